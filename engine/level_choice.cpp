@@ -1,0 +1,60 @@
+// The three line-up levels. The gain scale has a sample of 1.0 at +4 dBu, so a level of L dBu is
+// the gain 10^((L - 4) / 20): EBU 0 dBu is 0.63095737, SMPTE +4 dBu is 1.0.
+#include "lirafon_engine.h"
+
+#include <cmath>
+#include <cwchar>
+
+float CLirafonEngine::GainForUserLevel(int32_t levelDbu) {
+    // Each step in float32, with the float32 power function.
+    const float exponent = (static_cast<float>(levelDbu) - 4.0f) / 20.0f;
+    return std::pow(10.0f, exponent);
+}
+
+std::wstring CLirafonEngine::UserLevelText(int32_t levelDbu) {
+    wchar_t text[64];
+    std::swprintf(text, sizeof text / sizeof text[0], L"User-specified NDI Tone at %+d dBu",
+                  levelDbu);
+    return text;
+}
+
+void CLirafonEngine::ApplyLevelChoice() {
+    TakeControlValues();
+    switch (m_levelChoice) {
+    case 0:
+        m_levelLine = kEbuLevelLine;
+        m_level = kEbuLevel;
+        LevelLineChanged();
+        DrawLogo();
+        break;
+    case 1:
+        m_levelLine = kSmpteLevelLine;
+        m_level = 1.0f;
+        LevelLineChanged();
+        RenderCaption(kSmpteCaption, 0);
+        break;
+    case 2: {
+        // A gain that overflows float32 (+775 dBu and above) would send meaningless samples:
+        // refuse it and keep the level that is playing.
+        const float gain = GainForUserLevel(m_userLevelDbu);
+        if (!std::isfinite(gain)) {
+            wchar_t text[160];
+            std::swprintf(text, sizeof text / sizeof text[0],
+                          L"A user level of %+d dBu is too high to be sent. The level was not "
+                          L"changed.",
+                          m_userLevelDbu);
+            ShowMessage(text);
+            return;
+        }
+        m_level = gain;
+        m_levelLine = UserLevelText(m_userLevelDbu);
+        LevelLineChanged();
+        RenderCaption(m_levelLine.c_str(), 0);
+        break;
+    }
+    default:
+        break;
+    }
+    SendPictureNow();
+    RefillAllFrames();
+}

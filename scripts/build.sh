@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Configures and builds one flavour of the project.
+#   scripts/build.sh [release|asan|tsan]   (default release)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+flavour="${1:-release}"
+case "$flavour" in
+  release) dir=build;      sanitize="" ;;
+  asan)    dir=build-asan; sanitize="address,undefined" ;;
+  tsan)    dir=build-tsan; sanitize="thread" ;;
+  *) echo "usage: scripts/build.sh [release|asan|tsan]" >&2; exit 2 ;;
+esac
+
+extra=()
+if [ "$flavour" != release ]; then
+  extra+=(-DLIRAFON_BUILD_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug)
+fi
+cmake -S . -B "$dir" -G Ninja -DLIRAFON_SANITIZE="$sanitize" "${extra[@]}" >/dev/null
+cmake --build "$dir"

@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# Installs every Debian package the project needs to build, test and run, and the card's font.
+# Safe to run again: apt-get and the font copy are idempotent. Needs root (or sudo).
+set -euo pipefail
+
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then
+  SUDO="sudo"
+fi
+
+PACKAGES=(
+  # build
+  g++ cmake ninja-build pkg-config clang-format
+  # libraries
+  qt6-base-dev qt6-base-dev-tools libgl-dev libgtest-dev libgmock-dev libbenchmark-dev
+  # fonts: fontconfig's serif substitute for the caption when no Franklin face is present
+  fontconfig fonts-dejavu-core fonts-liberation2
+  # independent receivers and tools for the end-to-end tests and benchmarks
+  ffmpeg gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
+  # screenshots of the window
+  xvfb xauth
+  # the font is fetched from the npm registry
+  nodejs npm ca-certificates
+)
+
+missing=()
+for p in "${PACKAGES[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+if [ "${#missing[@]}" -gt 0 ]; then
+  echo "Installing: ${missing[*]}"
+  $SUDO apt-get update
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y --no-install-recommends "${missing[@]}"
+fi
+
+"$(dirname "$0")/install-font.sh"
