@@ -70,6 +70,9 @@ protected:
     virtual int32_t ReadPairBox(int32_t pair) { return m_pairBoxInputs[pair] != 0 ? 1 : 0; }
     virtual void EnablePairBoxesFor(int32_t /*channelChoice*/) {}
     virtual void LevelLineChanged() {}
+    // Card drawing (the ident card library supplies these): the bars and band into a fresh
+    // pixel block, the logo into the centre, a caption block at the bottom or in the centre.
+    virtual void DrawTestCard(uint8_t* /*pixels*/) {}
     virtual void DrawLogo() {}
     virtual void RenderCaption(const wchar_t* /*text*/, int32_t /*atBottom*/) {}
     virtual void SendPictureNow() {}
