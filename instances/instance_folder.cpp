@@ -27,8 +27,12 @@ CInstanceFolder::~CInstanceFolder() {
 }
 
 std::string CInstanceFolder::DefaultPath() {
+    // A runtime directory that is named but missing would leave every copy alone and numbered 1;
+    // the private folder under /tmp keeps them together instead.
     const char* runtimeDir = std::getenv("XDG_RUNTIME_DIR");
-    if (runtimeDir != nullptr && runtimeDir[0] == '/') {
+    struct stat info {};
+    if (runtimeDir != nullptr && runtimeDir[0] == '/' && ::stat(runtimeDir, &info) == 0 &&
+        S_ISDIR(info.st_mode)) {
         return std::string(runtimeDir) + "/" + kFolderName;
     }
     return std::string("/tmp/") + kFolderName + "-" + std::to_string(::getuid());

@@ -1,9 +1,9 @@
 // The folder the copies of one user meet in: their sockets and the slot lock files live there.
 //
 // $XDG_RUNTIME_DIR/qel-ndi-lirafon, or /tmp/qel-ndi-lirafon-<uid> when XDG_RUNTIME_DIR is unset,
-// empty or relative. The folder is created 0700; an existing one is used only when it is a real
-// directory (not a symbolic link) owned by this user and writable by no one else, so no other user
-// can plant sockets or lock files that a copy would trust.
+// relative or not an existing directory. The folder is created 0700; an existing one is used only
+// when it is a real directory (not a symbolic link) owned by this user and writable by no one else,
+// so no other user can plant sockets or lock files that a copy would trust.
 #pragma once
 
 #include <string>

@@ -176,10 +176,13 @@ TEST_F(InstanceBusTest, FolderIsPrivateAndVetted) {
 TEST(InstanceFolder, DefaultPathFollowsTheRuntimeDirectory) {
     const char* saved = std::getenv("XDG_RUNTIME_DIR");
     const std::string restore = saved != nullptr ? saved : "";
-    ::setenv("XDG_RUNTIME_DIR", "/run/user/4242", 1);
-    EXPECT_EQ(CInstanceFolder::DefaultPath(), "/run/user/4242/qel-ndi-lirafon");
+    CTestRuntimeDir dir;
+    ::setenv("XDG_RUNTIME_DIR", dir.Path().c_str(), 1);
+    EXPECT_EQ(CInstanceFolder::DefaultPath(), dir.Folder());
     const std::string fallback = "/tmp/qel-ndi-lirafon-" + std::to_string(::getuid());
     ::setenv("XDG_RUNTIME_DIR", "relative/dir", 1);
+    EXPECT_EQ(CInstanceFolder::DefaultPath(), fallback);
+    ::setenv("XDG_RUNTIME_DIR", (dir.Path() + "/missing").c_str(), 1);
     EXPECT_EQ(CInstanceFolder::DefaultPath(), fallback);
     ::unsetenv("XDG_RUNTIME_DIR");
     EXPECT_EQ(CInstanceFolder::DefaultPath(), fallback);
