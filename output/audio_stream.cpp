@@ -4,8 +4,9 @@
 // holds at most the frame on the wire and the next one.
 #include "audio_stream.h"
 
+#include "paced_worker.h"
+
 #include <algorithm>
-#include <system_error>
 
 namespace {
 
@@ -34,13 +35,8 @@ bool CAudioStream::Start(const CSocketAddress& destination, std::optional<int> t
     if (!m_socket.Open(destination, ttl, interfaceIndex, error)) {
         return false;
     }
-    try {
-        m_thread = std::thread([this] { Run(); });
-    } catch (const std::system_error& e) {
-        *error = std::string("no audio thread: ") + e.what();
-        return false;
-    }
-    return true;
+    return StartWorker(
+        &m_thread, [this] { Run(); }, "audio", error);
 }
 
 bool CAudioStream::Accepts(const NDIlib_audio_frame_v2_t& frame) const {
@@ -132,17 +128,10 @@ void CAudioStream::Run() {
         }
         const Slot& slot = m_slots[m_first];
         ring.unlock();
-        const int total = static_cast<int>(slot.packets.size());
-        bool stopped = false;
-        for (int first = 0; first < total && !stopped; first += slot.packetsPerGroup) {
-            SleepUntilNs(slot.dueNs + first * slot.packetNs);
-            const int count = std::min(slot.packetsPerGroup, total - first);
-            const int sent = m_socket.SendBatch(&slot.packets[first], &slot.sizes[first], count);
-            m_packetsUnsent += static_cast<uint64_t>(count - sent);
-            ring.lock();
-            stopped = m_stop;
-            ring.unlock();
-        }
+        m_packetsUnsent +=
+            SendInGroups(m_socket, slot.packets.data(), slot.sizes.data(),
+                         static_cast<int>(slot.packets.size()), slot.packetsPerGroup, slot.dueNs,
+                         slot.packetsPerGroup * slot.packetNs, m_ringLock, m_stop);
         ring.lock();
         m_first = (m_first + 1) % kSlotCount;
         --m_queued;
@@ -151,14 +140,7 @@ void CAudioStream::Run() {
 }
 
 void CAudioStream::Stop() {
-    {
-        std::lock_guard ring(m_ringLock);
-        m_stop = true;
-    }
-    m_ringChanged.notify_all();
-    if (m_thread.joinable()) {
-        m_thread.join();
-    }
+    StopWorker(m_ringLock, m_ringChanged, m_stop, m_thread);
 }
 
 AudioStreamStats CAudioStream::Stats() const {

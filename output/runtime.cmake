@@ -8,6 +8,7 @@ add_library(lirafon_output STATIC
   ${CMAKE_CURRENT_LIST_DIR}/runtime_config.cpp
   ${CMAKE_CURRENT_LIST_DIR}/rtp_packets.cpp
   ${CMAKE_CURRENT_LIST_DIR}/udp_socket.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/paced_worker.cpp
   ${CMAKE_CURRENT_LIST_DIR}/sdp.cpp
   ${CMAKE_CURRENT_LIST_DIR}/sap.cpp
   ${CMAKE_CURRENT_LIST_DIR}/session_announcer.cpp

@@ -2,13 +2,13 @@
 // never wait for a disk or print from the sending path.
 #include "session_announcer.h"
 
+#include "paced_worker.h"
 #include "sap.h"
 
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
-#include <system_error>
 
 CSessionAnnouncer::CSessionAnnouncer(const SdpDescription& description, std::string sdpPath)
     : m_path(std::move(sdpPath)), m_description(description) {}
@@ -18,13 +18,8 @@ bool CSessionAnnouncer::Start(const CSocketAddress& sapDestination, std::optiona
     if (!m_sap.Open(sapDestination, ttl, interfaceIndex, error)) {
         return false;
     }
-    try {
-        m_thread = std::thread([this] { Run(); });
-    } catch (const std::system_error& e) {
-        *error = std::string("no announcer thread: ") + e.what();
-        return false;
-    }
-    return true;
+    return StartWorker(
+        &m_thread, [this] { Run(); }, "announcer", error);
 }
 
 void CSessionAnnouncer::MarkChanged() {
@@ -106,14 +101,7 @@ void CSessionAnnouncer::Publish(const std::string& sdp, uint16_t hash) {
 }
 
 void CSessionAnnouncer::Stop() {
-    {
-        std::lock_guard guard(m_lock);
-        m_stop = true;
-        m_wake.notify_all();
-    }
-    if (m_thread.joinable()) {
-        m_thread.join();
-    }
+    StopWorker(m_lock, m_wake, m_stop, m_thread);
     std::lock_guard guard(m_lock);
     if (m_published) {
         m_published = false;

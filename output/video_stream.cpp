@@ -3,11 +3,11 @@
 #include "video_stream.h"
 
 #include "frame_pacer.h"
+#include "paced_worker.h"
 #include "rtp_packets.h"
 
 #include <algorithm>
 #include <cstring>
-#include <system_error>
 
 namespace {
 
@@ -32,13 +32,8 @@ bool CVideoStream::Start(const CSocketAddress& destination, std::optional<int> t
     if (!m_socket.Open(destination, ttl, interfaceIndex, error)) {
         return false;
     }
-    try {
-        m_thread = std::thread([this] { Run(); });
-    } catch (const std::system_error& e) {
-        *error = std::string("no video thread: ") + e.what();
-        return false;
-    }
-    return true;
+    return StartWorker(
+        &m_thread, [this] { Run(); }, "video", error);
 }
 
 void CVideoStream::Send(const NDIlib_video_frame_v2_t& frame) {
@@ -124,32 +119,15 @@ void CVideoStream::Run() {
         Packetise(m_leaving);
         const int total = static_cast<int>(m_packets.size());
         const int perGroup = (total + kGroups - 1) / kGroups;
-        const int64_t startNs = MonotonicNowNs();
-        bool stopped = false;
-        for (int g = 0; g * perGroup < total && !stopped; ++g) {
-            SleepUntilNs(startNs + g * kGroupNs);
-            const int first = g * perGroup;
-            const int count = std::min(perGroup, total - first);
-            const int sent = m_socket.SendBatch(&m_packets[first], &m_sizes[first], count);
-            m_packetsUnsent += static_cast<uint64_t>(count - sent);
-            pending.lock();
-            stopped = m_stop;
-            pending.unlock();
-        }
+        m_packetsUnsent += SendInGroups(m_socket, m_packets.data(), m_sizes.data(), total, perGroup,
+                                        MonotonicNowNs(), kGroupNs, m_pendingLock, m_stop);
         ++m_picturesSent;
         pending.lock();
     }
 }
 
 void CVideoStream::Stop() {
-    {
-        std::lock_guard pending(m_pendingLock);
-        m_stop = true;
-    }
-    m_pendingChanged.notify_all();
-    if (m_thread.joinable()) {
-        m_thread.join();
-    }
+    StopWorker(m_pendingLock, m_pendingChanged, m_stop, m_thread);
 }
 
 VideoStreamStats CVideoStream::Stats() const {

@@ -86,6 +86,13 @@ std::vector<float> CopySamples(const NDIlib_audio_frame_v2_t& frame) {
     return samples;
 }
 
+template <typename Record>
+void CopyUnderLock(std::vector<Record> State::*records, std::vector<Record>* out) {
+    State& s = TheState();
+    std::lock_guard guard(s.lock);
+    *out = s.*records;
+}
+
 } // namespace
 
 // ---- The nine calls of the NDI runtime.
@@ -267,31 +274,21 @@ RECORDING_EXPORT uint64_t recording_ndi_audio_count(void) {
 }
 
 RECORDING_EXPORT void recording_ndi_copy_calls(std::vector<RecordedCall>* out) {
-    State& s = TheState();
-    std::lock_guard guard(s.lock);
-    *out = s.calls;
+    CopyUnderLock(&State::calls, out);
 }
 
 RECORDING_EXPORT void recording_ndi_copy_creates(std::vector<RecordedSendCreate>* out) {
-    State& s = TheState();
-    std::lock_guard guard(s.lock);
-    *out = s.creates;
+    CopyUnderLock(&State::creates, out);
 }
 
 RECORDING_EXPORT void recording_ndi_copy_metadata(std::vector<RecordedMetadata>* out) {
-    State& s = TheState();
-    std::lock_guard guard(s.lock);
-    *out = s.metadata;
+    CopyUnderLock(&State::metadata, out);
 }
 
 RECORDING_EXPORT void recording_ndi_copy_video(std::vector<RecordedVideo>* out) {
-    State& s = TheState();
-    std::lock_guard guard(s.lock);
-    *out = s.video;
+    CopyUnderLock(&State::video, out);
 }
 
 RECORDING_EXPORT void recording_ndi_copy_audio(std::vector<RecordedAudio>* out) {
-    State& s = TheState();
-    std::lock_guard guard(s.lock);
-    *out = s.audio;
+    CopyUnderLock(&State::audio, out);
 }
