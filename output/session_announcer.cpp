@@ -10,8 +10,9 @@
 #include <chrono>
 #include <cstdio>
 
-CSessionAnnouncer::CSessionAnnouncer(const SdpDescription& description, std::string sdpPath)
-    : m_path(std::move(sdpPath)), m_description(description) {}
+CSessionAnnouncer::CSessionAnnouncer(const SdpDescription& description, std::string sdpPath,
+                                     std::chrono::milliseconds repeatInterval)
+    : m_path(std::move(sdpPath)), m_repeatInterval(repeatInterval), m_description(description) {}
 
 bool CSessionAnnouncer::Start(const CSocketAddress& sapDestination, std::optional<int> ttl,
                               unsigned interfaceIndex, std::string* error) {
@@ -60,7 +61,7 @@ void CSessionAnnouncer::SetVideoFormat(int width, int height, int frameRateN, in
 void CSessionAnnouncer::Run() {
     using Clock = std::chrono::steady_clock;
     std::unique_lock lock(m_lock);
-    Clock::time_point nextRepeat = Clock::now() + std::chrono::seconds(kRepeatSeconds);
+    Clock::time_point nextRepeat = Clock::now() + m_repeatInterval;
     while (!m_stop) {
         m_wake.wait_until(lock, nextRepeat,
                           [this] { return m_stop || (m_changed && m_audioKnown); });
@@ -88,7 +89,7 @@ void CSessionAnnouncer::Run() {
         }
         Publish(sdp, hash);
         lock.lock();
-        nextRepeat = Clock::now() + std::chrono::seconds(kRepeatSeconds);
+        nextRepeat = Clock::now() + m_repeatInterval;
     }
 }
 

@@ -10,6 +10,7 @@
 #include "sdp.h"
 #include "udp_socket.h"
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -18,9 +19,10 @@
 
 class CSessionAnnouncer {
 public:
-    static constexpr int kRepeatSeconds = 30;
+    static constexpr std::chrono::milliseconds kRepeatInterval{30'000};
 
-    CSessionAnnouncer(const SdpDescription& description, std::string sdpPath);
+    CSessionAnnouncer(const SdpDescription& description, std::string sdpPath,
+                      std::chrono::milliseconds repeatInterval = kRepeatInterval);
     ~CSessionAnnouncer() { Stop(); }
     CSessionAnnouncer(const CSessionAnnouncer&) = delete;
     CSessionAnnouncer& operator=(const CSessionAnnouncer&) = delete;
@@ -41,6 +43,7 @@ private:
     void MarkChanged();
 
     const std::string m_path;
+    const std::chrono::milliseconds m_repeatInterval;
     CUdpSocket m_sap;
     std::thread m_thread;
 

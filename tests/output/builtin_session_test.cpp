@@ -4,6 +4,7 @@
 #include "loopback_receiver.h"
 #include "sap.h"
 #include "sdp.h"
+#include "session_announcer.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -168,6 +169,35 @@ TEST_F(BuiltinSession, VersionNamesTheBuiltInRuntime) {
     const std::string version = NDIlib_version();
     EXPECT_EQ(version.substr(version.rfind(' ') + 1), LIRAFON_PROJECT_VERSION);
     EXPECT_TRUE(NDIlib_is_supported_CPU());
+}
+
+TEST(SessionAnnouncerTest, RepeatsTheSameAnnouncementUntilStopped) {
+    LoopbackSocket sap;
+    SdpDescription description;
+    description.sourceName = "QEL Audio Tone 1";
+    description.audioPort = 5004;
+    description.videoPort = 5006;
+    CSessionAnnouncer announcer(description, "", std::chrono::milliseconds(50));
+    std::string error;
+    ASSERT_TRUE(
+        announcer.Start(*CSocketAddress::Parse("127.0.0.1", sap.Port()), std::nullopt, 0, &error))
+        << error;
+    announcer.SetAudioFormat(2);
+    const SapPacket first = ParseSap(sap.Receive());
+    EXPECT_EQ(first.payload, BuildSdp(description));
+    for (int i = 0; i < 3; ++i) {
+        const SapPacket again = ParseSap(sap.Receive());
+        EXPECT_EQ(again.flags, 0x20);
+        EXPECT_EQ(again.hash, first.hash);
+        EXPECT_EQ(again.payload, first.payload);
+    }
+    announcer.Stop();
+    SapPacket last = ParseSap(sap.Receive());
+    while (last.flags == 0x20) { // repeats already on their way
+        last = ParseSap(sap.Receive());
+    }
+    EXPECT_EQ(last.flags, 0x24);
+    EXPECT_TRUE(sap.ReceiveAll(150).empty());
 }
 
 TEST(SessionFolderTest, PrivateFolderUnderTmpWithoutXdgRuntimeDir) {
