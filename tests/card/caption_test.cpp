@@ -45,8 +45,7 @@ Ink InkIn(const CardRecord& card, int32_t x0, int32_t y0, int32_t fromRow = 0, i
 
 TEST(Caption, IdentOffLeavesTheBandAsItWas) {
     CardRecord card;
-    card::DrawTestCard(*card.record, card.pixels.data());
-    card::DrawLogo(*card.record);
+    card.FirstPicture();
     const std::vector<uint8_t> startPicture = card.pixels;
     card.Caption(nullptr, 1);
     EXPECT_EQ(card.At(300, 300), kRed);
@@ -55,8 +54,7 @@ TEST(Caption, IdentOffLeavesTheBandAsItWas) {
 
 TEST(Caption, IdentOnFillsTheBottomBlockOnly) {
     CardRecord card;
-    card::DrawTestCard(*card.record, card.pixels.data());
-    card::DrawLogo(*card.record);
+    card.FirstPicture();
     const std::vector<uint8_t> before = card.pixels;
     card.Caption(kIdent, 1);
 

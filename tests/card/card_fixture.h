@@ -58,10 +58,15 @@ public:
         return p;
     }
 
-    // The sender's start-up picture: test card, logo, then the ident caption (or none).
-    void StartUp(const wchar_t* ident = L"QEL NDI\u00AE Reza Radidired No1") {
+    // The sender's first picture: test card and logo.
+    void FirstPicture() {
         card::DrawTestCard(*record, pixels.data());
         card::DrawLogo(*record);
+    }
+
+    // The sender's start-up picture: the first picture, then the ident caption (or none).
+    void StartUp(const wchar_t* ident = L"QEL NDI\u00AE Reza Radidired No1") {
+        FirstPicture();
         card::RenderCaption(*record, ident, 1, nullptr);
     }
 
