@@ -65,13 +65,13 @@ TEST_P(SendLoopCycles, FrameAndPictureOfEveryTick) {
     sender.StopSender();
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Modes, SendLoopCycles,
-    ::testing::Values(LoopCase{"Ebu2", 0, 0, 0, 0, 75}, LoopCase{"Glits8", 1, 2, 0, 0, 100},
-                      LoopCase{"EbuFullRate", 0, 1, 0, 1, 75},
-                      LoopCase{"Sequence2", 0, 0, 1, 0, 24},
-                      LoopCase{"Sequence16", 1, 3, 1, 0, 192}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Modes, SendLoopCycles,
+                         ::testing::Values(LoopCase{"Ebu2", 0, 0, 0, 0, 75},
+                                           LoopCase{"Glits8", 1, 2, 0, 0, 100},
+                                           LoopCase{"EbuFullRate", 0, 1, 0, 1, 75},
+                                           LoopCase{"Sequence2", 0, 0, 1, 0, 24},
+                                           LoopCase{"Sequence16", 1, 3, 1, 0, 192}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // Leaving a 16-channel sequence at n = 150: the next tick is n = 0 of the EBU ident, so no slot
 // beyond 99 is read.

@@ -14,13 +14,12 @@ TEST_F(SenderTest, StartRunsOneTickAndStopCallsInOrder) {
     TestSender sender;
     ASSERT_EQ(RunTicks(sender, 1), 1);
     sender.StopSender();
-    const Calls want = {"NDIlib_initialize",
-                        "NDIlib_send_create",
-                        "NDIlib_send_add_connection_metadata",
-                        "NDIlib_send_send_video_v2", // the first picture, before any audio
-                        "NDIlib_send_send_audio_v2", // tick 0 ...
-                        "NDIlib_send_send_video_v2", // ... carries a picture
-                        "NDIlib_send_destroy"};
+    const Calls want = {
+        "NDIlib_initialize",         "NDIlib_send_create", "NDIlib_send_add_connection_metadata",
+        "NDIlib_send_send_video_v2", // the first picture, before any audio
+        "NDIlib_send_send_audio_v2", // tick 0 ...
+        "NDIlib_send_send_video_v2", // ... carries a picture
+        "NDIlib_send_destroy"};
     EXPECT_EQ(m_ndi.CallNames(), want);
     // Logo, then the bottom caption; nothing else drawn.
     const std::vector<std::wstring> drawn = {L"<logo>", L"QEL NDI Reza Radidired@bottom"};
@@ -62,7 +61,8 @@ TEST_F(SenderTest, VideoRecordAndFrameRecords) {
 
     const auto video = m_ndi.VideoFrames();
     ASSERT_EQ(video.size(), 1u);
-    for (const NDIlib_video_frame_v2_t* frame : {&sender.m_videoFrame, &video[0].frame}) {
+    for (const NDIlib_video_frame_v2_t* frame :
+         {static_cast<const NDIlib_video_frame_v2_t*>(&sender.m_videoFrame), &video[0].frame}) {
         EXPECT_EQ(frame->xres, 640);
         EXPECT_EQ(frame->yres, 360);
         EXPECT_EQ(static_cast<uint32_t>(frame->FourCC), 0x58524742u);
@@ -135,7 +135,7 @@ TEST_F(SenderTest, ChoicesMadeBeforeStartAreApplied) {
     EXPECT_EQ(video[0].pixels, ReferencePicture([](CLirafonEngine& record) {
                   card::RenderCaption(record, CLirafonEngine::kSmpteCaption, 0, nullptr);
               }));
-    EXPECT_EQ(sender.m_toneChannels[1].frequencyHz, 800);      // the multi-frequency set kept
+    EXPECT_EQ(sender.m_toneChannels[1].frequencyHz, 800);        // the multi-frequency set kept
     EXPECT_EQ(sender.m_audioFrames[0]->p_data[1920 + 15], 1.0f); // 800 Hz peak at SMPTE level
     sender.StopSender();
 }
