@@ -1,6 +1,15 @@
+// The built-in runtime: publishes each source over RTP (L24 audio, RFC 4175 video) with an SDP
+// file and SAP announcements, to 127.0.0.1 unless configured otherwise (runtime_config.h).
+// NDIlib_version's last word is its own version.
 #pragma once
 
+#include "builtin_sender.h"
 #include "ndi_runtime.h"
 
-// The built-in RTP runtime's nine calls.
+// The nine calls, for the dispatcher.
 const NdiRuntimeCalls& BuiltinRuntimeCalls();
+
+// What a terminal user is told about a source of the built-in runtime (destination, ports, SDP
+// file), and its counters. False when the sender is not a live built-in one.
+bool GetBuiltinSenderInfo(NDIlib_send_instance_t sender, BuiltinSenderInfo* info);
+bool GetBuiltinSenderStats(NDIlib_send_instance_t sender, BuiltinSenderStats* stats);

@@ -4,6 +4,16 @@ add_library(lirafon_output STATIC
   ${CMAKE_CURRENT_LIST_DIR}/ndi_dispatch.cpp
   ${CMAKE_CURRENT_LIST_DIR}/vendor_loader.cpp
   ${CMAKE_CURRENT_LIST_DIR}/frame_pacer.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/socket_address.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/runtime_config.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/rtp_packets.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/udp_socket.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/sdp.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/sap.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/session_announcer.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/audio_stream.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/video_stream.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/builtin_sender.cpp
   ${CMAKE_CURRENT_LIST_DIR}/builtin_runtime.cpp
 )
 target_include_directories(lirafon_output PUBLIC ${CMAKE_CURRENT_LIST_DIR})

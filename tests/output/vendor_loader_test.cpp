@@ -37,7 +37,6 @@ class VendorLoaderTest : public testing::Test {
 protected:
     void SetUp() override {
         env.Clear("NDI_RUNTIME_DIR_V6").Clear("NDI_RUNTIME_DIR_V5").Clear("LIRAFON_NDI_RUNTIME");
-        env.Set("LIRAFON_RTP_PORT", "0").Clear("LIRAFON_RTP_DESTINATION");
     }
     void TearDown() override { NDIlib_destroy(); }
     ScopedEnv env;
@@ -157,6 +156,27 @@ TEST_F(VendorLoaderTest, ARuntimeLackingACallIsRefusedWithOneLineNamingLibraryAn
     EXPECT_NE(err.find("NDIlib_send_add_connection_metadata"), std::string::npos) << err;
     EXPECT_EQ(ActiveNdiRuntime(), NdiRuntimeKind::none);
     EXPECT_EQ(NDIlib_send_create(nullptr), nullptr);
+}
+
+TEST_F(VendorLoaderTest, AutoFallsBackToTheBuiltInRuntimeFromAnIncompleteOne) {
+    env.Set("LIRAFON_NDI_RUNTIME", "auto")
+        .Set("NDI_RUNTIME_DIR_V6", LIRAFON_RECORDING_NDI_INCOMPLETE_DIR);
+    CaptureStderr();
+    EXPECT_TRUE(NDIlib_initialize());
+    const std::string err = GetCapturedStderr();
+    EXPECT_EQ(LineCount(err), 1) << err;
+    EXPECT_EQ(ActiveNdiRuntime(), NdiRuntimeKind::builtin);
+}
+
+TEST_F(VendorLoaderTest, AutoFallsBackToTheBuiltInRuntimeFromARefusingOne) {
+    RecordingRuntime ndi;
+    ndi.SetInitializeResult(false);
+    env.Set("LIRAFON_NDI_RUNTIME", "auto");
+    CaptureStderr();
+    EXPECT_TRUE(NDIlib_initialize());
+    GetCapturedStderr();
+    EXPECT_EQ(ActiveNdiRuntime(), NdiRuntimeKind::builtin);
+    EXPECT_EQ(VendorRuntimePath(), "");
 }
 
 TEST_F(VendorLoaderTest, VendorWithNothingInstalledFailsWithOneLine) {

@@ -1,0 +1,44 @@
+// The built-in runtime's configuration, read once from the environment by NDIlib_initialize:
+//   LIRAFON_RTP_DESTINATION  numeric IPv4/IPv6 address, unicast or multicast (default 127.0.0.1)
+//   LIRAFON_RTP_PORT         audio port of copy 1, 1 to 65505 (default 5004); copy N uses
+//                            4 x (N - 1) above it, the video two above the audio
+//   LIRAFON_RTP_TTL          1 to 255 (default: the system's)
+//   LIRAFON_RTP_INTERFACE    network interface name for multicast (default: the system's)
+//   LIRAFON_SAP_DESTINATION  address[:port] of the SAP announcements (default 127.0.0.1:9875)
+//   LIRAFON_RTP_REFERENCE    smpte (+4 dBu = -20 dBFS, default) or ebu (0 dBu = -18 dBFS)
+// Nothing leaves the computer unless the user names another destination.
+#pragma once
+
+#include "socket_address.h"
+
+#include <optional>
+#include <string>
+
+enum class LevelReference { smpte, ebu };
+
+struct CRuntimeConfig {
+    static constexpr int kDefaultPort = 5004;
+    static constexpr int kDefaultSapPort = 9875;
+    static constexpr int kPortsPerCopy = 4;
+    static constexpr int kVideoPortOffset = 2;
+    // The highest base port that leaves room for copy 8's video port.
+    static constexpr int kHighestBasePort = 65535 - 7 * kPortsPerCopy - kVideoPortOffset;
+
+    CSocketAddress destination = *CSocketAddress::Parse("127.0.0.1", kDefaultPort);
+    int basePort = kDefaultPort;
+    std::optional<int> ttl;
+    std::string interfaceName;
+    unsigned interfaceIndex = 0; // 0: the system chooses
+    CSocketAddress sapDestination = *CSocketAddress::Parse("127.0.0.1", kDefaultSapPort);
+    LevelReference reference = LevelReference::smpte;
+
+    // Reads the variables. A malformed value gives nullopt and, in *error, one line naming the
+    // variable, the value and what is expected.
+    static std::optional<CRuntimeConfig> FromEnvironment(std::string* error);
+
+    // Full-scale fraction of a float sample of 1.0 (+4 dBu) under the chosen reference.
+    double ReferenceGain() const;
+};
+
+// The copy number of a source named "... N": its trailing decimal number, 1 when it has none.
+int CopyNumberOfSource(const std::string& sourceName);

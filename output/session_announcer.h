@@ -1,0 +1,55 @@
+// Keeps one source's session description current: written to its SDP file and announced by SAP
+// when it is first complete (the first audio frame tells the channel count), again at every
+// change (each change is a new SDP version) and every 30 s; a SAP deletion and the file's removal
+// when the source stops.
+//
+// Threads: the Set* calls come from the sending threads and only take a short lock; file writing
+// and SAP sending happen on the announcer's own thread.
+#pragma once
+
+#include "sdp.h"
+#include "udp_socket.h"
+
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+
+class CSessionAnnouncer {
+public:
+    static constexpr int kRepeatSeconds = 30;
+
+    CSessionAnnouncer(const SdpDescription& description, std::string sdpPath);
+    ~CSessionAnnouncer() { Stop(); }
+    CSessionAnnouncer(const CSessionAnnouncer&) = delete;
+    CSessionAnnouncer& operator=(const CSessionAnnouncer&) = delete;
+
+    bool Start(const CSocketAddress& sapDestination, std::optional<int> ttl,
+               unsigned interfaceIndex, std::string* error);
+    void SetMetadata(const std::string& text);
+    void SetAudioFormat(int channelCount);
+    void SetVideoFormat(int width, int height, int frameRateN, int frameRateD);
+    // Idempotent: ends the thread, sends the deletion and removes the file.
+    void Stop();
+
+    const std::string& SdpPath() const { return m_path; }
+
+private:
+    void Run();
+    void Publish(const std::string& sdp, uint16_t hash);
+    void MarkChanged();
+
+    const std::string m_path;
+    CUdpSocket m_sap;
+    std::thread m_thread;
+
+    std::mutex m_lock; // guards everything below
+    std::condition_variable m_wake;
+    SdpDescription m_description;
+    bool m_audioKnown = false;
+    bool m_changed = false;
+    bool m_stop = false;
+    bool m_published = false;
+    uint16_t m_publishedHash = 0;
+};

@@ -1,0 +1,115 @@
+// The only place the built-in runtime touches sockets.
+#include "udp_socket.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+constexpr int kBatchLimit = 64;
+
+void Warn(const char* what, const CSocketAddress& destination) {
+    std::fprintf(stderr, "RTP sender to %s: %s refused (%s); using the system's default\n",
+                 destination.HostAndPort().c_str(), what, std::strerror(errno));
+}
+
+} // namespace
+
+CUdpSocket::~CUdpSocket() {
+    if (m_fd >= 0) {
+        close(m_fd);
+    }
+}
+
+bool CUdpSocket::Open(const CSocketAddress& destination, std::optional<int> ttl,
+                      unsigned interfaceIndex, std::string* error) {
+    m_destination = destination;
+    m_fd = socket(destination.Family(), SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (m_fd < 0) {
+        *error = std::string("no UDP socket: ") + std::strerror(errno);
+        return false;
+    }
+    const bool v6 = destination.IsIpv6();
+    if (ttl) {
+        const int hops = *ttl;
+        const int unicast = v6 ? IPV6_UNICAST_HOPS : IP_TTL;
+        const int multicast = v6 ? IPV6_MULTICAST_HOPS : IP_MULTICAST_TTL;
+        const int level = v6 ? IPPROTO_IPV6 : IPPROTO_IP;
+        if (setsockopt(m_fd, level, unicast, &hops, sizeof hops) != 0 ||
+            setsockopt(m_fd, level, multicast, &hops, sizeof hops) != 0) {
+            Warn("the TTL", destination);
+        }
+    }
+    if (interfaceIndex != 0 && destination.IsMulticast()) {
+        int result = 0;
+        if (v6) {
+            const int index = static_cast<int>(interfaceIndex);
+            result = setsockopt(m_fd, IPPROTO_IPV6, IPV6_MULTICAST_IF, &index, sizeof index);
+        } else {
+            ip_mreqn request{};
+            request.imr_ifindex = static_cast<int>(interfaceIndex);
+            result = setsockopt(m_fd, IPPROTO_IP, IP_MULTICAST_IF, &request, sizeof request);
+        }
+        if (result != 0) {
+            Warn("the interface", destination);
+        }
+    }
+    return true;
+}
+
+int CUdpSocket::SendBatch(const uint8_t* const* packets, const size_t* sizes, int count) {
+    int sent = 0;
+    while (sent < count) {
+        const int batch = std::min(count - sent, kBatchLimit);
+        mmsghdr messages[kBatchLimit];
+        iovec vectors[kBatchLimit];
+        std::memset(messages, 0, sizeof(mmsghdr) * static_cast<size_t>(batch));
+        for (int i = 0; i < batch; ++i) {
+            vectors[i].iov_base = const_cast<uint8_t*>(packets[sent + i]);
+            vectors[i].iov_len = sizes[sent + i];
+            messages[i].msg_hdr.msg_name = const_cast<sockaddr*>(m_destination->Raw());
+            messages[i].msg_hdr.msg_namelen = m_destination->Length();
+            messages[i].msg_hdr.msg_iov = &vectors[i];
+            messages[i].msg_hdr.msg_iovlen = 1;
+        }
+        const int result = sendmmsg(m_fd, messages, static_cast<unsigned>(batch), 0);
+        if (result <= 0) {
+            if (result < 0 && errno == EINTR) {
+                continue;
+            }
+            break;
+        }
+        sent += result;
+    }
+    return sent;
+}
+
+std::string CUdpSocket::LocalAddress() const {
+    const int probe = socket(m_destination->Family(), SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (probe < 0) {
+        return "";
+    }
+    std::string text;
+    sockaddr_storage local{};
+    socklen_t length = sizeof local;
+    if (connect(probe, m_destination->Raw(), m_destination->Length()) == 0 &&
+        getsockname(probe, reinterpret_cast<sockaddr*>(&local), &length) == 0) {
+        char buffer[INET6_ADDRSTRLEN] = {};
+        const void* address =
+            local.ss_family == AF_INET6
+                ? static_cast<const void*>(&reinterpret_cast<sockaddr_in6*>(&local)->sin6_addr)
+                : static_cast<const void*>(&reinterpret_cast<sockaddr_in*>(&local)->sin_addr);
+        if (inet_ntop(local.ss_family, address, buffer, sizeof buffer) != nullptr) {
+            text = buffer;
+        }
+    }
+    close(probe);
+    return text;
+}

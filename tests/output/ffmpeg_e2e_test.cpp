@@ -1,0 +1,202 @@
+// End to end with an independent receiver: FFmpeg from Debian records the built-in runtime's
+// 16-channel stream and its pictures from the SDP file, on 127.0.0.1. The test judges what FFmpeg
+// wrote (sample count, each channel's frequency and peak in 24-bit counts, the pictures' pixels),
+// never its exit status, which is 0 even when nothing arrived.
+#include "loopback_receiver.h"
+#include "rtp_packets.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <atomic>
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr int kChannels = 16;
+constexpr int kRecordSeconds = 3;
+// Periods that are multiples of 4 samples, so a sample lands exactly on each peak.
+constexpr int kPeriods[kChannels] = {16, 20, 24,  32,  40,  48,  60,  64,
+                                     80, 96, 100, 120, 128, 160, 192, 240};
+
+float Amplitude(int channel) {
+    return 0.5f + 0.03f * static_cast<float>(channel);
+}
+
+float Tone(int channel, int64_t sample) {
+    const int period = kPeriods[channel];
+    const double phase = 2.0 * M_PI * static_cast<double>(sample % period) / period;
+    return Amplitude(channel) * static_cast<float>(std::sin(phase));
+}
+
+// Runs a program with its output in logPath; returns its process id.
+pid_t Spawn(const std::vector<std::string>& args, const std::string& logPath) {
+    std::vector<char*> argv;
+    for (const std::string& a : args) {
+        argv.push_back(const_cast<char*>(a.c_str()));
+    }
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND,
+                                     0600);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    pid_t pid = -1;
+    if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) {
+        pid = -1;
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    return pid;
+}
+
+// Waits for pid up to deadlineMs, then stops it with SIGINT (and SIGKILL if that is ignored).
+void WaitOrStop(pid_t pid, int deadlineMs) {
+    for (int waited = 0; waited < deadlineMs; waited += 50) {
+        if (waitpid(pid, nullptr, WNOHANG) == pid) {
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    kill(pid, SIGINT);
+    for (int waited = 0; waited < 5000; waited += 50) {
+        if (waitpid(pid, nullptr, WNOHANG) == pid) {
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+}
+
+std::vector<uint8_t> ReadBytes(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+TEST(FfmpegEndToEnd, RecordsEveryChannelAtItsFrequencyAndLevelAndThePictureExactly) {
+    LoopbackReceivers receivers;
+    receivers.audio.reset(); // FFmpeg binds these ports itself
+    receivers.video.reset();
+    ASSERT_TRUE(NDIlib_initialize());
+    NDIlib_send_create_t create{"QEL Audio Tone 1", nullptr, false, true};
+    NDIlib_send_instance_t sender = NDIlib_send_create(&create);
+    ASSERT_NE(sender, nullptr);
+
+    TestPicture picture;
+    std::atomic<bool> running{true};
+    std::thread loop([&] {
+        TestAudioFrame audio(kChannels);
+        for (int64_t tick = 0; running; ++tick) {
+            for (int c = 0; c < kChannels; ++c) {
+                for (int s = 0; s < 1920; ++s) {
+                    audio.At(c, s) = Tone(c, tick * 1920 + s);
+                }
+            }
+            NDIlib_send_send_audio_v2(sender, &audio.frame);
+            if (tick % 13 == 0) {
+                NDIlib_send_send_video_v2(sender, &picture.frame);
+            }
+        }
+    });
+
+    const std::string sdp = receivers.SdpPath("QEL Audio Tone 1");
+    for (int waited = 0; waited < 3000 && !fs::exists(sdp); waited += 20) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    const fs::path out = receivers.folder;
+    const pid_t ffmpeg = Spawn({"ffmpeg",
+                                "-nostdin",
+                                "-y",
+                                "-loglevel",
+                                "warning",
+                                "-protocol_whitelist",
+                                "file,udp,rtp",
+                                "-localaddr",
+                                "127.0.0.1",
+                                "-buffer_size",
+                                "4194304",
+                                "-t",
+                                std::to_string(kRecordSeconds),
+                                "-i",
+                                sdp,
+                                "-map",
+                                "0:a",
+                                "-c:a",
+                                "pcm_s24le",
+                                "-f",
+                                "s24le",
+                                (out / "a.raw").string(),
+                                "-map",
+                                "0:v",
+                                "-fps_mode",
+                                "passthrough",
+                                (out / "v_%02d.png").string()},
+                               (out / "ffmpeg.log").string());
+    ASSERT_GT(ffmpeg, 0);
+    WaitOrStop(ffmpeg, (kRecordSeconds + 12) * 1000);
+    running = false;
+    loop.join();
+    NDIlib_send_destroy(sender);
+    NDIlib_destroy();
+    const std::string log = [&] {
+        const auto bytes = ReadBytes(out / "ffmpeg.log");
+        return std::string(bytes.begin(), bytes.end());
+    }();
+
+    // Audio: whole seconds of 16 channels, every channel its own tone at its exact level.
+    const std::vector<uint8_t> raw = ReadBytes(out / "a.raw");
+    const size_t frames = raw.size() / (kChannels * 3);
+    ASSERT_EQ(raw.size() % (kChannels * 3), 0u) << log;
+    EXPECT_EQ(frames, static_cast<size_t>(kRecordSeconds * 48000)) << log;
+    ASSERT_GE(frames, 48000u) << log;
+    for (int c = 0; c < kChannels; ++c) {
+        int32_t peak = 0;
+        int rising = 0;
+        int32_t previous = 0;
+        for (size_t i = 0; i < frames; ++i) {
+            const uint8_t* p = &raw[(i * kChannels + c) * 3];
+            const int32_t v = static_cast<int32_t>(static_cast<uint32_t>(p[0]) << 8 |
+                                                   static_cast<uint32_t>(p[1]) << 16 |
+                                                   static_cast<uint32_t>(p[2]) << 24) >>
+                              8;
+            peak = std::max(peak, std::abs(v));
+            rising += (previous <= 0 && v > 0) ? 1 : 0;
+            previous = v;
+        }
+        bool clamped = false;
+        EXPECT_EQ(peak, FloatToL24(Amplitude(c), 0.1, &clamped)) << "channel " << c + 1;
+        const double hz = rising * 48000.0 / static_cast<double>(frames);
+        const double expectedHz = 48000.0 / kPeriods[c];
+        EXPECT_NEAR(hz, expectedHz, expectedHz * 0.002 + 48000.0 / frames) << "channel " << c + 1;
+    }
+
+    // Pictures: every one FFmpeg wrote is the picture sent, pixel for pixel.
+    const std::vector<uint8_t> expected = picture.Rgb();
+    int pictures = 0;
+    for (const auto& entry : fs::directory_iterator(out)) {
+        if (entry.path().extension() != ".png") {
+            continue;
+        }
+        const fs::path rgb = entry.path().string() + ".rgb";
+        const pid_t decode =
+            Spawn({"ffmpeg", "-nostdin", "-y", "-loglevel", "error", "-i", entry.path().string(),
+                   "-f", "rawvideo", "-pix_fmt", "rgb24", rgb.string()},
+                  (out / "decode.log").string());
+        WaitOrStop(decode, 10000);
+        EXPECT_TRUE(ReadBytes(rgb) == expected) << entry.path();
+        ++pictures;
+    }
+    EXPECT_GE(pictures, 2) << log;
+}
+
+} // namespace
