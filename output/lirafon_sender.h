@@ -41,11 +41,10 @@ public:
     // non-blocking runtime turn this off so that a real-time busy loop cannot starve the machine.
     bool m_raisePriority = true;
 
+protected:
     // Heap blocks the sender owns are requested here, zero-filled; nullptr when memory is short.
     // A derived class may refuse a block to exercise the failure paths.
     virtual void* AllocateBlock(size_t bytes);
-
-protected:
     size_t PictureBytes() const;
     size_t FrameSampleBytes() const;
 
