@@ -62,13 +62,26 @@ void DrawTestCard(const CLirafonEngine& record, uint8_t* pixels) {
     }
     const int32_t barWidth = width / kBarCount;
     const int32_t barRows = static_cast<int32_t>((3 * static_cast<int64_t>(height)) / 4);
+    // Paint the first row of the bars and of the band, then repeat each down its rows. Columns
+    // right of the eighth bar are not part of any bar row's copy.
+    const size_t barRowBytes = static_cast<size_t>(kBarCount) * barWidth * kBytesPerPixel;
     for (int32_t y = 0; y < barRows; ++y) {
-        for (int32_t bar = 0; bar < kBarCount; ++bar) {
-            FillPixels(PixelAt(pixels, width, bar * barWidth, y), barWidth, kBarColours[bar]);
+        if (y == 0) {
+            for (int32_t bar = 0; bar < kBarCount; ++bar) {
+                FillPixels(PixelAt(pixels, width, bar * barWidth, 0), barWidth, kBarColours[bar]);
+            }
+        } else {
+            std::memcpy(PixelAt(pixels, width, 0, y), pixels, barRowBytes);
         }
     }
+    const size_t bandRowBytes = static_cast<size_t>(width) * kBytesPerPixel;
     for (int32_t y = barRows; y < height; ++y) {
-        FillPixels(PixelAt(pixels, width, 0, y), width, kBandColour);
+        if (y == barRows) {
+            FillPixels(PixelAt(pixels, width, 0, y), width, kBandColour);
+        } else {
+            std::memcpy(PixelAt(pixels, width, 0, y), PixelAt(pixels, width, 0, barRows),
+                        bandRowBytes);
+        }
     }
 }
 

@@ -110,14 +110,22 @@ QImage Icon(int size) {
     return image.convertToFormat(QImage::Format_ARGB32);
 }
 
-// The user group: two people, head and shoulders.
-QImage LinkGroup() {
+// The common ground of the two link pictures: a dark tile on the dialog's light grey.
+QImage LinkTile() {
     QImage image(38, 30, QImage::Format_RGB32);
     image.fill(QColor(240, 240, 240));
     QPainter painter(&image);
     painter.setRenderHint(QPainter::Antialiasing);
-    painter.setPen(Qt::NoPen);
     FillGround(painter, QRectF(1, 1, 36, 28), 5);
+    return image;
+}
+
+// The user group: two people, head and shoulders.
+QImage LinkGroup() {
+    QImage image = LinkTile();
+    QPainter painter(&image);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setPen(Qt::NoPen);
     painter.setBrush(kTone);
     painter.drawEllipse(QPointF(25, 11), 4.2, 4.2);
     painter.drawChord(QRectF(17, 16, 16, 18), 0, 180 * 16);
@@ -129,12 +137,9 @@ QImage LinkGroup() {
 
 // The video channel: a play button.
 QImage LinkVideo() {
-    QImage image(38, 30, QImage::Format_RGB32);
-    image.fill(QColor(240, 240, 240));
+    QImage image = LinkTile();
     QPainter painter(&image);
     painter.setRenderHint(QPainter::Antialiasing);
-    painter.setPen(Qt::NoPen);
-    FillGround(painter, QRectF(1, 1, 36, 28), 5);
     painter.setPen(QPen(kText, 1.5));
     painter.setBrush(Qt::NoBrush);
     painter.drawEllipse(QPointF(19, 15), 10, 10);
