@@ -1,0 +1,85 @@
+// The send thread: one prebuilt audio frame per 40 ms tick, in the order the ident sequence names,
+// and the ident card picture with every 13th tick of the counter (every tick at full rate). The
+// loop keeps no time of its own: the runtime's audio call returns when the frame is due.
+//
+// The user-interface thread rewrites the frames, the picture and the ident slots while the loop
+// runs. The loop therefore copies what it sends into its own buffers under m_bankLock, one short
+// critical section per copy, and calls the runtime only after releasing the lock; the flags it
+// reads are atomics. The picture is copied after the audio call returns, right before it is sent,
+// so a caption drawn while the loop waited for the audio clock is in that picture. Nothing is
+// allocated, formatted or logged per tick.
+#include "lirafon_sender.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <pthread.h>
+#include <sched.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+namespace {
+
+// One nice step of five above the normal level when real-time scheduling is refused.
+constexpr int kFallbackNice = -5;
+
+// The lowest real-time priority puts the loop ahead of every normal thread without competing with
+// the system's own real-time work. Neither request is required: the loop's timing rests on the
+// audio call alone. One line on stderr when both are refused.
+void RaiseSendThreadPriority() {
+    sched_param param{};
+    param.sched_priority = sched_get_priority_min(SCHED_FIFO);
+    const int fifoError = pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
+    if (fifoError == 0) {
+        return;
+    }
+    // On Linux, setpriority with a thread id changes that thread alone.
+    if (setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), kFallbackNice) == 0) {
+        return;
+    }
+    const int niceError = errno;
+    std::fprintf(stderr,
+                 "ndi-lirafon: warning: the send thread keeps normal priority (real-time: %s; "
+                 "nice %d: %s)\n",
+                 std::strerror(fifoError), kFallbackNice, std::strerror(niceError));
+}
+
+} // namespace
+
+int CLirafonSender::SendLoop(CLirafonSender* record) {
+    if (record->m_raisePriority) {
+        RaiseSendThreadPriority();
+    }
+    if (record->m_running.load() == 0) {
+        return 0;
+    }
+    // The mode read after a tick's sends decides both that tick's wrap and the next frame choice.
+    int32_t mode = record->m_sequenceMode.load();
+    int32_t n = 0;
+    for (;;) {
+        record->CopyFrameForTick(n, mode);
+        NDIlib_send_send_audio_v2(record->m_sender, &record->m_loopAudio);
+        if (record->m_fullRateVideo.load() != 0 || n % kPictureCadenceTicks == 0) {
+            record->CopyPicture(record->m_loopVideo);
+            NDIlib_send_send_video_v2(record->m_sender, &record->m_loopVideo);
+        }
+        mode = record->m_sequenceMode.load();
+        n = record->NextTick(n, mode);
+        if (record->m_running.load() == 0) {
+            return 0;
+        }
+    }
+}
+
+// The record's fields and the planes it sends (no_channels of them), as the bank holds them now.
+void CLirafonSender::CopyFrameForTick(int32_t n, int32_t mode) {
+    std::lock_guard<std::mutex> lock(m_bankLock);
+    const NDIlib_audio_frame_v2_t& frame = *m_audioFrames[FrameIndexForTick(n, mode)];
+    float* const samples = m_loopAudio.p_data;
+    m_loopAudio = frame;
+    m_loopAudio.p_data = samples;
+    const int32_t planes = std::clamp(frame.no_channels, 0, kMaxPlanes);
+    std::memcpy(samples, frame.p_data,
+                static_cast<size_t>(planes) * static_cast<size_t>(frame.channel_stride_in_bytes));
+}

@@ -1,0 +1,97 @@
+// The vendor runtime's symbols are reached only here, by name, through dlsym: the program links
+// nothing of the vendor, and a runtime of another version that lacks a call is refused whole
+// rather than half used.
+#include "vendor_loader.h"
+
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+constexpr const char* kLibraryNames[] = {"libndi.so.6", "libndi.so.5"};
+constexpr const char* kFolderVariables[] = {"NDI_RUNTIME_DIR_V6", "NDI_RUNTIME_DIR_V5"};
+
+template <typename Fn>
+bool Bind(void* handle, const char* name, Fn& slot, const std::string& path) {
+    slot = reinterpret_cast<Fn>(dlsym(handle, name));
+    if (slot == nullptr) {
+        std::fprintf(stderr, "NDI runtime %s lacks the call %s; not used\n", path.c_str(), name);
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+std::vector<std::string> CVendorLoader::Candidates() {
+    std::vector<std::string> candidates;
+    for (const char* variable : kFolderVariables) {
+        const char* folder = std::getenv(variable);
+        if (folder == nullptr || folder[0] == '\0') {
+            continue;
+        }
+        for (const char* name : kLibraryNames) {
+            candidates.push_back(std::string(folder) + "/" + name);
+        }
+    }
+    // A bare name makes dlopen search LD_LIBRARY_PATH, the loader cache and the system folders.
+    for (const char* name : kLibraryNames) {
+        candidates.push_back(name);
+    }
+    return candidates;
+}
+
+CVendorLoader::Result CVendorLoader::Load() {
+    Unload();
+    for (const std::string& candidate : Candidates()) {
+        const bool inFolder = candidate.find('/') != std::string::npos;
+        if (inFolder && access(candidate.c_str(), F_OK) != 0) {
+            continue;
+        }
+        void* handle = dlopen(candidate.c_str(), RTLD_NOW | RTLD_LOCAL);
+        if (handle == nullptr) {
+            // Not on the library path is the usual case and not worth a word; a file that is
+            // there but will not load is.
+            if (inFolder) {
+                const char* why = dlerror();
+                std::fprintf(stderr, "NDI runtime %s does not load: %s\n", candidate.c_str(),
+                             why != nullptr ? why : "unknown error");
+            }
+            continue;
+        }
+        m_handle = handle;
+        m_path = candidate;
+        if (!Resolve()) {
+            Unload();
+            return Result::incomplete;
+        }
+        return Result::loaded;
+    }
+    return Result::notFound;
+}
+
+bool CVendorLoader::Resolve() {
+    NdiRuntimeCalls& c = m_calls;
+    const std::string& p = m_path;
+    return Bind(m_handle, "NDIlib_initialize", c.initialize, p) &&
+           Bind(m_handle, "NDIlib_destroy", c.destroy, p) &&
+           Bind(m_handle, "NDIlib_version", c.version, p) &&
+           Bind(m_handle, "NDIlib_is_supported_CPU", c.isSupportedCpu, p) &&
+           Bind(m_handle, "NDIlib_send_create", c.sendCreate, p) &&
+           Bind(m_handle, "NDIlib_send_destroy", c.sendDestroy, p) &&
+           Bind(m_handle, "NDIlib_send_send_video_v2", c.sendVideo, p) &&
+           Bind(m_handle, "NDIlib_send_send_audio_v2", c.sendAudio, p) &&
+           Bind(m_handle, "NDIlib_send_add_connection_metadata", c.addConnectionMetadata, p);
+}
+
+void CVendorLoader::Unload() {
+    if (m_handle != nullptr) {
+        dlclose(m_handle);
+    }
+    m_handle = nullptr;
+    m_calls = NdiRuntimeCalls{};
+    m_path.clear();
+}

@@ -1,0 +1,41 @@
+// Loads the vendor's NDI runtime at run time, so nothing of it is needed to build or to run:
+// libndi.so.6, then libndi.so.5, looked for in $NDI_RUNTIME_DIR_V6, then $NDI_RUNTIME_DIR_V5,
+// then on the library path. A library is taken only when all nine calls resolve by name.
+//
+// Threads: used only under the dispatcher's set-up lock.
+#pragma once
+
+#include "ndi_runtime.h"
+
+#include <string>
+#include <vector>
+
+class CVendorLoader {
+public:
+    enum class Result { loaded, notFound, incomplete };
+
+    CVendorLoader() = default;
+    ~CVendorLoader() { Unload(); }
+    CVendorLoader(const CVendorLoader&) = delete;
+    CVendorLoader& operator=(const CVendorLoader&) = delete;
+
+    // Loads the first runtime found. A library that lacks a call is unloaded again and reported
+    // in one stderr line naming the library and the call; a file that is there but does not load
+    // is reported the same way and the search goes on.
+    Result Load();
+    void Unload();
+
+    bool IsLoaded() const { return m_handle != nullptr; }
+    const NdiRuntimeCalls& Calls() const { return m_calls; }
+    const std::string& Path() const { return m_path; }
+
+    // The files tried, in order: a folder's entries only when its variable is set.
+    static std::vector<std::string> Candidates();
+
+private:
+    bool Resolve();
+
+    void* m_handle = nullptr;
+    NdiRuntimeCalls m_calls{};
+    std::string m_path;
+};
