@@ -1,0 +1,136 @@
+#include "lirafon_app.h"
+
+#include "lirafon_dlg.h"
+#include "lirafon_version.h"
+
+#include <QApplication>
+#include <QSocketNotifier>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+// SIGINT and SIGTERM reach the user-interface thread through a pipe, so the exit path runs there
+// like any other handler.
+int g_signalPipe[2] = {-1, -1};
+
+void OnSignal(int /*signal*/) {
+    const int savedErrno = errno;
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t written = write(g_signalPipe[1], &byte, 1);
+    errno = savedErrno;
+}
+
+bool InstallSignalPipe() {
+    if (pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+        return false;
+    }
+    struct sigaction action {};
+    action.sa_handler = OnSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    return true;
+}
+
+bool HasDisplay() {
+    const char* x11 = std::getenv("DISPLAY");
+    const char* wayland = std::getenv("WAYLAND_DISPLAY");
+    return (x11 != nullptr && *x11 != '\0') || (wayland != nullptr && *wayland != '\0');
+}
+
+} // namespace
+
+std::string CNDILirafonApp::VersionText() {
+    return std::string("ndi-lirafon ") + LIRAFON_VERSION_STRING + "\n";
+}
+
+std::string CNDILirafonApp::HelpText() {
+    return R"(Usage: ndi-lirafon [--help | --version]
+
+QEL NDI Lirafon: an audio line-up tone generator. Publishes one network source,
+"QEL Audio Tone N", carrying up to 16 channels of continuous 48 kHz test tone
+(EBU stereo ident, GLITS, fixed frequencies, a multi-frequency set, a
+channel-by-channel sequence) at EBU, SMPTE or user line-up levels, with a
+640 x 360 ident card picture. Up to eight copies may run on one computer; they
+number themselves 1 to 8. Everything is set in the window; nothing is saved.
+
+Runtimes: the vendor's NDI runtime (libndi.so.6 or .5) when installed, else the
+built-in runtime, which publishes RTP (L24 audio, RFC 4175 RGB video) with an SDP
+file and SAP announcements.
+
+Environment:
+  LIRAFON_NDI_RUNTIME      auto (default) | vendor | builtin
+  NDI_RUNTIME_DIR_V6       folder holding libndi.so.6 (vendor runtime)
+  NDI_RUNTIME_DIR_V5       folder holding libndi.so.5 (vendor runtime)
+  LIRAFON_RTP_DESTINATION  unicast host or multicast group (default 127.0.0.1:
+                           nothing leaves this computer until you set it)
+  LIRAFON_RTP_PORT         first port (default 5004); copy N uses 4 x (N - 1)
+                           above it: audio on the first port, video two above
+  LIRAFON_RTP_TTL          multicast TTL
+  LIRAFON_RTP_INTERFACE    interface for multicast
+  LIRAFON_SAP_DESTINATION  where SAP announcements go (default 127.0.0.1)
+  LIRAFON_RTP_REFERENCE    smpte (default: +4 dBu = -20 dBFS) | ebu (0 dBu = -18 dBFS)
+  LIRAFON_FONT_DIR         folder holding LibreFranklin_500Medium.ttf
+  QT_QPA_PLATFORM          Qt platform; offscreen runs without a display (chosen
+                           by itself when neither DISPLAY nor WAYLAND_DISPLAY is set)
+
+Monitoring the built-in source (it prints its SDP file at start):
+  ffplay -protocol_whitelist file,udp,rtp -i "$XDG_RUNTIME_DIR/qel-ndi-lirafon/QEL Audio Tone 1.sdp"
+
+SIGINT and SIGTERM stop the program cleanly, without the exit confirmation.
+)";
+}
+
+int CNDILirafonApp::Run(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            std::fputs(HelpText().c_str(), stdout);
+            return 0;
+        }
+        if (arg == "--version") {
+            std::fputs(VersionText().c_str(), stdout);
+            return 0;
+        }
+        if (arg.rfind("-platform", 0) == 0 || arg.rfind("--platform", 0) == 0) {
+            continue; // Qt's own options are Qt's
+        }
+        std::fprintf(stderr, "ndi-lirafon: unknown argument '%s' (try --help)\n", argv[i]);
+        return 2;
+    }
+    if (std::getenv("QT_QPA_PLATFORM") == nullptr && !HasDisplay()) {
+        setenv("QT_QPA_PLATFORM", "offscreen", 1);
+        std::fprintf(stderr, "ndi-lirafon: no display found; running headless (offscreen)\n");
+    }
+
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("NDILirafon"));
+    QApplication::setApplicationDisplayName(QStringLiteral("NDILirafon"));
+    QApplication::setApplicationVersion(QStringLiteral(LIRAFON_VERSION_STRING));
+
+    // The record lives exactly while the window runs; the loop, the sender and the runtime are
+    // released before it is destroyed, however the run ends.
+    auto window = std::make_unique<CNDILirafonDlg>();
+    if (InstallSignalPipe()) {
+        auto* notifier = new QSocketNotifier(g_signalPipe[0], QSocketNotifier::Read, window.get());
+        QObject::connect(notifier, &QSocketNotifier::activated, window.get(), [&window] {
+            char drain[16];
+            while (read(g_signalPipe[0], drain, sizeof drain) > 0) {
+            }
+            window->ExitWithoutConfirmation();
+        });
+    }
+    window->OnInitDialog();
+    window->exec();
+    window->ShutDown();
+    window.reset();
+    return 0;
+}
