@@ -292,3 +292,18 @@ void CNDILirafonDlg::ExitWithoutConfirmation() {
     ShutDown();
     done(QDialog::Rejected);
 }
+
+void CNDILirafonDlg::CloseAsNinthCopy() {
+    std::fprintf(stderr, "ndi-lirafon: eight copies are already running on this computer; "
+                         "this one closes\n");
+    ShutDown();
+    done(QDialog::Accepted);
+}
+
+void CNDILirafonDlg::ReportStart(bool started) {
+    if (!started) {
+        std::fprintf(stderr, "ndi-lirafon: the source could not be started\n");
+        return;
+    }
+    std::fprintf(stderr, "ndi-lirafon: publishing \"QEL Audio Tone %d\"\n", m_instanceIndex + 1);
+}

@@ -85,6 +85,10 @@ public:
     // Exit paths. ConfirmExit asks first; ExitWithoutConfirmation is for SIGINT/SIGTERM.
     void ConfirmExit();
     void ExitWithoutConfirmation();
+    // The ninth copy: closes at once, as the OK command would, without a message.
+    void CloseAsNinthCopy();
+    // One line on stderr saying what was published and how to monitor it.
+    void ReportStart(bool started);
     // Stops the send loop and releases the sender and the runtime; idempotent.
     void ShutDown();
 
@@ -136,7 +140,6 @@ private:
     void AddWindowMenuItems();
     QRadioButton* AddRadio(int id, const QString& caption, int x, int y, int w, int h);
     void SetUserLevelCaption();
-    void PrintStartLine();
 
 public:
     // Controls of the template, by their members' names.
