@@ -20,7 +20,8 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
     m_versionLabel->setTextFormat(Qt::PlainText); // "&" shown as is
     du.Place(m_versionLabel, 38, 11, 186, 8);
 
-    auto* maker = new QLabel(QStringLiteral("QEL NDI Lirafon, by the QEL Lirafon developers"), this);
+    auto* maker =
+        new QLabel(QStringLiteral("QEL NDI Lirafon, by the QEL Lirafon developers"), this);
     du.Place(maker, 38, 24, 111, 8);
 
     auto* ok = new QPushButton(QStringLiteral("OK"), this);
@@ -28,8 +29,8 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
     ok->setDefault(true);
     connect(ok, &QPushButton::clicked, this, &QDialog::accept);
 
-    auto* notice = new QLabel(QStringLiteral("NDI® is a registered trademark of Vizrt NDI AB."),
-                              this);
+    auto* notice =
+        new QLabel(QStringLiteral("NDI® is a registered trademark of Vizrt NDI AB."), this);
     notice->setTextFormat(Qt::PlainText);
     du.Place(notice, 19, 37, 155, 8);
 }
@@ -47,7 +48,7 @@ QString CAboutDlg::VersionLine(const QString& fileVersion, const QString& buildM
 // The runtime's version is asked anew at every showing.
 int CAboutDlg::exec() {
     const char* version = NDIlib_version();
-    m_versionLabel->setText(VersionLine(m_fileVersion, m_buildMonth,
-                                        QString::fromLocal8Bit(version ? version : "")));
+    m_versionLabel->setText(
+        VersionLine(m_fileVersion, m_buildMonth, QString::fromLocal8Bit(version ? version : "")));
     return QDialog::exec();
 }

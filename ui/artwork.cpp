@@ -4,7 +4,9 @@
 
 namespace artwork {
 
-void Init() { card::InitResources(); }
+void Init() {
+    card::InitResources();
+}
 
 QIcon ApplicationIcon() {
     Init();

@@ -7,8 +7,8 @@
 namespace artwork {
 
 void Init();
-QIcon ApplicationIcon();      // the eight sizes, 16 to 128 pixels
-QPixmap UserGroupPicture();   // 38 x 30
+QIcon ApplicationIcon();       // the eight sizes, 16 to 128 pixels
+QPixmap UserGroupPicture();    // 38 x 30
 QPixmap VideoChannelPicture(); // 38 x 30
 
 } // namespace artwork

@@ -7,8 +7,7 @@
 
 #include <cstdio>
 
-InstanceLink::InstanceLink(CNDILirafonDlg& window)
-    : m_window(window), m_numbering(window, *this) {
+InstanceLink::InstanceLink(CNDILirafonDlg& window) : m_window(window), m_numbering(window, *this) {
     m_timer = new QTimer(this);
     m_timer->setSingleShot(true);
     connect(m_timer, &QTimer::timeout, this, [this] { m_numbering.ChooseInstanceSlot(m_timerId); });
@@ -35,7 +34,9 @@ void InstanceLink::StartSlotTimer(int32_t timerId, int32_t periodMs) {
     m_timer->start(periodMs);
 }
 
-void InstanceLink::StopSlotTimer(int32_t /*timerId*/) { m_timer->stop(); }
+void InstanceLink::StopSlotTimer(int32_t /*timerId*/) {
+    m_timer->stop();
+}
 
 void InstanceLink::ShowNumberedTitle(const std::wstring& title) {
     m_window.setWindowTitle(QString::fromStdWString(title));

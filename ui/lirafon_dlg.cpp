@@ -4,11 +4,13 @@
 #include "lirafon_dlg.h"
 
 #include "artwork.h"
+#include "builtin_runtime.h"
 #include "clickable_label.h"
 #include "dialog_units.h"
 #include "instance_link.h"
 #include "link_targets.h"
 #include "lirafon_version.h"
+#include "ndi_dispatch.h"
 
 #include <QApplication>
 #include <QButtonGroup>
@@ -58,8 +60,7 @@ CNDILirafonDlg::~CNDILirafonDlg() {
     ShutDown();
 }
 
-QRadioButton* CNDILirafonDlg::AddRadio(int id, const QString& caption, int x, int y, int w,
-                                       int h) {
+QRadioButton* CNDILirafonDlg::AddRadio(int id, const QString& caption, int x, int y, int w, int h) {
     auto* radio = new QRadioButton(caption, this);
     DialogUnits(font()).Place(radio, x, y, w, h);
     radio->setFocusPolicy(Qt::ClickFocus); // radio buttons are not tab stops
@@ -112,8 +113,8 @@ void CNDILirafonDlg::CreateControls() {
         int x, y, w;
     };
     static constexpr PairBox kPairBoxes[kPairCount] = {
-        {"1-2", 77, 48, 23},   {"3-4", 108, 48, 23},   {"5-6", 143, 48, 23},
-        {"7-8", 178, 48, 23},  {"9-10", 77, 61, 29},   {"11-12", 108, 61, 33},
+        {"1-2", 77, 48, 23},    {"3-4", 108, 48, 23},  {"5-6", 143, 48, 23},
+        {"7-8", 178, 48, 23},   {"9-10", 77, 61, 29},  {"11-12", 108, 61, 33},
         {"13-14", 143, 61, 32}, {"15-16", 178, 61, 35}};
     for (int32_t p = 0; p < kPairCount; ++p) {
         auto* box = new QCheckBox(QString::fromLatin1(kPairBoxes[p].caption), this);
@@ -150,8 +151,8 @@ void CNDILirafonDlg::CreateControls() {
     m_controls.insert(IDC_VIDEO_LINK, videoLink);
 
     // Enter never presses a button: it moves the focus (keyboard rules in eventFilter).
-    for (QPushButton* button : {m_frequencyButton, m_ndiLinkButton, m_exitButton,
-                                m_makerLinkButton}) {
+    for (QPushButton* button :
+         {m_frequencyButton, m_ndiLinkButton, m_exitButton, m_makerLinkButton}) {
         button->setAutoDefault(false);
         button->setDefault(false);
     }
@@ -241,8 +242,7 @@ void CNDILirafonDlg::SetUserLevelCaption() {
     m_userLevelRadio->setText(QString::asprintf("%+d dBu", m_userLevelDbu));
 }
 
-QMessageBox::StandardButton CNDILirafonDlg::MessageBox(const QString& text,
-                                                       const QString& caption,
+QMessageBox::StandardButton CNDILirafonDlg::MessageBox(const QString& text, const QString& caption,
                                                        QMessageBox::StandardButtons buttons) {
     QMessageBox box(QMessageBox::NoIcon,
                     caption.isEmpty() ? QApplication::applicationDisplayName() : caption, text,
@@ -306,4 +306,21 @@ void CNDILirafonDlg::ReportStart(bool started) {
         return;
     }
     std::fprintf(stderr, "ndi-lirafon: publishing \"QEL Audio Tone %d\"\n", m_instanceIndex + 1);
+    BuiltinSenderInfo info;
+    if (ActiveNdiRuntime() == NdiRuntimeKind::vendor) {
+        std::fprintf(stderr, "ndi-lirafon: through the vendor's NDI runtime %s (%s)\n",
+                     VendorRuntimePath().c_str(), NDIlib_version());
+    } else if (GetBuiltinSenderInfo(m_sender, &info)) {
+        std::fprintf(stderr,
+                     "ndi-lirafon: through the built-in RTP runtime to %s: audio port %d, video "
+                     "port %d; SAP to %s\n",
+                     info.destination.c_str(), info.audioPort, info.videoPort,
+                     info.sapDestination.c_str());
+        if (!info.sdpPath.empty()) {
+            std::fprintf(stderr,
+                         "ndi-lirafon: session description %s; monitor with: ffplay "
+                         "-protocol_whitelist file,udp,rtp -i '%s'\n",
+                         info.sdpPath.c_str(), info.sdpPath.c_str());
+        }
+    }
 }

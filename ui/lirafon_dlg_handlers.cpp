@@ -76,7 +76,9 @@ bool CNDILirafonDlg::UpdateData(bool saveAndValidate) {
     return true;
 }
 
-void CNDILirafonDlg::TakeControlValues() { UpdateData(true); }
+void CNDILirafonDlg::TakeControlValues() {
+    UpdateData(true);
+}
 
 int32_t CNDILirafonDlg::ReadPairBox(int32_t pair) {
     return m_pairChecks[pair]->checkState() != Qt::Unchecked ? 1 : 0;
@@ -93,15 +95,21 @@ void CNDILirafonDlg::EnablePairBoxesFor(int32_t channelChoice) {
     }
 }
 
-void CNDILirafonDlg::OnPairBox(int32_t pair) { SetPairEnabled(pair, ReadPairBox(pair)); }
+void CNDILirafonDlg::OnPairBox(int32_t pair) {
+    SetPairEnabled(pair, ReadPairBox(pair));
+}
 
 void CNDILirafonDlg::LevelLineChanged() {
     static_cast<QLabel*>(Control(IDC_LEVEL_LINE))->setText(QString::fromStdWString(m_levelLine));
 }
 
-void CNDILirafonDlg::DrawTestCard(uint8_t* pixels) { card::DrawTestCard(*this, pixels); }
+void CNDILirafonDlg::DrawTestCard(uint8_t* pixels) {
+    card::DrawTestCard(*this, pixels);
+}
 
-void CNDILirafonDlg::DrawLogo() { card::DrawLogo(*this); }
+void CNDILirafonDlg::DrawLogo() {
+    card::DrawLogo(*this);
+}
 
 void CNDILirafonDlg::RenderCaption(const wchar_t* text, int32_t atBottom) {
     card::RenderCaption(*this, text, atBottom, this);
@@ -193,8 +201,10 @@ void CNDILirafonDlg::SetUpFrequencyMenu() {
         int id;
         const char* text;
     };
-    static constexpr Item kItems[] = {{ID_FREQ_1000, "1000 Hz"},     {ID_FREQ_400, "  400 Hz"},
-                                      {ID_FREQ_200, "  200 Hz"},     {ID_FREQ_100, "  100 Hz"},
+    static constexpr Item kItems[] = {{ID_FREQ_1000, "1000 Hz"},
+                                      {ID_FREQ_400, "  400 Hz"},
+                                      {ID_FREQ_200, "  200 Hz"},
+                                      {ID_FREQ_100, "  100 Hz"},
                                       {ID_MULTI_FREQUENCY, "Multi-frequency"},
                                       {ID_SEQUENCE_1, "Sequence 1"}};
     for (const Item& item : kItems) {
@@ -234,8 +244,8 @@ void CNDILirafonDlg::OnFrequencyButton() {
     if (m_menuResult == ID_SEQUENCE_1) {
         m_sequenceMode = m_sequenceMode != 0 ? 0 : 1;
     } else if (m_menuResult != ID_MULTI_FREQUENCY) {
-        MessageBox(QStringLiteral(
-            "Button click (popup menu did not appear, or menu ID is not handled)"));
+        MessageBox(
+            QStringLiteral("Button click (popup menu did not appear, or menu ID is not handled)"));
         return;
     }
     // The check mark always equals the mode (a triggered checkable action toggles itself).

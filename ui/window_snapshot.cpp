@@ -37,7 +37,8 @@ int main(int argc, char** argv) {
     int status = 0;
     QTimer::singleShot(delayMs, [&] {
         QPixmap shot = window.grab();
-        if (QScreen* screen = window.screen(); screen != nullptr && !qEnvironmentVariableIsEmpty("DISPLAY")) {
+        if (QScreen* screen = window.screen();
+            screen != nullptr && !qEnvironmentVariableIsEmpty("DISPLAY")) {
             // With a real X server, take the window as the screen shows it.
             const QPixmap onScreen = screen->grabWindow(window.winId());
             if (!onScreen.isNull()) {
