@@ -40,9 +40,9 @@ QString CAboutDlg::VersionLine(const QString& fileVersion, const QString& buildM
     const qsizetype lastSpace = runtimeVersionText.lastIndexOf(QLatin1Char(' '));
     const QString runtimeVersion =
         lastSpace < 0 ? runtimeVersionText : runtimeVersionText.mid(lastSpace + 1);
+    // One substitution pass: a "%1" inside the runtime's text stays text.
     return QStringLiteral("NDI® Lirafon v%1, %2, NDI v%3, x%4")
-        .arg(fileVersion, buildMonth, runtimeVersion)
-        .arg(64);
+        .arg(fileVersion, buildMonth, runtimeVersion, QString::number(64));
 }
 
 // The runtime's version is asked anew at every showing.

@@ -279,7 +279,14 @@ void CNDILirafonDlg::ConfirmExit() {
 }
 
 void CNDILirafonDlg::ExitWithoutConfirmation() {
-    // A box still open (the exit confirmation, say) is closed first; its caller then sees Cancel.
+    // A popup still open (the frequency menu runs its own loop) and a box still open (the exit
+    // confirmation, say) are closed first; the box's caller then sees Cancel.
+    while (QWidget* popup = QApplication::activePopupWidget()) {
+        popup->close();
+        if (QApplication::activePopupWidget() == popup) {
+            break;
+        }
+    }
     while (QWidget* modal = QApplication::activeModalWidget()) {
         if (modal == this) {
             break;

@@ -1,6 +1,7 @@
 // lirafon-window-snapshot: shows the main window as it opens and writes a picture of it, so the
 // layout can be checked by eye (scripts/screenshot.sh runs it under Xvfb).
 //   lirafon-window-snapshot --out FILE.png [--delay-ms N]
+#include "lirafon_app.h"
 #include "lirafon_dlg.h"
 
 #include <QApplication>
@@ -30,7 +31,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     QApplication app(argc, argv);
-    QApplication::setApplicationDisplayName(QStringLiteral("NDILirafon"));
+    CNDILirafonApp::NameApplication();
     CNDILirafonDlg window;
     window.OnInitDialog();
     window.show();
