@@ -133,7 +133,11 @@ int CNDILirafonApp::Run(int argc, char** argv) {
         });
     }
     window->OnInitDialog();
-    window->exec();
+    // A signal that arrived during start-up (while the runtime's failure message waited, say) has
+    // already taken the exit path; the window is not run again.
+    if (!window->ShutDownDone()) {
+        window->exec();
+    }
     window->ShutDown();
     window.reset();
     return 0;

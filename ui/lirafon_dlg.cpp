@@ -52,6 +52,9 @@ CNDILirafonDlg::CNDILirafonDlg(QWidget* parent) : QDialog(parent) {
                    Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
     artwork::Init();
     m_hIcon = artwork::ApplicationIcon();
+    // The template's radio and check box widths leave the classic 3-pixel gap between mark and
+    // caption; the wider default gap of Qt's styles clipped the last letters of "EBU 0 dBu".
+    setStyleSheet(QStringLiteral("QRadioButton, QCheckBox { spacing: 3px; }"));
     CreateControls();
 }
 

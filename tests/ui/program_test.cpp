@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -12,6 +13,8 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 
@@ -62,11 +65,17 @@ int WaitForExit(pid_t pid) {
     return -1;
 }
 
-bool WaitForFile(const std::string& path) {
+// Waits until the file exists and, when `text` is given, holds it.
+bool WaitForFile(const std::string& path, const std::string& text = "") {
     const auto deadline = std::chrono::steady_clock::now() + kDeadline;
     while (std::chrono::steady_clock::now() < deadline) {
         if (std::filesystem::exists(path)) {
-            return true;
+            std::ifstream in(path);
+            const std::string content((std::istreambuf_iterator<char>(in)),
+                                      std::istreambuf_iterator<char>());
+            if (content.find(text) != std::string::npos) {
+                return true;
+            }
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
@@ -137,4 +146,34 @@ TEST(Program, SigtermEndsTheRunCleanlyAndDeletesTheSession) {
     EXPECT_TRUE(deleted);
     EXPECT_FALSE(std::filesystem::exists(receivers.SdpPath("QEL Audio Tone 1")))
         << "the session description is removed with the session";
+}
+
+// Headless, a runtime that cannot start leaves its message waiting for a click that never comes:
+// SIGTERM must still end the program, at the first signal.
+TEST(Program, SigtermEndsARunWhoseRuntimeFailed) {
+    const std::string folder = std::filesystem::temp_directory_path() / "lirafon-no-runtime-XXXXXX";
+    std::string pattern = folder;
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    ScopedEnv env;
+    env.Set("QT_QPA_PLATFORM", "offscreen")
+        .Set("XDG_RUNTIME_DIR", pattern)
+        .Set("LIRAFON_NDI_RUNTIME", "vendor")
+        .Set("NDI_RUNTIME_DIR_V6", pattern)
+        .Set("NDI_RUNTIME_DIR_V5", pattern);
+    const std::string errors = pattern + "/stderr.txt";
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 2, errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0600);
+    pid_t pid = -1;
+    char* argv[] = {const_cast<char*>(LIRAFON_PROGRAM), nullptr};
+    const int spawned = posix_spawn(&pid, LIRAFON_PROGRAM, &actions, nullptr, argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ASSERT_EQ(spawned, 0);
+    const bool refused = WaitForFile(errors, "No NDI runtime found");
+    ASSERT_EQ(kill(pid, SIGTERM), 0);
+    EXPECT_TRUE(refused);
+    EXPECT_EQ(WaitForExit(pid), 0);
+    std::filesystem::remove_all(pattern);
 }
