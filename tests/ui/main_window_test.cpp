@@ -79,6 +79,11 @@ TEST_F(WindowTest, OpensWithEveryControlInItsStartState) {
     EXPECT_EQ(m_window->m_fileVersion, L"1.1.0.16");
     EXPECT_EQ(m_window->m_buildMonth, L"Jul-2025");
     EXPECT_EQ(m_window->windowTitle(), QString::fromWCharArray(L"QEL NDI\u00AE Lirafon No 1"));
+    // A fixed-size window with a minimise box and no maximise box, and the icon in every size.
+    EXPECT_EQ(m_window->minimumSize(), m_window->maximumSize());
+    EXPECT_TRUE(m_window->windowFlags().testFlag(Qt::WindowMinimizeButtonHint));
+    EXPECT_FALSE(m_window->windowFlags().testFlag(Qt::WindowMaximizeButtonHint));
+    EXPECT_EQ(m_window->windowIcon().availableSizes().size(), 8);
 
     // 8 channels, tone on 1 and 2 only, at 0 dBu (the left channel may be in its ident gap).
     const RecordedAudio sent = NextSentAudio();
@@ -243,6 +248,12 @@ TEST_F(WindowTest, EscapeAsksAndCancelLeavesTheToneRunning) {
     EXPECT_FALSE(m_window->ShutDownDone());
     EXPECT_TRUE(WaitForTicks(3));
     EXPECT_EQ(CountOf(m_ndi.CallNames(), "NDIlib_send_destroy"), 0);
+
+    // Without a gap: every frame was due one frame period after the one before.
+    const std::vector<RecordedAudio> sent = m_ndi.AudioFrames();
+    for (size_t i = 1; i < sent.size(); ++i) {
+        EXPECT_EQ(sent[i].dueNs - sent[i - 1].dueNs, 40'000'000) << "frame " << i;
+    }
 }
 
 TEST_F(WindowTest, CloseRequestFromOutsideAsksToo) {
@@ -284,6 +295,7 @@ TEST_F(WindowTest, ExitBeforeTheNumberingTimerStartsNothing) {
     m_window = std::make_unique<CNDILirafonDlg>();
     m_window->m_raisePriority = false;
     ASSERT_EQ(m_window->OnInitDialog(), 1);
+    EXPECT_EQ(m_window->windowTitle(), QStringLiteral("QEL NDI Lirafon"));
     {
         BoxAnswerer answerer(QMessageBox::Ok);
         m_window->ConfirmExit();
