@@ -20,8 +20,7 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
     m_versionLabel->setTextFormat(Qt::PlainText); // "&" shown as is
     du.Place(m_versionLabel, 38, 11, 186, 8);
 
-    auto* maker =
-        new QLabel(QStringLiteral("QEL NDI Lirafon, by the QEL Lirafon developers"), this);
+    auto* maker = new QLabel(QStringLiteral("QEL NDI Lirafon, made by QEL"), this);
     du.Place(maker, 38, 24, 111, 8);
 
     auto* ok = new QPushButton(QStringLiteral("OK"), this);
