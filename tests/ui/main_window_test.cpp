@@ -4,6 +4,7 @@
 #include "window_fixture.h"
 
 #include <QApplication>
+#include <QMenu>
 
 #include <algorithm>
 
@@ -313,10 +314,52 @@ TEST_F(WindowTest, ExitBeforeTheNumberingTimerStartsNothing) {
     EXPECT_EQ(names.back(), "NDIlib_destroy");
 }
 
+// A user level whose gain float32 cannot hold is refused with a message; the level in force stays.
+TEST_F(WindowTest, AUserLevelTooHighToSendIsRefused) {
+    OpenWindow();
+    Click(Radio(W::IDC_LEVEL_USER));
+    const float level16 = m_window->m_level;
+    BoxAnswerer answerer(QMessageBox::Ok);
+    TypeLevel(QStringLiteral("1000"));
+    PressKey(Qt::Key_Return);
+    ASSERT_EQ(answerer.seen.size(), 1u);
+    EXPECT_TRUE(answerer.seen[0].text.contains(QStringLiteral("+1000 dBu")));
+    EXPECT_EQ(m_window->m_level, level16);
+    EXPECT_EQ(LevelLine(), QStringLiteral("User-specified NDI Tone at +16 dBu"));
+    EXPECT_NEAR(PlanePeak(NextSentAudio(), 1), level16, kPeakTolerance);
+}
+
+// The exit without the question (SIGINT, SIGTERM) closes whatever is open first: the exit
+// question itself, whose caller then sees Cancel, and the frequency popup with its own loop.
+TEST_F(WindowTest, ExitWithoutConfirmationClosesWhatIsOpen) {
+    OpenWindow();
+    WhenShown<QMessageBox> signalDuringQuestion(
+        [&](QMessageBox*) { m_window->ExitWithoutConfirmation(); });
+    m_window->ConfirmExit();
+    ASSERT_TRUE(signalDuringQuestion.ran);
+    EXPECT_TRUE(m_window->ShutDownDone());
+    EXPECT_FALSE(m_window->isVisible());
+    EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+    EXPECT_EQ(CountOf(m_ndi.CallNames(), "NDIlib_destroy"), 1);
+
+    m_window.reset();
+    OpenWindow();
+    WhenShown<QMenu> signalDuringPopup([&](QMenu*) { m_window->ExitWithoutConfirmation(); }, true);
+    Click(m_window->m_frequencyButton);
+    ASSERT_TRUE(signalDuringPopup.ran);
+    EXPECT_TRUE(m_window->ShutDownDone());
+    EXPECT_EQ(QApplication::activePopupWidget(), nullptr);
+    EXPECT_FALSE(m_window->FrequencyMenu()->isVisible());
+}
+
 struct StartFailure {
     bool supportedCpu;
     const char* message;
 };
+
+void PrintTo(const StartFailure& failure, std::ostream* out) {
+    *out << '"' << failure.message << '"';
+}
 
 class StartFailureTest : public WindowTest, public ::testing::WithParamInterface<StartFailure> {};
 
