@@ -5,6 +5,7 @@
 
 #include <QApplication>
 #include <QMenu>
+#include <QTimer>
 
 #include <algorithm>
 
@@ -271,6 +272,22 @@ TEST_F(WindowTest, CloseRequestFromOutsideAsksToo) {
     EXPECT_FALSE(m_window->isVisible());
     EXPECT_TRUE(m_window->ShutDownDone());
     EXPECT_FALSE(m_window->m_sendThread.joinable());
+}
+
+// As the program runs it: inside the window's modal run, a confirmed close request ends the run.
+TEST_F(WindowTest, ConfirmedCloseRequestEndsTheModalRun) {
+    OpenWindow();
+    BoxAnswerer answerer(QMessageBox::Ok);
+    QObject guard;
+    bool closed = false;
+    QTimer::singleShot(0, &guard, [&] {
+        m_window->close();
+        closed = true;
+    });
+    EXPECT_EQ(m_window->exec(), QDialog::Rejected);
+    EXPECT_TRUE(closed);
+    EXPECT_EQ(answerer.seen.size(), 1u);
+    EXPECT_TRUE(m_window->ShutDownDone());
 }
 
 TEST_F(WindowTest, OkInTheConfirmationJoinsTheLoopAndReleasesEverything) {
