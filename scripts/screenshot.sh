@@ -11,5 +11,5 @@ tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 export XDG_RUNTIME_DIR="$tmp" LIRAFON_NDI_RUNTIME=builtin
 xvfb-run -a -s "-screen 0 1024x768x24" build/ui/lirafon-window-snapshot --out "$out/window.png"
-build/card/lirafon-card-snapshot --out "$out/card.png"
+build/card/snapshot/lirafon-card-snapshot --out "$out/card.png"
 echo "wrote $out/window.png and $out/card.png"

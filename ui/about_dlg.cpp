@@ -20,8 +20,7 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
     m_versionLabel->setTextFormat(Qt::PlainText); // "&" shown as is
     du.Place(m_versionLabel, 38, 11, 186, 8);
 
-    auto* maker =
-        new QLabel(QStringLiteral("QEL NDI Lirafon, by the QEL Lirafon developers"), this);
+    auto* maker = new QLabel(QStringLiteral("QEL NDI Lirafon, made by QEL"), this);
     du.Place(maker, 38, 24, 111, 8);
 
     auto* ok = new QPushButton(QStringLiteral("OK"), this);
@@ -40,9 +39,9 @@ QString CAboutDlg::VersionLine(const QString& fileVersion, const QString& buildM
     const qsizetype lastSpace = runtimeVersionText.lastIndexOf(QLatin1Char(' '));
     const QString runtimeVersion =
         lastSpace < 0 ? runtimeVersionText : runtimeVersionText.mid(lastSpace + 1);
+    // One substitution pass: a "%1" inside the runtime's text stays text.
     return QStringLiteral("NDI® Lirafon v%1, %2, NDI v%3, x%4")
-        .arg(fileVersion, buildMonth, runtimeVersion)
-        .arg(64);
+        .arg(fileVersion, buildMonth, runtimeVersion, QString::number(64));
 }
 
 // The runtime's version is asked anew at every showing.

@@ -89,6 +89,12 @@ SIGINT and SIGTERM stop the program cleanly, without the exit confirmation.
 )";
 }
 
+void CNDILirafonApp::NameApplication() {
+    QApplication::setApplicationName(QStringLiteral("NDILirafon"));
+    QApplication::setApplicationDisplayName(QStringLiteral("NDILirafon"));
+    QApplication::setApplicationVersion(QStringLiteral(LIRAFON_VERSION_STRING));
+}
+
 int CNDILirafonApp::Run(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -112,9 +118,7 @@ int CNDILirafonApp::Run(int argc, char** argv) {
     }
 
     QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("NDILirafon"));
-    QApplication::setApplicationDisplayName(QStringLiteral("NDILirafon"));
-    QApplication::setApplicationVersion(QStringLiteral(LIRAFON_VERSION_STRING));
+    NameApplication();
 
     // The record lives exactly while the window runs; the loop, the sender and the runtime are
     // released before it is destroyed, however the run ends.
@@ -129,7 +133,11 @@ int CNDILirafonApp::Run(int argc, char** argv) {
         });
     }
     window->OnInitDialog();
-    window->exec();
+    // A signal that arrived during start-up (while the runtime's failure message waited, say) has
+    // already taken the exit path; the window is not run again.
+    if (!window->ShutDownDone()) {
+        window->exec();
+    }
     window->ShutDown();
     window.reset();
     return 0;

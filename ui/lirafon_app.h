@@ -11,5 +11,7 @@ public:
     int Run(int argc, char** argv);
 
     static std::string HelpText();
+    // The application's name and version, which message boxes take as their caption.
+    static void NameApplication();
     static std::string VersionText();
 };

@@ -52,6 +52,9 @@ CNDILirafonDlg::CNDILirafonDlg(QWidget* parent) : QDialog(parent) {
                    Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
     artwork::Init();
     m_hIcon = artwork::ApplicationIcon();
+    // The template's radio and check box widths leave the classic 3-pixel gap between mark and
+    // caption; the wider default gap of Qt's styles clipped the last letters of "EBU 0 dBu".
+    setStyleSheet(QStringLiteral("QRadioButton, QCheckBox { spacing: 3px; }"));
     CreateControls();
 }
 
@@ -279,7 +282,14 @@ void CNDILirafonDlg::ConfirmExit() {
 }
 
 void CNDILirafonDlg::ExitWithoutConfirmation() {
-    // A box still open (the exit confirmation, say) is closed first; its caller then sees Cancel.
+    // A popup still open (the frequency menu runs its own loop) and a box still open (the exit
+    // confirmation, say) are closed first; the box's caller then sees Cancel.
+    while (QWidget* popup = QApplication::activePopupWidget()) {
+        popup->close();
+        if (QApplication::activePopupWidget() == popup) {
+            break;
+        }
+    }
     while (QWidget* modal = QApplication::activeModalWidget()) {
         if (modal == this) {
             break;

@@ -20,6 +20,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QUrl>
+#include <QWindow>
 
 #include <climits>
 
@@ -148,13 +149,22 @@ bool CNDILirafonDlg::eventFilter(QObject* watched, QEvent* event) {
     }
     if (event->type() == QEvent::KeyPress || event->type() == QEvent::ShortcutOverride) {
         const auto* key = static_cast<QKeyEvent*>(event);
-        const bool handled = key->key() == Qt::Key_F1 || key->key() == Qt::Key_Return ||
-                             key->key() == Qt::Key_Enter || key->key() == Qt::Key_Escape;
+        // Alt+Space opens the window menu, as the window manager's own menu key would; without
+        // this the space would press the focused button.
+        const bool windowMenuKey =
+            key->key() == Qt::Key_Space && key->modifiers() == Qt::AltModifier;
+        const bool handled = windowMenuKey || key->key() == Qt::Key_F1 ||
+                             key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter ||
+                             key->key() == Qt::Key_Escape;
         if (!handled) {
             return QDialog::eventFilter(watched, event);
         }
         if (event->type() == QEvent::ShortcutOverride) {
             event->accept(); // keep these keys away from shortcuts; the key press follows
+            return true;
+        }
+        if (windowMenuKey) {
+            m_windowMenu->popup(mapToGlobal(QPoint(0, 0)));
             return true;
         }
         switch (key->key()) {
@@ -308,12 +318,18 @@ void CNDILirafonDlg::OnWindowCommand(int code) {
         }
         break;
     case IDM_ALWAYS_ON_TOP: {
-        const QRect geometryBefore = geometry();
         const bool onTop = !m_onTopAction->isChecked();
-        setWindowFlag(Qt::WindowStaysOnTopHint, onTop);
+        QWindow* handle = windowHandle();
+        if (handle == nullptr) {
+            setWindowFlag(Qt::WindowStaysOnTopHint, onTop); // no native window to change yet
+        } else {
+            // Changing the widget's own flags re-creates the native window, hiding it on the way,
+            // which would end the window's modal run and lose its place. The native window takes
+            // the hint in place instead, keeping position and size; the widget's record follows.
+            overrideWindowFlags(windowFlags().setFlag(Qt::WindowStaysOnTopHint, onTop));
+            handle->setFlag(Qt::WindowStaysOnTopHint, onTop);
+        }
         m_onTopAction->setChecked(onTop);
-        setGeometry(geometryBefore); // changing the flags re-creates the window: keep its place
-        show();
         break;
     }
     default:

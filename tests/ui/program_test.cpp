@@ -1,0 +1,179 @@
+// The program as a user runs it: --version and --help, a refused argument, and a run on the
+// built-in runtime to 127.0.0.1 that SIGTERM ends cleanly, announcing the session's deletion.
+#include "loopback_receiver.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <array>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <thread>
+
+extern char** environ;
+
+namespace {
+
+// Generous: the program may be built with sanitizers. Nothing here asserts on speed.
+constexpr auto kDeadline = std::chrono::seconds(60);
+
+struct Output {
+    int status = -1;
+    std::string text;
+};
+
+// Runs the program with the arguments and collects its standard output.
+Output RunProgram(const std::string& arguments) {
+    Output out;
+    const std::string command = std::string("'") + LIRAFON_PROGRAM + "' " + arguments;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) {
+        return out;
+    }
+    std::array<char, 4096> buffer{};
+    size_t read = 0;
+    while ((read = std::fread(buffer.data(), 1, buffer.size(), pipe)) > 0) {
+        out.text.append(buffer.data(), read);
+    }
+    const int status = pclose(pipe);
+    out.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return out;
+}
+
+// Waits for the child to end; its exit status, or -1 when it was killed or the deadline passed
+// (the child is then killed).
+int WaitForExit(pid_t pid) {
+    const auto deadline = std::chrono::steady_clock::now() + kDeadline;
+    int status = 0;
+    while (std::chrono::steady_clock::now() < deadline) {
+        const pid_t done = waitpid(pid, &status, WNOHANG);
+        if (done == pid) {
+            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+    return -1;
+}
+
+// Waits until the file exists and, when `text` is given, holds it.
+bool WaitForFile(const std::string& path, const std::string& text = "") {
+    const auto deadline = std::chrono::steady_clock::now() + kDeadline;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (std::filesystem::exists(path)) {
+            std::ifstream in(path);
+            const std::string content((std::istreambuf_iterator<char>(in)),
+                                      std::istreambuf_iterator<char>());
+            if (content.find(text) != std::string::npos) {
+                return true;
+            }
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+}
+
+} // namespace
+
+TEST(Program, VersionPrintsTheVersion) {
+    const Output out = RunProgram("--version");
+    EXPECT_EQ(out.status, 0);
+    EXPECT_EQ(out.text, "ndi-lirafon 1.1.0.16\n");
+}
+
+TEST(Program, HelpNamesEveryVariableAndHowToMonitor) {
+    const Output out = RunProgram("--help");
+    EXPECT_EQ(out.status, 0);
+    for (const char* name :
+         {"LIRAFON_NDI_RUNTIME", "NDI_RUNTIME_DIR_V6", "NDI_RUNTIME_DIR_V5",
+          "LIRAFON_RTP_DESTINATION", "LIRAFON_RTP_PORT", "LIRAFON_RTP_TTL", "LIRAFON_RTP_INTERFACE",
+          "LIRAFON_SAP_DESTINATION", "LIRAFON_RTP_REFERENCE", "QT_QPA_PLATFORM", "XDG_RUNTIME_DIR",
+          "ffplay -protocol_whitelist file,udp,rtp", "SIGTERM"}) {
+        EXPECT_NE(out.text.find(name), std::string::npos) << name;
+    }
+}
+
+TEST(Program, RefusesAnArgumentOfItsOwn) {
+    const Output out = RunProgram("--loud 2>/dev/null");
+    EXPECT_EQ(out.status, 2);
+    EXPECT_TRUE(out.text.empty());
+}
+
+// SIGTERM takes the exit path without the confirmation: the loop is joined, the sender destroyed
+// (the SAP deletion goes out), and the program exits 0.
+TEST(Program, SigtermEndsTheRunCleanlyAndDeletesTheSession) {
+    LoopbackReceivers receivers; // the environment now points the built-in runtime at them
+    ScopedEnv env;
+    env.Set("QT_QPA_PLATFORM", "offscreen");
+
+    pid_t pid = -1;
+    char* argv[] = {const_cast<char*>(LIRAFON_PROGRAM), nullptr};
+    ASSERT_EQ(posix_spawn(&pid, LIRAFON_PROGRAM, nullptr, nullptr, argv, environ), 0);
+    const bool published = WaitForFile(receivers.SdpPath("QEL Audio Tone 1"));
+    if (!published) {
+        kill(pid, SIGKILL);
+    }
+    ASSERT_TRUE(published);
+    ASSERT_EQ(kill(pid, SIGTERM), 0);
+    EXPECT_EQ(WaitForExit(pid), 0);
+
+    bool announced = false;
+    bool deleted = false;
+    uint16_t announcedHash = 0;
+    for (const std::vector<uint8_t>& packet : receivers.sap.ReceiveAll()) {
+        ASSERT_GE(packet.size(), 8u);
+        EXPECT_EQ(packet[0] >> 5, 1) << "SAP version 1";
+        const uint16_t hash = static_cast<uint16_t>(BigEndian(packet, 2, 2));
+        if ((packet[0] & 0x04) != 0) {
+            deleted = true;
+            EXPECT_TRUE(announced) << "a deletion of a session never announced";
+            EXPECT_EQ(hash, announcedHash);
+        } else {
+            announced = true;
+            announcedHash = hash;
+        }
+    }
+    EXPECT_TRUE(announced);
+    EXPECT_TRUE(deleted);
+    EXPECT_FALSE(std::filesystem::exists(receivers.SdpPath("QEL Audio Tone 1")))
+        << "the session description is removed with the session";
+}
+
+// Headless, a runtime that cannot start leaves its message waiting for a click that never comes:
+// SIGTERM must still end the program, at the first signal.
+TEST(Program, SigtermEndsARunWhoseRuntimeFailed) {
+    const std::string folder = std::filesystem::temp_directory_path() / "lirafon-no-runtime-XXXXXX";
+    std::string pattern = folder;
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    ScopedEnv env;
+    env.Set("QT_QPA_PLATFORM", "offscreen")
+        .Set("XDG_RUNTIME_DIR", pattern)
+        .Set("LIRAFON_NDI_RUNTIME", "vendor")
+        .Set("NDI_RUNTIME_DIR_V6", pattern)
+        .Set("NDI_RUNTIME_DIR_V5", pattern);
+    const std::string errors = pattern + "/stderr.txt";
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 2, errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0600);
+    pid_t pid = -1;
+    char* argv[] = {const_cast<char*>(LIRAFON_PROGRAM), nullptr};
+    const int spawned = posix_spawn(&pid, LIRAFON_PROGRAM, &actions, nullptr, argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ASSERT_EQ(spawned, 0);
+    const bool refused = WaitForFile(errors, "No NDI runtime found");
+    ASSERT_EQ(kill(pid, SIGTERM), 0);
+    EXPECT_TRUE(refused);
+    EXPECT_EQ(WaitForExit(pid), 0);
+    std::filesystem::remove_all(pattern);
+}
