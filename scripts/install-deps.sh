@@ -19,9 +19,13 @@ PACKAGES=(
   ffmpeg gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
   # screenshots of the window
   xvfb xauth
-  # the font is fetched from the npm registry
-  nodejs npm ca-certificates
+  ca-certificates
 )
+# The font is fetched from the npm registry. A machine may carry its own Node.js with npm bundled
+# (which conflicts with Debian's npm package): use that when present.
+if ! command -v npm >/dev/null 2>&1; then
+  PACKAGES+=(nodejs npm)
+fi
 
 missing=()
 for p in "${PACKAGES[@]}"; do
