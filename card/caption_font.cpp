@@ -8,6 +8,7 @@
 // proportions and lands on block rows 7-38.
 #include "caption_font.h"
 
+#include <QCoreApplication>
 #include <QFile>
 #include <QFontDatabase>
 #include <QFontInfo>
@@ -27,6 +28,13 @@ QStringList FontFileCandidates() {
     const QString dir = qEnvironmentVariable("LIRAFON_FONT_DIR");
     if (!dir.isEmpty()) {
         paths << dir + QLatin1Char('/') + QLatin1String(CaptionFont::kFontFileName);
+    }
+    // An installed program carries the font in its own share folder (a package installs under
+    // /usr, where the set-up's default folder is not).
+    if (QCoreApplication::instance() != nullptr) {
+        paths << QCoreApplication::applicationDirPath() +
+                     QLatin1String("/../share/qel-ndi-lirafon/fonts/") +
+                     QLatin1String(CaptionFont::kFontFileName);
     }
     paths << QLatin1String(CaptionFont::kDefaultFontDir) + QLatin1Char('/') +
                  QLatin1String(CaptionFont::kFontFileName);

@@ -19,6 +19,8 @@ PACKAGES=(
   ffmpeg gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
   # screenshots of the window
   xvfb xauth
+  # the Debian package (dpkg-shlibdeps) and the install test's desktop-entry check
+  dpkg-dev desktop-file-utils
   ca-certificates
 )
 # The font is fetched from the npm registry. A machine may carry its own Node.js with npm bundled

@@ -9,7 +9,16 @@ mkdir -p "$out"
 # private temporary folder.
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
-export XDG_RUNTIME_DIR="$tmp" LIRAFON_NDI_RUNTIME=builtin
+export XDG_RUNTIME_DIR="$tmp" LIRAFON_NDI_RUNTIME=builtin LIRAFON_RTP_DESTINATION=127.0.0.1
+# Ports the system reports free, so a copy already running on the defaults is not disturbed.
+read -r port sap < <(python3 -c 'import socket
+def free():
+    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM); s.bind(("127.0.0.1", 0))
+    n = s.getsockname()[1]; s.close(); return n
+a = free()
+while a > 65505: a = free()
+print(a, free())')
+export LIRAFON_RTP_PORT="$port" LIRAFON_SAP_DESTINATION="127.0.0.1:$sap"
 xvfb-run -a -s "-screen 0 1024x768x24" build/ui/lirafon-window-snapshot --out "$out/window.png"
 build/card/snapshot/lirafon-card-snapshot --out "$out/card.png"
 echo "wrote $out/window.png and $out/card.png"
