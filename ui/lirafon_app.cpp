@@ -132,7 +132,14 @@ int CNDILirafonApp::Run(int argc, char** argv) {
             window->ExitWithoutConfirmation();
         });
     }
-    window->OnInitDialog();
+    window->m_headless = QGuiApplication::platformName() == QStringLiteral("offscreen");
+    if (window->OnInitDialog() == 0 && window->m_headless) {
+        // Without a display nothing can be done in the window: end with a failure status so a
+        // service manager sees it (the reason is already on stderr).
+        window->ShutDown();
+        window.reset();
+        return 1;
+    }
     // A signal that arrived during start-up (while the runtime's failure message waited, say) has
     // already taken the exit path; the window is not run again.
     if (!window->ShutDownDone()) {

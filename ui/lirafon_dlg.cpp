@@ -247,6 +247,11 @@ void CNDILirafonDlg::SetUserLevelCaption() {
 
 QMessageBox::StandardButton CNDILirafonDlg::MessageBox(const QString& text, const QString& caption,
                                                        QMessageBox::StandardButtons buttons) {
+    if (m_headless) {
+        // Nobody can answer a box without a display: say it on stderr and take the first button.
+        std::fprintf(stderr, "ndi-lirafon: %s\n", qUtf8Printable(text));
+        return (buttons & QMessageBox::Ok) ? QMessageBox::Ok : QMessageBox::Cancel;
+    }
     QMessageBox box(QMessageBox::NoIcon,
                     caption.isEmpty() ? QApplication::applicationDisplayName() : caption, text,
                     buttons, this);

@@ -108,6 +108,8 @@ public:
 
     // The one way every message box of the window is shown: owned by the window, the
     // application's name as caption unless one is given. Returns the button pressed.
+    // Set when the program runs without a display: message boxes go to stderr instead.
+    bool m_headless = false;
     QMessageBox::StandardButton MessageBox(const QString& text, const QString& caption = QString(),
                                            QMessageBox::StandardButtons buttons = QMessageBox::Ok);
 
