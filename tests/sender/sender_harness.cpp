@@ -72,18 +72,6 @@ int32_t MatchBankFrame(const CLirafonEngine& record, const NDIlib_audio_frame_v2
     return -1;
 }
 
-std::vector<bool> PictureTicks(const std::vector<RecordedCall>& calls) {
-    std::vector<bool> ticks;
-    for (const RecordedCall& call : calls) {
-        if (call.name == "NDIlib_send_send_audio_v2") {
-            ticks.push_back(false);
-        } else if (call.name == "NDIlib_send_send_video_v2" && !ticks.empty()) {
-            ticks.back() = true;
-        }
-    }
-    return ticks;
-}
-
 std::vector<uint8_t> ReferencePicture(const std::function<void(CLirafonEngine&)>& extra) {
     std::vector<uint8_t> pixels(kPictureBytes, 0);
     CLirafonEngine record;

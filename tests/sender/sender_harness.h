@@ -63,9 +63,6 @@ protected:
 // none does. Reads the bank without its lock: only while nothing rewrites it.
 int32_t MatchBankFrame(const CLirafonEngine& record, const NDIlib_audio_frame_v2_t& frame);
 
-// For each tick after StartSender's first picture: whether a picture went with it.
-std::vector<bool> PictureTicks(const std::vector<RecordedCall>& calls);
-
 // The picture the card library draws on its own: test card and logo, then `extra`.
 std::vector<uint8_t> ReferencePicture(const std::function<void(CLirafonEngine&)>& extra = {});
 

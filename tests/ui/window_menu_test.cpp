@@ -27,14 +27,7 @@ QAction* Command(QMenu* menu, int code) {
 
 // For each audio call from index `fromTick` on: whether a picture went with it.
 std::vector<bool> PicturesPerTick(const std::vector<RecordedCall>& calls, size_t fromTick) {
-    std::vector<bool> ticks;
-    for (const RecordedCall& call : calls) {
-        if (call.name == "NDIlib_send_send_audio_v2") {
-            ticks.push_back(false);
-        } else if (call.name == "NDIlib_send_send_video_v2" && !ticks.empty()) {
-            ticks.back() = true;
-        }
-    }
+    std::vector<bool> ticks = PictureTicks(calls);
     ticks.erase(ticks.begin(),
                 ticks.begin() + static_cast<std::ptrdiff_t>(std::min(fromTick, ticks.size())));
     return ticks;

@@ -38,6 +38,20 @@
 #include <string>
 #include <vector>
 
+// For each audio call recorded, in order: whether a picture went out with that tick (a video call
+// after it and before the next audio call).
+inline std::vector<bool> PictureTicks(const std::vector<RecordedCall>& calls) {
+    std::vector<bool> ticks;
+    for (const RecordedCall& call : calls) {
+        if (call.name == "NDIlib_send_send_audio_v2") {
+            ticks.push_back(false);
+        } else if (call.name == "NDIlib_send_send_video_v2" && !ticks.empty()) {
+            ticks.back() = true;
+        }
+    }
+    return ticks;
+}
+
 class RecordingRuntime {
 public:
     using AudioObserver = std::function<void(const NDIlib_audio_frame_v2_t& frame, uint64_t index)>;
