@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 namespace {
 
@@ -54,34 +55,45 @@ bool MakePrivateFolder(const std::string& path, bool mustBePrivate, std::string*
 
 std::string SdpOriginLine(const SdpDescription& d) {
     const bool v6 = d.originAddress.find(':') != std::string::npos;
-    return "o=- " + std::to_string(d.sessionId) + " " + std::to_string(d.version) +
-           (v6 ? " IN IP6 " : " IN IP4 ") + d.originAddress;
+    std::string line = "o=- ";
+    line.append(std::to_string(d.sessionId)).append(" ").append(std::to_string(d.version));
+    line.append(v6 ? " IN IP6 " : " IN IP4 ").append(d.originAddress);
+    return line;
+}
+
+// Appends one "<field>=<value>" line with its CRLF. Lines are built by appending into one string,
+// never by chaining temporaries, so the text is copied once.
+static void AddLine(std::string& sdp, std::string_view field, std::string_view value) {
+    sdp.append(field).append("=").append(value).append("\r\n");
 }
 
 std::string BuildSdp(const SdpDescription& d) {
-    const std::string crlf = "\r\n";
-    std::string connection = d.destinationHost;
+    std::string connection(d.destinationIpv6 ? "IN IP6 " : "IN IP4 ");
+    connection.append(d.destinationHost);
     if (d.destinationMulticast && !d.destinationIpv6) {
-        connection += "/" + std::to_string(d.ttl.value_or(1)); // IPv4 multicast requires a TTL
+        // IPv4 multicast requires a TTL.
+        connection.append("/").append(std::to_string(d.ttl.value_or(1)));
     }
     const bool shortPackets = d.channelCount > 8;
-    std::string sdp = "v=0" + crlf;
-    sdp += SdpOriginLine(d) + crlf;
-    sdp += "s=" + (d.sourceName.empty() ? std::string(" ") : OneLine(d.sourceName)) + crlf;
+    std::string sdp;
+    AddLine(sdp, "v", "0");
+    AddLine(sdp, "o", SdpOriginLine(d).substr(2));
+    AddLine(sdp, "s", d.sourceName.empty() ? std::string(" ") : OneLine(d.sourceName));
     if (!d.metadata.empty()) {
-        sdp += "i=" + OneLine(d.metadata) + crlf;
+        AddLine(sdp, "i", OneLine(d.metadata));
     }
-    sdp += std::string(d.destinationIpv6 ? "c=IN IP6 " : "c=IN IP4 ") + connection + crlf;
-    sdp += "t=0 0" + crlf;
-    sdp += "m=audio " + std::to_string(d.audioPort) + " RTP/AVP 96" + crlf;
-    sdp += "a=rtpmap:96 L24/48000/" + std::to_string(d.channelCount) + crlf;
-    sdp += std::string("a=ptime:") + (shortPackets ? "0.125" : "1") + crlf;
-    sdp += "m=video " + std::to_string(d.videoPort) + " RTP/AVP 97" + crlf;
-    sdp += "a=rtpmap:97 raw/90000" + crlf;
-    sdp += "a=fmtp:97 sampling=RGB; width=" + std::to_string(d.width) +
-           "; height=" + std::to_string(d.height) +
-           "; depth=8; colorimetry=BT709; exactframerate=" +
-           FrameRateText(d.frameRateN, d.frameRateD) + crlf;
+    AddLine(sdp, "c", connection);
+    AddLine(sdp, "t", "0 0");
+    AddLine(sdp, "m", "audio " + std::to_string(d.audioPort) + " RTP/AVP 96");
+    AddLine(sdp, "a", "rtpmap:96 L24/48000/" + std::to_string(d.channelCount));
+    AddLine(sdp, "a", shortPackets ? "ptime:0.125" : "ptime:1");
+    AddLine(sdp, "m", "video " + std::to_string(d.videoPort) + " RTP/AVP 97");
+    AddLine(sdp, "a", "rtpmap:97 raw/90000");
+    std::string format = "fmtp:97 sampling=RGB; width=" + std::to_string(d.width);
+    format.append("; height=").append(std::to_string(d.height));
+    format.append("; depth=8; colorimetry=BT709; exactframerate=");
+    format.append(FrameRateText(d.frameRateN, d.frameRateD));
+    AddLine(sdp, "a", format);
     return sdp;
 }
 
