@@ -12,7 +12,7 @@ PACKAGES=(
   # build
   g++ cmake ninja-build pkg-config clang-format
   # libraries
-  qt6-base-dev qt6-base-dev-tools libgl-dev libgtest-dev libgmock-dev libbenchmark-dev
+  qt6-base-dev qt6-base-dev-tools qt6-httpserver-dev qt6-websockets-dev libgl-dev libgtest-dev libgmock-dev libbenchmark-dev
   # fonts: fontconfig's serif substitute for the caption when no Franklin face is present
   fontconfig fonts-dejavu-core fonts-liberation2
   # independent receivers and tools for the end-to-end tests and benchmarks

@@ -53,7 +53,10 @@ void InstanceLink::CloseWindowAtOnce() {
 }
 
 int32_t InstanceLink::StartNumberedSender() {
+    m_window.BeforeNumberedStart();
     const int32_t started = m_window.StartSender();
     m_window.ReportStart(started != 0);
+    m_window.m_senderStarted = started;
+    m_window.AfterNumberedStart();
     return started;
 }

@@ -2,6 +2,7 @@
 
 #include "lirafon_dlg.h"
 #include "lirafon_version.h"
+#include "remote_settings.h"
 
 #include <QApplication>
 #include <QSocketNotifier>
@@ -11,6 +12,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -53,14 +56,41 @@ std::string CNDILirafonApp::VersionText() {
 }
 
 std::string CNDILirafonApp::HelpText() {
-    return R"(Usage: ndi-lirafon [--help | --version]
+    return R"(Usage: ndi-lirafon [OPTION]...
 
 QEL NDI Lirafon: an audio line-up tone generator. Publishes one network source,
 "QEL Audio Tone N", carrying up to 16 channels of continuous 48 kHz test tone
 (EBU stereo ident, GLITS, fixed frequencies, a multi-frequency set, a
 channel-by-channel sequence) at EBU, SMPTE or user line-up levels, with a
 640 x 360 ident card picture. Up to eight copies may run on one computer; they
-number themselves 1 to 8. Everything is set in the window; nothing is saved.
+number themselves 1 to 8. Nothing is saved between runs.
+
+Start-up settings (each also an environment variable; the option wins). They act
+as the window's controls would, so window, card and stream agree from the start:
+  --channels N         LIRAFON_CHANNELS         2, 4, 8 (default) or 16
+  --pairs LIST         LIRAFON_PAIRS            pairs carrying tone: all, none, or
+                                                e.g. 1-2,9-10 (default 1-2)
+  --level L            LIRAFON_LEVEL            ebu (default), smpte, or a user
+                                                level in whole dBu, -99 to +99
+  --ident I            LIRAFON_IDENT            ebu ("Normal ID", default) or glits
+  --frequency F        LIRAFON_FREQUENCY        1000 (default), 400, 200, 100,
+                                                multi, or sequence ("Sequence 1")
+  --ident-text T       LIRAFON_IDENT_TEXT       bottom caption, up to 27 characters
+  --no-ident-text      LIRAFON_SHOW_IDENT_TEXT=0  no bottom caption
+  --full-rate-video    LIRAFON_FULL_RATE_VIDEO=1  a picture with every audio frame
+  --control-port P     LIRAFON_CONTROL_PORT     control server and web panel port
+                                                of copy 1 (default 8780; copy N
+                                                uses P + N - 1), or off
+  --help, --version
+A refused value is named on one line and the program ends with status 2,
+publishing nothing.
+
+Remote control: the web panel and the API (GET /api/state, PATCH /api/settings
+with JSON, a WebSocket pushing the state, GET /card.png) listen on 127.0.0.1.
+  LIRAFON_CONTROL_ADDRESS  listen on another address of this computer (needs a
+                           token)
+  LIRAFON_CONTROL_TOKEN    every request then needs "Authorization: Bearer TOKEN"
+                           or a sign-in on the panel
 
 Runtimes: the vendor's NDI runtime (libndi.so.6 or .5) when installed, else the
 built-in runtime, which publishes RTP (L24 audio, RFC 4175 RGB video) with an SDP
@@ -96,21 +126,22 @@ void CNDILirafonApp::NameApplication() {
 }
 
 int CNDILirafonApp::Run(int argc, char** argv) {
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "--help" || arg == "-h") {
-            std::fputs(HelpText().c_str(), stdout);
-            return 0;
-        }
-        if (arg == "--version") {
-            std::fputs(VersionText().c_str(), stdout);
-            return 0;
-        }
-        if (arg.rfind("-platform", 0) == 0 || arg.rfind("--platform", 0) == 0) {
-            continue; // Qt's own options are Qt's
-        }
-        std::fprintf(stderr, "ndi-lirafon: unknown argument '%s' (try --help)\n", argv[i]);
+    // Every setting is checked before anything starts: a refused value publishes nothing.
+    std::string error;
+    const std::optional<control::StartupOptions> options = control::ParseStartupOptions(
+        std::vector<std::string>(argv + 1, argv + argc),
+        [](const char* name) -> const char* { return std::getenv(name); }, &error);
+    if (!options) {
+        std::fprintf(stderr, "ndi-lirafon: %s\n", error.c_str());
         return 2;
+    }
+    if (options->help) {
+        std::fputs(HelpText().c_str(), stdout);
+        return 0;
+    }
+    if (options->version) {
+        std::fputs(VersionText().c_str(), stdout);
+        return 0;
     }
     if (std::getenv("QT_QPA_PLATFORM") == nullptr && !HasDisplay()) {
         setenv("QT_QPA_PLATFORM", "offscreen", 1);
@@ -133,7 +164,11 @@ int CNDILirafonApp::Run(int argc, char** argv) {
         });
     }
     window->m_headless = QGuiApplication::platformName() == QStringLiteral("offscreen");
-    if (window->OnInitDialog() == 0 && window->m_headless) {
+    const int initialised = window->OnInitDialog();
+    if (!window->ShutDownDone()) {
+        window->ApplyStartupOptions(*options);
+    }
+    if (initialised == 0 && window->m_headless) {
         // Without a display nothing can be done in the window: end with a failure status so a
         // service manager sees it (the reason is already on stderr).
         window->ShutDown();

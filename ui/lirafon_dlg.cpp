@@ -124,7 +124,10 @@ void CNDILirafonDlg::CreateControls() {
         du.Place(box, kPairBoxes[p].x, kPairBoxes[p].y, kPairBoxes[p].w, 10);
         m_pairChecks[p] = box;
         m_controls.insert(IDC_PAIR_1_2 + p, box);
-        connect(box, &QCheckBox::clicked, this, [this, p] { OnPairBox(p); });
+        connect(box, &QCheckBox::clicked, this, [this, p] {
+            OnPairBox(p);
+            StateChanged();
+        });
     }
 
     m_levelGroup = new QButtonGroup(this);
@@ -168,9 +171,19 @@ void CNDILirafonDlg::CreateControls() {
     }
     setTabOrder(m_pairChecks[kPairCount - 1], m_userLevelEdit);
 
-    connect(m_channelGroup, &QButtonGroup::idClicked, this, [this] { SetChannelCount(); });
-    connect(m_levelGroup, &QButtonGroup::idClicked, this, [this] { ApplyLevelChoice(); });
-    connect(m_identGroup, &QButtonGroup::idClicked, this, [this] { BuildIdentSequence(); });
+    // Each handler, then a word to the control server's clients (nothing when none listens).
+    connect(m_channelGroup, &QButtonGroup::idClicked, this, [this] {
+        SetChannelCount();
+        StateChanged();
+    });
+    connect(m_levelGroup, &QButtonGroup::idClicked, this, [this] {
+        ApplyLevelChoice();
+        StateChanged();
+    });
+    connect(m_identGroup, &QButtonGroup::idClicked, this, [this] {
+        BuildIdentSequence();
+        StateChanged();
+    });
     connect(m_exitButton, &QPushButton::clicked, this, [this] { ConfirmExit(); });
     connect(m_ndiLinkButton, &QPushButton::clicked, this,
             [this] { OpenWebPage(links::NdiSite()); });
@@ -272,6 +285,7 @@ void CNDILirafonDlg::ShutDown() {
         m_senderStarted = 0;
     }
     m_instances.reset();
+    m_remote.reset();
     // The runtime is released on every exit, also when it failed to initialise.
     NDIlib_destroy();
     m_ndiInitialised = false;

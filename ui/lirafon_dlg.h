@@ -3,8 +3,10 @@
 // user-interface thread; most read all controls into the record, then call one engine operation.
 #pragma once
 
+#include "control_server.h"
 #include "ident_card.h"
 #include "lirafon_sender.h"
+#include "remote_settings.h"
 
 #include <QDialog>
 #include <QFont>
@@ -27,7 +29,10 @@ class QAction;
 class ClickableLabel;
 class InstanceLink;
 
-class CNDILirafonDlg : public QDialog, public CLirafonSender, public card::CaptionErrorSink {
+class CNDILirafonDlg : public QDialog,
+                       public CLirafonSender,
+                       public card::CaptionErrorSink,
+                       public control::ControlTarget {
     Q_OBJECT
 
 public:
@@ -99,6 +104,19 @@ public:
     void OnEnterKey();
     void OpenWebPage(const QString& address);
 
+    // Remote operation (the start-up options and the control server). Every setting acts through
+    // the same controls and handlers as a person's clicks, in the order the window runs them.
+    void ApplySettings(const control::SettingsChange& change) override;
+    QJsonObject ControlState() override;
+    QImage CardPicture() override;
+    // The start-up options: the settings are applied at once, except the ident text, which
+    // replaces the numbered default when numbering has named this copy.
+    void ApplyStartupOptions(const control::StartupOptions& options);
+    // Called by numbering just before and just after the sender starts.
+    void BeforeNumberedStart();
+    void AfterNumberedStart();
+    control::ControlServer* RemoteControl() const { return m_remote.get(); }
+
     QWidget* Control(int id) const { return m_controls.value(id); }
     QMenu* WindowMenu() const { return m_windowMenu; }
     QMenu* FrequencyMenu() const { return m_frequencyMenu; }
@@ -142,6 +160,12 @@ private:
     void AddWindowMenuItems();
     QRadioButton* AddRadio(int id, const QString& caption, int x, int y, int w, int h);
     void SetUserLevelCaption();
+    // Takes the level field as Enter does: applied when the user level is chosen, else read.
+    void TakeUserLevelField();
+    void ApplyFrequencyChoice(control::FrequencyChoice frequency);
+    void StartControlServer();
+    // Something a client of the control server shows may have changed.
+    void StateChanged();
 
 public:
     // Controls of the template, by their members' names.
@@ -170,4 +194,9 @@ private:
     bool m_ndiInitialised = false;
     bool m_shutDown = false;
     std::unique_ptr<InstanceLink> m_instances;
+    std::unique_ptr<control::ControlServer> m_remote;
+    control::ControlEndpoint m_remoteEndpoint{std::nullopt, "127.0.0.1", ""};
+    std::optional<std::wstring> m_startupIdentText;
+    std::optional<bool> m_startupShowIdentText;
+    double m_wireReferenceGain = 0.1; // full-scale fraction of a sample of 1.0 on the wire
 };

@@ -132,13 +132,9 @@ void CNDILirafonDlg::OpenWebPage(const QString& address) {
 // Enter: take the level field (applying it when the user level is chosen), rewrite the user-level
 // caption, then move on like Tab.
 void CNDILirafonDlg::OnEnterKey() {
-    if (m_levelChoice == 2) {
-        ApplyLevelChoice();
-    } else {
-        UpdateData(true);
-    }
-    SetUserLevelCaption();
+    TakeUserLevelField();
     focusNextChild();
+    StateChanged();
 }
 
 bool CNDILirafonDlg::eventFilter(QObject* watched, QEvent* event) {
@@ -228,6 +224,7 @@ void CNDILirafonDlg::SetUpFrequencyMenu() {
         connect(action, &QAction::triggered, this, [this, id = item.id] {
             m_menuResult = id;
             OnFrequencyButton();
+            StateChanged();
         });
     }
     // A click anywhere on the button opens the popup; only an item choice reaches the handler.
@@ -278,6 +275,7 @@ void CNDILirafonDlg::AddWindowMenuItems() {
                 action->setChecked(!action->isChecked());
             }
             OnWindowCommand(code);
+            StateChanged();
         });
         return action;
     };

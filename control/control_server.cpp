@@ -1,0 +1,396 @@
+// The control server's routes and its guards. Every request is checked in one order: Host, token,
+// then for changes Origin, Content-Type and size; only then is it routed. A refused request
+// changes nothing.
+#include "control_server.h"
+
+#include "http_adapter.h"
+
+#include <QBuffer>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QTimer>
+#include <QUrl>
+#include <QWebSocket>
+
+#include <cmath>
+
+// The panel's pages are compiled into this static library; its resources are registered by hand.
+static void RegisterPanelResources() {
+    Q_INIT_RESOURCE(control_web);
+}
+
+namespace control {
+
+namespace {
+
+constexpr const char* kCookieName = "lirafon_token";
+
+HttpReply JsonReply(int status, const QJsonObject& object) {
+    HttpReply reply;
+    reply.status = status;
+    reply.body = QJsonDocument(object).toJson(QJsonDocument::Compact);
+    return reply;
+}
+
+HttpReply ErrorReply(int status, const QString& message) {
+    return JsonReply(status, QJsonObject{{QStringLiteral("error"), message}});
+}
+
+HttpReply ResourceReply(const QString& resource, const QByteArray& contentType) {
+    QFile file(resource);
+    if (!file.open(QIODevice::ReadOnly)) {
+        return ErrorReply(404, QStringLiteral("not found"));
+    }
+    HttpReply reply;
+    reply.contentType = contentType;
+    reply.body = file.readAll();
+    return reply;
+}
+
+// A JSON value as the text an option would carry: strings as they are, whole numbers written out.
+bool OptionText(const QJsonValue& value, bool numbersToo, std::string* text) {
+    if (value.isString()) {
+        *text = value.toString().toStdString();
+        return true;
+    }
+    if (numbersToo && value.isDouble()) {
+        const double number = value.toDouble();
+        if (std::isfinite(number) && std::floor(number) == number && std::fabs(number) < 1e9) {
+            *text = std::to_string(static_cast<int64_t>(number));
+            return true;
+        }
+    }
+    return false;
+}
+
+bool SameSecret(const QByteArray& given, const QByteArray& expected) {
+    // Compared in full whatever the first difference, so timing tells nothing of the token.
+    unsigned difference = given.size() == expected.size() ? 0 : 1;
+    for (qsizetype i = 0; i < given.size(); ++i) {
+        difference |= static_cast<unsigned char>(given[i]) ^
+                      static_cast<unsigned char>(expected[i % std::max<qsizetype>(1, expected.size())]);
+    }
+    return difference == 0 && !expected.isEmpty();
+}
+
+QByteArray CookieValue(const QByteArray& cookies, const QByteArray& name) {
+    for (const QByteArray& part : cookies.split(';')) {
+        const QByteArray trimmed = part.trimmed();
+        if (trimmed.startsWith(name + "=")) {
+            return trimmed.mid(name.size() + 1);
+        }
+    }
+    return {};
+}
+
+const char* kLoginPage = R"(<!DOCTYPE html>
+<html lang="en"><head><meta charset="utf-8"><title>NDI Lirafon: sign in</title></head>
+<body><form method="post" action="/login"><label>Control token
+<input type="password" name="token" autofocus></label> <button>Sign in</button></form></body>
+</html>
+)";
+
+} // namespace
+
+std::optional<SettingsChange> SettingsFromJson(const QJsonObject& object, QString* error) {
+    SettingsChange change;
+    auto refuse = [error](const QString& name, const QJsonValue& value) {
+        const QString shown = value.isString()
+                                  ? value.toString()
+                                  : QString::fromUtf8(QJsonDocument(QJsonArray{value})
+                                                          .toJson(QJsonDocument::Compact))
+                                        .mid(1)
+                                        .chopped(1);
+        *error = name + QStringLiteral(": '") + shown.left(64) +
+                 QStringLiteral("' is not accepted; expected ") +
+                 QString::fromStdString(AcceptedValues(name.toStdString()));
+        return std::nullopt;
+    };
+    for (auto it = object.begin(); it != object.end(); ++it) {
+        const QString name = it.key();
+        const QJsonValue value = it.value();
+        std::string text;
+        if (name == QLatin1String("showIdentText") || name == QLatin1String("fullRateVideo")) {
+            if (!value.isBool()) {
+                *error = name + QStringLiteral(": expected true or false");
+                return std::nullopt;
+            }
+            (name == QLatin1String("showIdentText") ? change.showIdentText
+                                                     : change.fullRateVideo) = value.toBool();
+            continue;
+        }
+        const bool numbersToo = name == QLatin1String("channels") ||
+                                name == QLatin1String("level") ||
+                                name == QLatin1String("frequency");
+        const bool known = numbersToo || name == QLatin1String("pairs") ||
+                           name == QLatin1String("ident") || name == QLatin1String("identText");
+        if (!known) {
+            *error = QStringLiteral("unknown setting '") + name.left(64) +
+                     QStringLiteral("'; the settings are channels, pairs, level, ident, "
+                                    "frequency, identText, showIdentText, fullRateVideo");
+            return std::nullopt;
+        }
+        if (!OptionText(value, numbersToo, &text)) {
+            return refuse(name, value);
+        }
+        bool ok = false;
+        if (name == QLatin1String("channels")) {
+            int32_t v = 0;
+            ok = ParseChannels(text, &v) && (change.channels = v, true);
+        } else if (name == QLatin1String("pairs")) {
+            PairMarks v{};
+            ok = ParsePairs(text, &v) && (change.pairs = v, true);
+        } else if (name == QLatin1String("level")) {
+            LevelSetting v;
+            // A bare number is a user level, as the level field takes it.
+            ok = ParseLevel(text, &v) && (change.level = v, true);
+        } else if (name == QLatin1String("ident")) {
+            int32_t v = 0;
+            ok = ParseIdent(text, &v) && (change.ident = v, true);
+        } else if (name == QLatin1String("frequency")) {
+            FrequencyChoice v{};
+            ok = ParseFrequency(text, &v) && (change.frequency = v, true);
+        } else {
+            std::wstring v;
+            ok = ParseIdentText(text, &v) && (change.identText = v, true);
+        }
+        if (!ok) {
+            return refuse(name, value);
+        }
+    }
+    return change;
+}
+
+ControlServer::ControlServer(ControlTarget& target, QObject* parent)
+    : QObject(parent), m_target(target) {
+    RegisterPanelResources();
+    m_http = std::make_unique<HttpAdapter>([this](const HttpRequest& r) { return Handle(r); });
+    connect(m_http.get(), &HttpAdapter::webSocketConnected, this,
+            [this](QWebSocket* socket) { AcceptWebSocket(socket); });
+}
+
+ControlServer::~ControlServer() {
+    for (QWebSocket* client : m_clients) {
+        client->disconnect(this);
+        client->abort();
+        client->deleteLater();
+    }
+}
+
+bool ControlServer::Listen(const QString& address, int port, const QString& token,
+                           QString* error) {
+    const QHostAddress host(address == QLatin1String("localhost") ? QStringLiteral("127.0.0.1")
+                                                                   : address);
+    m_port = m_http->Listen(host, static_cast<quint16>(port));
+    if (m_port == 0) {
+        *error = QStringLiteral("cannot listen on %1 port %2").arg(address).arg(port);
+        return false;
+    }
+    m_address = host.toString();
+    m_token = token;
+    return true;
+}
+
+QString ControlServer::PanelAddress() const {
+    const bool v6 = m_address.contains(QLatin1Char(':'));
+    return QStringLiteral("http://%1:%2/").arg(v6 ? "[" + m_address + "]" : m_address).arg(m_port);
+}
+
+bool ControlServer::HostAllowed(const QByteArray& host) const {
+    const QByteArray port = ":" + QByteArray::number(m_port);
+    const QByteArray given = host.trimmed().toLower();
+    QList<QByteArray> names;
+    const bool v6 = m_address.contains(QLatin1Char(':'));
+    names << (v6 ? "[" + m_address.toLatin1() + "]" : m_address.toLatin1());
+    if (IsLoopbackAddress(m_address.toStdString())) {
+        names << "localhost" << "127.0.0.1" << "[::1]";
+    }
+    for (const QByteArray& name : names) {
+        if (given == name.toLower() + port) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool ControlServer::OriginAllowed(const QByteArray& origin, const QByteArray& host) const {
+    // Command-line clients send none; a page of the panel itself sends its own address.
+    return origin.isEmpty() || origin.toLower() == "http://" + host.trimmed().toLower();
+}
+
+bool ControlServer::Authorised(const QByteArray& authorization, const QByteArray& cookie) const {
+    if (m_token.isEmpty()) {
+        return true;
+    }
+    const QByteArray token = m_token.toUtf8();
+    if (authorization.startsWith("Bearer ") && SameSecret(authorization.mid(7).trimmed(), token)) {
+        return true;
+    }
+    return SameSecret(CookieValue(cookie, kCookieName), token);
+}
+
+HttpReply ControlServer::Handle(const HttpRequest& request) {
+    HttpReply reply;
+    const QByteArray host = request.Header("host");
+    if (!HostAllowed(host)) {
+        reply = ErrorReply(403, QStringLiteral("the Host header must name this server's address"));
+    } else if (request.path == QLatin1String("/login") && request.method == "POST") {
+        reply = Login(request);
+    } else if (!Authorised(request.Header("authorization"), request.Header("cookie"))) {
+        reply = ErrorReply(401, QStringLiteral("this control server needs its token"));
+        if (request.method == "GET" && request.path == QLatin1String("/")) {
+            reply.contentType = "text/html; charset=utf-8";
+            reply.body = kLoginPage;
+        }
+        reply.headers.push_back({"WWW-Authenticate", "Bearer realm=\"ndi-lirafon\""});
+    } else if (request.method != "GET" && request.method != "HEAD" &&
+               !OriginAllowed(request.Header("origin"), host)) {
+        reply = ErrorReply(403, QStringLiteral("changes are taken only from the panel's own page"));
+    } else {
+        reply = Route(request);
+    }
+    reply.headers.push_back({"Cache-Control", "no-store"});
+    reply.headers.push_back({"X-Content-Type-Options", "nosniff"});
+    reply.headers.push_back({"Content-Security-Policy",
+                          "default-src 'self'; img-src 'self' data:; frame-ancestors 'none'"});
+    reply.headOnly = request.method == "HEAD";
+    return reply;
+}
+
+HttpReply ControlServer::Route(const HttpRequest& request) {
+    const QString& path = request.path;
+    const bool get = request.method == "GET" || request.method == "HEAD";
+    struct Page {
+        const char* path;
+        const char* resource;
+        const char* type;
+    };
+    static constexpr Page kPages[] = {
+        {"/", ":/control/web/index.html", "text/html; charset=utf-8"},
+        {"/panel.js", ":/control/web/panel.js", "text/javascript; charset=utf-8"},
+        {"/panel.css", ":/control/web/panel.css", "text/css; charset=utf-8"},
+    };
+    for (const Page& page : kPages) {
+        if (path == QLatin1String(page.path)) {
+            return get ? ResourceReply(QString::fromLatin1(page.resource), page.type)
+                       : ErrorReply(405, QStringLiteral("use GET"));
+        }
+    }
+    if (path == QLatin1String("/api/state")) {
+        if (!get) {
+            return ErrorReply(405, QStringLiteral("use GET"));
+        }
+        HttpReply reply;
+        reply.body = StateJson();
+        return reply;
+    }
+    if (path == QLatin1String("/api/settings")) {
+        return request.method == "PATCH" ? PatchSettings(request)
+                                         : ErrorReply(405, QStringLiteral("use PATCH"));
+    }
+    if (path == QLatin1String("/card.png")) {
+        if (!get) {
+            return ErrorReply(405, QStringLiteral("use GET"));
+        }
+        HttpReply reply;
+        reply.contentType = "image/png";
+        QBuffer buffer(&reply.body);
+        buffer.open(QIODevice::WriteOnly);
+        m_target.CardPicture().save(&buffer, "PNG");
+        return reply;
+    }
+    return ErrorReply(404, QStringLiteral("not found"));
+}
+
+HttpReply ControlServer::PatchSettings(const HttpRequest& request) {
+    const QByteArray type = request.Header("content-type").split(';').first().trimmed().toLower();
+    if (type != "application/json") {
+        return ErrorReply(415, QStringLiteral("send the settings as application/json"));
+    }
+    if (request.body.size() > kMaxBodyBytes) {
+        return ErrorReply(413, QStringLiteral("the request body is too large"));
+    }
+    QJsonParseError parseError{};
+    const QJsonDocument document = QJsonDocument::fromJson(request.body, &parseError);
+    if (parseError.error != QJsonParseError::NoError || !document.isObject()) {
+        return ErrorReply(400, QStringLiteral("the body must be one JSON object of settings"));
+    }
+    QString error;
+    const std::optional<SettingsChange> change = SettingsFromJson(document.object(), &error);
+    if (!change) {
+        return ErrorReply(400, error);
+    }
+    m_target.ApplySettings(*change);
+    NotifyChanged();
+    HttpReply reply;
+    reply.body = StateJson();
+    return reply;
+}
+
+HttpReply ControlServer::Login(const HttpRequest& request) {
+    if (!OriginAllowed(request.Header("origin"), request.Header("host"))) {
+        return ErrorReply(403, QStringLiteral("sign in only from the panel's own page"));
+    }
+    if (request.body.size() > kMaxBodyBytes) {
+        return ErrorReply(413, QStringLiteral("the request body is too large"));
+    }
+    QByteArray body = request.body;
+    body.replace('+', "%20"); // a form's spaces; a real '+' arrives as %2B
+    const QUrlQuery form(QString::fromUtf8(body));
+    const QByteArray given =
+        form.queryItemValue(QStringLiteral("token"), QUrl::FullyDecoded).toUtf8();
+    if (m_token.isEmpty() || !SameSecret(given, m_token.toUtf8())) {
+        return ErrorReply(401, QStringLiteral("wrong token"));
+    }
+    HttpReply reply = ErrorReply(303, QStringLiteral("signed in"));
+    reply.headers.push_back({"Location", "/"});
+    reply.headers.push_back({"Set-Cookie", QByteArray(kCookieName) + "=" + m_token.toUtf8() +
+                                            "; Path=/; HttpOnly; SameSite=Strict"});
+    return reply;
+}
+
+void ControlServer::AcceptWebSocket(QWebSocket* socket) {
+    socket->setParent(this);
+    const QNetworkRequest handshake = socket->request();
+    const QByteArray host = handshake.rawHeader("Host");
+    const bool allowed =
+        HostAllowed(host) && OriginAllowed(socket->origin().toUtf8(), host) &&
+        Authorised(handshake.rawHeader("Authorization"), handshake.rawHeader("Cookie"));
+    if (!allowed) {
+        // Upgrades cannot be refused before they are accepted in this Qt version: close at once,
+        // before any state is sent or anything is read.
+        socket->close(QWebSocketProtocol::CloseCodePolicyViolated, QStringLiteral("refused"));
+        socket->deleteLater();
+        return;
+    }
+    m_clients.append(socket);
+    connect(socket, &QWebSocket::disconnected, this, [this, socket] {
+        m_clients.removeAll(socket);
+        socket->deleteLater();
+    });
+    // The stream only pushes; anything a client sends is ignored.
+    socket->sendTextMessage(QString::fromUtf8(StateJson()));
+}
+
+void ControlServer::NotifyChanged() {
+    if (m_pushPending || m_clients.isEmpty()) {
+        return;
+    }
+    m_pushPending = true;
+    QTimer::singleShot(0, this, [this] { PushState(); });
+}
+
+void ControlServer::PushState() {
+    m_pushPending = false;
+    const QString state = QString::fromUtf8(StateJson());
+    for (QWebSocket* client : m_clients) {
+        client->sendTextMessage(state);
+    }
+}
+
+QByteArray ControlServer::StateJson() {
+    return QJsonDocument(m_target.ControlState()).toJson(QJsonDocument::Compact);
+}
+
+} // namespace control

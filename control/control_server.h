@@ -1,0 +1,85 @@
+// The control server: the settings, the state and the card over HTTP and WebSocket, and the web
+// control panel, on one port. It lives on the user-interface thread (the Qt event loop), so every
+// change it makes runs exactly where the window's own handlers run, with no locks of its own.
+//
+// A browser on this computer can be made to talk to loopback by any web page, so: the Host header
+// must name the listening address (no DNS-rebinding names); every change and every WebSocket
+// carries the panel's own Origin or none (command-line clients); changes are JSON only; bodies are
+// size-limited; and on any address but loopback every request needs the token.
+#pragma once
+
+#include "remote_settings.h"
+
+#include <QHostAddress>
+#include <QImage>
+#include <QJsonObject>
+#include <QList>
+#include <QObject>
+#include <QString>
+
+#include <memory>
+
+class QWebSocket;
+
+namespace control {
+
+class HttpAdapter;
+struct HttpRequest;
+struct HttpReply;
+
+// What the server controls: the window, in the program.
+class ControlTarget {
+public:
+    virtual ~ControlTarget() = default;
+    // Every setting under the API's names, and what the source is and sends.
+    virtual QJsonObject ControlState() = 0;
+    // Applies an already validated change through the window's own handlers.
+    virtual void ApplySettings(const SettingsChange& change) = 0;
+    // The picture as it is being sent now.
+    virtual QImage CardPicture() = 0;
+};
+
+// Reads a JSON object of settings (the API's names) as one change. nullopt with one line naming
+// the setting and what it accepts when any value is refused.
+std::optional<SettingsChange> SettingsFromJson(const QJsonObject& object, QString* error);
+
+class ControlServer : public QObject {
+    Q_OBJECT
+
+public:
+    static constexpr qsizetype kMaxBodyBytes = 16 * 1024;
+
+    ControlServer(ControlTarget& target, QObject* parent = nullptr);
+    ~ControlServer() override;
+
+    // Listens on address:port (0: any free port). False with the reason in *error.
+    bool Listen(const QString& address, int port, const QString& token, QString* error);
+    quint16 Port() const { return m_port; }
+    QString PanelAddress() const;
+
+    // Something changed (whoever changed it): every WebSocket client gets the new state, once per
+    // turn of the event loop however many changes came together.
+    void NotifyChanged();
+
+private:
+    HttpReply Handle(const HttpRequest& request);
+    HttpReply Route(const HttpRequest& request);
+    HttpReply PatchSettings(const HttpRequest& request);
+    HttpReply Login(const HttpRequest& request);
+    bool HostAllowed(const QByteArray& host) const;
+    bool OriginAllowed(const QByteArray& origin, const QByteArray& host) const;
+    bool Authorised(const QByteArray& authorization, const QByteArray& cookie) const;
+    void AcceptWebSocket(QWebSocket* socket);
+    void PushState();
+    QByteArray StateJson();
+
+    ControlTarget& m_target;
+    std::unique_ptr<HttpAdapter> m_http;
+    QList<QWebSocket*> m_clients;
+    QString m_address;
+    QString m_token;
+    quint16 m_port = 0;
+    bool m_pushPending = false;
+};
+
+} // namespace control

@@ -1,0 +1,523 @@
+// Parsing and formatting of the remote settings. Every parser leaves its output untouched when it
+// refuses the text, so a refused change changes nothing.
+#include "remote_settings.h"
+
+#include <arpa/inet.h>
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+#include <cstring>
+
+namespace control {
+
+namespace {
+
+std::string Lower(std::string_view text) {
+    std::string lower(text);
+    for (char& c : lower) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    return lower;
+}
+
+std::string_view Trim(std::string_view text) {
+    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front()))) {
+        text.remove_prefix(1);
+    }
+    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) {
+        text.remove_suffix(1);
+    }
+    return text;
+}
+
+// A whole decimal number with an optional sign, nothing else.
+bool ParseInteger(std::string_view text, int64_t* value) {
+    text = Trim(text);
+    if (!text.empty() && text.front() == '+') {
+        text.remove_prefix(1);
+        if (!text.empty() && (text.front() == '-' || text.front() == '+')) {
+            return false;
+        }
+    }
+    if (text.empty()) {
+        return false;
+    }
+    int64_t parsed = 0;
+    const auto [end, status] = std::from_chars(text.data(), text.data() + text.size(), parsed);
+    if (status != std::errc() || end != text.data() + text.size()) {
+        return false;
+    }
+    *value = parsed;
+    return true;
+}
+
+// Decodes strict UTF-8 (no overlongs, no surrogates); false on anything malformed.
+bool DecodeUtf8(std::string_view text, std::u32string* out) {
+    size_t i = 0;
+    while (i < text.size()) {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        int extra = 0;
+        char32_t code = 0;
+        if (lead < 0x80) {
+            code = lead;
+        } else if ((lead & 0xE0) == 0xC0) {
+            extra = 1;
+            code = lead & 0x1F;
+        } else if ((lead & 0xF0) == 0xE0) {
+            extra = 2;
+            code = lead & 0x0F;
+        } else if ((lead & 0xF8) == 0xF0) {
+            extra = 3;
+            code = lead & 0x07;
+        } else {
+            return false;
+        }
+        if (i + static_cast<size_t>(extra) >= text.size()) {
+            return false; // the sequence is cut short
+        }
+        for (int k = 1; k <= extra; ++k) {
+            const auto next = static_cast<unsigned char>(text[i + static_cast<size_t>(k)]);
+            if ((next & 0xC0) != 0x80) {
+                return false;
+            }
+            code = (code << 6) | (next & 0x3F);
+        }
+        static constexpr char32_t kSmallest[] = {0, 0x80, 0x800, 0x10000};
+        if (code < kSmallest[extra] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) {
+            return false;
+        }
+        out->push_back(code);
+        i += static_cast<size_t>(extra) + 1;
+    }
+    return true;
+}
+
+} // namespace
+
+bool SettingsChange::Empty() const {
+    return !channels && !pairs && !level && !ident && !frequency && !identText &&
+           !showIdentText && !fullRateVideo;
+}
+
+void SettingsChange::Merge(const SettingsChange& later) {
+    auto take = [](auto& mine, const auto& theirs) {
+        if (theirs) {
+            mine = theirs;
+        }
+    };
+    take(channels, later.channels);
+    take(pairs, later.pairs);
+    take(level, later.level);
+    take(ident, later.ident);
+    take(frequency, later.frequency);
+    take(identText, later.identText);
+    take(showIdentText, later.showIdentText);
+    take(fullRateVideo, later.fullRateVideo);
+}
+
+bool ParseChannels(std::string_view text, int32_t* channels) {
+    int64_t value = 0;
+    if (!ParseInteger(text, &value) || (value != 2 && value != 4 && value != 8 && value != 16)) {
+        return false;
+    }
+    *channels = static_cast<int32_t>(value);
+    return true;
+}
+
+bool ParsePairs(std::string_view text, PairMarks* marks) {
+    const std::string lower = Lower(Trim(text));
+    PairMarks parsed{};
+    if (lower == "all" || lower == "none") {
+        parsed.fill(lower == "all");
+        *marks = parsed;
+        return true;
+    }
+    std::string_view rest = lower;
+    if (rest.empty()) {
+        return false;
+    }
+    while (true) {
+        const size_t comma = rest.find(',');
+        const std::string_view item = Trim(rest.substr(0, comma));
+        const size_t dash = item.find('-');
+        int64_t first = 0;
+        int64_t second = 0;
+        if (dash == std::string_view::npos || !ParseInteger(item.substr(0, dash), &first) ||
+            !ParseInteger(item.substr(dash + 1), &second) || item.front() == '+' ||
+            item[dash + 1] == '+' || first < 1 || first > 15 || first % 2 == 0 ||
+            second != first + 1) {
+            return false;
+        }
+        parsed[static_cast<size_t>(first / 2)] = true;
+        if (comma == std::string_view::npos) {
+            break;
+        }
+        rest.remove_prefix(comma + 1);
+    }
+    *marks = parsed;
+    return true;
+}
+
+bool ParseLevel(std::string_view text, LevelSetting* level) {
+    const std::string lower = Lower(Trim(text));
+    if (lower == "ebu" || lower == "smpte") {
+        *level = {lower == "ebu" ? LevelChoice::ebu : LevelChoice::smpte, 0};
+        return true;
+    }
+    int64_t dbu = 0;
+    if (!ParseInteger(lower, &dbu) || dbu < kLowestUserDbu || dbu > kHighestUserDbu) {
+        return false;
+    }
+    *level = {LevelChoice::user, static_cast<int32_t>(dbu)};
+    return true;
+}
+
+bool ParseIdent(std::string_view text, int32_t* ident) {
+    const std::string lower = Lower(Trim(text));
+    if (lower != "ebu" && lower != "glits") {
+        return false;
+    }
+    *ident = lower == "glits" ? 1 : 0;
+    return true;
+}
+
+bool ParseFrequency(std::string_view text, FrequencyChoice* frequency) {
+    static constexpr std::pair<const char*, FrequencyChoice> kNames[] = {
+        {"1000", FrequencyChoice::hz1000}, {"400", FrequencyChoice::hz400},
+        {"200", FrequencyChoice::hz200},   {"100", FrequencyChoice::hz100},
+        {"multi", FrequencyChoice::multi}, {"sequence", FrequencyChoice::sequence}};
+    const std::string lower = Lower(Trim(text));
+    for (const auto& [name, choice] : kNames) {
+        if (lower == name) {
+            *frequency = choice;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool ParseIdentText(std::string_view text, std::wstring* identText) {
+    std::u32string decoded;
+    if (!DecodeUtf8(text, &decoded) || decoded.size() > static_cast<size_t>(kIdentTextLimit)) {
+        return false;
+    }
+    std::wstring wide;
+    for (const char32_t code : decoded) {
+        if (code < 0x20 || (code >= 0x7F && code < 0xA0)) {
+            return false; // control characters would break the caption's single line
+        }
+        wide.push_back(static_cast<wchar_t>(code));
+    }
+    *identText = wide;
+    return true;
+}
+
+bool ParseSwitch(std::string_view text, bool* on) {
+    const std::string lower = Lower(Trim(text));
+    if (lower == "1" || lower == "true" || lower == "on" || lower == "yes") {
+        *on = true;
+        return true;
+    }
+    if (lower == "0" || lower == "false" || lower == "off" || lower == "no") {
+        *on = false;
+        return true;
+    }
+    return false;
+}
+
+bool ParseControlPort(std::string_view text, std::optional<int>* port) {
+    if (Lower(Trim(text)) == "off") {
+        *port = std::nullopt;
+        return true;
+    }
+    int64_t value = 0;
+    if (!ParseInteger(text, &value) || value < 0 || value > 65535) {
+        return false;
+    }
+    *port = static_cast<int>(value);
+    return true;
+}
+
+std::string FormatPairs(const PairMarks& marks) {
+    const auto marked = std::count(marks.begin(), marks.end(), true);
+    if (marked == kPairCount) {
+        return "all";
+    }
+    if (marked == 0) {
+        return "none";
+    }
+    std::string text;
+    for (int32_t p = 0; p < kPairCount; ++p) {
+        if (marks[static_cast<size_t>(p)]) {
+            if (!text.empty()) {
+                text += ',';
+            }
+            text += std::to_string(2 * p + 1) + "-" + std::to_string(2 * p + 2);
+        }
+    }
+    return text;
+}
+
+std::string FormatLevel(const LevelSetting& level) {
+    switch (level.choice) {
+    case LevelChoice::ebu:
+        return "ebu";
+    case LevelChoice::smpte:
+        return "smpte";
+    case LevelChoice::user:
+        break;
+    }
+    std::string text = level.userDbu < 0 ? "" : "+";
+    text.append(std::to_string(level.userDbu));
+    return text;
+}
+
+std::string FormatIdent(int32_t ident) {
+    return ident == 1 ? "glits" : "ebu";
+}
+
+std::string FormatFrequency(FrequencyChoice frequency) {
+    switch (frequency) {
+    case FrequencyChoice::hz1000:
+        return "1000";
+    case FrequencyChoice::hz400:
+        return "400";
+    case FrequencyChoice::hz200:
+        return "200";
+    case FrequencyChoice::hz100:
+        return "100";
+    case FrequencyChoice::multi:
+        return "multi";
+    case FrequencyChoice::sequence:
+        break;
+    }
+    return "sequence";
+}
+
+std::string ToUtf8(const std::wstring& text) {
+    std::string out;
+    for (const wchar_t wide : text) {
+        const auto code = static_cast<uint32_t>(wide);
+        if (code < 0x80) {
+            out += static_cast<char>(code);
+        } else if (code < 0x800) {
+            out += static_cast<char>(0xC0 | (code >> 6));
+            out += static_cast<char>(0x80 | (code & 0x3F));
+        } else if (code < 0x10000) {
+            out += static_cast<char>(0xE0 | (code >> 12));
+            out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (code & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | (code >> 18));
+            out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
+            out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (code & 0x3F));
+        }
+    }
+    return out;
+}
+
+std::string AcceptedValues(std::string_view name) {
+    if (name == "channels") {
+        return "2, 4, 8 or 16";
+    }
+    if (name == "pairs") {
+        return "all, none, or pairs such as 1-2,9-10";
+    }
+    if (name == "level") {
+        std::string text = "ebu, smpte, or a whole number of dBu from ";
+        text.append(std::to_string(kLowestUserDbu)).append(" to +");
+        return text.append(std::to_string(kHighestUserDbu));
+    }
+    if (name == "ident") {
+        return "ebu or glits";
+    }
+    if (name == "frequency") {
+        return "1000, 400, 200, 100, multi or sequence";
+    }
+    if (name == "identText") {
+        std::string text = "printable text of at most ";
+        return text.append(std::to_string(kIdentTextLimit)).append(" characters");
+    }
+    if (name == "controlPort") {
+        return "a port from 1 to 65535, or off";
+    }
+    if (name == "controlAddress") {
+        return "a numeric IPv4 or IPv6 address of this computer";
+    }
+    return "1 or 0";
+}
+
+bool IsLoopbackAddress(std::string_view address) {
+    const std::string text(address);
+    if (text == "localhost" || text == "::1") {
+        return true;
+    }
+    in_addr v4{};
+    if (inet_pton(AF_INET, text.c_str(), &v4) == 1) {
+        return (ntohl(v4.s_addr) >> 24) == 127;
+    }
+    return false;
+}
+
+namespace {
+
+struct OptionSpec {
+    const char* option;   // "--channels"
+    const char* variable; // "LIRAFON_CHANNELS"
+    const char* name;     // the API's name, for AcceptedValues
+    bool takesValue;
+};
+
+constexpr OptionSpec kOptions[] = {
+    {"--channels", "LIRAFON_CHANNELS", "channels", true},
+    {"--pairs", "LIRAFON_PAIRS", "pairs", true},
+    {"--level", "LIRAFON_LEVEL", "level", true},
+    {"--ident", "LIRAFON_IDENT", "ident", true},
+    {"--frequency", "LIRAFON_FREQUENCY", "frequency", true},
+    {"--ident-text", "LIRAFON_IDENT_TEXT", "identText", true},
+    {"--no-ident-text", "LIRAFON_SHOW_IDENT_TEXT", "showIdentText", false},
+    {"--full-rate-video", "LIRAFON_FULL_RATE_VIDEO", "fullRateVideo", false},
+    {"--control-port", "LIRAFON_CONTROL_PORT", "controlPort", true},
+};
+
+// Applies one value to the options; false when the value is refused.
+bool TakeValue(const OptionSpec& spec, std::string_view value, bool fromVariable,
+               StartupOptions* options) {
+    SettingsChange& s = options->settings;
+    const std::string_view name = spec.name;
+    if (name == "channels") {
+        int32_t v = 0;
+        return ParseChannels(value, &v) && (s.channels = v, true);
+    }
+    if (name == "pairs") {
+        PairMarks v{};
+        return ParsePairs(value, &v) && (s.pairs = v, true);
+    }
+    if (name == "level") {
+        LevelSetting v;
+        return ParseLevel(value, &v) && (s.level = v, true);
+    }
+    if (name == "ident") {
+        int32_t v = 0;
+        return ParseIdent(value, &v) && (s.ident = v, true);
+    }
+    if (name == "frequency") {
+        FrequencyChoice v{};
+        return ParseFrequency(value, &v) && (s.frequency = v, true);
+    }
+    if (name == "identText") {
+        std::wstring v;
+        return ParseIdentText(value, &v) && (s.identText = v, true);
+    }
+    if (name == "showIdentText") {
+        // The option says "no"; the variable says whether to show it.
+        bool show = false;
+        if (fromVariable && !ParseSwitch(value, &show)) {
+            return false;
+        }
+        s.showIdentText = show;
+        return true;
+    }
+    if (name == "fullRateVideo") {
+        bool on = true;
+        if (fromVariable && !ParseSwitch(value, &on)) {
+            return false;
+        }
+        s.fullRateVideo = on;
+        return true;
+    }
+    std::optional<int> port;
+    return ParseControlPort(value, &port) && (options->control.basePort = port, true);
+}
+
+std::string Refusal(std::string_view who, std::string_view value, std::string_view name) {
+    std::string line(who);
+    line.append(": '").append(value).append("' is not accepted; expected ");
+    line.append(AcceptedValues(name));
+    return line;
+}
+
+} // namespace
+
+std::optional<StartupOptions> ParseStartupOptions(const std::vector<std::string>& arguments,
+                                                  EnvironmentReader getenv, std::string* error) {
+    StartupOptions options;
+    for (const OptionSpec& spec : kOptions) {
+        const char* value = getenv(spec.variable);
+        if (value != nullptr && !TakeValue(spec, value, true, &options)) {
+            *error = Refusal(spec.variable, value,
+                             spec.takesValue ? std::string_view(spec.name) : "switch");
+            return std::nullopt;
+        }
+    }
+    if (const char* address = getenv("LIRAFON_CONTROL_ADDRESS"); address != nullptr) {
+        options.control.address = address;
+    }
+    if (const char* token = getenv("LIRAFON_CONTROL_TOKEN"); token != nullptr) {
+        options.control.token = token;
+    }
+
+    for (size_t i = 0; i < arguments.size(); ++i) {
+        const std::string& argument = arguments[i];
+        if (argument == "--help" || argument == "-h") {
+            options.help = true;
+            continue;
+        }
+        if (argument == "--version") {
+            options.version = true;
+            continue;
+        }
+        if (argument.rfind("-platform", 0) == 0 || argument.rfind("--platform", 0) == 0) {
+            ++i; // Qt's own option and its value are Qt's
+            continue;
+        }
+        const size_t equals = argument.find('=');
+        const std::string option = argument.substr(0, equals);
+        const OptionSpec* spec = nullptr;
+        for (const OptionSpec& candidate : kOptions) {
+            if (option == candidate.option) {
+                spec = &candidate;
+            }
+        }
+        if (spec == nullptr) {
+            *error = "unknown argument '" + argument + "' (try --help)";
+            return std::nullopt;
+        }
+        std::string value;
+        if (spec->takesValue) {
+            if (equals != std::string::npos) {
+                value = argument.substr(equals + 1);
+            } else if (i + 1 < arguments.size()) {
+                value = arguments[++i];
+            } else {
+                *error = option + " needs a value: " + AcceptedValues(spec->name);
+                return std::nullopt;
+            }
+        } else if (equals != std::string::npos) {
+            *error = option + " takes no value";
+            return std::nullopt;
+        }
+        if (!TakeValue(*spec, value, false, &options)) {
+            *error = Refusal(option, value, spec->name);
+            return std::nullopt;
+        }
+    }
+
+    in6_addr probe{};
+    const std::string& address = options.control.address;
+    if (address != "localhost" && inet_pton(AF_INET, address.c_str(), &probe) != 1 &&
+        inet_pton(AF_INET6, address.c_str(), &probe) != 1) {
+        *error = Refusal("LIRAFON_CONTROL_ADDRESS", address, "controlAddress");
+        return std::nullopt;
+    }
+    if (options.control.basePort && !IsLoopbackAddress(address) && options.control.token.empty()) {
+        *error = "LIRAFON_CONTROL_ADDRESS: refusing to offer remote control on " + address +
+                 " without LIRAFON_CONTROL_TOKEN (set a token, or use 127.0.0.1)";
+        return std::nullopt;
+    }
+    return options;
+}
+
+} // namespace control
