@@ -321,6 +321,9 @@ HttpReply ControlServer::PatchSettings(const HttpRequest& request) {
     if (!change) {
         return ErrorReply(400, error);
     }
+    if (change->Empty()) {
+        return ErrorReply(400, QStringLiteral("no setting given"));
+    }
     m_target.ApplySettings(*change);
     NotifyChanged();
     HttpReply reply;

@@ -51,6 +51,11 @@ protected:
             ours.headers.push_back({header.first.toLower(), header.second});
         }
         ours.body = request.body();
+        if (ours.Header("upgrade").toLower() == "websocket") {
+            // Qt answers the upgrade itself after this returns and hands the socket over
+            // (webSocketConnected); an answer written here would come before its own.
+            return true;
+        }
         const HttpReply reply = m_handler(ours);
 
         QHttpServerResponder responder = makeResponder(request, socket);

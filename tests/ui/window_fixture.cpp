@@ -24,11 +24,14 @@ void WindowTest::TearDown() {
     m_window.reset();
 }
 
-void WindowTest::OpenWindow(bool waitForSender) {
+void WindowTest::OpenWindow(bool waitForSender, const control::StartupOptions* options) {
     m_window = std::make_unique<CNDILirafonDlg>();
     // The recording runtime may run without pacing; a real-time loop must not starve the machine.
     m_window->m_raisePriority = false;
     ASSERT_EQ(m_window->OnInitDialog(), 1);
+    if (options != nullptr) {
+        m_window->ApplyStartupOptions(*options);
+    }
     m_window->show();
     m_window->activateWindow();
     ASSERT_TRUE(QTest::qWaitForWindowActive(m_window.get()));

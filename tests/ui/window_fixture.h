@@ -31,7 +31,8 @@ protected:
 
     // Creates the window, runs its start-up and shows it; with waitForSender, waits until the
     // numbering timer has started the sender.
-    void OpenWindow(bool waitForSender = true);
+    // With options, they are applied as the program applies its start-up options.
+    void OpenWindow(bool waitForSender = true, const control::StartupOptions* options = nullptr);
 
     template <typename T> T* Get(int id) const {
         auto* control = qobject_cast<T*>(m_window->Control(id));
