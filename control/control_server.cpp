@@ -68,8 +68,9 @@ bool SameSecret(const QByteArray& given, const QByteArray& expected) {
     // Compared in full whatever the first difference, so timing tells nothing of the token.
     unsigned difference = given.size() == expected.size() ? 0 : 1;
     for (qsizetype i = 0; i < given.size(); ++i) {
-        difference |= static_cast<unsigned char>(given[i]) ^
-                      static_cast<unsigned char>(expected[i % std::max<qsizetype>(1, expected.size())]);
+        difference |=
+            static_cast<unsigned char>(given[i]) ^
+            static_cast<unsigned char>(expected[i % std::max<qsizetype>(1, expected.size())]);
     }
     return difference == 0 && !expected.isEmpty();
 }
@@ -96,12 +97,12 @@ const char* kLoginPage = R"(<!DOCTYPE html>
 std::optional<SettingsChange> SettingsFromJson(const QJsonObject& object, QString* error) {
     SettingsChange change;
     auto refuse = [error](const QString& name, const QJsonValue& value) {
-        const QString shown = value.isString()
-                                  ? value.toString()
-                                  : QString::fromUtf8(QJsonDocument(QJsonArray{value})
-                                                          .toJson(QJsonDocument::Compact))
-                                        .mid(1)
-                                        .chopped(1);
+        const QString shown =
+            value.isString()
+                ? value.toString()
+                : QString::fromUtf8(QJsonDocument(QJsonArray{value}).toJson(QJsonDocument::Compact))
+                      .mid(1)
+                      .chopped(1);
         *error = name + QStringLiteral(": '") + shown.left(64) +
                  QStringLiteral("' is not accepted; expected ") +
                  QString::fromStdString(AcceptedValues(name.toStdString()));
@@ -116,8 +117,8 @@ std::optional<SettingsChange> SettingsFromJson(const QJsonObject& object, QStrin
                 *error = name + QStringLiteral(": expected true or false");
                 return std::nullopt;
             }
-            (name == QLatin1String("showIdentText") ? change.showIdentText
-                                                     : change.fullRateVideo) = value.toBool();
+            (name == QLatin1String("showIdentText") ? change.showIdentText : change.fullRateVideo) =
+                value.toBool();
             continue;
         }
         const bool numbersToo = name == QLatin1String("channels") ||
@@ -178,10 +179,9 @@ ControlServer::~ControlServer() {
     }
 }
 
-bool ControlServer::Listen(const QString& address, int port, const QString& token,
-                           QString* error) {
+bool ControlServer::Listen(const QString& address, int port, const QString& token, QString* error) {
     const QHostAddress host(address == QLatin1String("localhost") ? QStringLiteral("127.0.0.1")
-                                                                   : address);
+                                                                  : address);
     m_port = m_http->Listen(host, static_cast<quint16>(port));
     if (m_port == 0) {
         *error = QStringLiteral("cannot listen on %1 port %2").arg(address).arg(port);
@@ -204,7 +204,9 @@ bool ControlServer::HostAllowed(const QByteArray& host) const {
     const bool v6 = m_address.contains(QLatin1Char(':'));
     names << (v6 ? "[" + m_address.toLatin1() + "]" : m_address.toLatin1());
     if (IsLoopbackAddress(m_address.toStdString())) {
-        names << "localhost" << "127.0.0.1" << "[::1]";
+        names << "localhost"
+              << "127.0.0.1"
+              << "[::1]";
     }
     for (const QByteArray& name : names) {
         if (given == name.toLower() + port) {
@@ -253,7 +255,7 @@ HttpReply ControlServer::Handle(const HttpRequest& request) {
     reply.headers.push_back({"Cache-Control", "no-store"});
     reply.headers.push_back({"X-Content-Type-Options", "nosniff"});
     reply.headers.push_back({"Content-Security-Policy",
-                          "default-src 'self'; img-src 'self' data:; frame-ancestors 'none'"});
+                             "default-src 'self'; img-src 'self' data:; frame-ancestors 'none'"});
     reply.headOnly = request.method == "HEAD";
     return reply;
 }
@@ -349,7 +351,7 @@ HttpReply ControlServer::Login(const HttpRequest& request) {
     HttpReply reply = ErrorReply(303, QStringLiteral("signed in"));
     reply.headers.push_back({"Location", "/"});
     reply.headers.push_back({"Set-Cookie", QByteArray(kCookieName) + "=" + m_token.toUtf8() +
-                                            "; Path=/; HttpOnly; SameSite=Strict"});
+                                               "; Path=/; HttpOnly; SameSite=Strict"});
     return reply;
 }
 

@@ -96,8 +96,8 @@ bool DecodeUtf8(std::string_view text, std::u32string* out) {
 } // namespace
 
 bool SettingsChange::Empty() const {
-    return !channels && !pairs && !level && !ident && !frequency && !identText &&
-           !showIdentText && !fullRateVideo;
+    return !channels && !pairs && !level && !ident && !frequency && !identText && !showIdentText &&
+           !fullRateVideo;
 }
 
 void SettingsChange::Merge(const SettingsChange& later) {

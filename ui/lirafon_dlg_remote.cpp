@@ -65,7 +65,8 @@ void CNDILirafonDlg::ApplySettings(const control::SettingsChange& change) {
             m_userLevelEdit->setText(QString::number(change.level->userDbu));
             TakeUserLevelField();
         }
-        if (m_levelGroup->checkedId() != choice || change.level->choice != control::LevelChoice::user) {
+        if (m_levelGroup->checkedId() != choice ||
+            change.level->choice != control::LevelChoice::user) {
             m_levelGroup->button(choice)->setChecked(true);
             ApplyLevelChoice();
         }
@@ -167,9 +168,8 @@ void CNDILirafonDlg::StartControlServer() {
     const int port = base == 0 ? 0 : base + m_instanceIndex;
     auto server = std::make_unique<control::ControlServer>(*this);
     QString error;
-    if (port > 65535 ||
-        !server->Listen(QString::fromStdString(m_remoteEndpoint.address), port,
-                        QString::fromStdString(m_remoteEndpoint.token), &error)) {
+    if (port > 65535 || !server->Listen(QString::fromStdString(m_remoteEndpoint.address), port,
+                                        QString::fromStdString(m_remoteEndpoint.token), &error)) {
         if (error.isEmpty()) {
             error = QStringLiteral("port %1 is beyond 65535").arg(port);
         }
@@ -213,10 +213,9 @@ QJsonObject CNDILirafonDlg::ControlState() {
     state[QStringLiteral("ident")] = QString::fromStdString(control::FormatIdent(m_identChoice));
     const bool multi = m_toneChannels[0].frequencyHz != 0 &&
                        m_toneChannels[0].frequencyHz != m_toneChannels[1].frequencyHz;
-    state[QStringLiteral("frequency")] =
-        m_sequenceMode != 0 ? QStringLiteral("sequence")
-        : multi             ? QStringLiteral("multi")
-                            : QString::number(m_frequency);
+    state[QStringLiteral("frequency")] = m_sequenceMode != 0 ? QStringLiteral("sequence")
+                                         : multi             ? QStringLiteral("multi")
+                                                             : QString::number(m_frequency);
     state[QStringLiteral("identText")] = QString::fromStdWString(m_identText);
     state[QStringLiteral("showIdentText")] = m_showIdentText != 0;
     state[QStringLiteral("fullRateVideo")] = m_fullRateVideo != 0;
@@ -233,8 +232,8 @@ QJsonObject CNDILirafonDlg::ControlState() {
         state[QStringLiteral("sourceName")] =
             QStringLiteral("QEL Audio Tone %1").arg(m_instanceIndex + 1);
         if (ActiveNdiRuntime() == NdiRuntimeKind::vendor) {
-            state[QStringLiteral("runtime")] = QStringLiteral("vendor NDI runtime %1")
-                                                   .arg(QString::fromUtf8(NDIlib_version()));
+            state[QStringLiteral("runtime")] =
+                QStringLiteral("vendor NDI runtime %1").arg(QString::fromUtf8(NDIlib_version()));
         } else if (GetBuiltinSenderInfo(m_sender, &info)) {
             state[QStringLiteral("runtime")] = QStringLiteral("built-in RTP runtime");
             state[QStringLiteral("destination")] = QString::fromStdString(info.destination);
@@ -269,7 +268,8 @@ QJsonObject CNDILirafonDlg::ControlState() {
         row[QStringLiteral("frequencyHz")] = hz;
         row[QStringLiteral("peakDbu")] = Rounded(dbu ? std::optional(*dbu + 4.0) : dbu);
         // The wire clamps at full scale.
-        row[QStringLiteral("peakDbfs")] = Rounded(dbfs ? std::optional(std::min(*dbfs, 0.0)) : dbfs);
+        row[QStringLiteral("peakDbfs")] =
+            Rounded(dbfs ? std::optional(std::min(*dbfs, 0.0)) : dbfs);
         row[QStringLiteral("clipped")] = dbfs.value_or(-1.0) > 0.0;
         table.append(row);
     }

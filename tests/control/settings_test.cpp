@@ -53,8 +53,8 @@ TEST(Settings, EachValueIsAcceptedOrRefusedAsDocumented) {
     EXPECT_TRUE(ParsePairs("1-2, 9-10,15-16", &marks));
     EXPECT_EQ(marks, Marks({0, 4, 7}));
     EXPECT_EQ(FormatPairs(marks), "1-2,9-10,15-16");
-    for (const char* bad : {"", "2-3", "1-3", "17-18", "1-2,", ",1-2", "1", "-1-0", "1-2;3-4",
-                            "+1-2", "1-+2"}) {
+    for (const char* bad :
+         {"", "2-3", "1-3", "17-18", "1-2,", ",1-2", "1", "-1-0", "1-2;3-4", "+1-2", "1-+2"}) {
         EXPECT_FALSE(ParsePairs(bad, &marks)) << bad;
         EXPECT_EQ(marks, Marks({0, 4, 7})) << "a refused value changes nothing";
     }
@@ -102,9 +102,9 @@ TEST(Settings, IdentTextIsCountedInCharactersAndKeptOnOneLine) {
     ASSERT_TRUE(ParseIdentText(accented, &text));
     EXPECT_EQ(text, std::wstring(27, L'\u00e9'));
     EXPECT_EQ(ToUtf8(text), accented);
-    for (const std::string& bad : {std::string("line\nbreak"), std::string("tab\there"),
-                                  std::string("\xC3"), std::string("\xC0\xAF"),
-                                  std::string("\xED\xA0\x80"), std::string("\xFF")}) {
+    for (const std::string& bad :
+         {std::string("line\nbreak"), std::string("tab\there"), std::string("\xC3"),
+          std::string("\xC0\xAF"), std::string("\xED\xA0\x80"), std::string("\xFF")}) {
         EXPECT_FALSE(ParseIdentText(bad, &text)) << bad;
     }
 }
@@ -150,7 +150,9 @@ TEST(Settings, BadStartupValuesAreRefusedWithOneLine) {
         {{"--control-port", "65536"}, {}, "--control-port: '65536' is not accepted"},
         {{"--ident-text", std::string(28, 'x')}, {}, "at most 27 characters"},
         {{"--loud"}, {}, "unknown argument '--loud'"},
-        {{}, {{"LIRAFON_CONTROL_ADDRESS", "lan.example"}}, "LIRAFON_CONTROL_ADDRESS: 'lan.example'"},
+        {{},
+         {{"LIRAFON_CONTROL_ADDRESS", "lan.example"}},
+         "LIRAFON_CONTROL_ADDRESS: 'lan.example'"},
         {{}, {{"LIRAFON_CONTROL_ADDRESS", "192.0.2.10"}}, "without LIRAFON_CONTROL_TOKEN"},
     };
     for (const Case& c : cases) {
@@ -160,10 +162,12 @@ TEST(Settings, BadStartupValuesAreRefusedWithOneLine) {
         EXPECT_EQ(error.find('\n'), std::string::npos);
     }
     std::string error;
-    EXPECT_TRUE(Parse({}, {{"LIRAFON_CONTROL_ADDRESS", "192.0.2.10"}, {"LIRAFON_CONTROL_TOKEN", "s3cret"}},
-                      &error))
+    EXPECT_TRUE(
+        Parse({}, {{"LIRAFON_CONTROL_ADDRESS", "192.0.2.10"}, {"LIRAFON_CONTROL_TOKEN", "s3cret"}},
+              &error))
         << error;
-    EXPECT_TRUE(Parse({"--control-port", "off"}, {{"LIRAFON_CONTROL_ADDRESS", "192.0.2.10"}}, &error))
+    EXPECT_TRUE(
+        Parse({"--control-port", "off"}, {{"LIRAFON_CONTROL_ADDRESS", "192.0.2.10"}}, &error))
         << "no server, nothing to protect";
     EXPECT_TRUE(IsLoopbackAddress("127.0.0.2"));
     EXPECT_FALSE(IsLoopbackAddress("128.0.0.1"));

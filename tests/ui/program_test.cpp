@@ -1,5 +1,6 @@
 // The program as a user runs it: --version and --help, a refused argument, and a run on the
 // built-in runtime to 127.0.0.1 that SIGTERM ends cleanly, announcing the session's deletion.
+#include "http_client.h"
 #include "loopback_receiver.h"
 
 #include <gtest/gtest.h>
@@ -9,6 +10,7 @@
 #include <spawn.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstdio>
@@ -93,11 +95,39 @@ TEST(Program, VersionPrintsTheVersion) {
 TEST(Program, HelpNamesEveryVariableAndHowToMonitor) {
     const Output out = RunProgram("--help");
     EXPECT_EQ(out.status, 0);
-    for (const char* name :
-         {"LIRAFON_NDI_RUNTIME", "NDI_RUNTIME_DIR_V6", "NDI_RUNTIME_DIR_V5",
-          "LIRAFON_RTP_DESTINATION", "LIRAFON_RTP_PORT", "LIRAFON_RTP_TTL", "LIRAFON_RTP_INTERFACE",
-          "LIRAFON_SAP_DESTINATION", "LIRAFON_RTP_REFERENCE", "QT_QPA_PLATFORM", "XDG_RUNTIME_DIR",
-          "ffplay -protocol_whitelist file,udp,rtp", "SIGTERM"}) {
+    for (const char* name : {"LIRAFON_NDI_RUNTIME",
+                             "NDI_RUNTIME_DIR_V6",
+                             "NDI_RUNTIME_DIR_V5",
+                             "LIRAFON_RTP_DESTINATION",
+                             "LIRAFON_RTP_PORT",
+                             "LIRAFON_RTP_TTL",
+                             "LIRAFON_RTP_INTERFACE",
+                             "LIRAFON_SAP_DESTINATION",
+                             "LIRAFON_RTP_REFERENCE",
+                             "QT_QPA_PLATFORM",
+                             "XDG_RUNTIME_DIR",
+                             "ffplay -protocol_whitelist file,udp,rtp",
+                             "SIGTERM",
+                             "--channels",
+                             "LIRAFON_CHANNELS",
+                             "--pairs",
+                             "LIRAFON_PAIRS",
+                             "--level",
+                             "LIRAFON_LEVEL",
+                             "--ident",
+                             "LIRAFON_IDENT",
+                             "--frequency",
+                             "LIRAFON_FREQUENCY",
+                             "--ident-text",
+                             "LIRAFON_IDENT_TEXT",
+                             "--no-ident-text",
+                             "LIRAFON_SHOW_IDENT_TEXT",
+                             "--full-rate-video",
+                             "LIRAFON_FULL_RATE_VIDEO",
+                             "--control-port",
+                             "LIRAFON_CONTROL_PORT",
+                             "LIRAFON_CONTROL_ADDRESS",
+                             "LIRAFON_CONTROL_TOKEN"}) {
         EXPECT_NE(out.text.find(name), std::string::npos) << name;
     }
 }
@@ -113,7 +143,7 @@ TEST(Program, RefusesAnArgumentOfItsOwn) {
 TEST(Program, SigtermEndsTheRunCleanlyAndDeletesTheSession) {
     LoopbackReceivers receivers; // the environment now points the built-in runtime at them
     ScopedEnv env;
-    env.Set("QT_QPA_PLATFORM", "offscreen");
+    env.Set("QT_QPA_PLATFORM", "offscreen").Set("LIRAFON_CONTROL_PORT", "0");
 
     pid_t pid = -1;
     char* argv[] = {const_cast<char*>(LIRAFON_PROGRAM), nullptr};
@@ -178,4 +208,66 @@ TEST(Program, HeadlessRunWhoseRuntimeFailedEndsWithAFailure) {
     EXPECT_TRUE(said);
     EXPECT_EQ(status, 1);
     std::filesystem::remove_all(pattern);
+}
+
+// A refused start-up value: one line naming it, status 2, and nothing published (no session
+// description, no announcement).
+TEST(Program, ARefusedSettingPublishesNothing) {
+    LoopbackReceivers receivers;
+    ScopedEnv env;
+    env.Set("QT_QPA_PLATFORM", "offscreen").Set("LIRAFON_CONTROL_PORT", "0");
+    for (const char* arguments : {"--channels 3", "--pairs 2-3", "--level +100", "--ident bbc",
+                                  "--frequency 500", "--control-port 70000"}) {
+        const Output out = RunProgram(std::string(arguments) + " 2>&1");
+        EXPECT_EQ(out.status, 2) << arguments;
+        EXPECT_NE(out.text.find("is not accepted; expected"), std::string::npos) << out.text;
+        EXPECT_EQ(std::count(out.text.begin(), out.text.end(), '\n'), 1) << out.text;
+    }
+    env.Set("LIRAFON_IDENT", "bbc");
+    const Output out = RunProgram("2>&1");
+    EXPECT_EQ(out.status, 2);
+    EXPECT_EQ(out.text,
+              "ndi-lirafon: LIRAFON_IDENT: 'bbc' is not accepted; expected ebu or glits\n");
+    EXPECT_FALSE(std::filesystem::exists(receivers.SdpPath("QEL Audio Tone 1")));
+    EXPECT_TRUE(receivers.sap.ReceiveAll().empty()) << "nothing announced";
+}
+
+// Options reach the record through the window: the first session description already has 16
+// channels, and the control server reports what was asked.
+TEST(Program, StartupOptionsShapeTheFirstSessionAndTheState) {
+    LoopbackReceivers receivers;
+    ScopedEnv env;
+    env.Set("QT_QPA_PLATFORM", "offscreen").Set("LIRAFON_CONTROL_PORT", "0");
+    env.Set("LIRAFON_LEVEL", "smpte");
+    const std::string errors = receivers.folder + "/stderr.txt";
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 2, errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0600);
+    pid_t pid = -1;
+    const char* argv[] = {LIRAFON_PROGRAM, "--channels",   "16",       "--pairs=all", "--ident",
+                          "glits",         "--ident-text", "Studio 4", nullptr};
+    ASSERT_EQ(
+        posix_spawn(&pid, LIRAFON_PROGRAM, &actions, nullptr, const_cast<char**>(argv), environ),
+        0);
+    posix_spawn_file_actions_destroy(&actions);
+    const bool published = WaitForFile(receivers.SdpPath("QEL Audio Tone 1"), "L24/48000/16");
+    const bool listening = WaitForFile(errors, "control panel: http://127.0.0.1:");
+    std::ifstream in(errors);
+    const std::string said((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const size_t at = said.find("control panel: http://127.0.0.1:");
+    std::string state;
+    if (at != std::string::npos) {
+        const int port = std::atoi(said.c_str() + at + 32);
+        state = HttpExchange(port, HttpRequestText("GET", "/api/state", port)).body;
+    }
+    kill(pid, SIGTERM);
+    EXPECT_EQ(WaitForExit(pid), 0);
+    EXPECT_TRUE(published) << said;
+    EXPECT_TRUE(listening) << said;
+    for (const char* expected :
+         {"\"channels\":16", "\"pairs\":\"all\"", "\"level\":\"smpte\"", "\"ident\":\"glits\"",
+          "\"identText\":\"Studio 4\"", "\"peakDbfs\":-20"}) {
+        EXPECT_NE(state.find(expected), std::string::npos) << expected << " in " << state;
+    }
 }

@@ -68,11 +68,11 @@ protected:
             out << " " << tone.frequencyHz;
         }
         out << "\ncontrols";
-        for (const int id : {CNDILirafonDlg::IDC_CH2, CNDILirafonDlg::IDC_CH4,
-                             CNDILirafonDlg::IDC_CH8, CNDILirafonDlg::IDC_CH16,
-                             CNDILirafonDlg::IDC_LEVEL_EBU, CNDILirafonDlg::IDC_LEVEL_SMPTE,
-                             CNDILirafonDlg::IDC_LEVEL_USER, CNDILirafonDlg::IDC_NORMAL_ID,
-                             CNDILirafonDlg::IDC_GLITS}) {
+        for (const int id :
+             {CNDILirafonDlg::IDC_CH2, CNDILirafonDlg::IDC_CH4, CNDILirafonDlg::IDC_CH8,
+              CNDILirafonDlg::IDC_CH16, CNDILirafonDlg::IDC_LEVEL_EBU,
+              CNDILirafonDlg::IDC_LEVEL_SMPTE, CNDILirafonDlg::IDC_LEVEL_USER,
+              CNDILirafonDlg::IDC_NORMAL_ID, CNDILirafonDlg::IDC_GLITS}) {
             const auto* radio = qobject_cast<QRadioButton*>(w.Control(id));
             out << " " << radio->isChecked() << ":" << radio->text().toStdString();
         }
@@ -225,7 +225,9 @@ TEST_F(RemoteTest, ApiChangesAllOrNothingAndEveryClientFollows) {
     // A click in the window reaches both clients too.
     Click(Radio(CNDILirafonDlg::IDC_NORMAL_ID));
     ASSERT_TRUE(QTest::qWaitFor(
-        [&] { return last(firstMessages)["ident"] == "ebu" && last(secondMessages)["ident"] == "ebu"; },
+        [&] {
+            return last(firstMessages)["ident"] == "ebu" && last(secondMessages)["ident"] == "ebu";
+        },
         kWaitMs));
 
     answer = Send("GET", "/card.png");
@@ -244,19 +246,19 @@ TEST_F(RemoteTest, ForeignPagesAndWrongHostsChangeNothing) {
     EXPECT_EQ(Patch(R"({"channels": 2})", foreign).status, 403);
     EXPECT_EQ(Patch(R"({"channels": 2})", "Origin: null\r\n").status, 403);
     // A form or no-cors fetch can only send text/plain, urlencoded or multipart, and only POST.
-    EXPECT_EQ(Send("PATCH", "/api/settings", "Content-Type: text/plain\r\n", R"({"channels": 2})")
-                  .status,
-              415);
+    EXPECT_EQ(
+        Send("PATCH", "/api/settings", "Content-Type: text/plain\r\n", R"({"channels": 2})").status,
+        415);
     EXPECT_EQ(Send("POST", "/api/settings", foreign + "Content-Type: text/plain\r\n",
                    R"({"channels": 2})")
                   .status,
               403);
-    EXPECT_EQ(Send("POST", "/api/settings", "Content-Type: application/json\r\n",
-                   R"({"channels": 2})")
-                  .status,
-              405);
-    const std::string rebinding = "GET /api/state HTTP/1.1\r\nHost: attacker.example:" +
-                                  std::to_string(m_port) + "\r\n\r\n";
+    EXPECT_EQ(
+        Send("POST", "/api/settings", "Content-Type: application/json\r\n", R"({"channels": 2})")
+            .status,
+        405);
+    const std::string rebinding =
+        "GET /api/state HTTP/1.1\r\nHost: attacker.example:" + std::to_string(m_port) + "\r\n\r\n";
     EXPECT_EQ(OffThread([&] { return HttpExchange(m_port, rebinding); }).status, 403);
     const std::string large = R"({"identText": ")" + std::string(20000, 'x') + R"("})";
     EXPECT_EQ(Patch(large).status, 413);
@@ -290,9 +292,9 @@ TEST_F(RemoteTest, WithATokenEveryRequestNeedsIt) {
                    "token=s3cret")
                   .status,
               401);
-    const HttpAnswer login = Send("POST", "/login",
-                                  "Content-Type: application/x-www-form-urlencoded\r\n",
-                                  "token=s3cret+token");
+    const HttpAnswer login =
+        Send("POST", "/login", "Content-Type: application/x-www-form-urlencoded\r\n",
+             "token=s3cret+token");
     ASSERT_EQ(login.status, 303);
     EXPECT_NE(login.head.find("Set-Cookie: lirafon_token=s3cret token; Path=/; HttpOnly; "
                               "SameSite=Strict"),
@@ -319,10 +321,26 @@ TEST_F(RemoteTest, GarbageIsRefusedAndChangesNothing) {
         const std::string valid = HttpRequestText(
             "PATCH", "/api/settings", port, "Content-Type: application/json\r\n",
             R"({"channels": 16, "pairs": "all", "level": "smpte", "ident": "glits"})");
-        const char* pieces[] = {"GET", "PATCH", "POST", " ", "/", "/api/settings", "HTTP/1.1",
-                                "\r\n", "Host: 127.0.0.1:" , "Content-Length: 99999\r\n",
-                                "{", "}", "\"channels\"", ":", "\x00", "\xff", "%", "\"level\"",
-                                "Content-Type: application/json\r\n", "Transfer-Encoding: chunked\r\n"};
+        const char* pieces[] = {"GET",
+                                "PATCH",
+                                "POST",
+                                " ",
+                                "/",
+                                "/api/settings",
+                                "HTTP/1.1",
+                                "\r\n",
+                                "Host: 127.0.0.1:",
+                                "Content-Length: 99999\r\n",
+                                "{",
+                                "}",
+                                "\"channels\"",
+                                ":",
+                                "\x00",
+                                "\xff",
+                                "%",
+                                "\"level\"",
+                                "Content-Type: application/json\r\n",
+                                "Transfer-Encoding: chunked\r\n"};
         std::vector<int> seen;
         for (int i = 0; i < requests; ++i) {
             std::string request;
