@@ -17,8 +17,8 @@ PACKAGES=(
   fontconfig fonts-dejavu-core fonts-liberation2
   # independent receivers and tools for the end-to-end tests and benchmarks
   ffmpeg gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
-  # screenshots of the window
-  xvfb xauth
+  # screenshots of the window; the web panel's browser test (Chromium driven by playwright-core)
+  xvfb xauth chromium
   # the Debian package (dpkg-shlibdeps) and the install test's desktop-entry check
   dpkg-dev desktop-file-utils
   ca-certificates
@@ -42,3 +42,6 @@ if [ "${#missing[@]}" -gt 0 ]; then
 fi
 
 "$(dirname "$0")/install-font.sh"
+
+# The browser test's driver, at the version the lock file names; it downloads no browser.
+(cd "$(dirname "$0")/../tests/browser" && npm ci --no-audit --no-fund --loglevel=error)

@@ -21,4 +21,6 @@ print(a, free())')
 export LIRAFON_RTP_PORT="$port" LIRAFON_SAP_DESTINATION="127.0.0.1:$sap"
 xvfb-run -a -s "-screen 0 1024x768x24" build/ui/lirafon-window-snapshot --out "$out/window.png"
 build/card/snapshot/lirafon-card-snapshot --out "$out/card.png"
-echo "wrote $out/window.png and $out/card.png"
+# The web control panel, in Debian's Chromium (tests/browser has the driver).
+node tests/browser/screenshot.mjs "$(pwd)/build/ui/ndi-lirafon" "$out/panel.png"
+echo "wrote $out/window.png, $out/card.png and $out/panel.png"
