@@ -65,14 +65,15 @@ bool OptionText(const QJsonValue& value, bool numbersToo, std::string* text) {
 }
 
 bool SameSecret(const QByteArray& given, const QByteArray& expected) {
-    // Compared in full whatever the first difference, so timing tells nothing of the token.
-    unsigned difference = given.size() == expected.size() ? 0 : 1;
-    for (qsizetype i = 0; i < given.size(); ++i) {
-        difference |=
-            static_cast<unsigned char>(given[i]) ^
-            static_cast<unsigned char>(expected[i % std::max<qsizetype>(1, expected.size())]);
+    // Every byte is compared whatever the first difference, so timing tells nothing of the token.
+    if (expected.isEmpty() || given.size() != expected.size()) {
+        return false;
     }
-    return difference == 0 && !expected.isEmpty();
+    unsigned difference = 0;
+    for (qsizetype i = 0; i < given.size(); ++i) {
+        difference |= static_cast<unsigned char>(given[i] ^ expected[i]);
+    }
+    return difference == 0;
 }
 
 QByteArray CookieValue(const QByteArray& cookies, const QByteArray& name) {

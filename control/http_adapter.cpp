@@ -19,15 +19,6 @@ QByteArray HttpRequest::Header(const QByteArray& lowerName) const {
     return {};
 }
 
-bool HttpRequest::HasHeader(const QByteArray& lowerName) const {
-    for (const auto& header : headers) {
-        if (header.first == lowerName) {
-            return true;
-        }
-    }
-    return false;
-}
-
 class HttpAdapter::Server : public QAbstractHttpServer {
 public:
     Server(HttpAdapter& owner, Handler handler) : m_owner(owner), m_handler(std::move(handler)) {
@@ -65,11 +56,7 @@ protected:
         for (const auto& header : reply.headers) {
             responder.writeHeader(header.first, header.second);
         }
-        if (!reply.headOnly) {
-            responder.writeBody(reply.body);
-        } else {
-            responder.writeBody(QByteArray());
-        }
+        responder.writeBody(reply.headOnly ? QByteArray() : reply.body);
         return true;
     }
 

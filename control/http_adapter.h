@@ -28,7 +28,6 @@ struct HttpRequest {
 
     // The first header of that (lower-case) name; empty when absent.
     QByteArray Header(const QByteArray& lowerName) const;
-    bool HasHeader(const QByteArray& lowerName) const;
 };
 
 struct HttpReply {
