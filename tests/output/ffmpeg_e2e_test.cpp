@@ -2,22 +2,16 @@
 // 16-channel stream and its pictures from the SDP file, on 127.0.0.1. The test judges what FFmpeg
 // wrote (sample count, each channel's frequency and peak in 24-bit counts, the pictures' pixels),
 // never its exit status, which is 0 even when nothing arrived.
+#include "child_process.h"
 #include "loopback_receiver.h"
 #include "rtp_packets.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 
 #include <atomic>
 #include <cmath>
 #include <filesystem>
-#include <fstream>
 #include <thread>
-
-extern char** environ;
 
 namespace {
 
@@ -37,50 +31,6 @@ float Tone(int channel, int64_t sample) {
     const int period = kPeriods[channel];
     const double phase = 2.0 * M_PI * static_cast<double>(sample % period) / period;
     return Amplitude(channel) * static_cast<float>(std::sin(phase));
-}
-
-// Runs a program with its output in logPath; returns its process id.
-pid_t Spawn(const std::vector<std::string>& args, const std::string& logPath) {
-    std::vector<char*> argv;
-    for (const std::string& a : args) {
-        argv.push_back(const_cast<char*>(a.c_str()));
-    }
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND,
-                                     0600);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    pid_t pid = -1;
-    if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) {
-        pid = -1;
-    }
-    posix_spawn_file_actions_destroy(&actions);
-    return pid;
-}
-
-// Waits for pid up to deadlineMs, then stops it with SIGINT (and SIGKILL if that is ignored).
-void WaitOrStop(pid_t pid, int deadlineMs) {
-    for (int waited = 0; waited < deadlineMs; waited += 50) {
-        if (waitpid(pid, nullptr, WNOHANG) == pid) {
-            return;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    kill(pid, SIGINT);
-    for (int waited = 0; waited < 5000; waited += 50) {
-        if (waitpid(pid, nullptr, WNOHANG) == pid) {
-            return;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-}
-
-std::vector<uint8_t> ReadBytes(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
 }
 
 TEST(FfmpegEndToEnd, RecordsEveryChannelAtItsFrequencyAndLevelAndThePictureExactly) {
@@ -148,10 +98,7 @@ TEST(FfmpegEndToEnd, RecordsEveryChannelAtItsFrequencyAndLevelAndThePictureExact
     loop.join();
     NDIlib_send_destroy(sender);
     NDIlib_destroy();
-    const std::string log = [&] {
-        const auto bytes = ReadBytes(out / "ffmpeg.log");
-        return std::string(bytes.begin(), bytes.end());
-    }();
+    const std::string log = ReadText(out / "ffmpeg.log");
 
     // Audio: whole seconds of 16 channels, every channel its own tone at its exact level.
     const std::vector<uint8_t> raw = ReadBytes(out / "a.raw");
