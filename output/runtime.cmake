@@ -1,22 +1,9 @@
-# The network runtime: the nine NDIlib_* calls, the vendor runtime loader and the built-in RTP
-# runtime. Free of Qt.
+# The network runtime: the nine NDIlib_* calls, dispatched to the vendor runtime loaded at start
+# or to the built-in RTP runtime (rtp/). Free of Qt.
 add_library(lirafon_output STATIC
   ${CMAKE_CURRENT_LIST_DIR}/ndi_dispatch.cpp
   ${CMAKE_CURRENT_LIST_DIR}/vendor_loader.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/frame_pacer.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/socket_address.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/runtime_config.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/rtp_packets.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/udp_socket.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/paced_worker.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/sdp.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/sap.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/session_announcer.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/audio_stream.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/video_stream.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/builtin_sender.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/builtin_runtime.cpp
 )
 target_include_directories(lirafon_output PUBLIC ${CMAKE_CURRENT_LIST_DIR})
-target_compile_definitions(lirafon_output PRIVATE LIRAFON_RUNTIME_VERSION="${PROJECT_VERSION}")
-target_link_libraries(lirafon_output PUBLIC lirafon_ndi_sdk ${CMAKE_DL_LIBS} Threads::Threads)
+target_link_libraries(lirafon_output PUBLIC lirafon_ndi_sdk lirafon_rtp ${CMAKE_DL_LIBS}
+  Threads::Threads)
