@@ -59,7 +59,6 @@ private:
         std::vector<size_t> sizes;
         int64_t dueNs = 0;
         int64_t packetNs = 0;
-        int packetsPerGroup = 1;
     };
     static constexpr int kSlotCount = 3;
 
