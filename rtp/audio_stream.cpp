@@ -12,24 +12,40 @@
 #include <algorithm>
 
 CAudioStream::CAudioStream(double referenceGain, uint32_t ssrc, uint16_t firstSequence,
-                           uint32_t firstTimestamp, FormatListener onFormat)
-    : m_referenceGain(referenceGain), m_ssrc(ssrc), m_onFormat(std::move(onFormat)),
-      m_nextSequence(firstSequence), m_nextTimestamp(firstTimestamp) {
+                           uint32_t firstTimestamp, FormatListener onFormat, const CPtpClock* clock,
+                           int streamChannels)
+    : m_referenceGain(referenceGain), m_streamChannels(std::clamp(streamChannels, 1, kMaxChannels)),
+      m_clock(clock), m_onFormat(std::move(onFormat)), m_nextTimestamp(firstTimestamp),
+      m_random(ssrc) {
+    for (int s = 0; s < kMaxStreams; ++s) {
+        m_streams[static_cast<size_t>(s)].ssrc = ssrc + static_cast<uint32_t>(s) * 0x9e3779b9u;
+        m_streams[static_cast<size_t>(s)].nextSequence =
+            static_cast<uint16_t>(firstSequence + s * 0x5555);
+    }
     // Room for the largest frame up front: the sending path never allocates.
     const size_t maxPackets = kMaxSamplesPerFrame / SamplesPerAudioPacket(kMaxChannels) + 1;
     const size_t maxBytes =
-        maxPackets * kRtpHeaderBytes +
+        kMaxStreams * maxPackets * kRtpHeaderBytes +
         static_cast<size_t>(kMaxSamplesPerFrame) * kMaxChannels * kL24BytesPerSample;
     for (Slot& slot : m_slots) {
         slot.bytes.reserve(maxBytes);
-        slot.packets.reserve(maxPackets);
-        slot.sizes.reserve(maxPackets);
+        for (int s = 0; s < kMaxStreams; ++s) {
+            slot.packets[static_cast<size_t>(s)].reserve(maxPackets);
+            slot.sizes[static_cast<size_t>(s)].reserve(maxPackets);
+        }
     }
 }
 
 bool CAudioStream::Start(const CSocketAddress& destination, std::optional<int> ttl,
-                         unsigned interfaceIndex, std::string* error) {
-    if (!m_socket.Open(destination, ttl, interfaceIndex, error)) {
+                         unsigned interfaceIndex, std::string* error,
+                         const std::optional<CSocketAddress>& secondDestination,
+                         bool fromDestinationPort) {
+    const auto port = [&](const CSocketAddress& to) {
+        return fromDestinationPort ? std::optional<int>(to.Port()) : std::nullopt;
+    };
+    if (!m_streams[0].socket.Open(destination, ttl, interfaceIndex, error, port(destination)) ||
+        (secondDestination && !m_streams[1].socket.Open(*secondDestination, ttl, interfaceIndex,
+                                                        error, port(*secondDestination)))) {
         return false;
     }
     return StartWorker(
@@ -49,9 +65,16 @@ void CAudioStream::Send(const NDIlib_audio_frame_v2_t& frame) {
         ++m_framesRefused;
         return; // nothing to pace by
     }
-    const uint64_t reanchorsBefore = m_pacer.ReanchorCount();
-    const int64_t dueNs = m_pacer.Take(MonotonicNowNs(), frame.no_samples, frame.sample_rate);
-    m_reanchors += m_pacer.ReanchorCount() - reanchorsBefore;
+    const std::optional<int64_t> offset = m_clock ? m_clock->OffsetNs() : std::nullopt;
+    const bool ptp = offset && frame.sample_rate == kAudioSampleRateHz;
+    int64_t dueNs = 0;
+    if (ptp) {
+        dueNs = TakePtp(MonotonicNowNs(), *offset, frame.no_samples);
+    } else {
+        const uint64_t reanchorsBefore = m_pacer.ReanchorCount();
+        dueNs = m_pacer.Take(MonotonicNowNs(), frame.no_samples, frame.sample_rate);
+        m_reanchors += m_pacer.ReanchorCount() - reanchorsBefore;
+    }
     if (!Accepts(frame)) {
         ++m_framesRefused;
         SleepUntilNs(dueNs);
@@ -70,8 +93,13 @@ void CAudioStream::Send(const NDIlib_audio_frame_v2_t& frame) {
         }
         slot = &m_slots[(m_first + m_queued) % kSlotCount];
     }
-    // The slot is invisible to the pacing thread until it is queued below.
-    Fill(*slot, frame, dueNs);
+    // The slot is invisible to the pacing thread until it is queued below. On PTP time a packet
+    // leaves when its last sample's time has come.
+    Fill(*slot, frame,
+         ptp ? dueNs +
+                   SamplesToNs(SamplesPerAudioPacket(std::min(frame.no_channels, m_streamChannels)),
+                               kAudioSampleRateHz)
+             : dueNs);
     {
         std::lock_guard ring(m_ringLock);
         ++m_queued;
@@ -81,37 +109,78 @@ void CAudioStream::Send(const NDIlib_audio_frame_v2_t& frame) {
     SleepUntilNs(dueNs);
 }
 
+int64_t CAudioStream::TakePtp(int64_t nowNs, int64_t offsetNs, int64_t sampleCount) {
+    const int64_t frameNs = SamplesToNs(sampleCount, kAudioSampleRateHz);
+    const int64_t ptpNowNs = nowNs + offsetNs;
+    const int64_t dueNs = SamplesSinceEpochToNs(m_ptpSample, kAudioSampleRateHz);
+    // Late by more than a frame (the caller stalled, or PTP time jumped ahead), or early by more
+    // than two (PTP time jumped back): start again from the sample now.
+    if (!m_ptpAnchored || ptpNowNs - dueNs > frameNs || dueNs - ptpNowNs > 2 * frameNs) {
+        const int64_t sample = NsToSamplesSinceEpoch(ptpNowNs, kAudioSampleRateHz) + 1;
+        if (m_ptpAnchored) {
+            ++m_reanchors;
+        }
+        if (m_ptpAnchored && sample < m_ptpSample) {
+            for (Stream& stream : m_streams) {
+                stream.ssrc = static_cast<uint32_t>(m_random());
+            }
+            ++m_newStreams;
+        }
+        m_ptpAnchored = true;
+        m_ptpSample = sample;
+    }
+    m_nextTimestamp = static_cast<uint32_t>(m_ptpSample);
+    const int64_t frameDueNs = SamplesSinceEpochToNs(m_ptpSample, kAudioSampleRateHz) - offsetNs;
+    m_ptpSample += sampleCount;
+    return frameDueNs;
+}
+
 void CAudioStream::Fill(Slot& slot, const NDIlib_audio_frame_v2_t& frame, int64_t dueNs) {
     const int channels = frame.no_channels;
-    const int perPacket = SamplesPerAudioPacket(channels);
+    const bool connected = m_streams[1].socket.IsOpen();
+    slot.streams = channels > m_streamChannels && connected ? 2 : 1;
+    const int perStream = slot.streams == 2 ? m_streamChannels : channels;
+    const int perPacket = SamplesPerAudioPacket(perStream);
     const int packetCount = (frame.no_samples + perPacket - 1) / perPacket;
     const size_t strideBytes = static_cast<size_t>(frame.channel_stride_in_bytes);
-    slot.bytes.resize(static_cast<size_t>(packetCount) * kRtpHeaderBytes +
+    slot.bytes.resize(static_cast<size_t>(packetCount * slot.streams) * kRtpHeaderBytes +
                       static_cast<size_t>(frame.no_samples) * channels * kL24BytesPerSample);
-    slot.packets.clear();
-    slot.sizes.clear();
     slot.dueNs = dueNs;
     slot.packetNs = SamplesToNs(perPacket, kAudioSampleRateHz);
     uint8_t* out = slot.bytes.data();
     uint64_t clamped = 0;
-    for (int first = 0; first < frame.no_samples; first += perPacket) {
-        const int count = std::min(perPacket, frame.no_samples - first);
-        RtpHeader header;
-        header.payloadType = kAudioPayloadType;
-        header.sequence = m_nextSequence;
-        header.timestamp = m_nextTimestamp;
-        header.ssrc = m_ssrc;
-        WriteRtpHeader(out, header);
-        clamped += WriteL24Payload(out + kRtpHeaderBytes, frame.p_data, strideBytes, channels,
-                                   first, count, m_referenceGain);
-        const size_t size =
-            kRtpHeaderBytes + static_cast<size_t>(count) * channels * kL24BytesPerSample;
-        slot.packets.push_back(out);
-        slot.sizes.push_back(size);
-        out += size;
-        m_nextSequence = AdvanceSequence(m_nextSequence, 1);
-        m_nextTimestamp = AdvanceTimestamp(m_nextTimestamp, static_cast<uint64_t>(count));
+    for (int s = 0; s < kMaxStreams; ++s) {
+        slot.packets[static_cast<size_t>(s)].clear();
+        slot.sizes[static_cast<size_t>(s)].clear();
     }
+    for (int s = 0; s < slot.streams; ++s) {
+        Stream& stream = m_streams[static_cast<size_t>(s)];
+        const int firstChannel = s * m_streamChannels;
+        const int streamChannels = s == 0 ? perStream : channels - firstChannel;
+        const float* planes =
+            reinterpret_cast<const float*>(reinterpret_cast<const uint8_t*>(frame.p_data) +
+                                           static_cast<size_t>(firstChannel) * strideBytes);
+        uint32_t timestamp = m_nextTimestamp;
+        for (int first = 0; first < frame.no_samples; first += perPacket) {
+            const int count = std::min(perPacket, frame.no_samples - first);
+            RtpHeader header;
+            header.payloadType = kAudioPayloadType;
+            header.sequence = stream.nextSequence;
+            header.timestamp = timestamp;
+            header.ssrc = stream.ssrc;
+            WriteRtpHeader(out, header);
+            clamped += WriteL24Payload(out + kRtpHeaderBytes, planes, strideBytes, streamChannels,
+                                       first, count, m_referenceGain);
+            const size_t size =
+                kRtpHeaderBytes + static_cast<size_t>(count) * streamChannels * kL24BytesPerSample;
+            slot.packets[static_cast<size_t>(s)].push_back(out);
+            slot.sizes[static_cast<size_t>(s)].push_back(size);
+            out += size;
+            stream.nextSequence = AdvanceSequence(stream.nextSequence, 1);
+            timestamp = AdvanceTimestamp(timestamp, static_cast<uint64_t>(count));
+        }
+    }
+    m_nextTimestamp = AdvanceTimestamp(m_nextTimestamp, static_cast<uint64_t>(frame.no_samples));
     m_clampedSamples += clamped;
 }
 
@@ -127,9 +196,17 @@ void CAudioStream::Run() {
         }
         const Slot& slot = m_slots[m_first];
         ring.unlock();
-        m_packetsUnsent += SendInGroups(m_socket, slot.packets.data(), slot.sizes.data(),
-                                        static_cast<int>(slot.packets.size()), 1, slot.dueNs,
-                                        slot.packetNs, m_ringLock, m_stop);
+        bool stopped = false;
+        for (size_t i = 0; i < slot.packets[0].size() && !stopped; ++i) {
+            SleepUntilNs(slot.dueNs + static_cast<int64_t>(i) * slot.packetNs);
+            for (size_t s = 0; s < static_cast<size_t>(slot.streams); ++s) {
+                if (!m_streams[s].socket.Send(slot.packets[s][i], slot.sizes[s][i])) {
+                    ++m_packetsUnsent;
+                }
+            }
+            std::lock_guard guard(m_ringLock);
+            stopped = m_stop;
+        }
         ring.lock();
         m_first = (m_first + 1) % kSlotCount;
         --m_queued;
@@ -142,6 +219,6 @@ void CAudioStream::Stop() {
 }
 
 AudioStreamStats CAudioStream::Stats() const {
-    return AudioStreamStats{m_framesSent.load(), m_framesRefused.load(), m_clampedSamples.load(),
-                            m_packetsUnsent.load(), m_reanchors.load()};
+    return AudioStreamStats{m_framesSent.load(),    m_framesRefused.load(), m_clampedSamples.load(),
+                            m_packetsUnsent.load(), m_reanchors.load(),     m_newStreams.load()};
 }

@@ -9,8 +9,9 @@
 
 namespace {
 
-std::mutex g_lock; // guards g_config and g_senders
+std::mutex g_lock; // guards g_config, g_ptp and g_senders
 std::optional<CRuntimeConfig> g_config;
+std::shared_ptr<CPtpClock> g_ptp; // shared with the senders, which may outlive the runtime's end
 std::set<CBuiltinSender*> g_senders;
 
 CBuiltinSender* AsSender(NDIlib_send_instance_t instance) {
@@ -24,20 +25,31 @@ bool Initialize() {
         std::fprintf(stderr, "%s\n", error.c_str());
         return false;
     }
+    std::shared_ptr<CPtpClock> ptp;
+    if (!config->ptpOff) {
+        ptp = std::make_shared<CPtpClock>(config->ptpSocket, config->ptpRequired);
+        ptp->Start();
+    }
     std::lock_guard guard(g_lock);
     g_config = std::move(config);
+    g_ptp = std::move(ptp);
     return true;
 }
 
 void Destroy() {
     std::set<CBuiltinSender*> left;
+    std::shared_ptr<CPtpClock> ptp;
     {
         std::lock_guard guard(g_lock);
         left.swap(g_senders);
         g_config.reset();
+        ptp.swap(g_ptp);
     }
     for (CBuiltinSender* sender : left) {
         delete sender; // sources not destroyed by their owner still disappear from the network
+    }
+    if (ptp) {
+        ptp->Stop();
     }
 }
 
@@ -58,7 +70,7 @@ NDIlib_send_instance_t SendCreate(const NDIlib_send_create_t* settings) {
                                  ? settings->p_ndi_name
                                  : "QEL NDI Lirafon";
     std::string error;
-    std::unique_ptr<CBuiltinSender> sender = CBuiltinSender::Create(*g_config, name, &error);
+    std::unique_ptr<CBuiltinSender> sender = CBuiltinSender::Create(*g_config, name, g_ptp, &error);
     if (!sender) {
         std::fprintf(stderr, "Source \"%s\" not started: %s\n", name.c_str(), error.c_str());
         return nullptr;

@@ -6,6 +6,7 @@
 #pragma once
 
 #include "audio_stream.h"
+#include "ptp_clock.h"
 #include "runtime_config.h"
 #include "session_announcer.h"
 #include "video_stream.h"
@@ -13,14 +14,17 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 struct BuiltinSenderInfo {
     std::string sourceName;
     std::string destination; // numeric host
     int audioPort = 0;
+    int secondAudioPort = 0; // 0 unless the channels are split into two streams
     int videoPort = 0;
-    std::string sdpPath;        // "" when the folder could not be used
-    std::string sapDestination; // host:port
+    std::string sdpPath;               // combined; "" when the folder could not be used
+    std::vector<std::string> sdpFiles; // every session's file, the combined one first
+    std::string sapDestination;        // host:port
 };
 
 struct BuiltinSenderStats {
@@ -31,8 +35,11 @@ struct BuiltinSenderStats {
 class CBuiltinSender {
 public:
     // Opens the sockets and starts the threads; nullptr with the reason in *error on failure.
-    static std::unique_ptr<CBuiltinSender>
-    Create(const CRuntimeConfig& config, const std::string& sourceName, std::string* error);
+    // ptp: the runtime's PTP clock, or null when PTP is off.
+    static std::unique_ptr<CBuiltinSender> Create(const CRuntimeConfig& config,
+                                                  const std::string& sourceName,
+                                                  std::shared_ptr<CPtpClock> ptp,
+                                                  std::string* error);
     ~CBuiltinSender();
     CBuiltinSender(const CBuiltinSender&) = delete;
     CBuiltinSender& operator=(const CBuiltinSender&) = delete;
@@ -48,6 +55,8 @@ private:
     CBuiltinSender() = default;
 
     BuiltinSenderInfo m_info;
+    std::shared_ptr<CPtpClock> m_ptp;
+    int m_ptpListener = 0;
     std::unique_ptr<CSessionAnnouncer> m_announcer;
     std::unique_ptr<CAudioStream> m_audio;
     std::unique_ptr<CVideoStream> m_video;

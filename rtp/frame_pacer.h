@@ -17,6 +17,16 @@ constexpr int64_t SamplesToNs(int64_t sampleCount, int64_t sampleRateHz) {
     return sampleCount * 1'000'000'000 / sampleRateHz;
 }
 
+// Media time on an epoch far from 0 (PTP counts from 1970): whole seconds and the rest apart, so
+// neither product can leave 64 bits. Samples are counted down (the sample at or before the time),
+// times of samples rounded down to the nanosecond.
+constexpr int64_t NsToSamplesSinceEpoch(int64_t ns, int64_t rateHz) {
+    return ns / 1'000'000'000 * rateHz + ns % 1'000'000'000 * rateHz / 1'000'000'000;
+}
+constexpr int64_t SamplesSinceEpochToNs(int64_t samples, int64_t rateHz) {
+    return samples / rateHz * 1'000'000'000 + samples % rateHz * 1'000'000'000 / rateHz;
+}
+
 class CFramePacer {
 public:
     // Takes the next frame of sampleCount samples at sampleRateHz, offered at nowNs, and returns

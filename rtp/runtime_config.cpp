@@ -26,11 +26,30 @@ std::string Complaint(const char* name, const std::string& value, const std::str
 
 std::optional<CRuntimeConfig> CRuntimeConfig::FromEnvironment(std::string* error) {
     CRuntimeConfig config;
+    if (auto channels = Variable("LIRAFON_RTP_STREAM_CHANNELS")) {
+        if (*channels != "8" && *channels != "16") {
+            *error = Complaint("LIRAFON_RTP_STREAM_CHANNELS", *channels, "8 or 16");
+            return std::nullopt;
+        }
+        config.streamChannels = std::atoi(channels->c_str());
+    }
+    if (auto ptp = Variable("LIRAFON_PTP")) {
+        if (*ptp == "off") {
+            config.ptpOff = true;
+        } else if (ptp->front() == '/') {
+            config.ptpSocket = *ptp;
+            config.ptpRequired = true;
+        } else if (*ptp != "auto") {
+            *error = Complaint("LIRAFON_PTP", *ptp, "auto, off or the path of ptp4l's socket");
+            return std::nullopt;
+        }
+    }
     if (auto port = Variable("LIRAFON_RTP_PORT")) {
-        const auto parsed = ParseDecimal(*port, 1, kHighestBasePort);
+        const int highest = config.Split() ? kHighestSplitBasePort : kHighestBasePort;
+        const auto parsed = ParseDecimal(*port, 1, highest);
         if (!parsed) {
             *error = Complaint("LIRAFON_RTP_PORT", *port,
-                               "a port number from 1 to " + std::to_string(kHighestBasePort));
+                               "a port number from 1 to " + std::to_string(highest));
             return std::nullopt;
         }
         config.basePort = *parsed;

@@ -6,6 +6,11 @@
 //   LIRAFON_RTP_INTERFACE    network interface name for multicast (default: the system's)
 //   LIRAFON_SAP_DESTINATION  address[:port] of the SAP announcements (default 127.0.0.1:9875)
 //   LIRAFON_RTP_REFERENCE    smpte (+4 dBu = -20 dBFS, default) or ebu (0 dBu = -18 dBFS)
+//   LIRAFON_RTP_STREAM_CHANNELS  16 (default: one stream) or 8 (more channels go as two 8-channel
+//                            1 ms streams, the second four ports above the audio; copies are then
+//                            6 ports apart)
+//   LIRAFON_PTP              auto (default: ptp4l's clock when its management socket
+//                            /var/run/ptp4l answers, else free-running), off, or the socket's path
 // Nothing leaves the computer unless the user names another destination.
 #pragma once
 
@@ -20,9 +25,14 @@ struct CRuntimeConfig {
     static constexpr int kDefaultPort = 5004;
     static constexpr int kDefaultSapPort = 9875;
     static constexpr int kPortsPerCopy = 4;
+    static constexpr int kSplitPortsPerCopy = 6;
     static constexpr int kVideoPortOffset = 2;
-    // The highest base port that leaves room for copy 8's video port.
+    static constexpr int kSecondAudioPortOffset = 4;
+    // The highest base port that leaves room for copy 8's last port.
     static constexpr int kHighestBasePort = 65535 - 7 * kPortsPerCopy - kVideoPortOffset;
+    static constexpr int kHighestSplitBasePort =
+        65535 - 7 * kSplitPortsPerCopy - kSecondAudioPortOffset;
+    static constexpr const char* kDefaultPtpSocket = "/var/run/ptp4l";
 
     CSocketAddress destination = *CSocketAddress::Parse("127.0.0.1", kDefaultPort);
     int basePort = kDefaultPort;
@@ -31,6 +41,13 @@ struct CRuntimeConfig {
     unsigned interfaceIndex = 0; // 0: the system chooses
     CSocketAddress sapDestination = *CSocketAddress::Parse("127.0.0.1", kDefaultSapPort);
     LevelReference reference = LevelReference::smpte;
+    int streamChannels = 16;
+    bool ptpOff = false;
+    bool ptpRequired = false; // a path was named: say so when it does not answer
+    std::string ptpSocket = kDefaultPtpSocket;
+
+    bool Split() const { return streamChannels < 16; }
+    int PortsPerCopy() const { return Split() ? kSplitPortsPerCopy : kPortsPerCopy; }
 
     // Reads the variables. A malformed value gives nullopt and, in *error, one line naming the
     // variable, the value and what is expected.

@@ -1,12 +1,13 @@
-// Session descriptions for FFmpeg, GStreamer, VLC and ST 2110 equipment. The lines are emitted in
-// the one order RFC 8866 prescribes (v o s i c t, then each m= with its a= lines); receivers parse
-// them in that order and some reject anything else.
+// Session descriptions for FFmpeg, GStreamer, VLC, AES67 and ST 2110 equipment. The lines are
+// emitted in the one order RFC 8866 prescribes (v o s i c t, then each m= with its a= lines);
+// receivers parse them in that order and some reject anything else.
 #include "sdp.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -53,48 +54,136 @@ bool MakePrivateFolder(const std::string& path, bool mustBePrivate, std::string*
 
 } // namespace
 
-std::string SdpOriginLine(const SdpDescription& d) {
-    const bool v6 = d.originAddress.find(':') != std::string::npos;
-    std::string line = "o=- ";
-    line.append(std::to_string(d.sessionId)).append(" ").append(std::to_string(d.version));
-    line.append(v6 ? " IN IP6 " : " IN IP4 ").append(d.originAddress);
-    return line;
-}
-
 // Appends one "<field>=<value>" line with its CRLF. Lines are built by appending into one string,
 // never by chaining temporaries, so the text is copied once.
 static void AddLine(std::string& sdp, std::string_view field, std::string_view value) {
     sdp.append(field).append("=").append(value).append("\r\n");
 }
 
-std::string BuildSdp(const SdpDescription& d) {
+// Each session of a source has an id of its own, one above the other: combined, video, audio.
+static std::string OriginLine(const SdpDescription& d, uint64_t session) {
+    const bool v6 = d.originAddress.find(':') != std::string::npos;
+    std::string line = "o=- ";
+    line.append(std::to_string(d.sessionId + session)).append(" ");
+    line.append(std::to_string(d.version));
+    line.append(v6 ? " IN IP6 " : " IN IP4 ").append(d.originAddress);
+    return line;
+}
+
+// v o s i c t: the lines every session of the source begins with.
+static std::string SessionHead(const SdpDescription& d, uint64_t session) {
     std::string connection(d.destinationIpv6 ? "IN IP6 " : "IN IP4 ");
     connection.append(d.destinationHost);
     if (d.destinationMulticast && !d.destinationIpv6) {
         // IPv4 multicast requires a TTL.
         connection.append("/").append(std::to_string(d.ttl.value_or(1)));
     }
-    const bool shortPackets = d.channelCount > 8;
     std::string sdp;
     AddLine(sdp, "v", "0");
-    AddLine(sdp, "o", SdpOriginLine(d).substr(2));
+    AddLine(sdp, "o", OriginLine(d, session).substr(2));
     AddLine(sdp, "s", d.sourceName.empty() ? std::string(" ") : OneLine(d.sourceName));
     if (!d.metadata.empty()) {
         AddLine(sdp, "i", OneLine(d.metadata));
     }
     AddLine(sdp, "c", connection);
     AddLine(sdp, "t", "0 0");
-    AddLine(sdp, "m", "audio " + std::to_string(d.audioPort) + " RTP/AVP 96");
-    AddLine(sdp, "a", "rtpmap:96 L24/48000/" + std::to_string(d.channelCount));
-    AddLine(sdp, "a", shortPackets ? "ptime:0.125" : "ptime:1");
+    return sdp;
+}
+
+// The lines after a media section's format lines: where the packets come from (multicast) and
+// what their timestamps are referenced to.
+static void AddMediaTail(std::string& sdp, const SdpDescription& d, uint32_t freeRunOffset) {
+    if (d.destinationMulticast) {
+        std::string filter = "source-filter: incl IN ";
+        filter.append(d.destinationIpv6 ? "IP6 " : "IP4 ").append(d.destinationHost);
+        filter.append(" ").append(d.originAddress);
+        AddLine(sdp, "a", filter);
+    }
+    if (d.clock.ptp) {
+        std::string refclk = "ts-refclk:ptp=IEEE1588-2008:";
+        refclk.append(d.clock.grandmaster).append(":").append(std::to_string(d.clock.domain));
+        AddLine(sdp, "a", refclk);
+        AddLine(sdp, "a", "mediaclk:direct=0");
+    } else {
+        AddLine(sdp, "a", "ts-refclk:localmac=" + d.clock.localMac);
+        AddLine(sdp, "a", "mediaclk:direct=" + std::to_string(freeRunOffset));
+    }
+}
+
+// ST 2110-30 channel order: the channels are stereo pairs, a last odd one is mono.
+static std::string ChannelOrder(int channels) {
+    std::string order = "SMPTE2110.(";
+    for (int c = 0; c + 1 < channels; c += 2) {
+        order.append(c == 0 ? "ST" : ",ST");
+    }
+    if (channels % 2 == 1) {
+        order.append(channels == 1 ? "M" : ",M");
+    }
+    return order + ")";
+}
+
+static void AddAudioSection(std::string& sdp, const SdpDescription& d, int port, int channels) {
+    // 16 channels of 1 ms packets would exceed an Ethernet frame: 0.125 ms (ST 2110-30 level C).
+    const bool shortPackets = channels > 8;
+    const char* ptime = shortPackets ? "0.125" : "1";
+    AddLine(sdp, "m", "audio " + std::to_string(port) + " RTP/AVP 96");
+    AddLine(sdp, "a", "recvonly");
+    AddLine(sdp, "a", "rtpmap:96 L24/48000/" + std::to_string(channels));
+    AddLine(sdp, "a", "fmtp:96 channel-order=" + ChannelOrder(channels));
+    AddLine(sdp, "a", std::string("ptime:") + ptime);
+    AddLine(sdp, "a", std::string("maxptime:") + ptime);
+    AddLine(sdp, "a", shortPackets ? "framecount:6" : "framecount:48");
+    AddMediaTail(sdp, d, d.clock.audioOffset);
+}
+
+static void AddVideoSection(std::string& sdp, const SdpDescription& d) {
     AddLine(sdp, "m", "video " + std::to_string(d.videoPort) + " RTP/AVP 97");
+    AddLine(sdp, "a", "recvonly");
     AddLine(sdp, "a", "rtpmap:97 raw/90000");
     std::string format = "fmtp:97 sampling=RGB; width=" + std::to_string(d.width);
     format.append("; height=").append(std::to_string(d.height));
     format.append("; depth=8; colorimetry=BT709; exactframerate=");
     format.append(FrameRateText(d.frameRateN, d.frameRateD));
+    // ST 2110-20 ends every parameter, the last one too, with "; ".
+    format.append("; TCS=SDR; PM=2110GPM; SSN=ST2110-20:2017; ");
     AddLine(sdp, "a", format);
-    return sdp;
+    AddMediaTail(sdp, d, d.clock.videoOffset);
+}
+
+int SdpAudioStreamCount(const SdpDescription& d) {
+    return d.channelCount > d.streamChannels && d.secondAudioPort != 0 ? 2 : 1;
+}
+
+std::vector<SdpSession> BuildSdpSessions(const SdpDescription& d) {
+    const int streams = SdpAudioStreamCount(d);
+    const auto audio = [&](std::string& sdp, int stream) {
+        const int channels =
+            streams == 1 ? d.channelCount
+                         : std::min(d.streamChannels, d.channelCount - stream * d.streamChannels);
+        AddAudioSection(sdp, d, stream == 0 ? d.audioPort : d.secondAudioPort, channels);
+    };
+    std::vector<SdpSession> sessions;
+    SdpSession combined{"", SessionHead(d, 0), OriginLine(d, 0), false};
+    for (int stream = 0; stream < streams; ++stream) {
+        audio(combined.text, stream);
+    }
+    AddVideoSection(combined.text, d);
+    sessions.push_back(std::move(combined));
+    for (int stream = 0; stream < streams; ++stream) {
+        const uint64_t id = 2 + static_cast<uint64_t>(stream);
+        SdpSession session{streams == 1 ? "audio" : "audio-" + std::to_string(stream + 1),
+                           SessionHead(d, id), OriginLine(d, id), true};
+        audio(session.text, stream);
+        sessions.push_back(std::move(session));
+    }
+    SdpSession video{"video", SessionHead(d, 1), OriginLine(d, 1), true};
+    AddVideoSection(video.text, d);
+    sessions.push_back(std::move(video));
+    return sessions;
+}
+
+std::string BuildSdp(const SdpDescription& d) {
+    return BuildSdpSessions(d).front().text;
 }
 
 std::string SessionFolder(std::string* error) {
@@ -107,8 +196,11 @@ std::string SessionFolder(std::string* error) {
     return MakePrivateFolder(path, true, error) ? path : "";
 }
 
-std::string SdpFileName(const std::string& sourceName) {
+std::string SdpFileName(const std::string& sourceName, const std::string& part) {
     std::string name = sourceName.empty() ? std::string("source") : sourceName;
+    if (!part.empty()) {
+        name.append("-").append(part);
+    }
     for (char& c : name) {
         if (c == '/' || static_cast<unsigned char>(c) < 0x20) {
             c = '_';

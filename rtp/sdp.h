@@ -1,6 +1,8 @@
-// The session description of one built-in source (RFC 8866 SDP): an L24 audio and an RFC 4175
-// video media section, the source name as session name, the connection metadata as i=. Also where
-// the description is kept on disk, so local players can open it.
+// The session descriptions of one built-in source (RFC 8866 SDP, with the ST 2110-10/-20/-30 and
+// AES67 attributes): one session per audio stream and one for the video, which is what AES67 and
+// ST 2110 receivers browse by SAP, and one combined session of all of them for local players such
+// as ffplay. The source name is the session name, the connection metadata the i= line. Also where
+// the descriptions are kept on disk.
 #pragma once
 
 #include "socket_address.h"
@@ -8,6 +10,17 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
+
+// What the media clocks of the streams are referenced to (RFC 7273, ST 2110-10 §8).
+struct SdpClockReference {
+    bool ptp = false;        // the timestamps are PTP time from a synchronised ptp4l
+    std::string grandmaster; // EUI-64 as "XX-XX-XX-XX-XX-XX-XX-XX"
+    int domain = 0;
+    std::string localMac = "00-00-00-00-00-00"; // the sending interface, when free-running
+    uint32_t audioOffset = 0; // free-running: the RTP timestamp at the local clock's epoch
+    uint32_t videoOffset = 0;
+};
 
 struct SdpDescription {
     std::string sourceName;
@@ -20,23 +33,39 @@ struct SdpDescription {
     bool destinationMulticast = false;
     std::optional<int> ttl;
     int audioPort = 0;
+    int secondAudioPort = 0; // a second audio stream's port, when the channels are split
+    int streamChannels = 16; // the most channels one audio stream carries
     int videoPort = 0;
     int channelCount = 2;
     int width = 640;
     int height = 360;
     int frameRateN = 25;
     int frameRateD = 1;
+    SdpClockReference clock;
 };
 
+// One session of a source, and the part of the file name that tells it from the others.
+struct SdpSession {
+    std::string part;       // "" (combined), "audio" (or "audio-1", "audio-2" when split), "video"
+    std::string text;       // the whole description
+    std::string originLine; // its o= line without line end, as a SAP deletion carries it
+    bool announced = false; // SAP announces it; the combined session is for local players only
+};
+
+// The audio streams the channels need: 2 when they exceed streamChannels and a second port is
+// given, else 1.
+int SdpAudioStreamCount(const SdpDescription& description);
+// The combined session first, then each audio stream's session, then the video's.
+std::vector<SdpSession> BuildSdpSessions(const SdpDescription& description);
+// The combined session's text.
 std::string BuildSdp(const SdpDescription& description);
-// The o= line alone (without line end), as a SAP deletion carries it.
-std::string SdpOriginLine(const SdpDescription& description);
 
 // The folder of the source descriptions: $XDG_RUNTIME_DIR/qel-ndi-lirafon, or a private
 // /tmp/qel-ndi-lirafon-<uid> (mode 0700, ours, not a link) when XDG_RUNTIME_DIR is unset.
 // Created when missing; "" with the reason in *error when it cannot be used.
 std::string SessionFolder(std::string* error);
-// "<source name>.sdp", with characters a file name cannot hold replaced by '_'.
-std::string SdpFileName(const std::string& sourceName);
+// "<source name>.sdp", or "<source name>-<part>.sdp", with characters a file name cannot hold
+// replaced by '_'.
+std::string SdpFileName(const std::string& sourceName, const std::string& part = "");
 // Writes text to path through a temporary file and a rename, so a reader never sees half of it.
 bool WriteFileAtomically(const std::string& path, const std::string& text, std::string* error);

@@ -7,6 +7,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 
@@ -58,6 +59,24 @@ void CSessionAnnouncer::SetVideoFormat(int width, int height, int frameRateN, in
     }
 }
 
+void CSessionAnnouncer::SetClockReference(const SdpClockReference& clock) {
+    std::lock_guard guard(m_lock);
+    const SdpClockReference& now = m_description.clock;
+    if (now.ptp != clock.ptp || now.grandmaster != clock.grandmaster ||
+        now.domain != clock.domain || now.localMac != clock.localMac ||
+        now.audioOffset != clock.audioOffset || now.videoOffset != clock.videoOffset) {
+        m_description.clock = clock;
+        MarkChanged();
+    }
+}
+
+std::string CSessionAnnouncer::PartPath(const std::string& part) const {
+    if (m_path.empty() || part.empty()) {
+        return m_path;
+    }
+    return m_path.substr(0, m_path.size() - 4) + "-" + part + ".sdp";
+}
+
 void CSessionAnnouncer::Run() {
     using Clock = std::chrono::steady_clock;
     std::unique_lock lock(m_lock);
@@ -69,51 +88,67 @@ void CSessionAnnouncer::Run() {
             break;
         }
         const bool changed = m_changed && m_audioKnown;
-        if (!changed && !(m_published && Clock::now() >= nextRepeat)) {
+        if (!changed && !(!m_published.empty() && Clock::now() >= nextRepeat)) {
             continue;
         }
-        if (changed && m_published) {
+        if (changed && !m_published.empty()) {
             ++m_description.version; // every change after the first publication is a new version
         }
         m_changed = false;
-        const std::string sdp = BuildSdp(m_description);
-        const uint16_t hash = SapMessageHash(sdp);
-        m_published = true;
-        m_publishedHash = hash;
+        const std::vector<SdpSession> sessions = BuildSdpSessions(m_description);
+        if (changed) {
+            Withdraw(sessions);
+        }
+        m_published.clear();
+        for (const SdpSession& session : sessions) {
+            m_published.push_back({session.part, session.originLine, SapMessageHash(session.text),
+                                   session.announced});
+        }
+        const std::vector<Published> published = m_published;
         lock.unlock();
-        if (changed && !m_path.empty()) {
+        for (size_t i = 0; i < sessions.size(); ++i) {
+            const std::string path = PartPath(sessions[i].part);
             std::string error;
-            if (!WriteFileAtomically(m_path, sdp, &error)) {
+            if (changed && !path.empty() && !WriteFileAtomically(path, sessions[i].text, &error)) {
                 std::fprintf(stderr, "Session description not written: %s\n", error.c_str());
             }
+            if (published[i].announced) {
+                Send(false, published[i].hash, sessions[i].text);
+            }
         }
-        Publish(sdp, hash);
         lock.lock();
         nextRepeat = Clock::now() + m_repeatInterval;
     }
 }
 
-void CSessionAnnouncer::Publish(const std::string& sdp, uint16_t hash) {
+void CSessionAnnouncer::Send(bool deletion, uint16_t hash, const std::string& payload) {
     const std::vector<uint8_t> packet =
-        BuildSapPacket(false, hash, m_description.originAddress, sdp);
+        BuildSapPacket(deletion, hash, m_description.originAddress, payload);
     if (!packet.empty()) {
         m_sap.Send(packet.data(), packet.size());
+    }
+}
+
+void CSessionAnnouncer::Withdraw(const std::vector<SdpSession>& keep) {
+    for (const Published& old : m_published) {
+        const bool kept = std::any_of(keep.begin(), keep.end(),
+                                      [&](const SdpSession& s) { return s.part == old.part; });
+        if (kept) {
+            continue;
+        }
+        if (old.announced) {
+            Send(true, old.hash, old.originLine + "\r\n");
+        }
+        const std::string path = PartPath(old.part);
+        if (!path.empty()) {
+            unlink(path.c_str());
+        }
     }
 }
 
 void CSessionAnnouncer::Stop() {
     StopWorker(m_lock, m_wake, m_stop, m_thread);
     std::lock_guard guard(m_lock);
-    if (m_published) {
-        m_published = false;
-        const std::vector<uint8_t> packet =
-            BuildSapPacket(true, m_publishedHash, m_description.originAddress,
-                           SdpOriginLine(m_description) + "\r\n");
-        if (!packet.empty()) {
-            m_sap.Send(packet.data(), packet.size());
-        }
-        if (!m_path.empty()) {
-            unlink(m_path.c_str());
-        }
-    }
+    Withdraw({});
+    m_published.clear();
 }

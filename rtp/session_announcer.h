@@ -1,7 +1,8 @@
-// Keeps one source's session description current: written to its SDP file and announced by SAP
-// when it is first complete (the first audio frame tells the channel count), again at every
-// change (each change is a new SDP version) and every 30 s; a SAP deletion and the file's removal
-// when the source stops.
+// Keeps one source's session descriptions current: each written to its SDP file (the combined one
+// at sdpPath, the others beside it) and the audio and video sessions announced by SAP when they are
+// first complete (the first audio frame tells the channel count), again at every change (each
+// change is a new SDP version) and every 30 s; a SAP deletion and the files' removal when a session
+// ends (the second audio stream when the channels no longer need it) or the source stops.
 //
 // Threads: the Set* calls come from the sending threads and only take a short lock; file writing
 // and SAP sending happen on the announcer's own thread.
@@ -16,6 +17,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 class CSessionAnnouncer {
 public:
@@ -32,14 +34,25 @@ public:
     void SetMetadata(const std::string& text);
     void SetAudioFormat(int channelCount);
     void SetVideoFormat(int width, int height, int frameRateN, int frameRateD);
+    void SetClockReference(const SdpClockReference& clock);
     // Idempotent: ends the thread, sends the deletion and removes the file.
     void Stop();
 
     const std::string& SdpPath() const { return m_path; }
+    // Where the file of a session part is kept ("" when the combined file has no path).
+    std::string PartPath(const std::string& part) const;
 
 private:
     void Run();
-    void Publish(const std::string& sdp, uint16_t hash);
+    struct Published {
+        std::string part;
+        std::string originLine;
+        uint16_t hash = 0;
+        bool announced = false;
+    };
+    void Send(bool deletion, uint16_t hash, const std::string& payload);
+    // Deletes and removes every published session whose part is not in `keep`.
+    void Withdraw(const std::vector<SdpSession>& keep);
     void MarkChanged();
 
     const std::string m_path;
@@ -53,6 +66,5 @@ private:
     bool m_audioKnown = false;
     bool m_changed = false;
     bool m_stop = false;
-    bool m_published = false;
-    uint16_t m_publishedHash = 0;
+    std::vector<Published> m_published;
 };

@@ -92,6 +92,15 @@ CSocketAddress CSocketAddress::WithPort(int port) const {
     return copy;
 }
 
+bool CSocketAddress::IsLoopback() const {
+    if (IsIpv6()) {
+        const auto* v6 = reinterpret_cast<const sockaddr_in6*>(&m_storage);
+        return IN6_IS_ADDR_LOOPBACK(&v6->sin6_addr);
+    }
+    const auto* v4 = reinterpret_cast<const sockaddr_in*>(&m_storage);
+    return (ntohl(v4->sin_addr.s_addr) >> 24) == 127;
+}
+
 bool CSocketAddress::IsMulticast() const {
     if (IsIpv6()) {
         return IN6_IS_ADDR_MULTICAST(&reinterpret_cast<const sockaddr_in6*>(&m_storage)->sin6_addr);

@@ -19,6 +19,7 @@ public:
     int Family() const { return m_storage.ss_family; }
     bool IsIpv6() const { return Family() == AF_INET6; }
     bool IsMulticast() const;
+    bool IsLoopback() const;
     bool IsUnspecifiedOrBroadcast() const;
     int Port() const { return m_port; }
     const std::string& Host() const { return m_host; } // numeric text, without brackets

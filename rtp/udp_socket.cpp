@@ -2,6 +2,8 @@
 #include "udp_socket.h"
 
 #include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <linux/if_packet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -29,7 +31,7 @@ CUdpSocket::~CUdpSocket() {
 }
 
 bool CUdpSocket::Open(const CSocketAddress& destination, std::optional<int> ttl,
-                      unsigned interfaceIndex, std::string* error) {
+                      unsigned interfaceIndex, std::string* error, std::optional<int> sourcePort) {
     m_destination = destination;
     m_fd = socket(destination.Family(), SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (m_fd < 0) {
@@ -60,8 +62,77 @@ bool CUdpSocket::Open(const CSocketAddress& destination, std::optional<int> ttl,
         if (result != 0) {
             Warn("the interface", destination);
         }
+        m_interfaceIndex = interfaceIndex;
+    }
+    if (sourcePort) {
+        sockaddr_storage local{};
+        local.ss_family = static_cast<sa_family_t>(destination.Family());
+        socklen_t length = sizeof(sockaddr_in);
+        if (v6) {
+            reinterpret_cast<sockaddr_in6*>(&local)->sin6_port =
+                htons(static_cast<uint16_t>(*sourcePort));
+            length = sizeof(sockaddr_in6);
+        } else {
+            reinterpret_cast<sockaddr_in*>(&local)->sin_port =
+                htons(static_cast<uint16_t>(*sourcePort));
+        }
+        if (bind(m_fd, reinterpret_cast<sockaddr*>(&local), length) != 0) {
+            std::fprintf(stderr,
+                         "RTP sender to %s: local port %d is taken (%s); sending from a port the "
+                         "system picks\n",
+                         destination.HostAndPort().c_str(), *sourcePort, std::strerror(errno));
+        }
     }
     return true;
+}
+
+int CUdpSocket::LocalPort() const {
+    sockaddr_storage local{};
+    socklen_t length = sizeof local;
+    if (m_fd < 0 || getsockname(m_fd, reinterpret_cast<sockaddr*>(&local), &length) != 0) {
+        return 0;
+    }
+    return ntohs(local.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&local)->sin6_port
+                                             : reinterpret_cast<sockaddr_in*>(&local)->sin_port);
+}
+
+std::string CUdpSocket::InterfaceMac(const std::string& address) {
+    std::string mac = "00-00-00-00-00-00";
+    ifaddrs* list = nullptr;
+    if (getifaddrs(&list) != 0) {
+        return mac;
+    }
+    std::string name;
+    for (const ifaddrs* i = list; i != nullptr && name.empty(); i = i->ifa_next) {
+        if (i->ifa_addr == nullptr ||
+            (i->ifa_addr->sa_family != AF_INET && i->ifa_addr->sa_family != AF_INET6)) {
+            continue;
+        }
+        char buffer[INET6_ADDRSTRLEN] = {};
+        const void* raw = i->ifa_addr->sa_family == AF_INET6
+                              ? static_cast<const void*>(
+                                    &reinterpret_cast<const sockaddr_in6*>(i->ifa_addr)->sin6_addr)
+                              : static_cast<const void*>(
+                                    &reinterpret_cast<const sockaddr_in*>(i->ifa_addr)->sin_addr);
+        if (inet_ntop(i->ifa_addr->sa_family, raw, buffer, sizeof buffer) != nullptr &&
+            address == buffer) {
+            name = i->ifa_name;
+        }
+    }
+    for (const ifaddrs* i = list; i != nullptr; i = i->ifa_next) {
+        if (i->ifa_addr != nullptr && i->ifa_addr->sa_family == AF_PACKET && name == i->ifa_name) {
+            const auto* link = reinterpret_cast<const sockaddr_ll*>(i->ifa_addr);
+            if (link->sll_halen == 6) {
+                static const char* digits = "0123456789ABCDEF";
+                for (int b = 0; b < 6; ++b) {
+                    mac[static_cast<size_t>(b * 3)] = digits[link->sll_addr[b] >> 4];
+                    mac[static_cast<size_t>(b * 3 + 1)] = digits[link->sll_addr[b] & 0xf];
+                }
+            }
+        }
+    }
+    freeifaddrs(list);
+    return mac;
 }
 
 int CUdpSocket::SendBatch(const uint8_t* const* packets, const size_t* sizes, int count) {
@@ -99,6 +170,17 @@ std::string CUdpSocket::LocalAddress() const {
     std::string text;
     sockaddr_storage local{};
     socklen_t length = sizeof local;
+    if (m_interfaceIndex != 0) {
+        // The route to a multicast group goes out of the chosen interface, as the packets do.
+        if (m_destination->IsIpv6()) {
+            const int index = static_cast<int>(m_interfaceIndex);
+            setsockopt(probe, IPPROTO_IPV6, IPV6_MULTICAST_IF, &index, sizeof index);
+        } else {
+            ip_mreqn request{};
+            request.imr_ifindex = static_cast<int>(m_interfaceIndex);
+            setsockopt(probe, IPPROTO_IP, IP_MULTICAST_IF, &request, sizeof request);
+        }
+    }
     if (connect(probe, m_destination->Raw(), m_destination->Length()) == 0 &&
         getsockname(probe, reinterpret_cast<sockaddr*>(&local), &length) == 0) {
         char buffer[INET6_ADDRSTRLEN] = {};

@@ -22,8 +22,14 @@ public:
 
     // Opens a socket for destination's family. A TTL or interface the system refuses is a warning
     // on stderr, not a failure; no socket at all is a failure with the reason in *error.
+    // With sourcePort, the packets leave from that local port (AES67 and ST 2110 receivers
+    // commonly expect it to be the destination port); when it is taken, one line says so and the
+    // system picks one.
     bool Open(const CSocketAddress& destination, std::optional<int> ttl, unsigned interfaceIndex,
-              std::string* error);
+              std::string* error, std::optional<int> sourcePort = std::nullopt);
+    bool IsOpen() const { return m_fd >= 0; }
+    // The local port the packets leave from (0 when unknown).
+    int LocalPort() const;
 
     // Sends count datagrams in as few system calls as the kernel allows. Returns how many left.
     int SendBatch(const uint8_t* const* packets, const size_t* sizes, int count);
@@ -31,10 +37,14 @@ public:
 
     // The local address the system would send from to this destination ("" when unknown).
     std::string LocalAddress() const;
+    // The hardware address of the interface that holds `address`, as "XX-XX-XX-XX-XX-XX"
+    // (all zeros for loopback or when unknown).
+    static std::string InterfaceMac(const std::string& address);
 
     const CSocketAddress& Destination() const { return *m_destination; }
 
 private:
     int m_fd = -1;
     std::optional<CSocketAddress> m_destination;
+    unsigned m_interfaceIndex = 0;
 };

@@ -23,13 +23,15 @@ bool IsSupported(NDIlib_FourCC_video_type_e fourCC, bool* isRgb) {
 } // namespace
 
 CVideoStream::CVideoStream(uint32_t ssrc, uint32_t firstSequence, uint32_t firstTimestamp,
-                           int64_t startNs, FormatListener onFormat)
-    : m_ssrc(ssrc), m_firstTimestamp(firstTimestamp), m_startNs(startNs),
+                           int64_t startNs, FormatListener onFormat, const CPtpClock* clock)
+    : m_ssrc(ssrc), m_firstTimestamp(firstTimestamp), m_startNs(startNs), m_clock(clock),
       m_onFormat(std::move(onFormat)), m_sequence(firstSequence) {}
 
 bool CVideoStream::Start(const CSocketAddress& destination, std::optional<int> ttl,
-                         unsigned interfaceIndex, std::string* error) {
-    if (!m_socket.Open(destination, ttl, interfaceIndex, error)) {
+                         unsigned interfaceIndex, std::string* error, bool fromDestinationPort) {
+    if (!m_socket.Open(destination, ttl, interfaceIndex, error,
+                       fromDestinationPort ? std::optional<int>(destination.Port())
+                                           : std::nullopt)) {
         return false;
     }
     return StartWorker(
@@ -56,15 +58,24 @@ void CVideoStream::Send(const NDIlib_video_frame_v2_t& frame) {
     }
     // The 90 kHz timestamp follows the monotonic clock from the sender's start, so pictures sent
     // at irregular ticks keep their true spacing.
-    const int64_t elapsedNs = MonotonicNowNs() - m_startNs;
-    const auto ticks = static_cast<uint64_t>(elapsedNs / 1000 * kVideoClockHz / 1'000'000);
+    const int64_t nowNs = MonotonicNowNs();
+    uint32_t timestamp = 0;
+    if (const std::optional<int64_t> offset = m_clock ? m_clock->OffsetNs() : std::nullopt) {
+        m_lastPtpTicks =
+            std::max(m_lastPtpTicks, NsToSamplesSinceEpoch(nowNs + *offset, kVideoClockHz));
+        timestamp = static_cast<uint32_t>(m_lastPtpTicks);
+    } else {
+        const int64_t elapsedNs = nowNs - m_startNs;
+        timestamp = AdvanceTimestamp(
+            m_firstTimestamp, static_cast<uint64_t>(elapsedNs / 1000 * kVideoClockHz / 1'000'000));
+    }
     std::lock_guard pending(m_pendingLock);
     m_pending.rgb.resize(static_cast<size_t>(frame.xres) * frame.yres * kRgbBytesPerPixel);
     ConvertToRgb(frame.p_data, static_cast<size_t>(stride), frame.xres, frame.yres, isRgb,
                  m_pending.rgb.data());
     m_pending.width = frame.xres;
     m_pending.height = frame.yres;
-    m_pending.timestamp = AdvanceTimestamp(m_firstTimestamp, ticks);
+    m_pending.timestamp = timestamp;
     if (m_hasPending) {
         ++m_picturesReplaced;
     }

@@ -8,6 +8,7 @@
 #pragma once
 
 #include "ndi_sdk.h"
+#include "ptp_clock.h"
 #include "udp_socket.h"
 
 #include <atomic>
@@ -33,14 +34,16 @@ public:
     static constexpr int64_t kSpreadNs = 20'000'000; // half a 40 ms tick
     using FormatListener = std::function<void(int width, int height, int rateN, int rateD)>;
 
+    // With a clock that has PTP time, the 90 kHz timestamps are PTP time (ST 2110-10); otherwise
+    // they count from startNs on from firstTimestamp.
     CVideoStream(uint32_t ssrc, uint32_t firstSequence, uint32_t firstTimestamp, int64_t startNs,
-                 FormatListener onFormat);
+                 FormatListener onFormat, const CPtpClock* clock = nullptr);
     ~CVideoStream() { Stop(); }
     CVideoStream(const CVideoStream&) = delete;
     CVideoStream& operator=(const CVideoStream&) = delete;
 
     bool Start(const CSocketAddress& destination, std::optional<int> ttl, unsigned interfaceIndex,
-               std::string* error);
+               std::string* error, bool fromDestinationPort = false);
     void Send(const NDIlib_video_frame_v2_t& frame);
     void Stop();
 
@@ -60,6 +63,8 @@ private:
     const uint32_t m_ssrc;
     const uint32_t m_firstTimestamp;
     const int64_t m_startNs;
+    const CPtpClock* const m_clock;
+    int64_t m_lastPtpTicks = 0; // guarded by m_callLock: PTP timestamps never run backwards
     FormatListener m_onFormat;
     CUdpSocket m_socket;
     std::thread m_thread;

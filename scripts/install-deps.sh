@@ -17,6 +17,8 @@ PACKAGES=(
   fontconfig fonts-dejavu-core fonts-liberation2
   # independent receivers and tools for the end-to-end tests and benchmarks
   ffmpeg gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
+  # PTP: ptp4l and pmc, network namespaces for the PTP test, GStreamer's PTP clock from Python
+  linuxptp iproute2 python3-gi gir1.2-gstreamer-1.0 gir1.2-gst-plugins-base-1.0 gstreamer1.0-plugins-bad
   # screenshots of the window; the web panel's browser test (Chromium driven by playwright-core)
   xvfb xauth chromium
   # the Debian package (dpkg-shlibdeps) and the install test's desktop-entry check
@@ -45,3 +47,5 @@ fi
 
 # The browser test's driver, at the version the lock file names; it downloads no browser.
 (cd "$(dirname "$0")/../tests/browser" && npm ci --no-audit --no-fund --loglevel=error)
+# The ST 2110 SDP checker, at the version the lock file names.
+(cd "$(dirname "$0")/../tests/rtp" && npm ci --no-audit --no-fund --loglevel=error)

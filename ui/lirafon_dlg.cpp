@@ -340,16 +340,24 @@ void CNDILirafonDlg::ReportStart(bool started) {
         std::fprintf(stderr, "ndi-lirafon: through the vendor's NDI runtime %s (%s)\n",
                      VendorRuntimePath().c_str(), NDIlib_version());
     } else if (GetBuiltinSenderInfo(m_sender, &info)) {
+        const std::string second =
+            info.secondAudioPort != 0
+                ? " (channels 9 to 16: port " + std::to_string(info.secondAudioPort) + ")"
+                : std::string();
         std::fprintf(stderr,
-                     "ndi-lirafon: through the built-in RTP runtime to %s: audio port %d, video "
-                     "port %d; SAP to %s\n",
-                     info.destination.c_str(), info.audioPort, info.videoPort,
+                     "ndi-lirafon: through the built-in RTP runtime to %s: audio port %d%s, "
+                     "video port %d; SAP to %s\n",
+                     info.destination.c_str(), info.audioPort, second.c_str(), info.videoPort,
                      info.sapDestination.c_str());
         if (!info.sdpPath.empty()) {
             std::fprintf(stderr,
                          "ndi-lirafon: session description %s; monitor with: ffplay "
                          "-protocol_whitelist file,udp,rtp -i '%s'\n",
                          info.sdpPath.c_str(), info.sdpPath.c_str());
+            for (size_t i = 1; i < info.sdpFiles.size(); ++i) {
+                std::fprintf(stderr, "ndi-lirafon: session description %s\n",
+                             info.sdpFiles[i].c_str());
+            }
         }
     }
 }

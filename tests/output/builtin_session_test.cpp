@@ -7,6 +7,8 @@
 #include "session_announcer.h"
 
 #include <gtest/gtest.h>
+
+#include <filesystem>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -81,66 +83,86 @@ TEST_F(BuiltinSession, DescriptionIsWrittenAnnouncedRevisedAndWithdrawn) {
     TestAudioFrame stereo(2);
     NDIlib_send_send_audio_v2(sender, &stereo.frame);
 
-    // First publication: file and announcement carry the same description.
-    const SapPacket first = ParseSap(receivers.sap.Receive());
+    // First publication: SAP announces the audio session and the video session, each exactly as
+    // its file holds it; the combined file for local players holds both media.
+    const SapPacket audio = ParseSap(receivers.sap.Receive());
+    const SapPacket video = ParseSap(receivers.sap.Receive());
     const std::string path = receivers.SdpPath("QEL Audio Tone 1");
+    const std::string base = path.substr(0, path.size() - 4);
+    const std::string audioSdp = ReadFile(base + "-audio.sdp");
+    const std::string videoSdp = ReadFile(base + "-video.sdp");
     const std::string sdp = ReadFile(path);
-    ASSERT_FALSE(sdp.empty());
-    EXPECT_EQ(first.flags, 0x20);
-    EXPECT_EQ(first.origin, "127.0.0.1");
-    EXPECT_EQ(first.type, "application/sdp");
-    EXPECT_EQ(first.payload, sdp);
-    EXPECT_EQ(first.hash, SapMessageHash(sdp));
+    for (const SapPacket* packet : {&audio, &video}) {
+        EXPECT_EQ(packet->flags, 0x20);
+        EXPECT_EQ(packet->origin, "127.0.0.1");
+        EXPECT_EQ(packet->type, "application/sdp");
+    }
+    EXPECT_EQ(audio.payload, audioSdp);
+    EXPECT_EQ(audio.hash, SapMessageHash(audioSdp));
+    EXPECT_EQ(video.payload, videoSdp);
+    EXPECT_NE(audio.hash, video.hash);
     const int port = receivers.audio->Port();
-    const std::string origin = Field(sdp, "o=");
-    EXPECT_EQ(sdp, "v=0\r\no=" + origin +
-                       "\r\n"
-                       "s=QEL Audio Tone 1\r\n"
-                       "i=" +
-                       text +
-                       "\r\n"
-                       "c=IN IP4 127.0.0.1\r\n"
-                       "t=0 0\r\n"
-                       "m=audio " +
-                       std::to_string(port) +
-                       " RTP/AVP 96\r\n"
-                       "a=rtpmap:96 L24/48000/2\r\n"
-                       "a=ptime:1\r\n"
-                       "m=video " +
-                       std::to_string(port + 2) +
-                       " RTP/AVP 97\r\n"
-                       "a=rtpmap:97 raw/90000\r\n"
-                       "a=fmtp:97 sampling=RGB; width=640; height=360; depth=8; "
-                       "colorimetry=BT709; exactframerate=25\r\n");
+    const std::string origin = Field(audioSdp, "o=");
+    const std::string offset = Field(audioSdp, "a=mediaclk:direct=");
+    EXPECT_EQ(audioSdp, "v=0\r\no=" + origin +
+                            "\r\n"
+                            "s=QEL Audio Tone 1\r\n"
+                            "i=" +
+                            text +
+                            "\r\n"
+                            "c=IN IP4 127.0.0.1\r\n"
+                            "t=0 0\r\n"
+                            "m=audio " +
+                            std::to_string(port) +
+                            " RTP/AVP 96\r\n"
+                            "a=recvonly\r\n"
+                            "a=rtpmap:96 L24/48000/2\r\n"
+                            "a=fmtp:96 channel-order=SMPTE2110.(ST)\r\n"
+                            "a=ptime:1\r\n"
+                            "a=maxptime:1\r\n"
+                            "a=framecount:48\r\n"
+                            "a=ts-refclk:localmac=00-00-00-00-00-00\r\n"
+                            "a=mediaclk:direct=" +
+                            offset + "\r\n");
     EXPECT_NE(origin.find(" 1 IN IP4 127.0.0.1"), std::string::npos) << origin;
+    EXPECT_EQ(Field(videoSdp, "m="), "video " + std::to_string(port + 2) + " RTP/AVP 97");
+    EXPECT_EQ(sdp.find("m=audio"), audioSdp.find("m=audio")) << "one session head";
+    EXPECT_NE(sdp.find(audioSdp.substr(audioSdp.find("m=audio"))), std::string::npos);
+    EXPECT_NE(sdp.find(videoSdp.substr(videoSdp.find("m=video"))), std::string::npos);
 
     BuiltinSenderInfo info;
     ASSERT_TRUE(GetBuiltinSenderInfo(sender, &info));
     EXPECT_EQ(info.sdpPath, path);
+    EXPECT_EQ(info.sdpFiles,
+              (std::vector<std::string>{path, base + "-audio.sdp", base + "-video.sdp"}));
     EXPECT_EQ(info.audioPort, port);
     EXPECT_EQ(info.videoPort, port + 2);
     EXPECT_EQ(info.destination, "127.0.0.1");
 
-    // A channel-count change is a new version, announced at once.
+    // A channel-count change is a new version of every session, announced at once.
     TestAudioFrame sixteen(16);
     NDIlib_send_send_audio_v2(sender, &sixteen.frame);
-    const SapPacket second = ParseSap(receivers.sap.Receive());
-    const std::string revised = ReadFile(path);
-    EXPECT_EQ(second.payload, revised);
-    EXPECT_NE(second.hash, first.hash);
-    EXPECT_EQ(second.hash, SapMessageHash(revised));
+    const SapPacket audio2 = ParseSap(receivers.sap.Receive());
+    const SapPacket video2 = ParseSap(receivers.sap.Receive());
+    const std::string revised = ReadFile(base + "-audio.sdp");
+    EXPECT_EQ(audio2.payload, revised);
+    EXPECT_NE(audio2.hash, audio.hash);
     EXPECT_NE(Field(revised, "o=").find(" 2 IN IP4 127.0.0.1"), std::string::npos);
     EXPECT_EQ(Field(revised, "a=rtpmap:96 "), "L24/48000/16");
     EXPECT_EQ(Field(revised, "a=ptime:"), "0.125");
+    EXPECT_EQ(Field(ReadFile(path), "a=rtpmap:96 "), "L24/48000/16");
 
-    // Gone: a deletion with the last identifier and origin, and no file.
+    // Gone: a deletion of each session with its last identifier and origin, and no files.
     NDIlib_send_destroy(sender);
-    const SapPacket deletion = ParseSap(receivers.sap.Receive());
-    EXPECT_EQ(deletion.flags, 0x24);
-    EXPECT_EQ(deletion.hash, second.hash);
-    EXPECT_EQ(deletion.payload, "o=" + Field(revised, "o=") + "\r\n");
-    struct stat info2 {};
-    EXPECT_NE(stat(path.c_str(), &info2), 0);
+    for (const SapPacket* last : {&audio2, &video2}) {
+        const SapPacket deletion = ParseSap(receivers.sap.Receive());
+        EXPECT_EQ(deletion.flags, 0x24);
+        EXPECT_EQ(deletion.hash, last->hash);
+        EXPECT_EQ(deletion.payload, "o=" + Field(last->payload, "o=") + "\r\n");
+    }
+    for (const std::string& file : info.sdpFiles) {
+        EXPECT_FALSE(std::filesystem::exists(file)) << file;
+    }
     EXPECT_TRUE(receivers.sap.ReceiveAll(100).empty());
 }
 
@@ -184,9 +206,12 @@ TEST(SessionAnnouncerTest, RepeatsTheSameAnnouncementUntilStopped) {
         << error;
     announcer.SetAudioFormat(2);
     const SapPacket first = ParseSap(sap.Receive());
-    EXPECT_EQ(first.payload, BuildSdp(description));
+    const std::vector<SdpSession> sessions = BuildSdpSessions(description);
+    EXPECT_EQ(first.payload, sessions[1].text); // the audio session; then the video session
+    EXPECT_EQ(ParseSap(sap.Receive()).payload, sessions[2].text);
     for (int i = 0; i < 3; ++i) {
         const SapPacket again = ParseSap(sap.Receive());
+        ParseSap(sap.Receive());
         EXPECT_EQ(again.flags, 0x20);
         EXPECT_EQ(again.hash, first.hash);
         EXPECT_EQ(again.payload, first.payload);
@@ -197,6 +222,7 @@ TEST(SessionAnnouncerTest, RepeatsTheSameAnnouncementUntilStopped) {
         last = ParseSap(sap.Receive());
     }
     EXPECT_EQ(last.flags, 0x24);
+    EXPECT_EQ(ParseSap(sap.Receive()).flags, 0x24);
     EXPECT_TRUE(sap.ReceiveAll(150).empty());
 }
 

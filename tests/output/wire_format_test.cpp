@@ -148,19 +148,50 @@ TEST(SdpTest, DescribesAudioAndVideoInTheFixedOrder) {
     d.audioPort = 5008;
     d.videoPort = 5010;
     d.channelCount = 8;
-    EXPECT_EQ(BuildSdp(d), "v=0\r\n"
-                           "o=- 42 3 IN IP4 127.0.0.1\r\n"
-                           "s=QEL Audio Tone 2\r\n"
-                           "i=<ndi_product long_name=\"x\"/>\r\n"
-                           "c=IN IP4 127.0.0.1\r\n"
-                           "t=0 0\r\n"
-                           "m=audio 5008 RTP/AVP 96\r\n"
-                           "a=rtpmap:96 L24/48000/8\r\n"
-                           "a=ptime:1\r\n"
-                           "m=video 5010 RTP/AVP 97\r\n"
-                           "a=rtpmap:97 raw/90000\r\n"
-                           "a=fmtp:97 sampling=RGB; width=640; height=360; depth=8; "
-                           "colorimetry=BT709; exactframerate=25\r\n");
+    d.clock.audioOffset = 7;
+    d.clock.videoOffset = 9;
+    const std::string head = "v=0\r\n"
+                             "o=- 42 3 IN IP4 127.0.0.1\r\n"
+                             "s=QEL Audio Tone 2\r\n"
+                             "i=<ndi_product long_name=\"x\"/>\r\n"
+                             "c=IN IP4 127.0.0.1\r\n"
+                             "t=0 0\r\n";
+    const std::string audio = "m=audio 5008 RTP/AVP 96\r\n"
+                              "a=recvonly\r\n"
+                              "a=rtpmap:96 L24/48000/8\r\n"
+                              "a=fmtp:96 channel-order=SMPTE2110.(ST,ST,ST,ST)\r\n"
+                              "a=ptime:1\r\n"
+                              "a=maxptime:1\r\n"
+                              "a=framecount:48\r\n"
+                              "a=ts-refclk:localmac=00-00-00-00-00-00\r\n"
+                              "a=mediaclk:direct=7\r\n";
+    const std::string video = "m=video 5010 RTP/AVP 97\r\n"
+                              "a=recvonly\r\n"
+                              "a=rtpmap:97 raw/90000\r\n"
+                              "a=fmtp:97 sampling=RGB; width=640; height=360; depth=8; "
+                              "colorimetry=BT709; exactframerate=25; TCS=SDR; PM=2110GPM; "
+                              "SSN=ST2110-20:2017; \r\n"
+                              "a=ts-refclk:localmac=00-00-00-00-00-00\r\n"
+                              "a=mediaclk:direct=9\r\n";
+    const std::vector<SdpSession> sessions = BuildSdpSessions(d);
+    ASSERT_EQ(sessions.size(), 3u);
+    EXPECT_EQ(sessions[0].text, head + audio + video);
+    EXPECT_FALSE(sessions[0].announced);
+    EXPECT_EQ(sessions[1].part, "audio");
+    EXPECT_EQ(sessions[1].text, std::string(head).replace(9, 2, "44") + audio);
+    EXPECT_EQ(sessions[1].originLine, "o=- 44 3 IN IP4 127.0.0.1");
+    EXPECT_EQ(sessions[2].part, "video");
+    EXPECT_EQ(sessions[2].text, std::string(head).replace(9, 2, "43") + video);
+
+    // PTP: the grandmaster and domain, and the media clock at the PTP epoch.
+    d.clock.ptp = true;
+    d.clock.grandmaster = "16-DF-2A-FF-FE-8A-9F-69";
+    d.clock.domain = 5;
+    EXPECT_NE(BuildSdp(d).find("a=ts-refclk:ptp=IEEE1588-2008:16-DF-2A-FF-FE-8A-9F-69:5\r\n"
+                               "a=mediaclk:direct=0\r\n"),
+              std::string::npos);
+
+    // 16 channels: 0.125 ms packets; multicast: TTL and source filter.
     d.channelCount = 16;
     d.metadata = "two\nlines";
     d.destinationHost = "239.1.2.3";
@@ -171,8 +202,27 @@ TEST(SdpTest, DescribesAudioAndVideoInTheFixedOrder) {
     const std::string sdp = BuildSdp(d);
     EXPECT_NE(sdp.find("i=two lines\r\n"), std::string::npos);
     EXPECT_NE(sdp.find("c=IN IP4 239.1.2.3/16\r\n"), std::string::npos);
-    EXPECT_NE(sdp.find("a=rtpmap:96 L24/48000/16\r\na=ptime:0.125\r\n"), std::string::npos);
-    EXPECT_NE(sdp.find("exactframerate=30000/1001\r\n"), std::string::npos);
+    EXPECT_NE(sdp.find("a=rtpmap:96 L24/48000/16\r\na=fmtp:96 channel-order=SMPTE2110.(ST,ST,ST,"
+                       "ST,ST,ST,ST,ST)\r\na=ptime:0.125\r\na=maxptime:0.125\r\na=framecount:6"),
+              std::string::npos);
+    EXPECT_NE(sdp.find("a=source-filter: incl IN IP4 239.1.2.3 127.0.0.1\r\n"), std::string::npos);
+    EXPECT_NE(sdp.find("exactframerate=30000/1001;"), std::string::npos);
+
+    // Split: two 8-channel 1 ms streams, each a session of its own, the combined one has both.
+    d.streamChannels = 8;
+    d.secondAudioPort = 5012;
+    const std::vector<SdpSession> split = BuildSdpSessions(d);
+    ASSERT_EQ(split.size(), 4u);
+    EXPECT_EQ(split[1].part, "audio-1");
+    EXPECT_EQ(split[2].part, "audio-2");
+    EXPECT_NE(split[2].text.find("m=audio 5012 RTP/AVP 96\r\na=recvonly\r\na=rtpmap:96 "
+                                 "L24/48000/8\r\n"),
+              std::string::npos);
+    EXPECT_NE(split[2].text.find("a=ptime:1\r\n"), std::string::npos);
+    EXPECT_NE(split[0].text.find("m=audio 5012"), std::string::npos);
+    d.channelCount = 8; // fits one stream again
+    EXPECT_EQ(BuildSdpSessions(d).size(), 3u);
+
     d.destinationHost = "::1";
     d.destinationIpv6 = true;
     d.destinationMulticast = false;
@@ -183,6 +233,7 @@ TEST(SdpTest, FileNamesCannotLeaveTheFolder) {
     EXPECT_EQ(SdpFileName("QEL Audio Tone 1"), "QEL Audio Tone 1.sdp");
     EXPECT_EQ(SdpFileName("../x/y"), "_._x_y.sdp");
     EXPECT_EQ(SdpFileName(""), "source.sdp");
+    EXPECT_EQ(SdpFileName("QEL Audio Tone 1", "audio-2"), "QEL Audio Tone 1-audio-2.sdp");
 }
 
 TEST(CopyNumberTest, TakenFromTheTrailingNumber) {
