@@ -1,0 +1,263 @@
+#!/usr/bin/python3
+"""PTP end to end on one computer, inside two network namespaces this test creates.
+
+In the first, ptp4l is grandmaster (software timestamps, free_running 1: nothing steers this
+computer's clock) and the program sends its audio to a multicast group, asking that ptp4l over its
+management socket. In the second, an independent PTP-aware receiver: GStreamer's PTP clock and a
+socket joined to the group. Checked: the audio session names the grandmaster and domain ptp4l
+reports; every packet's RTP timestamp is PTP time, within one packet time plus the measured path
+delay of its arrival; the samples are exact; packets leave from the destination port; a ptp4l
+restarted with another clock identity gives a new SDP version naming it. Exits 77 (skipped) when
+namespaces cannot be made here, saying why.
+
+    ptp_netns_test.py PROGRAM
+"""
+import math, os, re, shutil, signal, socket, struct, subprocess, sys, tempfile, time
+
+SKIP = 77
+DOMAIN = 7
+GROUP, PORT = "239.69.77.1", 5004
+IDENTITIES = ["02a0b0.fffe.000001", "02a0b0.fffe.000002"]
+# Scheduling and software timestamps on a shared machine: what PTP time may be off by, either way.
+TOLERANCE_S = 0.005
+
+
+def gmid(identity):
+    digits = identity.replace(".", "").upper()
+    return "-".join(digits[i:i + 2] for i in range(0, 16, 2))
+
+
+def receive(interface, seconds):
+    """In the receiving namespace: PTP time of every packet's arrival against its timestamp."""
+    import gi
+    gi.require_version("Gst", "1.0")
+    gi.require_version("GstNet", "1.0")
+    from gi.repository import Gst, GstNet
+    Gst.init(None)
+    delays, grandmasters = [], set()
+
+    def statistics(domain, stats):
+        if stats.get_name() == "GstPtpStatisticsPathDelayMeasured":
+            delays.append(stats.get_value("mean-path-delay-avg"))
+        if stats.get_name() == "GstPtpStatisticsBestMasterClockSelected":
+            grandmasters.add(stats.get_value("grandmaster-clock-id"))
+        return True
+
+    GstNet.ptp_statistics_callback_add(statistics)
+    if not GstNet.ptp_init(GstNet.PTP_CLOCK_ID_NONE, [interface]):
+        print("GStreamer's PTP helper did not start"); return 1
+    clock = GstNet.PtpClock.new("ptp", DOMAIN)
+    if not clock.wait_for_sync(20 * Gst.SECOND):
+        print("GStreamer's PTP clock did not synchronise"); return 1
+    rx = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    rx.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4 << 20)
+    rx.bind((GROUP, PORT))
+    rx.setsockopt(socket.IPPROTO_IP, socket.IP_ADD_MEMBERSHIP,
+                  socket.inet_aton(GROUP) + socket.inet_aton("0.0.0.0"))
+    rx.settimeout(5)
+    offsets, payloads, sources = [], [], set()
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        packet, (host, port) = rx.recvfrom(2048)
+        now = clock.get_time()  # ns of PTP time
+        sources.add(port)
+        stamp = struct.unpack("!I", packet[4:8])[0]
+        # The timestamp's time: the arrival's sample count with the low 32 bits replaced.
+        arrival = now * 48000 // 1_000_000_000
+        sample = arrival - ((arrival - stamp) % (1 << 32))
+        if arrival - sample > (1 << 31):
+            sample += 1 << 32
+        offsets.append(now / 1e9 - sample / 48000)
+        payloads.append(packet[12:])
+    path = (sorted(delays)[len(delays) // 2] / 1e9) if delays else 0.0
+    offsets_sorted = sorted(offsets)
+    median = offsets_sorted[len(offsets) // 2]
+    p99 = offsets_sorted[min(len(offsets) - 1, len(offsets) * 99 // 100)]
+    print(f"packets {len(offsets)}, source ports {sorted(sources)}, path delay {path * 1e6:.1f} us")
+    print(f"arrival PTP time - RTP timestamp time: median {median * 1e6:.1f} us, p99 "
+          f"{p99 * 1e6:.1f} us, min {offsets_sorted[0] * 1e6:.1f} us, max "
+          f"{offsets_sorted[-1] * 1e6:.1f} us")
+    failures = []
+    if len(offsets) < seconds * 500:
+        failures.append("too few packets")
+    if sources != {PORT}:
+        failures.append(f"packets left from ports {sorted(sources)}, not {PORT}")
+    packet_time = 0.001
+    outside = [o for o in offsets
+               if o < -TOLERANCE_S or o > packet_time + path + TOLERANCE_S]
+    if outside:
+        failures.append(f"{len(outside)} timestamps outside one packet time plus the path delay")
+    # Samples: 8 channels, only channel 2 (right of pair 1-2, never gapped under the EBU ident)
+    # carries tone in every packet; each 1 ms packet holds exactly 48 samples of it, one period
+    # of 1 kHz from phase 0; channels 3 to 8 are silent.
+    def channel(payload, c):
+        return b"".join(payload[3 * (8 * i + c):3 * (8 * i + c) + 3] for i in range(48))
+
+    forms = {channel(p, 1) for p in payloads}
+    silent = all(channel(p, c) == bytes(144) for p in payloads for c in range(2, 8))
+    if len(forms) != 1 or not silent or any(len(p) != 48 * 8 * 3 for p in payloads):
+        failures.append(f"channel 2 takes {len(forms)} forms, or pairs 2-4 are not silent")
+    else:
+        form = forms.pop()
+        values = [int.from_bytes(form[3 * i:3 * i + 3], "big", signed=True) for i in range(48)]
+        # EBU line-up (0 dBu; 1.0 is +4 dBu) on the SMPTE reference (1.0 is 0.1 of full scale).
+        expected = [round(10 ** (-4 / 20) * 0.1 * (1 << 23) * math.sin(2 * math.pi * i / 48))
+                    for i in range(48)]
+        worst = max(abs(a - b) for a, b in zip(values, expected))
+        print(f"channel 2: one period of 1 kHz in every packet, {worst} LSB from the exact sine")
+        if worst > 1:
+            failures.append(f"channel 2 differs from the exact sine by {worst} LSB")
+    for failure in failures:
+        print("FAIL:", failure)
+    return 1 if failures else 0
+
+
+class Namespaces:
+    def __init__(self):
+        tag = str(os.getpid())
+        self.gm, self.rx = "lfgm" + tag, "lfrx" + tag
+        self.made = []
+
+    def run(self, *args, ns=None, check=True):
+        command = (["ip", "netns", "exec", ns] if ns else []) + list(args)
+        return subprocess.run(command, check=check, capture_output=True, text=True)
+
+    def make(self):
+        for ns in (self.gm, self.rx):
+            self.run("ip", "netns", "add", ns)
+            self.made.append(ns)
+        self.run("ip", "link", "add", "vgm", "netns", self.gm, "type", "veth", "peer", "name", "vrx",
+                 "netns", self.rx)
+        for ns, dev, address in ((self.gm, "vgm", "10.77.0.1/24"), (self.rx, "vrx", "10.77.0.2/24")):
+            self.run("ip", "link", "set", "lo", "up", ns=ns)
+            self.run("ip", "addr", "add", address, "dev", dev, ns=ns)
+            self.run("ip", "link", "set", dev, "up", ns=ns)
+            self.run("ip", "route", "add", "224.0.0.0/4", "dev", dev, ns=ns)
+
+    def remove(self):
+        for ns in self.made:
+            self.run("ip", "netns", "delete", ns, check=False)
+
+
+def start_ptp4l(ns, folder, identity):
+    config = os.path.join(folder, "gm.conf")
+    with open(config, "w") as f:
+        f.write("[global]\nfree_running 1\nmasterOnly 1\npriority1 100\nclockClass 248\n"
+                f"domainNumber {DOMAIN}\ntime_stamping software\nnetwork_transport UDPv4\n"
+                f"delay_mechanism E2E\nlogSyncInterval -3\nclockIdentity {identity}\n"
+                f"uds_address {folder}/ptp4l\n[vgm]\n")
+    log = open(os.path.join(folder, "ptp4l.log"), "a")
+    return subprocess.Popen(["ip", "netns", "exec", ns.gm, "ptp4l", "-f", config, "-m"],
+                            stdout=log, stderr=subprocess.STDOUT)
+
+
+def pmc(ns, folder, *queries):
+    args = ["pmc", "-u", "-b", "0", "-d", str(DOMAIN), "-s", f"{folder}/ptp4l"]
+    return ns.run(*args, *[f"GET {q}" for q in queries], ns=ns.gm, check=False).stdout
+
+
+def wait_for(predicate, seconds):
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        value = predicate()
+        if value:
+            return value
+        time.sleep(0.2)
+    return None
+
+
+def read(path):
+    try:
+        with open(path, newline="") as f:
+            return f.read()
+    except OSError:
+        return ""
+
+
+def main():
+    if len(sys.argv) == 3 and sys.argv[1] == "--receive":
+        return receive(sys.argv[2], 3)
+    program = sys.argv[1]
+    if os.geteuid() != 0:
+        print("SKIP: network namespaces need root"); return SKIP
+    for tool in ("ip", "ptp4l", "pmc"):
+        if shutil.which(tool) is None:
+            print(f"SKIP: {tool} is not installed (scripts/install-deps.sh)"); return SKIP
+    ns = Namespaces()
+    folder = tempfile.mkdtemp(prefix="lirafon-ptp-")
+    os.chmod(folder, 0o755)
+    children = []
+    try:
+        try:
+            ns.make()
+        except subprocess.CalledProcessError as error:
+            print(f"SKIP: cannot create network namespaces here: {error.stderr.strip()}")
+            return SKIP
+        ptp4l = start_ptp4l(ns, folder, IDENTITIES[0])
+        children.append(ptp4l)
+        master = wait_for(lambda: re.search(r"grandmasterIdentity\s+(\S+)",
+                                            pmc(ns, folder, "PARENT_DATA_SET")), 20)
+        if not master or master.group(1) != IDENTITIES[0]:
+            print("FAIL: ptp4l did not answer as grandmaster"); return 1
+        reported = pmc(ns, folder, "DEFAULT_DATA_SET")
+        domain = int(re.search(r"domainNumber\s+(\d+)", reported).group(1))
+        if not wait_for(lambda: "MASTER" in pmc(ns, folder, "PORT_DATA_SET"), 20):
+            print("FAIL: ptp4l never became master"); return 1
+
+        runtime = os.path.join(folder, "run")
+        os.mkdir(runtime, 0o700)
+        env = dict(os.environ, QT_QPA_PLATFORM="offscreen", XDG_RUNTIME_DIR=runtime,
+                   LIRAFON_NDI_RUNTIME="builtin", LIRAFON_RTP_DESTINATION=GROUP,
+                   LIRAFON_RTP_PORT=str(PORT), LIRAFON_RTP_INTERFACE="vgm",
+                   LIRAFON_PTP=f"{folder}/ptp4l", LIRAFON_CONTROL_PORT="off")
+        errors = open(os.path.join(folder, "program.log"), "w")
+        sender = subprocess.Popen(["ip", "netns", "exec", ns.gm, program], env=env,
+                                  stderr=errors, stdout=errors)
+        children.append(sender)
+        audio_sdp = os.path.join(runtime, "qel-ndi-lirafon", "QEL Audio Tone 1-audio.sdp")
+        expected = f"a=ts-refclk:ptp=IEEE1588-2008:{gmid(IDENTITIES[0])}:{domain}\r\n"
+        if not wait_for(lambda: expected in read(audio_sdp), 20):
+            print(f"FAIL: the audio session does not name {expected.strip()}:\n{read(audio_sdp)}")
+            print(read(os.path.join(folder, "program.log")))
+            return 1
+        first = read(audio_sdp)
+        print(f"audio session names {expected.strip()}; mediaclk: "
+              f"{'a=mediaclk:direct=0' in first}")
+
+        received = ns.run(sys.executable, os.path.abspath(__file__), "--receive", "vrx", ns=ns.rx,
+                          check=False)
+        print(received.stdout.strip())
+        if received.returncode != 0:
+            print(received.stderr.strip())
+            return 1
+
+        # Another grandmaster: a new SDP version naming it.
+        ptp4l.send_signal(signal.SIGTERM)
+        ptp4l.wait()
+        version = int(re.search(r"o=- \d+ (\d+)", first).group(1))
+        children.append(start_ptp4l(ns, folder, IDENTITIES[1]))
+        renamed = f"a=ts-refclk:ptp=IEEE1588-2008:{gmid(IDENTITIES[1])}:{domain}\r\n"
+        if not wait_for(lambda: renamed in read(audio_sdp), 30):
+            print(f"FAIL: no new session for the new grandmaster:\n{read(audio_sdp)}")
+            return 1
+        later = int(re.search(r"o=- \d+ (\d+)", read(audio_sdp)).group(1))
+        print(f"new grandmaster {gmid(IDENTITIES[1])}: SDP version {version} -> {later}")
+        said = read(os.path.join(folder, "program.log"))
+        print("\n".join(line for line in said.splitlines() if line.startswith("PTP:")))
+        if later <= version:
+            print("FAIL: the version did not increase"); return 1
+        return 0
+    finally:
+        for child in reversed(children):
+            if child.poll() is None:
+                child.send_signal(signal.SIGTERM)
+                try:
+                    child.wait(10)
+                except subprocess.TimeoutExpired:
+                    child.kill()
+        ns.remove()
+        shutil.rmtree(folder, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
