@@ -2,10 +2,12 @@
 // headers, continuity, sizes and values for 2, 8 and 16 channels at both references, clamping,
 // RFC 4175 video reassembling to the exact picture, and audio and video sent from two threads.
 #include "loopback_receiver.h"
+#include "frame_pacer.h"
 #include "rtp_packets.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <thread>
 
@@ -84,6 +86,70 @@ TEST_P(AudioPackets, HeadersContinuitySizesAndValues) {
 }
 
 INSTANTIATE_TEST_SUITE_P(ChannelCounts, AudioPackets, testing::Values(2, 8, 16));
+
+// At 16 channels each 0.125 ms packet leaves at its own time: eight a millisecond, spread, not
+// eight together. Judged by the median gap, which a burst would make near zero.
+TEST_F(BuiltinRuntime, SixteenChannelPacketsLeaveOneAtATime) {
+    constexpr size_t kPackets = 4 * 320;
+    std::vector<int64_t> arrivals;
+    std::thread receiver([&] {
+        while (arrivals.size() < kPackets && !receivers.audio->Receive(3000).empty()) {
+            arrivals.push_back(MonotonicNowNs());
+        }
+    });
+    TestAudioFrame audio(16);
+    for (int f = 0; f < 5; ++f) {
+        NDIlib_send_send_audio_v2(sender, &audio.frame);
+    }
+    receiver.join();
+    ASSERT_EQ(arrivals.size(), kPackets);
+    std::vector<int64_t> gaps;
+    for (size_t i = 1; i < arrivals.size(); ++i) {
+        gaps.push_back(arrivals[i] - arrivals[i - 1]);
+    }
+    std::nth_element(gaps.begin(), gaps.begin() + gaps.size() / 2, gaps.end());
+    EXPECT_GT(gaps[gaps.size() / 2], 50'000) << "median gap in ns; packets 125 us apart";
+}
+
+// Split into two 8-channel streams: channels 1 to 8 on the audio port, 9 to 16 four above, as
+// 1 ms packets with the same timestamps, each stream with its own sequence and SSRC.
+class SplitStreams : public BuiltinRuntime {
+protected:
+    SplitStreams() { receivers.env.Set("LIRAFON_RTP_STREAM_CHANNELS", "8"); }
+};
+
+TEST_F(SplitStreams, SixteenChannelsGoAsTwoSampleAlignedStreams) {
+    LoopbackSocket second(receivers.audio->Port() + 4);
+    ASSERT_TRUE(second.Bound());
+    TestAudioFrame audio(16);
+    for (int c = 0; c < 16; ++c) {
+        for (int s = 0; s < 1920; ++s) {
+            audio.At(c, s) = Pattern(c, s);
+        }
+    }
+    NDIlib_send_send_audio_v2(sender, &audio.frame);
+    NDIlib_send_send_audio_v2(sender, &audio.frame);
+    const auto first = receivers.audio->ReceiveAll();
+    const auto other = second.ReceiveAll();
+    ASSERT_EQ(first.size(), 80u);
+    ASSERT_EQ(other.size(), 80u);
+    EXPECT_NE(BigEndian(first[0], 8, 4), BigEndian(other[0], 8, 4));
+    for (size_t i = 0; i < first.size(); ++i) {
+        ASSERT_EQ(first[i].size(), 12u + 48 * 8 * 3);
+        ASSERT_EQ(other[i].size(), first[i].size());
+        EXPECT_EQ(BigEndian(first[i], 4, 4), BigEndian(other[i], 4, 4)) << "packet " << i;
+        EXPECT_EQ(BigEndian(other[i], 2, 2), (BigEndian(other[0], 2, 2) + i) & 0xffff);
+        for (int s = 0; s < 48; s += 47) {
+            for (int c = 0; c < 8; ++c) {
+                bool clamped = false;
+                const int64_t sample = static_cast<int64_t>(i % 40) * 48 + s;
+                const size_t at = 12 + (static_cast<size_t>(s) * 8 + c) * 3;
+                EXPECT_EQ(L24At(first[i], at), FloatToL24(Pattern(c, sample), 0.1, &clamped));
+                EXPECT_EQ(L24At(other[i], at), FloatToL24(Pattern(c + 8, sample), 0.1, &clamped));
+            }
+        }
+    }
+}
 
 TEST_F(BuiltinRuntime, PlusThirtyDbuIsClampedAndCounted) {
     TestAudioFrame audio(2);
