@@ -5,8 +5,8 @@ In the first, ptp4l is grandmaster (software timestamps, free_running 1: nothing
 computer's clock) and the program sends its audio to a multicast group, asking that ptp4l over its
 management socket. In the second, an independent PTP-aware receiver: GStreamer's PTP clock and a
 socket joined to the group. Checked: the audio session names the grandmaster and domain ptp4l
-reports; every packet's RTP timestamp is PTP time, within one packet time plus the measured path
-delay of its arrival; the samples are exact; packets leave from the destination port; a ptp4l
+reports; the RTP timestamps are PTP time (no packet arrives before its timestamp's time, and the
+median arrival is within one packet time plus the measured path delay); the samples are exact; packets leave from the destination port; a ptp4l
 restarted with another clock identity gives a new SDP version naming it. Exits 77 (skipped) when
 namespaces cannot be made here, saying why.
 
@@ -18,8 +18,8 @@ SKIP = 77
 DOMAIN = 7
 GROUP, PORT = "239.69.77.1", 5004
 IDENTITIES = ["02a0b0.fffe.000001", "02a0b0.fffe.000002"]
-# Scheduling and software timestamps on a shared machine: what PTP time may be off by, either way.
-TOLERANCE_S = 0.005
+# What GStreamer's software-timestamped PTP clock may be off from the grandmaster's, either way.
+SYNC_ERROR_S = 0.001
 
 
 def gmid(identity):
@@ -82,11 +82,17 @@ def receive(interface, seconds):
         failures.append("too few packets")
     if sources != {PORT}:
         failures.append(f"packets left from ports {sorted(sources)}, not {PORT}")
+    # A packet leaves one packet time after its timestamp's time and arrives a path delay later.
+    # A stall of this shared machine can delay a single packet by milliseconds, which says nothing
+    # of its timestamp: no packet may arrive before its time, and the typical one (the median)
+    # arrives within one packet time plus the path delay.
     packet_time = 0.001
-    outside = [o for o in offsets
-               if o < -TOLERANCE_S or o > packet_time + path + TOLERANCE_S]
-    if outside:
-        failures.append(f"{len(outside)} timestamps outside one packet time plus the path delay")
+    early = [o for o in offsets if o < -SYNC_ERROR_S]
+    if early:
+        failures.append(f"{len(early)} packets arrived before their timestamp's time")
+    if median > packet_time + path + SYNC_ERROR_S:
+        failures.append(f"median arrival {median * 1e6:.0f} us after the timestamp's time, more "
+                        f"than one packet time plus the path delay")
     # Samples: 8 channels, only channel 2 (right of pair 1-2, never gapped under the EBU ident)
     # carries tone in every packet; each 1 ms packet holds exactly 48 samples of it, one period
     # of 1 kHz from phase 0; channels 3 to 8 are silent.
