@@ -9,7 +9,6 @@
 // so a caption drawn while the loop waited for the audio clock is in that picture. Nothing is
 // allocated, formatted or logged per tick.
 #include "lirafon_sender.h"
-#include "thread_priority.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -22,14 +21,28 @@
 
 namespace {
 
-// The loop's timing rests on the audio call alone, so a higher priority is asked for, never
-// required: one line on stderr when it is refused.
+// One nice step of five above the normal level when real-time scheduling is refused.
+constexpr int kFallbackNice = -5;
+
+// The lowest real-time priority puts the loop ahead of every normal thread without competing with
+// the system's own real-time work. Neither request is required: the loop's timing rests on the
+// audio call alone. One line on stderr when both are refused.
 void RaiseSendThreadPriority() {
-    const std::string refused = RaiseThreadPriority();
-    if (!refused.empty()) {
-        std::fprintf(stderr, "ndi-lirafon: warning: the send thread keeps normal priority (%s)\n",
-                     refused.c_str());
+    sched_param param{};
+    param.sched_priority = sched_get_priority_min(SCHED_FIFO);
+    const int fifoError = pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
+    if (fifoError == 0) {
+        return;
     }
+    // On Linux, setpriority with a thread id changes that thread alone.
+    if (setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), kFallbackNice) == 0) {
+        return;
+    }
+    const int niceError = errno;
+    std::fprintf(stderr,
+                 "ndi-lirafon: warning: the send thread keeps normal priority (real-time: %s; "
+                 "nice %d: %s)\n",
+                 std::strerror(fifoError), kFallbackNice, std::strerror(niceError));
 }
 
 } // namespace

@@ -6,7 +6,6 @@
 #include "audio_stream.h"
 
 #include "paced_worker.h"
-#include "thread_priority.h"
 
 #include <sys/prctl.h>
 
@@ -186,11 +185,9 @@ void CAudioStream::Fill(Slot& slot, const NDIlib_audio_frame_v2_t& frame, int64_
 }
 
 void CAudioStream::Run() {
-    // A deadline 125 us apart needs the wake-up on time: not within the default 50 us of slack,
-    // and ahead of normal threads (best effort, as for the send loop); the sleeps are still
-    // absolute, so no core is spun.
+    // A deadline 125 us apart needs the wake-up on time, not within the default 50 us of slack;
+    // the sleeps are still absolute, so no core is spun.
     prctl(PR_SET_TIMERSLACK, 1000UL, 0, 0, 0);
-    RaiseThreadPriority();
     std::unique_lock ring(m_ringLock);
     while (true) {
         m_ringChanged.wait(ring, [this] { return m_stop || m_queued > 0; });
