@@ -108,6 +108,10 @@ Environment:
   LIRAFON_RTP_INTERFACE    interface for multicast
   LIRAFON_SAP_DESTINATION  where SAP announcements go (default 127.0.0.1)
   LIRAFON_RTP_REFERENCE    smpte (default: +4 dBu = -20 dBFS) | ebu (0 dBu = -18 dBFS)
+  LIRAFON_RTP_STREAM_CHANNELS  16 (default) | 8: more channels go as two 8-channel
+                           1 ms streams (AES67 / Dante), the second 4 ports above
+  LIRAFON_PTP              auto (default: PTP time from ptp4l when /var/run/ptp4l
+                           answers, else free-running) | off | ptp4l's socket path
   LIRAFON_FONT_DIR         folder holding LibreFranklin_500Medium.ttf
   QT_QPA_PLATFORM          Qt platform; offscreen runs without a display (chosen
                            by itself when neither DISPLAY nor WAYLAND_DISPLAY is set)

@@ -105,6 +105,8 @@ TEST(Program, HelpNamesEveryVariableAndHowToMonitor) {
                              "LIRAFON_RTP_INTERFACE",
                              "LIRAFON_SAP_DESTINATION",
                              "LIRAFON_RTP_REFERENCE",
+                             "LIRAFON_RTP_STREAM_CHANNELS",
+                             "LIRAFON_PTP",
                              "QT_QPA_PLATFORM",
                              "XDG_RUNTIME_DIR",
                              "ffplay -protocol_whitelist file,udp,rtp",
