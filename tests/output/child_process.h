@@ -66,6 +66,42 @@ inline std::vector<uint8_t> ReadBytes(const std::filesystem::path& path) {
     return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
 }
 
+// FFmpeg recording a built-in source from its SDP file on 127.0.0.1 for `seconds`: the audio as
+// raw little-endian 24-bit samples into rawPath. More outputs may be appended.
+inline std::vector<std::string> FfmpegRecording(const std::string& sdp, int seconds,
+                                                const std::string& rawPath) {
+    return {"ffmpeg",
+            "-nostdin",
+            "-y",
+            "-loglevel",
+            "warning",
+            "-protocol_whitelist",
+            "file,udp,rtp",
+            "-localaddr",
+            "127.0.0.1",
+            "-buffer_size",
+            "4194304",
+            "-t",
+            std::to_string(seconds),
+            "-i",
+            sdp,
+            "-map",
+            "0:a",
+            "-c:a",
+            "pcm_s24le",
+            "-f",
+            "s24le",
+            rawPath};
+}
+
+// One sample of FFmpeg's s24le output.
+inline int32_t S24le(const uint8_t* p) {
+    return static_cast<int32_t>(static_cast<uint32_t>(p[0]) << 8 |
+                                static_cast<uint32_t>(p[1]) << 16 |
+                                static_cast<uint32_t>(p[2]) << 24) >>
+           8;
+}
+
 inline std::string ReadText(const std::filesystem::path& path) {
     const std::vector<uint8_t> bytes = ReadBytes(path);
     return std::string(bytes.begin(), bytes.end());

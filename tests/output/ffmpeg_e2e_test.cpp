@@ -64,34 +64,14 @@ TEST(FfmpegEndToEnd, RecordsEveryChannelAtItsFrequencyAndLevelAndThePictureExact
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     const fs::path out = receivers.folder;
-    const pid_t ffmpeg = Spawn({"ffmpeg",
-                                "-nostdin",
-                                "-y",
-                                "-loglevel",
-                                "warning",
-                                "-protocol_whitelist",
-                                "file,udp,rtp",
-                                "-localaddr",
-                                "127.0.0.1",
-                                "-buffer_size",
-                                "4194304",
-                                "-t",
-                                std::to_string(kRecordSeconds),
-                                "-i",
-                                sdp,
-                                "-map",
-                                "0:a",
-                                "-c:a",
-                                "pcm_s24le",
-                                "-f",
-                                "s24le",
-                                (out / "a.raw").string(),
-                                "-map",
-                                "0:v",
-                                "-fps_mode",
-                                "passthrough",
-                                (out / "v_%02d.png").string()},
-                               (out / "ffmpeg.log").string());
+    std::vector<std::string> command =
+        FfmpegRecording(sdp, kRecordSeconds, (out / "a.raw").string());
+    for (const std::string& more :
+         {std::string("-map"), std::string("0:v"), std::string("-fps_mode"),
+          std::string("passthrough"), (out / "v_%02d.png").string()}) {
+        command.push_back(more);
+    }
+    const pid_t ffmpeg = Spawn(command, (out / "ffmpeg.log").string());
     ASSERT_GT(ffmpeg, 0);
     WaitOrStop(ffmpeg, (kRecordSeconds + 12) * 1000);
     running = false;
@@ -111,11 +91,7 @@ TEST(FfmpegEndToEnd, RecordsEveryChannelAtItsFrequencyAndLevelAndThePictureExact
         int rising = 0;
         int32_t previous = 0;
         for (size_t i = 0; i < frames; ++i) {
-            const uint8_t* p = &raw[(i * kChannels + c) * 3];
-            const int32_t v = static_cast<int32_t>(static_cast<uint32_t>(p[0]) << 8 |
-                                                   static_cast<uint32_t>(p[1]) << 16 |
-                                                   static_cast<uint32_t>(p[2]) << 24) >>
-                              8;
+            const int32_t v = S24le(&raw[(i * kChannels + c) * 3]);
             peak = std::max(peak, std::abs(v));
             rising += (previous <= 0 && v > 0) ? 1 : 0;
             previous = v;

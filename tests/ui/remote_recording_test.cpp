@@ -101,29 +101,8 @@ TEST(RemoteRecording, ApiChangesReachTheRecordingFromTheNextFrame) {
     };
 
     const fs::path raw = out / "a.raw";
-    const pid_t ffmpeg = Spawn({"ffmpeg",
-                                "-nostdin",
-                                "-y",
-                                "-loglevel",
-                                "warning",
-                                "-protocol_whitelist",
-                                "file,udp,rtp",
-                                "-localaddr",
-                                "127.0.0.1",
-                                "-buffer_size",
-                                "4194304",
-                                "-t",
-                                std::to_string(kRecordSeconds),
-                                "-i",
-                                sdp,
-                                "-map",
-                                "0:a",
-                                "-c:a",
-                                "pcm_s24le",
-                                "-f",
-                                "s24le",
-                                raw.string()},
-                               (out / "ffmpeg.log").string());
+    const pid_t ffmpeg =
+        Spawn(FfmpegRecording(sdp, kRecordSeconds, raw.string()), (out / "ffmpeg.log").string());
     ASSERT_GT(ffmpeg, 0);
     // A second of the start-up settings, then one change every 700 ms; GLITS then runs for the
     // rest of the recording, longer than one of its 4 s cycles.
@@ -151,12 +130,8 @@ TEST(RemoteRecording, ApiChangesReachTheRecordingFromTheNextFrame) {
     std::vector<std::vector<int32_t>> channel(kChannels, std::vector<int32_t>(frames));
     for (size_t i = 0; i < frames; ++i) {
         for (int c = 0; c < kChannels; ++c) {
-            const uint8_t* p = &bytes[(i * kChannels + static_cast<size_t>(c)) * 3];
             channel[static_cast<size_t>(c)][i] =
-                static_cast<int32_t>(static_cast<uint32_t>(p[0]) << 8 |
-                                     static_cast<uint32_t>(p[1]) << 16 |
-                                     static_cast<uint32_t>(p[2]) << 24) >>
-                8;
+                S24le(&bytes[(i * kChannels + static_cast<size_t>(c)) * 3]);
         }
     }
 
