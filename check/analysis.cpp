@@ -1,0 +1,413 @@
+#include "analysis.h"
+
+#include <algorithm>
+#include <cmath>
+#include <map>
+#include <set>
+
+const int kOfferedFrequencies[11] = {1000, 800, 600, 500, 400, 300, 250, 200, 150, 125, 100};
+const int kMultiFrequencySet[16] = {1000, 800, 600, 500, 400, 300, 250, 200,
+                                    150,  125, 100, 125, 150, 200, 250, 300};
+
+namespace {
+
+constexpr double kSilence = 1e-4;    // -80 dBFS: below this a sample is silence
+constexpr int64_t kShortestGap = 24; // 0.5 ms: shorter runs are the tone's own zero crossings
+constexpr double kHistoryS = 20.0;
+constexpr double kSlotS = 0.48;      // one channel's turn in the sequence
+constexpr double kGlitsStepS = 0.56; // GLITS: left gap, then a right gap 560 ms and 1120 ms on
+
+double Decibels(double value) {
+    return value > 0 ? 20.0 * std::log10(value) : -200.0;
+}
+
+// The offered frequency within 0.5 %, else 0.
+int Nominal(double hz) {
+    for (const int f : kOfferedFrequencies) {
+        if (std::abs(hz - f) <= f * 0.005) {
+            return f;
+        }
+    }
+    return 0;
+}
+
+} // namespace
+
+CAnalyser::CAnalyser(int channels, int rate, double dbuOffset)
+    : m_channels(channels), m_rate(rate), m_dbuOffset(dbuOffset),
+      m_state(static_cast<size_t>(channels)) {
+    for (Channel& c : m_state) {
+        c.recent.assign(static_cast<size_t>(rate), 0.0);
+    }
+}
+
+void CAnalyser::EndSilence(Channel& c, int64_t at) {
+    const Run gap{at - c.silentRun, c.silentRun};
+    c.gaps.push_back(gap);
+    if (gap.length < static_cast<int64_t>(0.2 * m_rate)) {
+        ++c.dropouts;
+        c.lastDropout = gap;
+    }
+}
+
+void CAnalyser::Add(const double* interleaved, size_t frames) {
+    for (size_t i = 0; i < frames; ++i, ++m_samples) {
+        for (int ch = 0; ch < m_channels; ++ch) {
+            Channel& c = m_state[static_cast<size_t>(ch)];
+            const double x = interleaved[i * static_cast<size_t>(m_channels) + ch];
+            c.recent[static_cast<size_t>(m_samples % m_rate)] = x;
+            if (std::abs(x) < kSilence) {
+                ++c.silentRun;
+                if (c.silentRun == kShortestGap && c.toneStart >= 0) {
+                    const int64_t end = m_samples - kShortestGap + 1;
+                    c.toneRuns.push_back({c.toneStart, end - c.toneStart});
+                    c.toneStart = -1;
+                }
+            } else {
+                if (c.silentRun >= kShortestGap && c.heardTone) {
+                    EndSilence(c, m_samples);
+                }
+                if (c.toneStart < 0) {
+                    c.toneStart = m_samples;
+                }
+                c.silentRun = 0;
+                c.heardTone = true;
+            }
+            // A tone's sample may land exactly on its zero crossing: judged on the rise.
+            if (c.previous < 0 && x >= 0 && x - c.previous > kSilence) {
+                c.crossings.push_back(static_cast<double>(m_samples - 1) +
+                                      -c.previous / (x - c.previous));
+            }
+            c.previous = x;
+        }
+    }
+    const double oldest = static_cast<double>(m_samples) - kHistoryS * m_rate;
+    for (Channel& c : m_state) {
+        while (!c.crossings.empty() && c.crossings.front() < oldest) {
+            c.crossings.pop_front();
+        }
+        while (!c.gaps.empty() && static_cast<double>(c.gaps.front().start) < oldest) {
+            c.gaps.pop_front();
+        }
+        while (!c.toneRuns.empty() && static_cast<double>(c.toneRuns.front().start) < oldest) {
+            c.toneRuns.pop_front();
+        }
+    }
+}
+
+// The tone's frequency from the zero crossings of the last 10 s: 0 when they are not those of
+// one steady tone (noise, or too few). Whole periods are counted across gaps, whose tone goes on
+// in phase, and a line fitted through the crossings gives the period to a small fraction of a
+// sample.
+double CAnalyser::Frequency(const Channel& c, double* spread) const {
+    *spread = 1.0;
+    const double from = static_cast<double>(m_samples) - 10.0 * m_rate;
+    std::vector<double> t;
+    for (const double x : c.crossings) {
+        if (x >= from) {
+            t.push_back(x);
+        }
+    }
+    if (t.size() < 20) {
+        return 0;
+    }
+    std::vector<double> intervals;
+    for (size_t i = 1; i < t.size(); ++i) {
+        intervals.push_back(t[i] - t[i - 1]);
+    }
+    std::vector<double> sorted = intervals;
+    std::nth_element(sorted.begin(), sorted.begin() + sorted.size() / 2, sorted.end());
+    const double median = sorted[sorted.size() / 2];
+    size_t near = 0;
+    size_t counted = 0;
+    for (const double d : intervals) {
+        if (d <= 1.5 * median) {
+            ++counted;
+            near += std::abs(d - median) <= 0.02 * median ? 1 : 0;
+        }
+    }
+    *spread = counted == 0 ? 1.0 : 1.0 - static_cast<double>(near) / counted;
+    if (*spread > 0.1) {
+        return 0;
+    }
+    double sk = 0, st = 0, skk = 0, skt = 0;
+    const double n = static_cast<double>(t.size());
+    for (const double x : t) {
+        const double k = std::round((x - t[0]) / median);
+        sk += k;
+        st += x;
+        skk += k * k;
+        skt += k * x;
+    }
+    const double period = (n * skt - sk * st) / (n * skk - sk * sk);
+    return period > 0 ? m_rate / period : 0;
+}
+
+AnalysisReport CAnalyser::Analyse() const {
+    AnalysisReport report;
+    report.seconds = static_cast<double>(m_samples) / m_rate;
+    const auto samples = [this](double seconds) { return static_cast<int64_t>(seconds * m_rate); };
+    const auto near = [&](int64_t value, double seconds, double tolerance) {
+        return std::abs(value - samples(seconds)) <= samples(tolerance);
+    };
+    const int64_t window = std::min<int64_t>(m_samples, m_rate);
+
+    // Each channel on its own: level, frequency, gaps.
+    struct Ident {
+        int channel;
+        int64_t start;
+        int64_t length;
+    };
+    std::vector<Ident> identGaps;
+    std::vector<double> nominal(static_cast<size_t>(m_channels), 0);
+    for (int ch = 0; ch < m_channels; ++ch) {
+        const Channel& c = m_state[static_cast<size_t>(ch)];
+        ChannelReport r;
+        r.channel = ch + 1;
+        double peak = 0;
+        double sum = 0;
+        int64_t loud = 0;
+        for (int64_t i = m_samples - window; i < m_samples; ++i) {
+            const double x = c.recent[static_cast<size_t>(i % m_rate)];
+            peak = std::max(peak, std::abs(x));
+            if (std::abs(x) >= kSilence) {
+                sum += x * x;
+                ++loud;
+            }
+        }
+        double spread = 1;
+        const double hz = Frequency(c, &spread);
+        r.peakDbfs = Decibels(peak);
+        r.rmsDbfs = loud > 0 ? 10.0 * std::log10(sum / static_cast<double>(loud)) : -200.0;
+        r.tone = peak >= kSilence && hz > 0;
+        r.frequencyHz = hz;
+        r.dbu = peak >= kSilence ? r.peakDbfs + m_dbuOffset : -200.0;
+        r.dropouts = c.dropouts;
+        r.lastDropoutS = static_cast<double>(c.lastDropout.start) / m_rate;
+        r.lastDropoutSamples = c.lastDropout.length;
+        nominal[static_cast<size_t>(ch)] = hz > 0 ? Nominal(hz) : 0;
+        for (const Run& gap : c.gaps) {
+            if (gap.length >= samples(0.2) && gap.length <= samples(0.33)) {
+                identGaps.push_back({ch, gap.start, gap.length});
+            }
+        }
+        report.channels.push_back(r);
+    }
+
+    // The pattern, from all channels' gaps and tone runs together.
+    std::set<int> sequenceLike;
+    std::vector<int64_t> slotStart(static_cast<size_t>(m_channels), -1);
+    int64_t cycle = 0;
+    for (int ch = 0; ch < m_channels; ++ch) {
+        const Channel& c = m_state[static_cast<size_t>(ch)];
+        for (const Run& run : c.toneRuns) {
+            if (near(run.length, kSlotS, 0.03)) {
+                sequenceLike.insert(ch);
+                slotStart[static_cast<size_t>(ch)] = run.start;
+            }
+        }
+        for (const Run& gap : c.gaps) {
+            if (sequenceLike.count(ch) && gap.length > samples(0.4)) {
+                cycle = std::max(cycle, gap.length + samples(kSlotS));
+            }
+        }
+    }
+    bool glits = false;
+    std::set<int64_t> rightStarts;
+    for (const Ident& a : identGaps) {
+        for (const Ident& b : identGaps) {
+            if (near(b.start - a.start, kGlitsStepS, 0.03)) {
+                glits = true;
+                rightStarts.insert(b.start);
+            }
+        }
+    }
+    const bool shortGaps = !identGaps.empty() &&
+                           std::all_of(identGaps.begin(), identGaps.end(),
+                                       [&](const Ident& g) { return near(g.length, 0.25, 0.015); });
+    const bool sequence = sequenceLike.size() >= 2 && cycle > 0;
+    bool ebu = false;
+    if (!sequence && !glits && !identGaps.empty()) {
+        // With one gap seen: EBU once no GLITS right gap has followed it in time.
+        const int64_t newest =
+            std::max_element(identGaps.begin(), identGaps.end(),
+                             [](const Ident& x, const Ident& y) { return x.start < y.start; })
+                ->start;
+        ebu = m_samples - newest >= samples(1.5) || identGaps.size() >= 2;
+    }
+    std::set<int> offered;
+    for (int ch = 0; ch < m_channels; ++ch) {
+        if (nominal[static_cast<size_t>(ch)] > 0) {
+            offered.insert(static_cast<int>(nominal[static_cast<size_t>(ch)]));
+        }
+    }
+    const bool anyOffered = !offered.empty();
+    report.multiFrequency = offered.size() >= 3;
+    if (!anyOffered) {
+        report.identKey = "none";
+    } else if (sequence) {
+        report.identKey = "sequence";
+    } else if (glits) {
+        report.identKey = "glits";
+    } else if (ebu) {
+        report.identKey = shortGaps ? "ebu-r49" : "ebu";
+    } else if (report.seconds >= 4.5) {
+        report.identKey = "steady";
+    } else {
+        report.identKey = "none";
+    }
+    static const std::map<std::string, std::string> names{
+        {"sequence", "sequence, one channel at a time"},
+        {"glits", "GLITS"},
+        {"ebu", "EBU stereo ident"},
+        {"ebu-r49", "EBU stereo ident (EBU R49, 250 ms)"},
+        {"steady", "steady tone"},
+        {"none", "no line-up pattern"}};
+    report.pattern = names.at(report.identKey);
+    if (report.multiFrequency && report.identKey != "none" && report.identKey != "sequence") {
+        report.pattern = "multi-frequency set, " + report.pattern;
+    }
+
+    // Left or right, from the ident gaps.
+    if (report.identKey == "glits" || report.identKey == "ebu" || report.identKey == "ebu-r49") {
+        std::set<int> left;
+        std::set<int> right;
+        for (const Ident& g : identGaps) {
+            (rightStarts.count(g.start) ? right : left).insert(g.channel);
+        }
+        for (ChannelReport& r : report.channels) {
+            const int ch = r.channel - 1;
+            if (left.count(ch) && !right.count(ch)) {
+                r.side = 0;
+            } else if (right.count(ch)) {
+                r.side = 1;
+            } else if (r.tone && report.identKey != "glits") {
+                r.side = 1; // toned right through the left channels' gaps
+            }
+        }
+    }
+
+    // Which generator channel: by the multi-frequency set, and in the sequence by its turn.
+    if (report.identKey == "sequence") {
+        const int slots =
+            static_cast<int>(std::llround(static_cast<double>(cycle) / samples(kSlotS)));
+        int64_t cycleStart = -1;
+        for (int ch = 0; ch < m_channels && cycleStart < 0; ++ch) {
+            const int f = static_cast<int>(nominal[static_cast<size_t>(ch)]);
+            const int* at = std::find(kMultiFrequencySet, kMultiFrequencySet + 16, f);
+            const bool unique = std::count(kMultiFrequencySet, kMultiFrequencySet + 16, f) == 1;
+            if (unique && slotStart[static_cast<size_t>(ch)] >= 0) {
+                cycleStart = slotStart[static_cast<size_t>(ch)] -
+                             static_cast<int64_t>(at - kMultiFrequencySet) * samples(kSlotS);
+            }
+        }
+        for (ChannelReport& r : report.channels) {
+            const int64_t start = slotStart[static_cast<size_t>(r.channel - 1)];
+            if (cycleStart >= 0 && start >= 0 && slots > 0) {
+                const int64_t into = ((start - cycleStart) % cycle + cycle) % cycle;
+                r.plane =
+                    static_cast<int>(std::llround(static_cast<double>(into) / samples(kSlotS))) %
+                    slots;
+                r.side = r.plane % 2;
+            }
+        }
+    } else if (report.multiFrequency) {
+        for (ChannelReport& r : report.channels) {
+            const int f = static_cast<int>(nominal[static_cast<size_t>(r.channel - 1)]);
+            int best = -1;
+            for (int p = 0; p < 16; ++p) {
+                if (kMultiFrequencySet[p] != f) {
+                    continue;
+                }
+                const bool sideFits = r.side < 0 || p % 2 == r.side;
+                if (p == r.channel - 1 && sideFits) {
+                    best = p;
+                    break;
+                }
+                if (best < 0 && sideFits) {
+                    best = p;
+                }
+            }
+            r.plane = best;
+        }
+    }
+
+    // Polarity: channels of one frequency are sent in phase; the fewer that are not are inverted.
+    if (report.identKey != "sequence") {
+        std::map<int, std::vector<int>> byFrequency;
+        for (int ch = 0; ch < m_channels; ++ch) {
+            if (nominal[static_cast<size_t>(ch)] > 0 &&
+                report.channels[static_cast<size_t>(ch)].tone) {
+                byFrequency[static_cast<int>(nominal[static_cast<size_t>(ch)])].push_back(ch);
+            }
+        }
+        for (const auto& [f, members] : byFrequency) {
+            if (members.size() < 2) {
+                continue;
+            }
+            const std::vector<double>& ref = m_state[static_cast<size_t>(members[0])].recent;
+            std::vector<int> opposite;
+            for (size_t k = 1; k < members.size(); ++k) {
+                const std::vector<double>& other = m_state[static_cast<size_t>(members[k])].recent;
+                double xy = 0, xx = 0, yy = 0;
+                for (int64_t i = m_samples - window; i < m_samples; ++i) {
+                    const size_t at = static_cast<size_t>(i % m_rate);
+                    if (std::abs(ref[at]) >= kSilence && std::abs(other[at]) >= kSilence) {
+                        xy += ref[at] * other[at];
+                        xx += ref[at] * ref[at];
+                        yy += other[at] * other[at];
+                    }
+                }
+                if (xx > 0 && yy > 0 && xy / std::sqrt(xx * yy) < -0.5) {
+                    opposite.push_back(members[k]);
+                }
+            }
+            std::vector<int> inverted = opposite;
+            if (opposite.size() * 2 > members.size()) {
+                inverted.clear();
+                for (const int ch : members) {
+                    if (std::find(opposite.begin(), opposite.end(), ch) == opposite.end()) {
+                        inverted.push_back(ch);
+                    }
+                }
+            }
+            const int against =
+                std::find(inverted.begin(), inverted.end(), members[0]) == inverted.end()
+                    ? members[0]
+                    : opposite.front();
+            for (const int ch : inverted) {
+                report.channels[static_cast<size_t>(ch)].inverted = true;
+                report.channels[static_cast<size_t>(ch)].invertedAgainst = against + 1;
+            }
+        }
+    }
+
+    // Silences no pattern explains are dropouts too, long ones as well as short ones.
+    if (report.identKey != "sequence") {
+        for (ChannelReport& r : report.channels) {
+            for (const Run& gap : m_state[static_cast<size_t>(r.channel - 1)].gaps) {
+                if (gap.length > samples(0.33)) {
+                    ++r.dropouts;
+                    r.lastDropoutS = static_cast<double>(gap.start) / m_rate;
+                    r.lastDropoutSamples = gap.length;
+                }
+            }
+        }
+    }
+
+    // The tones' frequencies against the nominal ones: the sample clock of the path.
+    double ppm = 0;
+    int measured = 0;
+    for (const ChannelReport& r : report.channels) {
+        const double f = nominal[static_cast<size_t>(r.channel - 1)];
+        if (f > 0 && r.frequencyHz > 0) {
+            ppm += (r.frequencyHz / f - 1.0) * 1e6;
+            ++measured;
+        }
+    }
+    if (measured > 0 && report.seconds >= 2.0) {
+        report.clockPpm = ppm / measured;
+        report.clockKnown = true;
+    }
+    return report;
+}

@@ -1,0 +1,79 @@
+// What arrives on each channel of a line-up path, and which generator channel it is.
+//
+// Per channel, streaming: silence runs (an ident gap, a sequence slot's silence, or a dropout),
+// tone runs, rising zero crossings (interpolated to a fraction of a sample) for the frequency, and
+// the last second of samples for peak, RMS and polarity. From all channels together: the line-up
+// pattern (EBU stereo ident: a 280 ms gap on the left channels every 3 s, or 250 ms as EBU R49
+// has it; GLITS: left gap at 0, right gaps at 560 and 1120 ms of a 4 s cycle; the sequence: one
+// channel at a time for 480 ms; the multi-frequency set; a steady tone), and from the pattern each
+// received channel's place: left or right of a pair, its multi-frequency or sequence position.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <vector>
+
+struct ChannelReport {
+    int channel = 0; // received, from 1
+    bool tone = false;
+    double frequencyHz = 0;
+    double peakDbfs = -200;
+    double rmsDbfs = -200;
+    double dbu = -200;
+    int side = -1;  // 0 left, 1 right, -1 unknown
+    int plane = -1; // the generator channel (from 0) it carries, -1 unknown
+    bool inverted = false;
+    int invertedAgainst = 0; // the received channel it is inverted against
+    uint64_t dropouts = 0;
+    double lastDropoutS = 0;
+    int64_t lastDropoutSamples = 0;
+};
+
+struct AnalysisReport {
+    double seconds = 0;   // of audio analysed
+    std::string pattern;  // for people
+    std::string identKey; // ebu, ebu-r49, glits, sequence, steady, none
+    bool multiFrequency = false;
+    double clockPpm = 0; // the tones' frequency against the generator's nominal ones
+    bool clockKnown = false;
+    std::vector<ChannelReport> channels;
+};
+
+// The frequencies the generator offers, and its multi-frequency set by plane.
+extern const int kOfferedFrequencies[11];
+extern const int kMultiFrequencySet[16];
+
+class CAnalyser {
+public:
+    // dbuOffset: dBu = peak dBFS + dbuOffset (24 for the SMPTE reference, 18 for EBU).
+    CAnalyser(int channels, int rate, double dbuOffset);
+    void Add(const double* interleaved, size_t frames);
+    AnalysisReport Analyse() const;
+
+private:
+    struct Run {
+        int64_t start;
+        int64_t length;
+    };
+    struct Channel {
+        std::vector<double> recent; // ring of the last second
+        int64_t silentRun = 0;
+        bool heardTone = false;
+        int64_t toneStart = -1;
+        std::deque<Run> gaps;     // silences between tones
+        std::deque<Run> toneRuns; // tones between silences
+        std::deque<double> crossings;
+        double previous = 0;
+        uint64_t dropouts = 0;
+        Run lastDropout{0, 0};
+    };
+    void EndSilence(Channel& c, int64_t at);
+    double Frequency(const Channel& c, double* spread) const;
+
+    int m_channels;
+    int m_rate;
+    double m_dbuOffset;
+    int64_t m_samples = 0;
+    std::vector<Channel> m_state;
+};

@@ -1,0 +1,148 @@
+#include "expectation.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <sstream>
+
+namespace {
+
+std::string Fixed(double value, int decimals) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%.*f", decimals, value);
+    return text;
+}
+
+std::string PairName(int channel) {
+    const int left = (channel - 1) / 2 * 2 + 1;
+    return std::to_string(left) + "-" + std::to_string(left + 1);
+}
+
+} // namespace
+
+std::optional<Expectation> ParseExpectation(const std::string& text, std::string* error) {
+    Expectation expect;
+    std::istringstream items(text);
+    std::string item;
+    while (std::getline(items, item, ',')) {
+        const size_t equals = item.find('=');
+        const std::string key = item.substr(0, equals);
+        std::string value = equals == std::string::npos ? "" : item.substr(equals + 1);
+        if (key == "channels" &&
+            (value == "1" || value == "2" || value == "4" || value == "8" || value == "16")) {
+            expect.channels = std::atoi(value.c_str());
+        } else if (key == "level" && value == "ebu") {
+            expect.dbu = 0.0;
+        } else if (key == "level" && value == "smpte") {
+            expect.dbu = 4.0;
+        } else if (key == "level" && !value.empty() &&
+                   value.find_first_not_of("+-0123456789.") == std::string::npos) {
+            expect.dbu = std::atof(value.c_str());
+        } else if (key == "ident" && (value == "ebu" || value == "ebu-r49" || value == "glits" ||
+                                      value == "sequence" || value == "steady")) {
+            expect.ident = value;
+        } else if (key == "frequency" && value == "multi") {
+            expect.multi = true;
+        } else if (key == "frequency" && value == "sequence") {
+            expect.ident = "sequence";
+        } else if (key == "frequency" && std::atoi(value.c_str()) > 0) {
+            expect.frequency = std::atoi(value.c_str());
+        } else if (key == "pairs" && (value == "all" || value == "none")) {
+            expect.pairs.assign(8, value == "all");
+        } else if (key == "pairs") {
+            expect.pairs.assign(8, false);
+            std::istringstream pairs(value);
+            std::string pair;
+            int good = 0;
+            while (std::getline(pairs, pair, '+')) {
+                const int left = std::atoi(pair.c_str());
+                if (left >= 1 && left <= 15 && left % 2 == 1 &&
+                    pair == std::to_string(left) + "-" + std::to_string(left + 1)) {
+                    expect.pairs[static_cast<size_t>(left / 2)] = true;
+                    ++good;
+                }
+            }
+            if (good == 0) {
+                *error = "--expect: pairs '" + value + "' is not accepted; expected all, none " +
+                         "or pairs like 1-2+9-10";
+                return std::nullopt;
+            }
+        } else {
+            *error = "--expect: '" + item + "' is not accepted; expected channels=N, " +
+                     "level=ebu|smpte|DBU, ident=ebu|ebu-r49|glits|sequence|steady, " +
+                     "frequency=HZ|multi|sequence, pairs=all|none|1-2+3-4";
+            return std::nullopt;
+        }
+    }
+    return expect;
+}
+
+std::vector<std::string> Faults(const AnalysisReport& report, const InputStats& input,
+                                const Expectation& expect) {
+    std::vector<std::string> faults;
+    const int received = static_cast<int>(report.channels.size());
+    if (expect.channels > 0 && received != expect.channels) {
+        faults.push_back("channels: " + std::to_string(received) + " received, " +
+                         std::to_string(expect.channels) + " expected");
+    }
+    if (!expect.ident.empty() && report.identKey != expect.ident) {
+        faults.push_back("pattern: " + report.pattern + ", expected " + expect.ident);
+    }
+    if (expect.multi && !report.multiFrequency) {
+        faults.push_back("pattern: " + report.pattern + ", expected the multi-frequency set");
+    }
+    const bool sequence = report.identKey == "sequence";
+    for (const ChannelReport& r : report.channels) {
+        const std::string name = "channel " + std::to_string(r.channel) + ": ";
+        const size_t pair = static_cast<size_t>((r.channel - 1) / 2);
+        const bool expected =
+            expect.pairs.empty() || (pair < expect.pairs.size() && expect.pairs[pair]);
+        if (!expected && !sequence) {
+            if (r.tone) {
+                faults.push_back(name + "carries tone, expected silence");
+            }
+            continue;
+        }
+        const bool present = r.tone || (sequence && r.plane >= 0);
+        if (!present) {
+            faults.push_back(name + (r.peakDbfs > -80 ? "no line-up tone" : "silent"));
+            continue;
+        }
+        if (expect.dbu && r.tone && std::abs(r.dbu - *expect.dbu) > 0.5) {
+            faults.push_back(name + "level " + Fixed(r.dbu, 1) + " dBu (" +
+                             Fixed(r.dbu - *expect.dbu, 1) + " dB), expected " +
+                             Fixed(*expect.dbu, 1) + " dBu");
+        }
+        if (expect.frequency > 0 && r.tone &&
+            std::abs(r.frequencyHz - expect.frequency) > expect.frequency * 0.005) {
+            faults.push_back(name + Fixed(r.frequencyHz, 1) + " Hz, expected " +
+                             std::to_string(expect.frequency) + " Hz");
+        }
+        if (r.plane >= 0 && r.plane != r.channel - 1) {
+            faults.push_back(name + "carries generator channel " + std::to_string(r.plane + 1) +
+                             " (swapped)");
+        } else if (r.side >= 0 && r.side != (r.channel - 1) % 2) {
+            faults.push_back(name + "carries a " + (r.side == 0 ? "left" : "right") +
+                             " channel, expected the " + (r.side == 0 ? "right" : "left") +
+                             " of pair " + PairName(r.channel) + " (left and right swapped)");
+        }
+        if (r.inverted) {
+            faults.push_back(name + "polarity inverted against channel " +
+                             std::to_string(r.invertedAgainst));
+        }
+        if (r.dropouts > 0) {
+            faults.push_back(name + std::to_string(r.dropouts) + " dropout" +
+                             (r.dropouts == 1 ? "" : "s") + ", the last at " +
+                             Fixed(r.lastDropoutS, 3) + " s for " +
+                             std::to_string(r.lastDropoutSamples) + " samples");
+        }
+    }
+    if (report.clockKnown && std::abs(report.clockPpm) > 50) {
+        faults.push_back("clock: the tones run " + Fixed(report.clockPpm, 0) +
+                         " ppm off their nominal frequencies (sample rate)");
+    }
+    if (input.network && input.lost > 0) {
+        faults.push_back("network: " + std::to_string(input.lost) + " packets lost");
+    }
+    return faults;
+}

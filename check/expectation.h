@@ -1,0 +1,25 @@
+// What the far end expects of a path (--expect), and the faults a report shows against it, each
+// one line naming the channel.
+#pragma once
+
+#include "analysis.h"
+#include "pcm_input.h"
+
+#include <optional>
+#include <string>
+#include <vector>
+
+struct Expectation {
+    int channels = 0;          // 0: any
+    std::optional<double> dbu; // the line-up level
+    std::string ident;         // ebu, ebu-r49, glits, sequence, steady; "" any
+    int frequency = 0;         // one frequency on every channel; 0 any
+    bool multi = false;        // the multi-frequency set
+    std::vector<bool> pairs;   // which pairs carry tone (index 0 = channels 1-2); empty: all
+};
+
+// "channels=16,level=smpte,ident=glits": nullopt with the reason in *error.
+std::optional<Expectation> ParseExpectation(const std::string& text, std::string* error);
+
+std::vector<std::string> Faults(const AnalysisReport& report, const InputStats& input,
+                                const Expectation& expect);

@@ -1,0 +1,320 @@
+// lirafon-check: reads a line-up path's far end (an SDP-described RTP stream, a WAV file, raw PCM
+// or standard input) and says, channel by channel, what arrived: tone or silence, frequency,
+// level, which generator channel it is, polarity and dropouts. With --expect it judges the path:
+// exit status 0 when everything matches over --duration, 1 when something does not (each fault on
+// one line), 2 for bad usage or input that cannot be read.
+#include "analysis.h"
+#include "expectation.h"
+#include "pcm_input.h"
+#include "rtp_input.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+std::atomic<bool> g_stop{false};
+
+const char* kUsage =
+    R"(Usage: lirafon-check [options] INPUT
+
+Checks what arrives at the far end of a line-up path: per channel, tone or silence, frequency,
+peak and RMS level (dBFS, and dBu on the chosen reference), which generator channel it carries
+(left or right of which pair, its multi-frequency or sequence position), polarity and dropouts;
+and the line-up pattern (EBU stereo ident, EBU R49, GLITS, the sequence, the multi-frequency
+set, a steady tone).
+
+INPUT
+  FILE.sdp               receive the RTP L24 or L16 stream the SDP file describes
+  FILE.wav               a WAV recording (PCM 16, 24, 32 bits or 32-bit float)
+  FILE or -              raw little-endian PCM from a file or standard input, e.g.
+                         ffmpeg ... -f s24le - | lirafon-check --channels 16 -
+
+Options
+  --format F             raw input: s16le, s24le (default), s32le or f32le
+  --channels N           raw input: channel count (default 2)
+  --rate HZ              raw input: sample rate (default 48000)
+  --interface NAME       network interface to join a multicast group on
+  --reference R          smpte (default: +4 dBu = -20 dBFS) or ebu (0 dBu = -18 dBFS)
+  --expect LIST          what the path should carry, comma-separated:
+                           channels=N, level=ebu|smpte|DBU, ident=ebu|ebu-r49|glits|sequence|steady,
+                           frequency=HZ|multi|sequence, pairs=all|none|1-2+9-10 (default all)
+  --duration S           seconds of audio to judge (default: the whole file; 10 for a stream
+                         with --expect; until Ctrl-C otherwise)
+  --json                 one JSON line a second instead of the table
+  --help, --version
+
+Exit status: 0 everything matched, 1 a fault (each on one line), 2 bad usage or unreadable input.
+)";
+
+int Usage(const std::string& message) {
+    std::fprintf(stderr, "lirafon-check: %s\n", message.c_str());
+    return 2;
+}
+
+std::string Json(const AnalysisReport& report, const InputStats& input,
+                 const std::vector<std::string>* faults) {
+    std::string out = "{\"seconds\":" + std::to_string(report.seconds) + ",\"pattern\":\"" +
+                      report.pattern + "\",\"ident\":\"" + report.identKey +
+                      "\",\"multiFrequency\":" + (report.multiFrequency ? "true" : "false");
+    if (report.clockKnown) {
+        out += ",\"clockPpm\":" + std::to_string(report.clockPpm);
+    }
+    if (input.network) {
+        out += ",\"packets\":" + std::to_string(input.packets) +
+               ",\"lost\":" + std::to_string(input.lost);
+        if (input.driftKnown) {
+            out += ",\"driftPpm\":" + std::to_string(input.driftPpm);
+        }
+    }
+    out += ",\"channels\":[";
+    for (const ChannelReport& r : report.channels) {
+        char row[512];
+        std::snprintf(row, sizeof row,
+                      "%s{\"channel\":%d,\"tone\":%s,\"frequencyHz\":%.2f,\"peakDbfs\":%.2f,"
+                      "\"rmsDbfs\":%.2f,\"dbu\":%.2f,\"side\":\"%s\",\"generatorChannel\":%d,"
+                      "\"inverted\":%s,\"dropouts\":%llu}",
+                      r.channel == 1 ? "" : ",", r.channel, r.tone ? "true" : "false",
+                      r.frequencyHz, r.peakDbfs, r.rmsDbfs, r.dbu,
+                      r.side == 0   ? "left"
+                      : r.side == 1 ? "right"
+                                    : "",
+                      r.plane + 1, r.inverted ? "true" : "false",
+                      static_cast<unsigned long long>(r.dropouts));
+        out += row;
+    }
+    out += "]";
+    if (faults != nullptr) {
+        out += ",\"faults\":[";
+        for (size_t i = 0; i < faults->size(); ++i) {
+            std::string text;
+            for (const char ch : (*faults)[i]) {
+                text += ch == '"' ? std::string("\\\"") : std::string(1, ch);
+            }
+            out += (i ? ",\"" : "\"") + text + "\"";
+        }
+        out += "]";
+    }
+    return out + "}";
+}
+
+void Table(const AnalysisReport& report, const InputStats& input, bool colour, bool refresh) {
+    const char* green = colour ? "\033[32m" : "";
+    const char* red = colour ? "\033[31m" : "";
+    const char* grey = colour ? "\033[90m" : "";
+    const char* plain = colour ? "\033[0m" : "";
+    if (refresh) {
+        std::printf("\033[H\033[2J");
+    }
+    std::printf("%.0f s  pattern: %s", report.seconds, report.pattern.c_str());
+    if (report.clockKnown) {
+        std::printf("  clock %+.1f ppm", report.clockPpm);
+    }
+    if (input.network) {
+        std::printf("  packets %llu, lost %llu", static_cast<unsigned long long>(input.packets),
+                    static_cast<unsigned long long>(input.lost));
+        if (input.driftKnown) {
+            std::printf(", sender %+.1f ppm", input.driftPpm);
+        }
+    }
+    std::printf("\n  ch  signal   frequency  peak dBFS  RMS dBFS     dBu  carries    polarity  "
+                "dropouts\n");
+    for (const ChannelReport& r : report.channels) {
+        std::string place = "?";
+        if (r.plane >= 0) {
+            place = "gen " + std::to_string(r.plane + 1);
+        } else if (r.side >= 0) {
+            place = r.side == 0 ? "left" : "right";
+        }
+        const bool wrong = r.inverted || r.dropouts > 0 ||
+                           (r.plane >= 0 && r.plane != r.channel - 1) ||
+                           (r.side >= 0 && r.side != (r.channel - 1) % 2);
+        const char* shade = !r.tone ? grey : wrong ? red : green;
+        std::printf("%s%4d  %-7s %8.1f Hz %9.2f %9.2f %7.2f  %-9s  %-8s  %8llu%s\n", shade,
+                    r.channel,
+                    r.tone             ? "tone"
+                    : r.peakDbfs > -80 ? "signal"
+                                       : "silent",
+                    r.frequencyHz, std::max(r.peakDbfs, -99.99), std::max(r.rmsDbfs, -99.99),
+                    std::max(r.dbu, -99.99), place.c_str(), r.inverted ? "inverted" : "",
+                    static_cast<unsigned long long>(r.dropouts), plain);
+    }
+    std::fflush(stdout);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    std::string inputPath;
+    std::string formatText = "s24le";
+    int channels = 2;
+    int rate = 48000;
+    std::string interfaceName;
+    double dbuOffset = 24.0;
+    std::optional<Expectation> expect;
+    double duration = 0;
+    bool json = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const auto value = [&](const char* name) -> std::optional<std::string> {
+            if (i + 1 >= argc) {
+                return std::nullopt;
+            }
+            (void)name;
+            return std::string(argv[++i]);
+        };
+        if (arg == "--help") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        } else if (arg == "--version") {
+            std::printf("lirafon-check %s\n", LIRAFON_VERSION);
+            return 0;
+        } else if (arg == "--json") {
+            json = true;
+        } else if (arg == "--format" || arg == "--channels" || arg == "--rate" ||
+                   arg == "--interface" || arg == "--reference" || arg == "--expect" ||
+                   arg == "--duration") {
+            const std::optional<std::string> v = value(arg.c_str());
+            if (!v) {
+                return Usage(arg + " needs a value");
+            }
+            if (arg == "--format") {
+                formatText = *v;
+            } else if (arg == "--channels") {
+                channels = std::atoi(v->c_str());
+                if (channels < 1 || channels > 64) {
+                    return Usage("--channels: '" + *v + "' is not accepted; expected 1 to 64");
+                }
+            } else if (arg == "--rate") {
+                rate = std::atoi(v->c_str());
+                if (rate < 8000 || rate > 384000) {
+                    return Usage("--rate: '" + *v + "' is not accepted; expected 8000 to 384000");
+                }
+            } else if (arg == "--interface") {
+                interfaceName = *v;
+            } else if (arg == "--reference") {
+                if (*v != "smpte" && *v != "ebu") {
+                    return Usage("--reference: '" + *v +
+                                 "' is not accepted; expected smpte or ebu");
+                }
+                dbuOffset = *v == "smpte" ? 24.0 : 18.0;
+            } else if (arg == "--expect") {
+                std::string error;
+                expect = ParseExpectation(*v, &error);
+                if (!expect) {
+                    return Usage(error);
+                }
+            } else {
+                duration = std::atof(v->c_str());
+                if (duration <= 0) {
+                    return Usage("--duration: '" + *v + "' is not accepted; expected seconds");
+                }
+            }
+        } else if (arg.size() > 1 && arg[0] == '-' && arg != "-") {
+            return Usage("unknown option " + arg + " (see --help)");
+        } else if (inputPath.empty()) {
+            inputPath = arg;
+        } else {
+            return Usage("one input only (see --help)");
+        }
+    }
+    if (inputPath.empty()) {
+        return Usage("no input given (see --help)");
+    }
+    std::string error;
+    std::unique_ptr<CPcmInput> input;
+    const auto endsWith = [&](const char* suffix) {
+        const std::string s(suffix);
+        return inputPath.size() >= s.size() &&
+               inputPath.compare(inputPath.size() - s.size(), s.size(), s) == 0;
+    };
+    if (endsWith(".sdp")) {
+        SdpStream stream;
+        if (ParseSdpFile(inputPath, &stream, &error)) {
+            input = OpenRtp(stream, interfaceName, &error);
+        }
+        if (duration == 0 && expect) {
+            duration = 10;
+        }
+    } else if (endsWith(".wav")) {
+        input = OpenWav(inputPath, &error);
+    } else {
+        const std::optional<RawFormat> format = ParseRawFormat(formatText);
+        if (!format) {
+            return Usage("--format: '" + formatText +
+                         "' is not accepted; expected s16le, s24le, s32le or f32le");
+        }
+        input = OpenRaw(inputPath, *format, channels, rate, &error);
+    }
+    if (!input) {
+        return Usage(error);
+    }
+    signal(SIGINT, [](int) { g_stop = true; });
+    signal(SIGTERM, [](int) { g_stop = true; });
+
+    CAnalyser analyser(input->Channels(), input->Rate(), dbuOffset);
+    const bool terminal = isatty(STDOUT_FILENO) != 0;
+    const bool colour = terminal && std::getenv("NO_COLOR") == nullptr;
+    const int64_t limit = duration > 0 ? static_cast<int64_t>(duration * input->Rate()) : -1;
+    int64_t analysed = 0;
+    int64_t nextReport = input->Rate();
+    auto lastAudio = std::chrono::steady_clock::now();
+    std::vector<double> block;
+    while (!g_stop && (limit < 0 || analysed < limit)) {
+        block.clear();
+        const int64_t want =
+            std::min<int64_t>(input->Rate() / 10, limit < 0 ? INT64_MAX : limit - analysed);
+        const bool more = input->Read(block, static_cast<int>(want));
+        const size_t frames = block.size() / static_cast<size_t>(input->Channels());
+        if (frames > 0) {
+            analyser.Add(block.data(), frames);
+            analysed += static_cast<int64_t>(frames);
+            lastAudio = std::chrono::steady_clock::now();
+        } else if (std::chrono::steady_clock::now() - lastAudio > std::chrono::seconds(5)) {
+            if (analysed == 0) {
+                return Usage("nothing arrived from " + inputPath + " in 5 s");
+            }
+            break;
+        }
+        if (!more) {
+            break;
+        }
+        if (analysed >= nextReport) {
+            nextReport += input->Rate();
+            const AnalysisReport report = analyser.Analyse();
+            if (json) {
+                std::printf("%s\n", Json(report, input->Stats(), nullptr).c_str());
+                std::fflush(stdout);
+            } else if (terminal) {
+                Table(report, input->Stats(), colour, true);
+            }
+        }
+    }
+    if (analysed == 0) {
+        return Usage("no audio in " + inputPath);
+    }
+    const AnalysisReport report = analyser.Analyse();
+    const InputStats stats = input->Stats();
+    const std::vector<std::string> faults =
+        expect ? Faults(report, stats, *expect) : std::vector<std::string>{};
+    if (json) {
+        std::printf("%s\n", Json(report, stats, expect ? &faults : nullptr).c_str());
+    } else {
+        Table(report, stats, colour, false);
+    }
+    for (const std::string& fault : faults) {
+        std::printf("FAULT %s\n", fault.c_str());
+    }
+    if (expect && faults.empty()) {
+        std::printf("OK: everything matched over %.1f s\n", report.seconds);
+    }
+    return faults.empty() ? 0 : 1;
+}

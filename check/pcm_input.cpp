@@ -1,0 +1,152 @@
+#include "pcm_input.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+int32_t Little(const uint8_t* p, int bytes) {
+    uint32_t value = 0;
+    for (int i = bytes - 1; i >= 0; --i) {
+        value = value << 8 | p[i];
+    }
+    // Sign-extend from the sample's own width.
+    const int shift = 32 - 8 * bytes;
+    return static_cast<int32_t>(value << shift) >> shift;
+}
+
+class CFileInput : public CPcmInput {
+public:
+    CFileInput(FILE* file, bool owned, RawFormat format, int channels, int rate)
+        : m_file(file), m_owned(owned), m_format(format), m_channels(channels), m_rate(rate) {}
+    ~CFileInput() override {
+        if (m_owned) {
+            std::fclose(m_file);
+        }
+    }
+    int Channels() const override { return m_channels; }
+    int Rate() const override { return m_rate; }
+    bool Read(std::vector<double>& out, int maxFrames) override {
+        const int width = m_format == RawFormat::s16le ? 2 : m_format == RawFormat::s24le ? 3 : 4;
+        const size_t frameBytes = static_cast<size_t>(width) * m_channels;
+        m_bytes.resize(frameBytes * static_cast<size_t>(maxFrames));
+        size_t got = m_pending;
+        got += std::fread(m_bytes.data() + got, 1, m_bytes.size() - got, m_file);
+        const size_t frames = got / frameBytes;
+        const double scale = 1.0 / static_cast<double>(1u << (8 * std::min(width, 3) - 1));
+        for (size_t i = 0; i < frames * m_channels; ++i) {
+            const uint8_t* p = &m_bytes[i * static_cast<size_t>(width)];
+            if (m_format == RawFormat::f32le) {
+                float f = 0;
+                std::memcpy(&f, p, 4);
+                out.push_back(f);
+            } else if (m_format == RawFormat::s32le) {
+                out.push_back(Little(p, 4) / 2147483648.0);
+            } else {
+                out.push_back(Little(p, width) * scale);
+            }
+        }
+        // A partial frame waits for the rest.
+        m_pending = got - frames * frameBytes;
+        std::memmove(m_bytes.data(), m_bytes.data() + frames * frameBytes, m_pending);
+        return frames > 0 || !std::feof(m_file);
+    }
+
+private:
+    FILE* m_file;
+    bool m_owned;
+    RawFormat m_format;
+    int m_channels;
+    int m_rate;
+    std::vector<uint8_t> m_bytes;
+    size_t m_pending = 0;
+};
+
+} // namespace
+
+std::optional<RawFormat> ParseRawFormat(const std::string& text) {
+    if (text == "s16le") {
+        return RawFormat::s16le;
+    }
+    if (text == "s24le") {
+        return RawFormat::s24le;
+    }
+    if (text == "s32le") {
+        return RawFormat::s32le;
+    }
+    if (text == "f32le") {
+        return RawFormat::f32le;
+    }
+    return std::nullopt;
+}
+
+std::unique_ptr<CPcmInput> OpenRaw(const std::string& path, RawFormat format, int channels,
+                                   int rate, std::string* error) {
+    FILE* file = path == "-" ? stdin : std::fopen(path.c_str(), "rb");
+    if (file == nullptr) {
+        *error = "cannot read " + path + ": " + std::strerror(errno);
+        return nullptr;
+    }
+    return std::make_unique<CFileInput>(file, path != "-", format, channels, rate);
+}
+
+std::unique_ptr<CPcmInput> OpenWav(const std::string& path, std::string* error) {
+    FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) {
+        *error = "cannot read " + path + ": " + std::strerror(errno);
+        return nullptr;
+    }
+    uint8_t head[12];
+    if (std::fread(head, 1, 12, file) != 12 || std::memcmp(head, "RIFF", 4) != 0 ||
+        std::memcmp(head + 8, "WAVE", 4) != 0) {
+        std::fclose(file);
+        *error = path + " is not a WAV file";
+        return nullptr;
+    }
+    int channels = 0;
+    int rate = 0;
+    int bits = 0;
+    int tag = 0;
+    while (true) {
+        uint8_t chunk[8];
+        if (std::fread(chunk, 1, 8, file) != 8) {
+            std::fclose(file);
+            *error = path + " has no audio data";
+            return nullptr;
+        }
+        const uint32_t size = static_cast<uint32_t>(Little(chunk + 4, 4));
+        if (std::memcmp(chunk, "fmt ", 4) == 0 && size >= 16 && size < 256) {
+            uint8_t format[256];
+            if (std::fread(format, 1, size + (size & 1), file) != size + (size & 1)) {
+                break;
+            }
+            tag = Little(format, 2) & 0xffff;
+            channels = Little(format + 2, 2);
+            rate = Little(format + 4, 4);
+            bits = Little(format + 14, 2);
+            if (tag == 0xfffe && size >= 26) {
+                tag = Little(format + 24, 2) & 0xffff; // the sub-format's first two bytes
+            }
+        } else if (std::memcmp(chunk, "data", 4) == 0) {
+            break;
+        } else if (std::fseek(file, static_cast<long>(size + (size & 1)), SEEK_CUR) != 0) {
+            break;
+        }
+    }
+    std::optional<RawFormat> format;
+    if (tag == 1 && bits == 16) {
+        format = RawFormat::s16le;
+    } else if (tag == 1 && bits == 24) {
+        format = RawFormat::s24le;
+    } else if (tag == 1 && bits == 32) {
+        format = RawFormat::s32le;
+    } else if (tag == 3 && bits == 32) {
+        format = RawFormat::f32le;
+    }
+    if (!format || channels < 1 || channels > 64 || rate < 8000) {
+        std::fclose(file);
+        *error = path + ": only PCM 16, 24 or 32 bits or 32-bit float WAV files are read";
+        return nullptr;
+    }
+    return std::make_unique<CFileInput>(file, true, *format, channels, rate);
+}

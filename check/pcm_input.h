@@ -1,0 +1,39 @@
+// Where the analyser's samples come from: a WAV file, raw PCM from a file or standard input, or
+// an RTP stream described by an SDP file. Every input hands out interleaved samples scaled to
+// full scale = 1.0, the channel count and rate known before the first block.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+struct InputStats {
+    bool network = false;
+    uint64_t packets = 0;
+    uint64_t lost = 0;   // missing sequence numbers, filled with silence
+    uint64_t late = 0;   // arrived after their place was played out
+    double driftPpm = 0; // sender's media clock against ours (network only)
+    bool driftKnown = false;
+};
+
+class CPcmInput {
+public:
+    virtual ~CPcmInput() = default;
+    virtual int Channels() const = 0;
+    virtual int Rate() const = 0;
+    // Appends up to maxFrames frames (all channels) to `out`; false at the end of the input.
+    virtual bool Read(std::vector<double>& out, int maxFrames) = 0;
+    virtual InputStats Stats() const { return {}; }
+};
+
+enum class RawFormat { s16le, s24le, s32le, f32le };
+std::optional<RawFormat> ParseRawFormat(const std::string& text);
+
+// A WAV file (PCM 16, 24 or 32 bits, or 32-bit float; plain or extensible header); "" error on
+// success.
+std::unique_ptr<CPcmInput> OpenWav(const std::string& path, std::string* error);
+// Raw little-endian PCM from a file, or standard input for "-".
+std::unique_ptr<CPcmInput> OpenRaw(const std::string& path, RawFormat format, int channels,
+                                   int rate, std::string* error);

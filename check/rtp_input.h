@@ -1,0 +1,27 @@
+// An RTP L24 or L16 audio stream, received as its SDP file describes it (unicast, or a multicast
+// group joined on a chosen interface), through a small jitter buffer: packets are put back in
+// timestamp order, a missing one is played as silence and counted, and the sender's clock is
+// compared with ours from the arrival times.
+#pragma once
+
+#include "pcm_input.h"
+
+#include <string>
+
+struct SdpStream {
+    std::string address; // numeric
+    int port = 0;
+    int payloadType = 96;
+    int bits = 24; // L24 or L16
+    int rate = 48000;
+    int channels = 2;
+    double ptimeMs = 1.0;
+    std::string refclk; // the ts-refclk value, "" when none
+};
+
+// Reads the first audio section of an SDP file; "" error on success.
+bool ParseSdpFile(const std::string& path, SdpStream* stream, std::string* error);
+
+// interfaceName: where to join a multicast group ("" = the system's choice).
+std::unique_ptr<CPcmInput> OpenRtp(const SdpStream& stream, const std::string& interfaceName,
+                                   std::string* error);
