@@ -1,0 +1,158 @@
+#!/usr/bin/env python3
+"""lirafon-check against the generator's own tone and against paths broken on purpose, each fault
+made by a tool we did not write (FFmpeg filters, GStreamer sources, a UDP relay that drops
+packets). For every broken path the analyser must name the fault and the channel; a clean path
+must pass; noise and a plain sine must not be taken for a line-up pattern.
+
+    check_paths_test.py LIRAFON_CHECK RENDER_TONE PROGRAM
+"""
+import os, re, socket, subprocess, sys, tempfile, threading, time
+
+check, render, program = sys.argv[1:4]
+folder = tempfile.mkdtemp(prefix="lirafon-check-test-")
+failures = []
+
+
+def run(args, **kwargs):
+    return subprocess.run(args, capture_output=True, text=True, timeout=120, **kwargs)
+
+
+def tone(name, *settings):
+    path = os.path.join(folder, name + ".wav")
+    run([render, path, "9"] + list(settings)).check_returncode()
+    return path
+
+
+def ffmpeg(source, name, audio_filter):
+    path = os.path.join(folder, name + ".wav")
+    result = run(["ffmpeg", "-nostdin", "-y", "-loglevel", "error", "-i", source, "-af",
+                  audio_filter, "-c:a", "pcm_s24le", path])
+    if result.returncode != 0 or not os.path.getsize(path):
+        failures.append(f"{name}: ffmpeg failed: {result.stderr.strip()}")
+    return path
+
+
+def expect(name, args, status, *faults):
+    result = run([check] + args)
+    out = result.stdout + result.stderr
+    if result.returncode != status:
+        failures.append(f"{name}: exit {result.returncode}, expected {status}\n{out}")
+    for fault in faults:
+        if not re.search(fault, out):
+            failures.append(f"{name}: no line matching {fault!r}\n{out}")
+    print(f"{name}: exit {result.returncode}")
+
+
+def pan(channels, mapping):
+    terms = [f"c{c}={mapping.get(c, f'c{c}')}" for c in range(channels)]
+    return f"pan={channels}c|" + "|".join(terms)
+
+
+ebu8 = tone("ebu8", "8", "all", "ebu", "1000", "ebu")
+multi16 = tone("multi16", "16", "all", "glits", "multi", "smpte")
+sequence16 = tone("sequence16", "16", "all", "ebu", "sequence", "smpte")
+EBU8 = ["--expect", "channels=8,level=ebu,ident=ebu,frequency=1000"]
+MULTI16 = ["--expect", "channels=16,level=smpte,ident=glits,frequency=multi"]
+
+# Clean paths pass, from a file and through standard input from FFmpeg.
+expect("clean EBU, 8 channels", [ebu8] + EBU8, 0, r"OK: everything matched")
+expect("clean multi-frequency GLITS, 16 channels", [multi16] + MULTI16, 0, r"OK")
+expect("clean sequence, 16 channels",
+       [sequence16, "--expect", "channels=16,level=smpte,ident=sequence"], 0, r"OK")
+piped = subprocess.Popen(["ffmpeg", "-nostdin", "-loglevel", "error", "-i", multi16, "-f", "s24le",
+                          "-"], stdout=subprocess.PIPE)
+result = subprocess.run([check, "--channels", "16", "-", "--json"] + MULTI16,
+                        stdin=piped.stdout, capture_output=True, text=True, timeout=120)
+piped.wait()
+if result.returncode != 0 or '"ident":"glits"' not in result.stdout:
+    failures.append(f"stdin from ffmpeg: exit {result.returncode}\n{result.stdout}{result.stderr}")
+print(f"stdin: exit {result.returncode}")
+
+# Broken paths: each fault named with its channel.
+swapped = ffmpeg(multi16, "swapped", pan(16, {2: "c6", 6: "c2"}))
+expect("channels 3 and 7 swapped", [swapped] + MULTI16, 1,
+       r"channel 3: carries generator channel 7", r"channel 7: carries generator channel 3")
+crossed = ffmpeg(ebu8, "crossed", pan(8, {0: "c1", 1: "c0"}))
+expect("left and right swapped on pair 1-2", [crossed] + EBU8, 1,
+       r"channel 1: carries a right channel.*pair 1-2", r"channel 2: carries a left channel")
+inverted = ffmpeg(ebu8, "inverted", pan(8, {4: "-1*c4"}))
+expect("channel 5 inverted", [inverted] + EBU8, 1, r"channel 5: polarity inverted")
+muted = ffmpeg(ebu8, "muted", pan(8, {5: "0*c5"}))
+expect("channel 6 muted", [muted] + EBU8, 1, r"channel 6: silent")
+louder = ffmpeg(ebu8, "louder", "volume=6dB")
+expect("6 dB too loud", [louder] + EBU8, 1, r"channel 1: level 6\.0 dBu \(6\.0 dB\)")
+fast = ffmpeg(ebu8, "fast", "asetrate=48005,aresample=48000")
+expect("sample rate 100 ppm off", [fast] + EBU8, 1, r"clock: the tones run 10\d ppm")
+
+# Not a line-up pattern at all.
+for name, wave in (("noise", "white-noise"), ("sine", "sine")):
+    path = os.path.join(folder, name + ".wav")
+    run(["gst-launch-1.0", "-q", "audiotestsrc", f"wave={wave}", "num-buffers=300", "!",
+         "audio/x-raw,format=S24LE,rate=48000,channels=2", "!", "wavenc", "!", "filesink",
+         f"location={path}"]).check_returncode()
+    expect(f"GStreamer {name}", [path, "--expect", "ident=ebu"], 1,
+           r"pattern: no line-up pattern")
+
+# Live: the program on 127.0.0.1, through a relay that drops one packet in 1000.
+def free_port():
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+relay_in = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+relay_in.bind(("127.0.0.1", 0))
+sender_port = relay_in.getsockname()[1]
+relay_out = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+analyser_port = free_port()
+dropping = threading.Event()
+stop = threading.Event()
+
+
+def relay():
+    relay_in.settimeout(0.2)
+    count = 0
+    while not stop.is_set():
+        try:
+            packet = relay_in.recv(2048)
+        except socket.timeout:
+            continue
+        count += 1
+        if dropping.is_set() and count % 1000 == 0:
+            continue
+        relay_out.sendto(packet, ("127.0.0.1", analyser_port))
+
+
+threading.Thread(target=relay, daemon=True).start()
+runtime = os.path.join(folder, "run")
+os.mkdir(runtime, 0o700)
+env = dict(os.environ, QT_QPA_PLATFORM="offscreen", XDG_RUNTIME_DIR=runtime,
+           LIRAFON_NDI_RUNTIME="builtin", LIRAFON_RTP_PORT=str(sender_port),
+           LIRAFON_SAP_DESTINATION=f"127.0.0.1:{free_port()}", LIRAFON_CONTROL_PORT="off",
+           LIRAFON_PTP="off")
+generator = subprocess.Popen([program, "--channels", "8"], env=env, stdout=subprocess.DEVNULL,
+                             stderr=subprocess.DEVNULL)
+try:
+    sdp = os.path.join(runtime, "qel-ndi-lirafon", "QEL Audio Tone 1-audio.sdp")
+    for _ in range(300):
+        if os.path.exists(sdp):
+            break
+        time.sleep(0.1)
+    with open(sdp, newline="") as f:
+        text = f.read()
+    relayed = os.path.join(folder, "relayed.sdp")
+    with open(relayed, "w", newline="") as f:
+        f.write(text.replace(f"m=audio {sender_port} ", f"m=audio {analyser_port} "))
+    live = ["--expect", "channels=8,level=ebu,ident=ebu,pairs=1-2", "--duration", "6"]
+    expect("live stream, clean", [relayed] + live, 0, r"OK: everything matched")
+    dropping.set()
+    expect("live stream, 1 packet in 1000 dropped", [relayed] + live, 1,
+           r"network: \d+ packets lost", r"channel [12]: \d+ dropouts?, the last at")
+finally:
+    stop.set()
+    generator.terminate()
+    generator.wait()
+
+for failure in failures:
+    print("FAIL:", failure)
+sys.exit(1 if failures else 0)
