@@ -228,12 +228,21 @@ AnalysisReport CAnalyser::Analyse() const {
     const bool sequence = sequenceLike.size() >= 2 && cycle > 0;
     bool ebu = false;
     if (!sequence && !glits && !identGaps.empty()) {
-        // With one gap seen: EBU once no GLITS right gap has followed it in time.
+        // With one gap seen: EBU once no GLITS right gap has followed it in time (it would end
+        // 840 ms after the left gap began).
         const int64_t newest =
             std::max_element(identGaps.begin(), identGaps.end(),
                              [](const Ident& x, const Ident& y) { return x.start < y.start; })
                 ->start;
-        ebu = m_samples - newest >= samples(1.5) || identGaps.size() >= 2;
+        // Or two gaps of one channel one EBU cycle (3 s) apart.
+        bool cycleSeen = false;
+        for (const Ident& a : identGaps) {
+            for (const Ident& b : identGaps) {
+                cycleSeen =
+                    cycleSeen || (a.channel == b.channel && near(b.start - a.start, 3.0, 0.05));
+            }
+        }
+        ebu = m_samples - newest >= samples(0.9) || cycleSeen;
     }
     std::set<int> offered;
     for (int ch = 0; ch < m_channels; ++ch) {

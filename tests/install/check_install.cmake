@@ -25,6 +25,13 @@ if(NOT status EQUAL 0 OR NOT out STREQUAL "ndi-lirafon ${VERSION}\n")
   fail("installed ndi-lirafon --version: status ${status}, output '${out}', errors '${err}'")
 endif()
 
+# The far end's analyser is installed with the program.
+execute_process(COMMAND ${root}/bin/lirafon-check --version
+  RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err)
+if(NOT status EQUAL 0 OR NOT out STREQUAL "lirafon-check ${VERSION}\n")
+  fail("installed lirafon-check --version: status ${status}, output '${out}', errors '${err}'")
+endif()
+
 # F1 looks for the help page at ../share/qel-ndi-lirafon/help.html from the program's folder.
 file(SHA256 ${SOURCE_DIR}/docs/help.html expected_help)
 if(NOT EXISTS ${root}/bin/../share/qel-ndi-lirafon/help.html)
