@@ -43,6 +43,8 @@ Options
   --channels N           raw input: channel count (default 2)
   --rate HZ              raw input: sample rate (default 48000)
   --interface NAME       network interface to join a multicast group on
+                         (a stream with a PTP reference: the latency from timestamp to arrival
+                         is measured when ptp4l answers on LIRAFON_PTP, default /var/run/ptp4l)
   --reference R          smpte (default: +4 dBu = -20 dBFS) or ebu (0 dBu = -18 dBFS)
   --expect LIST          what the path should carry, comma-separated:
                            channels=N, level=ebu|smpte|DBU, ident=ebu|ebu-r49|glits|sequence|steady,
@@ -73,6 +75,10 @@ std::string Json(const AnalysisReport& report, const InputStats& input,
                ",\"lost\":" + std::to_string(input.lost);
         if (input.driftKnown) {
             out += ",\"driftPpm\":" + std::to_string(input.driftPpm);
+        }
+        if (input.latencyKnown) {
+            out += ",\"latencyMedianMs\":" + std::to_string(input.latencyMedianMs) +
+                   ",\"latencyMaxMs\":" + std::to_string(input.latencyMaxMs);
         }
     }
     out += ",\"channels\":[";
@@ -123,6 +129,10 @@ void Table(const AnalysisReport& report, const InputStats& input, bool colour, b
                     static_cast<unsigned long long>(input.lost));
         if (input.driftKnown) {
             std::printf(", sender %+.1f ppm", input.driftPpm);
+        }
+        if (input.latencyKnown) {
+            std::printf(", PTP latency %.3f ms (max %.3f)", input.latencyMedianMs,
+                        input.latencyMaxMs);
         }
     }
     std::printf("\n  ch  signal   frequency  peak dBFS  RMS dBFS     dBu  carries    polarity  "
@@ -239,7 +249,14 @@ int main(int argc, char** argv) {
     if (endsWith(".sdp")) {
         SdpStream stream;
         if (ParseSdpFile(inputPath, &stream, &error)) {
-            input = OpenRtp(stream, interfaceName, &error);
+            // PTP as the generator asks for it: LIRAFON_PTP names ptp4l's socket, or off.
+            const char* ptp = std::getenv("LIRAFON_PTP");
+            const std::string socket =
+                ptp == nullptr || std::strcmp(ptp, "auto") == 0 || ptp[0] == '\0'
+                    ? std::string("/var/run/ptp4l")
+                : std::strcmp(ptp, "off") == 0 ? std::string()
+                                               : std::string(ptp);
+            input = OpenRtp(stream, interfaceName, socket, &error);
         }
         if (duration == 0 && expect) {
             duration = 10;

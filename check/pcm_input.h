@@ -16,6 +16,11 @@ struct InputStats {
     uint64_t late = 0;   // arrived after their place was played out
     double driftPpm = 0; // sender's media clock against ours (network only)
     bool driftKnown = false;
+    // PTP time of arrival minus the time of the packet's RTP timestamp, when the stream names a
+    // PTP reference and ptp4l answers here.
+    bool latencyKnown = false;
+    double latencyMedianMs = 0;
+    double latencyMaxMs = 0;
 };
 
 class CPcmInput {

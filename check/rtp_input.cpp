@@ -1,5 +1,8 @@
 #include "rtp_input.h"
 
+#include "frame_pacer.h"
+#include "ptp_clock.h"
+
 #include <arpa/inet.h>
 #include <net/if.h>
 #include <netinet/in.h>
@@ -7,8 +10,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -25,18 +30,49 @@ int64_t NowNs() {
 
 class CRtpInput : public CPcmInput {
 public:
-    CRtpInput(const SdpStream& stream, int fd) : m_stream(stream), m_fd(fd) {}
-    ~CRtpInput() override { close(m_fd); }
+    CRtpInput(const SdpStream& stream, int fd, const std::string& ptpSocket)
+        : m_stream(stream), m_fd(fd) {
+        if (!ptpSocket.empty() && stream.refclk.rfind("ptp=", 0) == 0) {
+            m_ptp = std::make_unique<CPtpClock>(ptpSocket, false);
+            m_ptp->Start();
+        }
+    }
+    ~CRtpInput() override {
+        if (m_ptp) {
+            m_ptp->Stop();
+        }
+        close(m_fd);
+    }
     int Channels() const override { return m_stream.channels; }
     int Rate() const override { return m_stream.rate; }
     InputStats Stats() const override {
         InputStats stats = m_stats;
         stats.network = true;
-        if (m_fits > 100) {
-            const double n = static_cast<double>(m_fits);
-            const double slope = (n * m_sxy - m_sx * m_sy) / (n * m_sxx - m_sx * m_sx);
-            stats.driftPpm = (slope / m_stream.rate - 1.0) * 1e6;
+        // Per second of media time, the earliest arrival against its timestamp: the path's
+        // delay without the queueing and scheduling that only ever add to it. Their slope is the
+        // difference of the clocks.
+        if (m_earliest.size() >= 4) {
+            double n = 0, sx = 0, sy = 0, sxx = 0, sxy = 0;
+            for (const auto& [second, delayNs] : m_earliest) {
+                if (second == m_earliest.rbegin()->first) {
+                    continue; // still filling
+                }
+                n += 1;
+                sx += second;
+                sy += delayNs;
+                sxx += static_cast<double>(second) * second;
+                sxy += second * delayNs;
+            }
+            const double slope = (n * sxy - sx * sy) / (n * sxx - sx * sx); // ns per second
+            stats.driftPpm = -slope / 1000.0;
             stats.driftKnown = true;
+        }
+        if (!m_latenciesMs.empty()) {
+            std::vector<double> sorted = m_latenciesMs;
+            std::sort(sorted.begin(), sorted.end());
+            stats.latencyKnown = true;
+            stats.latencyMedianMs = sorted[sorted.size() / 2];
+            stats.latencyMaxMs = sorted.back();
         }
         return stats;
     }
@@ -76,12 +112,27 @@ public:
 private:
     void Receive() {
         uint8_t packet[9000];
-        const ssize_t size = recv(m_fd, packet, sizeof packet, MSG_DONTWAIT);
+        iovec vector{packet, sizeof packet};
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
+        msghdr message{};
+        message.msg_iov = &vector;
+        message.msg_iovlen = 1;
+        message.msg_control = control;
+        message.msg_controllen = sizeof control;
+        const ssize_t size = recvmsg(m_fd, &message, MSG_DONTWAIT);
         const int width = m_stream.bits / 8;
         if (size < 12 || (packet[0] >> 6) != 2 || (packet[1] & 0x7f) != m_stream.payloadType) {
             return;
         }
-        const int64_t arrival = NowNs();
+        // The kernel's time of arrival, not the time this thread got round to reading it.
+        int64_t arrival = NowNs();
+        for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+            if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
+                timespec at{};
+                std::memcpy(&at, CMSG_DATA(c), sizeof at);
+                arrival = static_cast<int64_t>(at.tv_sec) * 1'000'000'000 + at.tv_nsec;
+            }
+        }
         const size_t header = 12 + 4 * static_cast<size_t>(packet[0] & 0x0f);
         const uint16_t sequence = static_cast<uint16_t>(packet[2] << 8 | packet[3]);
         const uint32_t stamp = static_cast<uint32_t>(packet[4]) << 24 |
@@ -126,18 +177,48 @@ private:
             samples[i] = v * scale;
         }
         m_buffer[at] = std::move(samples);
-        // The media clock against ours: timestamps over arrival seconds.
-        const double x = static_cast<double>(arrival - m_firstArrival) / 1e9;
-        const double y = static_cast<double>(at);
-        ++m_fits;
-        m_sx += x;
-        m_sy += y;
-        m_sxx += x * x;
-        m_sxy += x * y;
+        Latency(arrival, stamp);
+        const int64_t second = at / m_stream.rate;
+        const double delay = static_cast<double>(arrival - m_firstArrival) -
+                             static_cast<double>(at) * 1e9 / m_stream.rate;
+        auto [slot, added] = m_earliest.emplace(second, delay);
+        if (!added) {
+            slot->second = std::min(slot->second, delay);
+        }
+    }
+
+    // PTP time of arrival against the timestamp's time: the timestamp is the sample count since
+    // the PTP epoch modulo 2^32, so the arrival's own count supplies the high bits.
+    void Latency(int64_t arrivalRealtimeNs, uint32_t stamp) {
+        const std::optional<int64_t> offset = m_ptp ? m_ptp->OffsetNs() : std::nullopt;
+        if (!offset) {
+            return;
+        }
+        timespec real{};
+        timespec mono{};
+        clock_gettime(CLOCK_REALTIME, &real);
+        clock_gettime(CLOCK_MONOTONIC, &mono);
+        const int64_t monoMinusReal =
+            (static_cast<int64_t>(mono.tv_sec) - real.tv_sec) * 1'000'000'000 +
+            (mono.tv_nsec - real.tv_nsec);
+        const int64_t ptpNs = arrivalRealtimeNs + monoMinusReal + *offset;
+        const int64_t count = NsToSamplesSinceEpoch(ptpNs, m_stream.rate);
+        const int64_t behind =
+            static_cast<int64_t>(static_cast<int32_t>(static_cast<uint32_t>(count) - stamp));
+        const double ms =
+            (static_cast<double>(ptpNs) -
+             static_cast<double>(SamplesSinceEpochToNs(count - behind, m_stream.rate))) /
+            1e6;
+        if (m_latenciesMs.size() >= 100000) {
+            m_latenciesMs.erase(m_latenciesMs.begin(), m_latenciesMs.begin() + 50000);
+        }
+        m_latenciesMs.push_back(ms);
     }
 
     SdpStream m_stream;
     int m_fd;
+    std::unique_ptr<CPtpClock> m_ptp;
+    std::vector<double> m_latenciesMs;
     InputStats m_stats;
     bool m_started = false;
     int64_t m_lastSequence = 0;
@@ -148,8 +229,7 @@ private:
     int64_t m_next = 0;
     int64_t m_firstArrival = 0;
     std::map<int64_t, std::vector<double>> m_buffer;
-    uint64_t m_fits = 0;
-    double m_sx = 0, m_sy = 0, m_sxx = 0, m_sxy = 0;
+    std::map<int64_t, double> m_earliest; // media second -> earliest arrival minus its time
 };
 
 } // namespace
@@ -216,7 +296,7 @@ bool ParseSdpFile(const std::string& path, SdpStream* stream, std::string* error
 }
 
 std::unique_ptr<CPcmInput> OpenRtp(const SdpStream& stream, const std::string& interfaceName,
-                                   std::string* error) {
+                                   const std::string& ptpSocket, std::string* error) {
     in_addr v4{};
     in6_addr v6{};
     const bool isV4 = inet_pton(AF_INET, stream.address.c_str(), &v4) == 1;
@@ -229,6 +309,7 @@ std::unique_ptr<CPcmInput> OpenRtp(const SdpStream& stream, const std::string& i
     const int big = 8 << 20;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
     setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
+    setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &yes, sizeof yes);
     const unsigned index = interfaceName.empty() ? 0 : if_nametoindex(interfaceName.c_str());
     if (!interfaceName.empty() && index == 0) {
         close(fd);
@@ -267,5 +348,5 @@ std::unique_ptr<CPcmInput> OpenRtp(const SdpStream& stream, const std::string& i
         close(fd);
         return nullptr;
     }
-    return std::make_unique<CRtpInput>(stream, fd);
+    return std::make_unique<CRtpInput>(stream, fd, ptpSocket);
 }

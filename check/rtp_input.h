@@ -22,6 +22,7 @@ struct SdpStream {
 // Reads the first audio section of an SDP file; "" error on success.
 bool ParseSdpFile(const std::string& path, SdpStream* stream, std::string* error);
 
-// interfaceName: where to join a multicast group ("" = the system's choice).
+// interfaceName: where to join a multicast group ("" = the system's choice). ptpSocket: ptp4l's
+// management socket, asked for PTP time when the stream names a PTP reference ("" = never).
 std::unique_ptr<CPcmInput> OpenRtp(const SdpStream& stream, const std::string& interfaceName,
-                                   std::string* error);
+                                   const std::string& ptpSocket, std::string* error);

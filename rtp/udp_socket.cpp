@@ -76,6 +76,15 @@ bool CUdpSocket::Open(const CSocketAddress& destination, std::optional<int> ttl,
             reinterpret_cast<sockaddr_in*>(&local)->sin_port =
                 htons(static_cast<uint16_t>(*sourcePort));
         }
+        // A receiver on this computer (ffplay on the session file, lirafon-check) binds the same
+        // port: both sockets allow it. This one joins no group and, with IP_MULTICAST_ALL off,
+        // is handed none of the group's packets.
+        const int yes = 1;
+        const int no = 0;
+        setsockopt(m_fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+        if (!v6) {
+            setsockopt(m_fd, IPPROTO_IP, IP_MULTICAST_ALL, &no, sizeof no);
+        }
         if (bind(m_fd, reinterpret_cast<sockaddr*>(&local), length) != 0) {
             std::fprintf(stderr,
                          "RTP sender to %s: local port %d is taken (%s); sending from a port the "
