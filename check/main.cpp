@@ -112,6 +112,11 @@ std::string Json(const AnalysisReport& report, const InputStats& input,
     return out + "}";
 }
 
+// Rounded to the hundredth shown, without a "-0.00".
+double Shown(double value) {
+    return std::round(std::max(value, -99.99) * 100.0) / 100.0 + 0.0;
+}
+
 void Table(const AnalysisReport& report, const InputStats& input, bool colour, bool refresh) {
     const char* green = colour ? "\033[32m" : "";
     const char* red = colour ? "\033[31m" : "";
@@ -148,14 +153,13 @@ void Table(const AnalysisReport& report, const InputStats& input, bool colour, b
                            (r.plane >= 0 && r.plane != r.channel - 1) ||
                            (r.side >= 0 && r.side != (r.channel - 1) % 2);
         const char* shade = !r.tone ? grey : wrong ? red : green;
-        std::printf("%s%4d  %-7s %8.1f Hz %9.2f %9.2f %7.2f  %-9s  %-8s  %8llu%s\n", shade,
-                    r.channel,
-                    r.tone             ? "tone"
-                    : r.peakDbfs > -80 ? "signal"
-                                       : "silent",
-                    r.frequencyHz, std::max(r.peakDbfs, -99.99), std::max(r.rmsDbfs, -99.99),
-                    std::max(r.dbu, -99.99), place.c_str(), r.inverted ? "inverted" : "",
-                    static_cast<unsigned long long>(r.dropouts), plain);
+        std::printf(
+            "%s%4d  %-7s %8.1f Hz %9.2f %9.2f %7.2f  %-9s  %-8s  %8llu%s\n", shade, r.channel,
+            r.tone             ? "tone"
+            : r.peakDbfs > -80 ? "signal"
+                               : "silent",
+            r.frequencyHz, Shown(r.peakDbfs), Shown(r.rmsDbfs), Shown(r.dbu), place.c_str(),
+            r.inverted ? "inverted" : "", static_cast<unsigned long long>(r.dropouts), plain);
     }
     std::fflush(stdout);
 }
