@@ -8,11 +8,16 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <type_traits>
 
 namespace {
 
 constexpr const char* kLibraryNames[] = {"libndi.so.6", "libndi.so.5"};
 constexpr const char* kFolderVariables[] = {"NDI_RUNTIME_DIR_V6", "NDI_RUNTIME_DIR_V5"};
+// Where a runtime installed for every program lives; dlopen's own search covers them only
+// through the loader's cache, which a copy made without ldconfig is not in.
+constexpr const char* kSystemFolders[] = {"/usr/local/lib", "/usr/lib/x86_64-linux-gnu",
+                                          "/usr/lib"};
 
 template <typename Fn>
 bool Bind(void* handle, const char* name, Fn& slot, const std::string& path) {
@@ -40,6 +45,11 @@ std::vector<std::string> CVendorLoader::Candidates() {
     // A bare name makes dlopen search LD_LIBRARY_PATH, the loader cache and the system folders.
     for (const char* name : kLibraryNames) {
         candidates.push_back(name);
+    }
+    for (const char* folder : kSystemFolders) {
+        for (const char* name : kLibraryNames) {
+            candidates.push_back(std::string(folder) + "/" + name);
+        }
     }
     return candidates;
 }
@@ -87,11 +97,46 @@ bool CVendorLoader::Resolve() {
            Bind(m_handle, "NDIlib_send_add_connection_metadata", c.addConnectionMetadata, p);
 }
 
+bool CVendorLoader::ResolveReceiveCalls(std::string* missing) {
+    NdiReceiveCalls& c = m_receiveCalls;
+    const char* lacking = nullptr;
+    auto bind = [&](const char* name, auto& slot) {
+        if (lacking == nullptr) {
+            slot = reinterpret_cast<std::remove_reference_t<decltype(slot)>>(
+                m_handle != nullptr ? dlsym(m_handle, name) : nullptr);
+            if (slot == nullptr) {
+                lacking = name;
+            }
+        }
+    };
+    bind("NDIlib_find_create_v2", c.findCreate);
+    bind("NDIlib_find_destroy", c.findDestroy);
+    bind("NDIlib_find_wait_for_sources", c.findWaitForSources);
+    bind("NDIlib_find_get_current_sources", c.findGetCurrentSources);
+    bind("NDIlib_recv_create_v3", c.recvCreate);
+    bind("NDIlib_recv_destroy", c.recvDestroy);
+    bind("NDIlib_recv_capture_v2", c.recvCapture);
+    bind("NDIlib_recv_free_video_v2", c.recvFreeVideo);
+    bind("NDIlib_recv_free_audio_v2", c.recvFreeAudio);
+    bind("NDIlib_recv_free_metadata", c.recvFreeMetadata);
+    bind("NDIlib_recv_get_web_control", c.recvGetWebControl);
+    bind("NDIlib_recv_free_string", c.recvFreeString);
+    if (lacking != nullptr) {
+        if (missing != nullptr) {
+            *missing = lacking;
+        }
+        m_receiveCalls = NdiReceiveCalls{};
+        return false;
+    }
+    return true;
+}
+
 void CVendorLoader::Unload() {
     if (m_handle != nullptr) {
         dlclose(m_handle);
     }
     m_handle = nullptr;
     m_calls = NdiRuntimeCalls{};
+    m_receiveCalls = NdiReceiveCalls{};
     m_path.clear();
 }

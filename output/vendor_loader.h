@@ -1,6 +1,8 @@
 // Loads the vendor's NDI runtime at run time, so nothing of it is needed to build or to run:
 // libndi.so.6, then libndi.so.5, looked for in $NDI_RUNTIME_DIR_V6, then $NDI_RUNTIME_DIR_V5,
-// then on the library path. A library is taken only when all nine calls resolve by name.
+// then on the library path and in the loader's cache, then in the usual system folders (where
+// the set-up installs it, in case the cache was not renewed). A library is taken only when all nine
+// calls resolve by name.
 //
 // Threads: used only under the dispatcher's set-up lock.
 #pragma once
@@ -27,6 +29,12 @@ public:
 
     bool IsLoaded() const { return m_handle != nullptr; }
     const NdiRuntimeCalls& Calls() const { return m_calls; }
+
+    // Binds the find and receive calls of the loaded runtime, for programs that receive. False,
+    // with the first missing call named in *missing, when the runtime lacks one; the send calls
+    // stay usable either way.
+    bool ResolveReceiveCalls(std::string* missing);
+    const NdiReceiveCalls& ReceiveCalls() const { return m_receiveCalls; }
     const std::string& Path() const { return m_path; }
 
     // The files tried, in order: a folder's entries only when its variable is set.
@@ -37,5 +45,6 @@ private:
 
     void* m_handle = nullptr;
     NdiRuntimeCalls m_calls{};
+    NdiReceiveCalls m_receiveCalls{};
     std::string m_path;
 };

@@ -1,7 +1,20 @@
 #!/usr/bin/env bash
-# Installs every Debian package the project needs to build, test and run, and the card's font.
-# Safe to run again: apt-get and the font copy are idempotent. Needs root (or sudo).
+# Installs what the project needs, and the card's font and the vendor's NDI runtime.
+#   scripts/install-deps.sh [run|all]   (default all)
+# run: what building the programs and running them need (scripts/run.sh): compiler, Qt, the
+#      caption font, the vendor's NDI runtime and avahi-daemon, through which that runtime
+#      announces the source by mDNS.
+# all: also what the tests and benchmarks need (scripts/test.sh): GoogleTest, Google Benchmark,
+#      the independent receivers, the PTP tools, the browser and the npm test tools.
+# Safe to run again: apt-get, the font copy and the runtime check are idempotent. Needs root (or
+# sudo).
 set -euo pipefail
+here="$(cd "$(dirname "$0")" && pwd)"
+scope="${1:-all}"
+case "$scope" in
+  run|all) ;;
+  *) echo "usage: scripts/install-deps.sh [run|all]" >&2; exit 2 ;;
+esac
 
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then
@@ -10,11 +23,17 @@ fi
 
 PACKAGES=(
   # build
-  g++ cmake ninja-build pkg-config clang-format
+  g++ cmake ninja-build pkg-config
   # libraries
-  qt6-base-dev qt6-base-dev-tools qt6-httpserver-dev qt6-websockets-dev libgl-dev libgtest-dev libgmock-dev libbenchmark-dev
+  qt6-base-dev qt6-base-dev-tools qt6-httpserver-dev qt6-websockets-dev libgl-dev
+  # the vendor's NDI runtime links the avahi client; avahi-daemon announces and finds sources
+  libavahi-client-dev libavahi-client3 avahi-daemon
   # fonts: fontconfig's serif substitute for the caption when no Franklin face is present
   fontconfig fonts-dejavu-core fonts-liberation2
+  ca-certificates
+)
+TEST_PACKAGES=(
+  clang-format libgtest-dev libgmock-dev libbenchmark-dev
   # independent receivers and tools for the end-to-end tests and benchmarks
   ffmpeg gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
   # PTP: ptp4l and pmc, network namespaces for the PTP test, GStreamer's PTP clock from Python
@@ -23,10 +42,15 @@ PACKAGES=(
   xvfb xauth chromium
   # the Debian package (dpkg-shlibdeps) and the install test's desktop-entry check
   dpkg-dev desktop-file-utils
-  ca-certificates
+  # the real NDI runtime's test: two "computers" in namespaces, each with its own system bus and
+  # avahi-daemon (never started in this computer's own namespace), and avahi's browser
+  dbus avahi-utils util-linux
 )
-# The font is fetched from the npm registry. A machine may carry its own Node.js with npm bundled
-# (which conflicts with Debian's npm package): use that when present.
+if [ "$scope" = all ]; then
+  PACKAGES+=("${TEST_PACKAGES[@]}")
+fi
+# The font and the NDI runtime are fetched from the npm registry. A machine may carry its own
+# Node.js with npm bundled (which conflicts with Debian's npm package): use that when present.
 if ! command -v npm >/dev/null 2>&1; then
   PACKAGES+=(nodejs npm)
 fi
@@ -43,9 +67,13 @@ if [ "${#missing[@]}" -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y --no-install-recommends "${missing[@]}"
 fi
 
-"$(dirname "$0")/install-font.sh"
+"$here/install-font.sh"
+"$here/install-ndi-runtime.sh"
 
+if [ "$scope" = run ]; then
+  exit 0
+fi
 # The browser test's driver, at the version the lock file names; it downloads no browser.
-(cd "$(dirname "$0")/../tests/browser" && npm ci --no-audit --no-fund --loglevel=error)
+(cd "$here/../tests/browser" && npm ci --no-audit --no-fund --loglevel=error)
 # The ST 2110 SDP checker, at the version the lock file names.
-(cd "$(dirname "$0")/../tests/rtp" && npm ci --no-audit --no-fund --loglevel=error)
+(cd "$here/../tests/rtp" && npm ci --no-audit --no-fund --loglevel=error)

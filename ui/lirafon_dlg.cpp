@@ -4,6 +4,7 @@
 #include "lirafon_dlg.h"
 
 #include "artwork.h"
+#include "avahi_probe.h"
 #include "builtin_runtime.h"
 #include "clickable_label.h"
 #include "dialog_units.h"
@@ -339,6 +340,17 @@ void CNDILirafonDlg::ReportStart(bool started) {
     if (ActiveNdiRuntime() == NdiRuntimeKind::vendor) {
         std::fprintf(stderr, "ndi-lirafon: through the vendor's NDI runtime %s (%s)\n",
                      VendorRuntimePath().c_str(), NDIlib_version());
+        // The vendor runtime announces the source by mDNS only through avahi-daemon; without it
+        // the source is still published, and receivers that are told where to look find it.
+        std::string why;
+        if (!AvahiDaemonReachable(&why)) {
+            std::fprintf(stderr,
+                         "ndi-lirafon: avahi-daemon cannot be reached (%s), so receivers will not "
+                         "find this source by mDNS: start avahi-daemon (systemctl start "
+                         "avahi-daemon), or add this computer's address or an NDI discovery "
+                         "server to the receivers' NDI configuration\n",
+                         why.c_str());
+        }
     } else if (GetBuiltinSenderInfo(m_sender, &info)) {
         const std::string second =
             info.secondAudioPort != 0

@@ -164,6 +164,7 @@ private:
     void TakeUserLevelField();
     void ApplyFrequencyChoice(control::FrequencyChoice frequency);
     void StartControlServer();
+    void AnnounceWebControl();
     // Something a client of the control server shows may have changed.
     void StateChanged();
 

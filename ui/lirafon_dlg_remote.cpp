@@ -180,6 +180,26 @@ void CNDILirafonDlg::StartControlServer() {
     m_remote = std::move(server);
     std::fprintf(stderr, "ndi-lirafon: control panel: %s\n",
                  qUtf8Printable(m_remote->PanelAddress()));
+    AnnounceWebControl();
+}
+
+// NDI receivers offer a sender's web page when its connection metadata names one, and the vendor
+// runtime puts in place of %IP% the address each receiver reached this computer on. This second
+// element follows the product description, which stays as it is. A panel on loopback could be
+// opened from no other computer, and the built-in runtime's receivers have no such offer, so
+// neither is announced.
+void CNDILirafonDlg::AnnounceWebControl() {
+    if (!m_remote || m_sender == nullptr || ActiveNdiRuntime() != NdiRuntimeKind::vendor ||
+        control::IsLoopbackAddress(m_remoteEndpoint.address)) {
+        return;
+    }
+    std::string text =
+        "<ndi_capabilities web_control=\"http://%IP%:" + std::to_string(m_remote->Port()) + "/\"/>";
+    NDIlib_metadata_frame_t metadata;
+    metadata.length = static_cast<int>(text.size());
+    metadata.timecode = NDIlib_send_timecode_synthesize;
+    metadata.p_data = text.data();
+    NDIlib_send_add_connection_metadata(m_sender, &metadata);
 }
 
 void CNDILirafonDlg::StateChanged() {
