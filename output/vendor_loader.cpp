@@ -4,6 +4,7 @@
 #include "vendor_loader.h"
 
 #include <dlfcn.h>
+#include <link.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -74,6 +75,12 @@ CVendorLoader::Result CVendorLoader::Load() {
         }
         m_handle = handle;
         m_path = candidate;
+        // A bare name was found by dlopen's own search: say which file that was.
+        link_map* map = nullptr;
+        if (!inFolder && dlinfo(handle, RTLD_DI_LINKMAP, &map) == 0 && map != nullptr &&
+            map->l_name != nullptr && map->l_name[0] == '/') {
+            m_path = map->l_name;
+        }
         if (!Resolve()) {
             Unload();
             return Result::incomplete;

@@ -92,14 +92,17 @@ with JSON, a WebSocket pushing the state, GET /card.png) listen on 127.0.0.1.
   LIRAFON_CONTROL_TOKEN    every request then needs "Authorization: Bearer TOKEN"
                            or a sign-in on the panel
 
-Runtimes: the vendor's NDI runtime (libndi.so.6 or .5) when installed, else the
-built-in runtime, which publishes RTP (L24 audio, RFC 4175 RGB video) with an SDP
-file and SAP announcements.
+Runtimes: the vendor's NDI runtime (libndi.so.6 or .5) when installed (the set-up,
+scripts/install-ndi-runtime.sh, puts it in /usr/local/lib), announced by mDNS
+through avahi-daemon; else the built-in runtime, which publishes RTP (L24 audio,
+RFC 4175 RGB video) with an SDP file and SAP announcements.
 
 Environment:
   LIRAFON_NDI_RUNTIME      auto (default) | vendor | builtin
   NDI_RUNTIME_DIR_V6       folder holding libndi.so.6 (vendor runtime)
   NDI_RUNTIME_DIR_V5       folder holding libndi.so.5 (vendor runtime)
+  NDI_CONFIG_DIR           folder of the vendor runtime's ndi-config.v1.json
+                           (default ~/.ndi): discovery servers, extra IPs, groups
   LIRAFON_RTP_DESTINATION  unicast host or multicast group (default 127.0.0.1:
                            nothing leaves this computer until you set it)
   LIRAFON_RTP_PORT         first port (default 5004); copy N uses 4 x (N - 1)

@@ -15,7 +15,11 @@ address as the receiver is told it in the token mode. Prints what it measured (d
 arrival gaps, CPU per second of audio). Exits 77 (skipped) when the namespaces, the daemons or
 the vendor runtime cannot be had here, saying why.
 
-    ndi_netns_test.py PROGRAM NDI_PROBE
+    ndi_netns_test.py PROGRAM NDI_PROBE            the test
+    ndi_netns_test.py PROGRAM NDI_PROBE --bench S  figures only: time from start to discovered,
+                                                   CPU per second of 16-channel audio with one
+                                                   receiver (S seconds each, with and without
+                                                   full-rate video), audio arrival gaps
 """
 import json, math, os, queue, shutil, signal, struct, subprocess, sys, tempfile, threading, time
 
@@ -309,8 +313,51 @@ def judge_stream(events, marks, judge):
     return gaps
 
 
+def bench(tx, rx, program, probe, workdir, seconds):
+    """The figures of bench/RESULTS.md: nothing is judged."""
+    finder = rx.popen([probe, "find", SOURCE.format(1), "--timeout-ms", "30000"],
+                      env=program_env(workdir), stdout=subprocess.PIPE, text=True)
+    time.sleep(0.5)  # the finder is up before the source starts
+    started = time.monotonic()
+    sender = tx.popen([program, "--control-port", "0", "--channels", "16", "--pairs", "all"],
+                      env=program_env(workdir), stdout=subprocess.DEVNULL,
+                      stderr=subprocess.PIPE, text=True)
+    sender.stdout = sender.stderr
+    said = Lines(sender)
+    found = Lines(finder, parse_json=True).wait_for(lambda e: isinstance(e, dict), 35)
+    discovered = time.monotonic()
+    panel = said.wait_for(lambda l: "control panel: http" in l, 20)
+    base = panel.split("control panel: ", 1)[1].strip()
+    print(f"start to discovered: {(discovered - started) * 1e3:.0f} ms ({found})")
+    receive = rx.popen([probe, "receive", SOURCE.format(1), "--seconds", str(2 * seconds + 3),
+                        "--samples-every", "1000000"], env=program_env(workdir),
+                       stdout=subprocess.PIPE, text=True)
+    events = Lines(receive, parse_json=True)
+    events.wait_for(lambda e: isinstance(e, dict) and e.get("event") == "audio", 20)
+    time.sleep(1)
+    for label in ("16 channels", "16 channels, full-rate video"):
+        if "full-rate" in label:
+            http(tx, "PATCH", base + "api/settings", {"fullRateVideo": True})
+            time.sleep(0.5)
+        cpu, wall = cpu_seconds(sender.pid), time.monotonic()
+        time.sleep(seconds)
+        used = (cpu_seconds(sender.pid) - cpu) / (time.monotonic() - wall)
+        print(f"program CPU with one receiver, {label}: {used * 1e3:.1f} ms per second")
+    receive.wait(timeout=seconds + 30)
+    audio = [e["ms"] for e in events.items if isinstance(e, dict) and e.get("event") == "audio"]
+    gaps = [b - a for a, b in zip(audio, audio[1:])]
+    print(f"audio arrival gaps over {len(gaps)}: median {percentile(gaps, 50):.2f} ms, p99 "
+          f"{percentile(gaps, 99):.2f} ms, max {max(gaps):.2f} ms")
+    sender.send_signal(signal.SIGTERM)
+    sender.wait(timeout=15)
+    return 0
+
+
 def main():
-    if len(sys.argv) != 3:
+    bench_seconds = None
+    if len(sys.argv) == 5 and sys.argv[3] == "--bench":
+        bench_seconds = float(sys.argv[4])
+    elif len(sys.argv) != 3:
         print(__doc__)
         return 2
     program, probe = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
@@ -346,6 +393,8 @@ def main():
             detail = getattr(error, "stderr", "") or str(error)
             skip(f"cannot make the two namespaces here: {detail.strip()}")
         tx, rx = sides
+        if bench_seconds:
+            return bench(tx, rx, program, probe, workdir, bench_seconds)
         judge = Judge()
 
         # Copy 1 in the token mode, its panel on the sending side's own address.

@@ -3,6 +3,7 @@
 // auto falls back to the built-in runtime.
 #include "ndi_dispatch.h"
 #include "ndi_sdk.h"
+#include "installed_runtime.h"
 #include "recording_runtime.h"
 #include "scoped_env.h"
 
@@ -20,16 +21,6 @@ using testing::internal::GetCapturedStderr;
 
 int LineCount(const std::string& text) {
     return static_cast<int>(std::count(text.begin(), text.end(), '\n'));
-}
-
-bool SystemHasVendorRuntime() {
-    for (const char* name : {"libndi.so.6", "libndi.so.5"}) {
-        if (void* handle = dlopen(name, RTLD_NOW | RTLD_LOCAL)) {
-            dlclose(handle);
-            return true;
-        }
-    }
-    return false;
 }
 
 // No vendor runtime anywhere the loader looks, unless a test points at one.

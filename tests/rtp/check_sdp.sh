@@ -6,8 +6,9 @@ set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 sdpoker="$here/node_modules/.bin/sdpoker"
 if [ ! -x "$sdpoker" ]; then
-  echo "sdpoker is not installed: run scripts/install-deps.sh (npm ci in tests/rtp)" >&2
-  exit 1
+  # Skipped, not failed: a plain build without the npm test tools (scripts/test.sh installs it).
+  echo "skipped: sdpoker is not installed: run scripts/install-deps.sh (npm ci in tests/rtp)"
+  exit 77
 fi
 folder=$(mktemp -d)
 trap 'rm -rf "$folder"' EXIT

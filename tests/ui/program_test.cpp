@@ -191,7 +191,8 @@ TEST(Program, HeadlessRunWhoseRuntimeFailedEndsWithAFailure) {
     env.Set("QT_QPA_PLATFORM", "offscreen")
         .Set("XDG_RUNTIME_DIR", pattern)
         .Set("LIRAFON_NDI_RUNTIME", "vendor")
-        .Set("NDI_RUNTIME_DIR_V6", pattern)
+        // A runtime that lacks a call is refused whole, even where a real one is installed.
+        .Set("NDI_RUNTIME_DIR_V6", LIRAFON_RECORDING_NDI_INCOMPLETE_DIR)
         .Set("NDI_RUNTIME_DIR_V5", pattern);
     const std::string errors = pattern + "/stderr.txt";
 
