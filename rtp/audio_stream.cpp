@@ -73,6 +73,7 @@ void CAudioStream::Send(const NDIlib_audio_frame_v2_t& frame) {
     if (ptp) {
         dueNs = TakePtp(MonotonicNowNs(), *offset, frame.no_samples);
     } else {
+        m_sentFreeRunning = true;
         const uint64_t reanchorsBefore = m_pacer.ReanchorCount();
         dueNs = m_pacer.Take(MonotonicNowNs(), frame.no_samples, frame.sample_rate);
         m_reanchors += m_pacer.ReanchorCount() - reanchorsBefore;
@@ -122,7 +123,10 @@ int64_t CAudioStream::TakePtp(int64_t nowNs, int64_t offsetNs, int64_t sampleCou
         if (m_ptpAnchored) {
             ++m_reanchors;
         }
-        if (m_ptpAnchored && sample < m_ptpSample) {
+        // A jump back, or the first move from the free-running count to PTP time (ptp4l
+        // started after the program): a receiver locked to the stream must not see its
+        // timestamps leap by hours, so a new stream begins.
+        if ((m_ptpAnchored && sample < m_ptpSample) || (!m_ptpAnchored && m_sentFreeRunning)) {
             for (Stream& stream : m_streams) {
                 stream.ssrc = static_cast<uint32_t>(m_random());
             }

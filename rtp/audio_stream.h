@@ -108,8 +108,9 @@ private:
     uint32_t m_nextTimestamp;
     int m_channelCount = 0;
     bool m_ptpAnchored = false;
-    int64_t m_ptpSample = 0; // the next frame's first sample, counted from the PTP epoch
-    std::mt19937 m_random;   // new SSRCs
+    bool m_sentFreeRunning = false; // a frame left on the free-running clock
+    int64_t m_ptpSample = 0;        // the next frame's first sample, counted from the PTP epoch
+    std::mt19937 m_random;          // new SSRCs
 
     std::mutex m_ringLock; // guards the ring indices and m_stop
     std::condition_variable m_ringChanged;

@@ -95,6 +95,10 @@ CPtpClient::~CPtpClient() {
     }
 }
 
+bool CPtpClient::ServerExists() const {
+    return access(m_server.c_str(), F_OK) == 0;
+}
+
 bool CPtpClient::Open(std::string* error) {
     if (m_fd >= 0) {
         return true;

@@ -37,6 +37,11 @@ public:
 
     // Asks ptp4l; nullopt with the reason in *error when it does not answer in time.
     std::optional<PtpStatus> Query(std::string* error);
+    // False after a Query that could not even open this side's socket (its folder is missing or
+    // not ours): a fault here, not an absent ptp4l.
+    bool CanAsk() const { return m_fd >= 0; }
+    // Whether ptp4l's socket is there to be asked.
+    bool ServerExists() const;
 
 private:
     // Sends GET id in domain and waits for its answer's data field.

@@ -124,24 +124,41 @@ void CPtpClock::Poll() {
             m_reference.synchronised = false;
         }
         reference = m_reference;
-        if (answeredBefore && !m_answering) {
-            std::fprintf(stderr, "PTP: %s; holding the last clock\n", error.c_str());
-        } else if (!answeredBefore && !m_answering && m_required && !before.available) {
-            std::fprintf(stderr, "PTP: %s; running free until it does\n", error.c_str());
+        if (reference.synchronised) {
+            m_lastGrandmaster = reference.grandmaster;
         }
         const bool changed = before.available != reference.available ||
                              before.synchronised != reference.synchronised ||
                              before.grandmaster != reference.grandmaster ||
                              before.domain != reference.domain;
-        if (!changed) {
-            return;
-        }
-        if (reference.synchronised) {
+        // One line per change of state. A ptp4l that stops answering says both what happened
+        // and what follows; a newly started one still listening has no grandmaster of ours yet
+        // (the clock it names then is its own).
+        if (answeredBefore && !m_answering) {
+            std::fprintf(
+                stderr, "PTP: %s; holding the last clock (last grandmaster %s, domain %d)\n",
+                error.c_str(), m_lastGrandmaster.empty() ? "none" : m_lastGrandmaster.c_str(),
+                reference.domain);
+        } else if (!m_answering && !m_client.CanAsk() && !m_saidCannotAsk &&
+                   (m_required || m_client.ServerExists())) {
+            // Said also where PTP is optional, when ptp4l is there: PTP time is expected.
+            std::fprintf(stderr, "PTP: cannot ask ptp4l (%s); no PTP time\n", error.c_str());
+            m_saidCannotAsk = true;
+            m_saidAbsent = true;
+        } else if (!m_answering && m_required && !before.available && !m_saidAbsent) {
+            std::fprintf(stderr, "PTP: %s; running free until it does\n", error.c_str());
+            m_saidAbsent = true;
+        } else if (changed && reference.synchronised) {
             std::fprintf(stderr, "PTP: synchronised to grandmaster %s in domain %d\n",
                          reference.grandmaster.c_str(), reference.domain);
-        } else if (reference.available) {
+        } else if (changed && reference.available && m_lastGrandmaster.empty()) {
+            std::fprintf(stderr, "PTP: not synchronised yet (domain %d)\n", reference.domain);
+        } else if (changed && reference.available) {
             std::fprintf(stderr, "PTP: not synchronised (last grandmaster %s, domain %d)\n",
-                         reference.grandmaster.c_str(), reference.domain);
+                         m_lastGrandmaster.c_str(), reference.domain);
+        }
+        if (!changed) {
+            return;
         }
         for (const auto& entry : m_listeners) {
             listeners.push_back(entry.second);

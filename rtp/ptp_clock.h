@@ -66,10 +66,13 @@ private:
     std::thread m_thread;
 
     std::mutex m_callLock;     // held while listeners run, so Unsubscribe waits for them
-    mutable std::mutex m_lock; // guards everything below // guards everything below
+    mutable std::mutex m_lock; // guards everything below
     std::condition_variable m_wake;
     bool m_stop = false;
     bool m_answering = false;
+    bool m_saidAbsent = false;     // "running free" is said once, not at every poll
+    bool m_saidCannotAsk = false;  // so is a socket of ours that cannot be opened
+    std::string m_lastGrandmaster; // the last one ptp4l was synchronised to
     PtpReference m_reference;
     clockid_t m_clock = CLOCK_REALTIME;
     int m_clockFd = -1;           // the hardware clock's device, when open

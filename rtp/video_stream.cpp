@@ -61,10 +61,16 @@ void CVideoStream::Send(const NDIlib_video_frame_v2_t& frame) {
     const int64_t nowNs = MonotonicNowNs();
     uint32_t timestamp = 0;
     if (const std::optional<int64_t> offset = m_clock ? m_clock->OffsetNs() : std::nullopt) {
+        if (!m_onPtp && m_sentFreeRunning) {
+            // From the free-running count to PTP time: a new stream, as for the audio.
+            m_ssrc = m_ssrc * 1664525u + 1013904223u;
+        }
+        m_onPtp = true;
         m_lastPtpTicks =
             std::max(m_lastPtpTicks, NsToSamplesSinceEpoch(nowNs + *offset, kVideoClockHz));
         timestamp = static_cast<uint32_t>(m_lastPtpTicks);
     } else {
+        m_sentFreeRunning = true;
         const int64_t elapsedNs = nowNs - m_startNs;
         timestamp = AdvanceTimestamp(
             m_firstTimestamp, static_cast<uint64_t>(elapsedNs / 1000 * kVideoClockHz / 1'000'000));
@@ -76,6 +82,7 @@ void CVideoStream::Send(const NDIlib_video_frame_v2_t& frame) {
     m_pending.width = frame.xres;
     m_pending.height = frame.yres;
     m_pending.timestamp = timestamp;
+    m_pending.ssrc = m_ssrc;
     if (m_hasPending) {
         ++m_picturesReplaced;
     }
@@ -101,7 +108,7 @@ void CVideoStream::Packetise(const Picture& picture) {
             header.marker = line == picture.height - 1 && offset + pixels == picture.width;
             header.sequence = static_cast<uint16_t>(m_sequence);
             header.timestamp = picture.timestamp;
-            header.ssrc = m_ssrc;
+            header.ssrc = picture.ssrc;
             WriteRtpHeader(out, header);
             WriteRfc4175Header(out + kRtpHeaderBytes, static_cast<uint16_t>(m_sequence >> 16),
                                static_cast<uint16_t>(dataBytes), static_cast<uint16_t>(line),

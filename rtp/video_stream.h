@@ -55,12 +55,15 @@ private:
         int width = 0;
         int height = 0;
         uint32_t timestamp = 0;
+        uint32_t ssrc = 0;
     };
 
     void Run();
     void Packetise(const Picture& picture);
 
-    const uint32_t m_ssrc;
+    uint32_t m_ssrc; // guarded by m_callLock; each picture carries its own to the video thread
+    bool m_sentFreeRunning = false; // guarded by m_callLock
+    bool m_onPtp = false;           // guarded by m_callLock
     const uint32_t m_firstTimestamp;
     const int64_t m_startNs;
     const CPtpClock* const m_clock;

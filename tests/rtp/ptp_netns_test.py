@@ -31,7 +31,7 @@ def gmid(identity):
     return "-".join(digits[i:i + 2] for i in range(0, 16, 2))
 
 
-def receive(interface, seconds):
+def receive(interface, seconds, channels=8):
     """In the receiving namespace: PTP time of every packet's arrival against its timestamp."""
     import gi
     gi.require_version("Gst", "1.0")
@@ -83,7 +83,9 @@ def receive(interface, seconds):
           f"{p99 * 1e6:.1f} us, min {offsets_sorted[0] * 1e6:.1f} us, max "
           f"{offsets_sorted[-1] * 1e6:.1f} us")
     failures = []
-    if len(offsets) < seconds * 500:
+    packet_time = 0.001 if channels <= 8 else 0.000125
+    print(f"{channels} channels at {packet_time * 1e3:g} ms packets")
+    if len(offsets) < seconds * 0.5 / packet_time:
         failures.append("too few packets")
     if sources != {PORT}:
         failures.append(f"packets left from ports {sorted(sources)}, not {PORT}")
@@ -91,7 +93,6 @@ def receive(interface, seconds):
     # A stall of this shared machine can delay a single packet by milliseconds, which says nothing
     # of its timestamp: no packet may arrive before its time, and the typical one (the median)
     # arrives within one packet time plus the path delay.
-    packet_time = 0.001
     early = [o for o in offsets if o < -SYNC_ERROR_S]
     if early:
         failures.append(f"{len(early)} packets arrived before their timestamp's time")
@@ -104,6 +105,8 @@ def receive(interface, seconds):
     def channel(payload, c):
         return b"".join(payload[3 * (8 * i + c):3 * (8 * i + c) + 3] for i in range(48))
 
+    if channels != 8:
+        return 1 if failures else 0  # the samples are checked at 8 channels
     forms = {channel(p, 1) for p in payloads}
     silent = all(channel(p, c) == bytes(144) for p in payloads for c in range(2, 8))
     if len(forms) != 1 or not silent or any(len(p) != 48 * 8 * 3 for p in payloads):
@@ -121,6 +124,43 @@ def receive(interface, seconds):
     for failure in failures:
         print("FAIL:", failure)
     return 1 if failures else 0
+
+
+def record(seconds):
+    """In the receiving namespace: every packet's SSRC, sequence number and timestamp."""
+    rx = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    rx.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 8 << 20)
+    rx.bind((GROUP, PORT))
+    rx.setsockopt(socket.IPPROTO_IP, socket.IP_ADD_MEMBERSHIP,
+                  socket.inet_aton(GROUP) + socket.inet_aton("0.0.0.0"))
+    rx.settimeout(5)
+    headers = []
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        try:
+            packet = rx.recv(2048)
+        except socket.timeout:
+            break
+        _, sequence, stamp, ssrc = struct.unpack("!HHII", packet[:12])
+        headers.append((ssrc, sequence, stamp))
+    print(json.dumps(headers))
+    return 0
+
+
+def judge_late_start(headers, samples_per_packet):
+    """Timestamps never jump within one SSRC: each packet's timestamp follows its predecessor's
+    by the samples of the packets between (sequence numbers, both modulo 2^16 and 2^32)."""
+    jumps, streams, last = [], [], {}
+    for ssrc, sequence, stamp in headers:
+        if ssrc not in last:
+            streams.append(ssrc)
+        else:
+            prev_sequence, prev_stamp = last[ssrc]
+            gap = (sequence - prev_sequence) % (1 << 16)
+            if (stamp - prev_stamp) % (1 << 32) != gap * samples_per_packet % (1 << 32):
+                jumps.append((ssrc, prev_stamp, stamp))
+        last[ssrc] = (sequence, stamp)
+    return streams, jumps
 
 
 class Namespaces:
@@ -186,8 +226,10 @@ def read(path):
 
 
 def main():
-    if len(sys.argv) == 3 and sys.argv[1] == "--receive":
-        return receive(sys.argv[2], 3)
+    if len(sys.argv) == 4 and sys.argv[1] == "--receive":
+        return receive(sys.argv[2], 3, int(sys.argv[3]))
+    if len(sys.argv) == 3 and sys.argv[1] == "--record":
+        return record(float(sys.argv[2]))
     program, checker = sys.argv[1], sys.argv[2]
     if os.geteuid() != 0:
         print("SKIP: network namespaces need root"); return SKIP
@@ -235,8 +277,8 @@ def main():
         print(f"audio session names {expected.strip()}; mediaclk: "
               f"{'a=mediaclk:direct=0' in first}")
 
-        received = ns.run(sys.executable, os.path.abspath(__file__), "--receive", "vrx", ns=ns.rx,
-                          check=False)
+        received = ns.run(sys.executable, os.path.abspath(__file__), "--receive", "vrx", "8",
+                          ns=ns.rx, check=False)
         print(received.stdout.strip())
         if received.returncode != 0:
             print(received.stderr.strip())
@@ -268,10 +310,77 @@ def main():
             return 1
         later = int(re.search(r"o=- \d+ (\d+)", read(audio_sdp)).group(1))
         print(f"new grandmaster {gmid(IDENTITIES[1])}: SDP version {version} -> {later}")
-        said = read(os.path.join(folder, "program.log"))
-        print("\n".join(line for line in said.splitlines() if line.startswith("PTP:")))
+        said = [l for l in read(os.path.join(folder, "program.log")).splitlines()
+                if l.startswith("PTP:")]
+        print("\n".join(said))
         if later <= version:
             print("FAIL: the version did not increase"); return 1
+        # One line per change of state: ptp4l's stop is one line, and the new ptp4l, before it
+        # takes the grandmaster role, is not called our last grandmaster.
+        stopped = [l for l in said if "does not answer" in l]
+        wrong = [l for l in said if f"last grandmaster {gmid(IDENTITIES[1])}" in l]
+        if len(stopped) > 1 or wrong or len(said) > 5:
+            print(f"FAIL: PTP lines: {len(stopped)} for the stop, {len(wrong)} naming the new "
+                  f"clock as our last grandmaster, {len(said)} in all"); return 1
+        sender.send_signal(signal.SIGTERM)
+        sender.wait(10)
+        for child in children[2:]:
+            child.send_signal(signal.SIGTERM)
+            child.wait(10)
+
+        # ptp4l started after the program (both start together at a plant's boot): the move
+        # from the free-running count to PTP time takes a new SSRC and a new SDP version.
+        late = os.path.join(folder, "late")
+        os.mkdir(late)
+        os.chmod(late, 0o755)
+        env.update(LIRAFON_PTP=f"{late}/ptp4l")
+        errors = open(os.path.join(folder, "late.log"), "w")
+        sender = subprocess.Popen(["ip", "netns", "exec", ns.gm, program, "--channels", "16",
+                                   "--pairs", "all"], env=env, stderr=errors, stdout=errors)
+        children.append(sender)
+        if not wait_for(lambda: "a=mediaclk:direct=" in read(audio_sdp), 20):
+            print("FAIL: no session written before ptp4l started"); return 1
+        free_version = int(re.search(r"o=- \d+ (\d+)", read(audio_sdp)).group(1))
+        recorder = subprocess.Popen(["ip", "netns", "exec", ns.rx, sys.executable,
+                                     os.path.abspath(__file__), "--record", "12"],
+                                    stdout=subprocess.PIPE, text=True)
+        time.sleep(4)
+        children.append(start_ptp4l(ns, late, IDENTITIES[0]))
+        synced = f"a=ts-refclk:ptp=IEEE1588-2008:{gmid(IDENTITIES[0])}:{domain}\r\n"
+        if not wait_for(lambda: synced in read(audio_sdp), 30):
+            print(f"FAIL: the session never named the late ptp4l:\n{read(audio_sdp)}"); return 1
+        ptp_version = int(re.search(r"o=- \d+ (\d+)", read(audio_sdp)).group(1))
+        headers = json.loads(recorder.communicate(timeout=60)[0] or "[]")
+        streams, jumps = judge_late_start(headers, 6)
+        said = [l for l in read(os.path.join(folder, "late.log")).splitlines()
+                if l.startswith("PTP:")]
+        print(f"ptp4l started 4 s after the program: {len(headers)} packets, SSRCs "
+              f"{[hex(x) for x in streams[:4]]}, {len(jumps)} jumps within an SSRC, SDP version "
+              f"{free_version} -> {ptp_version}")
+        print("\n".join(said))
+        if jumps or len(streams) < 2 or ptp_version <= free_version or len(headers) < 50000:
+            print(f"FAIL: a timestamp jump within one SSRC ({jumps[:3]}), no new SSRC, no new "
+                  "SDP version, or too few packets"); return 1
+        if sum("running free" in l for l in said) != 1:
+            print("FAIL: the absent ptp4l is not said exactly once"); return 1
+
+        # 16 channels at 0.125 ms on PTP time: the timestamps' accuracy beside the 8-channel one.
+        received = ns.run(sys.executable, os.path.abspath(__file__), "--receive", "vrx", "16",
+                          ns=ns.rx, check=False)
+        print(received.stdout.strip())
+        if received.returncode != 0:
+            print(received.stderr.strip())
+            return 1
+
+        # The analyser says why it has no PTP latency when its own socket cannot be made.
+        analysed = ns.run("env", f"LIRAFON_PTP={late}/ptp4l",
+                          f"XDG_RUNTIME_DIR={folder}/missing", checker, "--interface", "vgm",
+                          "--duration", "2", audio_sdp, ns=ns.gm, check=False)
+        reasons = [l for l in analysed.stderr.splitlines() if l.startswith("PTP:")]
+        print(f"lirafon-check with a missing XDG_RUNTIME_DIR: {reasons}")
+        if len(reasons) != 1 or "cannot ask ptp4l" not in reasons[0]:
+            print("FAIL: lirafon-check does not say once why it has no PTP latency"); return 1
+        print("1 passed, 0 failed")
         return 0
     finally:
         for child in reversed(children):
