@@ -166,19 +166,17 @@ AnalysisReport CAnalyser::Analyse() const {
         r.channel = ch + 1;
         double peak = 0;
         double sum = 0;
-        int64_t loud = 0;
         for (int64_t i = m_samples - window; i < m_samples; ++i) {
             const double x = c.recent[static_cast<size_t>(i % m_rate)];
             peak = std::max(peak, std::abs(x));
-            if (std::abs(x) >= kSilence) {
-                sum += x * x;
-                ++loud;
-            }
+            sum += x * x; // every sample: the quiet ones near a tone's zero crossings count too
         }
         double spread = 1;
         const double hz = Frequency(c, &spread);
         r.peakDbfs = Decibels(peak);
-        r.rmsDbfs = loud > 0 ? 10.0 * std::log10(sum / static_cast<double>(loud)) : -200.0;
+        // RMS re full scale as a mean square: a full-scale sine reads -3.01 dBFS.
+        r.rmsDbfs =
+            window > 0 && sum > 0 ? 10.0 * std::log10(sum / static_cast<double>(window)) : -200.0;
         r.tone = peak >= kSilence && hz > 0;
         r.frequencyHz = hz;
         r.dbu = peak >= kSilence ? r.peakDbfs + m_dbuOffset : -200.0;

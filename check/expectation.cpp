@@ -28,13 +28,18 @@ std::optional<Expectation> ParseExpectation(const std::string& text, std::string
         const size_t equals = item.find('=');
         const std::string key = item.substr(0, equals);
         std::string value = equals == std::string::npos ? "" : item.substr(equals + 1);
-        if (key == "channels" &&
-            (value == "1" || value == "2" || value == "4" || value == "8" || value == "16")) {
-            expect.channels = std::atoi(value.c_str());
+        const int count = std::atoi(value.c_str());
+        if (key == "channels" && count >= 1 && count <= kMaxInputChannels &&
+            value == std::to_string(count)) {
+            expect.channels = count;
         } else if (key == "level" && value == "ebu") {
             expect.dbu = 0.0;
         } else if (key == "level" && value == "smpte") {
             expect.dbu = 4.0;
+        } else if (key == "level" && value.size() > 4 &&
+                   value.compare(value.size() - 4, 4, "dBFS") == 0 &&
+                   value.find_first_not_of("+-0123456789.") == value.size() - 4) {
+            expect.dbfs = std::atof(value.c_str());
         } else if (key == "level" && !value.empty() &&
                    value.find_first_not_of("+-0123456789.") == std::string::npos) {
             expect.dbu = std::atof(value.c_str());
@@ -68,8 +73,9 @@ std::optional<Expectation> ParseExpectation(const std::string& text, std::string
                 return std::nullopt;
             }
         } else {
-            *error = "--expect: '" + item + "' is not accepted; expected channels=N, " +
-                     "level=ebu|smpte|DBU, ident=ebu|ebu-r49|glits|sequence|steady, " +
+            *error = "--expect: '" + item + "' is not accepted; expected channels=N (1 to " +
+                     std::to_string(kMaxInputChannels) + "), " +
+                     "level=ebu|smpte|DBU|-18dBFS, ident=ebu|ebu-r49|glits|sequence|steady, " +
                      "frequency=HZ|multi|sequence, pairs=all|none|1-2+3-4";
             return std::nullopt;
         }
@@ -85,7 +91,11 @@ std::vector<std::string> Faults(const AnalysisReport& report, const InputStats& 
         faults.push_back("channels: " + std::to_string(received) + " received, " +
                          std::to_string(expect.channels) + " expected");
     }
-    if (!expect.ident.empty() && report.identKey != expect.ident) {
+    // "ebu" is the EBU stereo ident with either gap length (280 ms, or EBU R49's 250 ms, which
+    // the report names apart); "ebu-r49" asks for the 250 ms gap itself.
+    const bool identMatches =
+        report.identKey == expect.ident || (expect.ident == "ebu" && report.identKey == "ebu-r49");
+    if (!expect.ident.empty() && !identMatches) {
         faults.push_back("pattern: " + report.pattern + ", expected " + expect.ident);
     }
     if (expect.multi && !report.multiFrequency) {
@@ -111,7 +121,13 @@ std::vector<std::string> Faults(const AnalysisReport& report, const InputStats& 
         if (expect.dbu && r.tone && std::abs(r.dbu - *expect.dbu) > 0.5) {
             faults.push_back(name + "level " + Fixed(r.dbu, 1) + " dBu (" +
                              Fixed(r.dbu - *expect.dbu, 1) + " dB), expected " +
-                             Fixed(*expect.dbu, 1) + " dBu");
+                             Fixed(*expect.dbu, 1) + " dBu" +
+                             (expect.reference.empty() ? "" : " on " + expect.reference));
+        }
+        if (expect.dbfs && r.tone && std::abs(r.peakDbfs - *expect.dbfs) > 0.5) {
+            faults.push_back(name + "peak " + Fixed(r.peakDbfs, 1) + " dBFS (" +
+                             Fixed(r.peakDbfs - *expect.dbfs, 1) + " dB), expected " +
+                             Fixed(*expect.dbfs, 1) + " dBFS");
         }
         if (expect.frequency > 0 && r.tone &&
             std::abs(r.frequencyHz - expect.frequency) > expect.frequency * 0.005) {

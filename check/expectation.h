@@ -10,12 +10,14 @@
 #include <vector>
 
 struct Expectation {
-    int channels = 0;          // 0: any
-    std::optional<double> dbu; // the line-up level
-    std::string ident;         // ebu, ebu-r49, glits, sequence, steady; "" any
-    int frequency = 0;         // one frequency on every channel; 0 any
-    bool multi = false;        // the multi-frequency set
-    std::vector<bool> pairs;   // which pairs carry tone (index 0 = channels 1-2); empty: all
+    int channels = 0;           // 0: any
+    std::optional<double> dbu;  // the line-up level
+    std::optional<double> dbfs; // ... or its peak in dBFS of the input's own scale
+    std::string reference;      // what dBu means for this input, said in level faults
+    std::string ident;          // ebu (either gap length), ebu-r49, glits, sequence, steady; "" any
+    int frequency = 0;          // one frequency on every channel; 0 any
+    bool multi = false;         // the multi-frequency set
+    std::vector<bool> pairs;    // which pairs carry tone (index 0 = channels 1-2); empty: all
 };
 
 // "channels=16,level=smpte,ident=glits": nullopt with the reason in *error.

@@ -5,6 +5,7 @@
 // one line), 2 for bad usage or input that cannot be read.
 #include "analysis.h"
 #include "expectation.h"
+#include "ndi_input.h"
 #include "pcm_input.h"
 #include "rtp_input.h"
 
@@ -37,11 +38,19 @@ INPUT
   FILE.wav               a WAV recording (PCM 16, 24, 32 bits or 32-bit float)
   FILE or -              raw little-endian PCM from a file or standard input, e.g.
                          ffmpeg ... -f s24le - | lirafon-check --channels 16 -
+                         (a WAV file on standard input is recognised by its header)
+  --ndi NAME             an NDI source, through the vendor's NDI runtime: its whole name,
+                         e.g. STUDIO-4 (QEL Audio Tone 1), or the part in parentheses; found
+                         by mDNS, or at the addresses of --ndi-extra-ips. Levels are on
+                         NDI's own scale (1.0 = +4 dBu); also reported: the audio frame
+                         size, the frames' arrival jitter, the source's metadata, the
+                         picture's format and rate
 
 Options
   --format F             raw input: s16le, s24le (default), s32le or f32le
   --channels N           raw input: channel count (default 2)
   --rate HZ              raw input: sample rate (default 48000)
+  --ndi-extra-ips LIST   comma-separated addresses of computers mDNS cannot reach
   --interface NAME       network interface to join a multicast group on
                          (a stream with a PTP reference: the latency from timestamp to arrival
                          is measured when ptp4l answers on LIRAFON_PTP, default /var/run/ptp4l)
@@ -50,8 +59,8 @@ Options
                            channels=N, level=ebu|smpte|DBU, ident=ebu|ebu-r49|glits|sequence|steady,
                            frequency=HZ|multi|sequence, pairs=all|none|1-2+9-10 (default all)
   --duration S           seconds of audio to judge (default: the whole file; 10 for a stream
-                         with --expect; until Ctrl-C otherwise)
-  --json                 one JSON line a second instead of the table
+                         with --expect; until Ctrl-C otherwise); less audio than that is a fault
+  --json                 JSON lines only: one a second, and the verdict (with its faults) last
   --help, --version
 
 Exit status: 0 everything matched, 1 a fault (each on one line), 2 bad usage or unreadable input.
@@ -60,6 +69,37 @@ Exit status: 0 everything matched, 1 a fault (each on one line), 2 bad usage or 
 int Usage(const std::string& message) {
     std::fprintf(stderr, "lirafon-check: %s\n", message.c_str());
     return 2;
+}
+
+std::string JsonText(const std::string& text) {
+    std::string out = "\"";
+    for (const char ch : text) {
+        if (ch == '"' || ch == '\\') {
+            out += '\\';
+            out += ch;
+        } else if (static_cast<unsigned char>(ch) < 0x20) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", ch);
+            out += escaped;
+        } else {
+            out += ch;
+        }
+    }
+    return out + "\"";
+}
+
+std::string NdiJson(const InputStats& input) {
+    char numbers[256];
+    std::snprintf(numbers, sizeof numbers,
+                  ",\"frameSamples\":%d,\"audioFrames\":%llu,\"jitterP99Ms\":%.2f,"
+                  "\"jitterMaxMs\":%.2f,\"pictures\":%llu,\"picturesPerSecond\":%.2f",
+                  input.ndiFrameSamples, static_cast<unsigned long long>(input.ndiAudioFrames),
+                  input.ndiJitterP99Ms, input.ndiJitterMaxMs,
+                  static_cast<unsigned long long>(input.ndiPictures), input.ndiPicturesPerSecond);
+    return ",\"ndi\":{\"source\":" + JsonText(input.ndiSource) +
+           ",\"address\":" + JsonText(input.ndiAddress) + numbers +
+           ",\"picture\":" + JsonText(input.ndiPicture) +
+           ",\"metadata\":" + JsonText(input.ndiMetadata) + "}";
 }
 
 std::string Json(const AnalysisReport& report, const InputStats& input,
@@ -81,6 +121,9 @@ std::string Json(const AnalysisReport& report, const InputStats& input,
                    ",\"latencyMaxMs\":" + std::to_string(input.latencyMaxMs);
         }
     }
+    if (input.ndi) {
+        out += NdiJson(input);
+    }
     out += ",\"channels\":[";
     for (const ChannelReport& r : report.channels) {
         char row[512];
@@ -101,11 +144,7 @@ std::string Json(const AnalysisReport& report, const InputStats& input,
     if (faults != nullptr) {
         out += ",\"faults\":[";
         for (size_t i = 0; i < faults->size(); ++i) {
-            std::string text;
-            for (const char ch : (*faults)[i]) {
-                text += ch == '"' ? std::string("\\\"") : std::string(1, ch);
-            }
-            out += (i ? ",\"" : "\"") + text + "\"";
+            out.append(i ? "," : "").append(JsonText((*faults)[i]));
         }
         out += "]";
     }
@@ -140,6 +179,20 @@ void Table(const AnalysisReport& report, const InputStats& input, bool colour, b
                         input.latencyMaxMs);
         }
     }
+    if (input.ndi) {
+        std::printf("\n  NDI \"%s\" at %s: %d-sample frames, arrival jitter p99 %.1f ms "
+                    "(max %.1f)",
+                    input.ndiSource.c_str(), input.ndiAddress.c_str(), input.ndiFrameSamples,
+                    input.ndiJitterP99Ms, input.ndiJitterMaxMs);
+        if (!input.ndiPicture.empty()) {
+            std::printf("; pictures %s, %.1f a second", input.ndiPicture.c_str(),
+                        input.ndiPicturesPerSecond);
+        }
+        if (!input.ndiMetadata.empty()) {
+            std::printf("\n  metadata: %s", input.ndiMetadata.c_str());
+        }
+    }
+    // RMS as a mean square re full scale: a full-scale sine reads -3.01 dBFS.
     std::printf("\n  ch  signal   frequency  peak dBFS  RMS dBFS     dBu  carries    polarity  "
                 "dropouts\n");
     for (const ChannelReport& r : report.channels) {
@@ -176,6 +229,8 @@ int main(int argc, char** argv) {
     std::optional<Expectation> expect;
     double duration = 0;
     bool json = false;
+    std::string ndiName;
+    std::string ndiExtraIps;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const auto value = [&](const char* name) -> std::optional<std::string> {
@@ -195,17 +250,22 @@ int main(int argc, char** argv) {
             json = true;
         } else if (arg == "--format" || arg == "--channels" || arg == "--rate" ||
                    arg == "--interface" || arg == "--reference" || arg == "--expect" ||
-                   arg == "--duration") {
+                   arg == "--duration" || arg == "--ndi" || arg == "--ndi-extra-ips") {
             const std::optional<std::string> v = value(arg.c_str());
             if (!v) {
                 return Usage(arg + " needs a value");
             }
-            if (arg == "--format") {
+            if (arg == "--ndi") {
+                ndiName = *v;
+            } else if (arg == "--ndi-extra-ips") {
+                ndiExtraIps = *v;
+            } else if (arg == "--format") {
                 formatText = *v;
             } else if (arg == "--channels") {
                 channels = std::atoi(v->c_str());
-                if (channels < 1 || channels > 64) {
-                    return Usage("--channels: '" + *v + "' is not accepted; expected 1 to 64");
+                if (channels < 1 || channels > kMaxInputChannels) {
+                    return Usage("--channels: '" + *v + "' is not accepted; expected 1 to " +
+                                 std::to_string(kMaxInputChannels));
                 }
             } else if (arg == "--rate") {
                 rate = std::atoi(v->c_str());
@@ -240,8 +300,11 @@ int main(int argc, char** argv) {
             return Usage("one input only (see --help)");
         }
     }
-    if (inputPath.empty()) {
+    if (inputPath.empty() && ndiName.empty()) {
         return Usage("no input given (see --help)");
+    }
+    if (!inputPath.empty() && !ndiName.empty()) {
+        return Usage("one input only: --ndi or a file (see --help)");
     }
     std::string error;
     std::unique_ptr<CPcmInput> input;
@@ -250,7 +313,15 @@ int main(int argc, char** argv) {
         return inputPath.size() >= s.size() &&
                inputPath.compare(inputPath.size() - s.size(), s.size(), s) == 0;
     };
-    if (endsWith(".sdp")) {
+    if (!ndiName.empty()) {
+        bool noRuntime = false;
+        input = OpenNdi(ndiName, ndiExtraIps, 20000, &error, &noRuntime);
+        inputPath = "\"" + ndiName + "\"";
+        dbuOffset = kNdiDbuOffset; // NDI's scale, whatever --reference says
+        if (duration == 0 && expect) {
+            duration = 10;
+        }
+    } else if (endsWith(".sdp")) {
         SdpStream stream;
         if (ParseSdpFile(inputPath, &stream, &error)) {
             // PTP as the generator asks for it: LIRAFON_PTP names ptp4l's socket, or off.
@@ -281,6 +352,11 @@ int main(int argc, char** argv) {
     signal(SIGINT, [](int) { g_stop = true; });
     signal(SIGTERM, [](int) { g_stop = true; });
 
+    if (expect) {
+        expect->reference = !ndiName.empty()    ? "NDI's scale, +4 dBu = 1.0"
+                            : dbuOffset == 24.0 ? "the SMPTE reference, +4 dBu = -20 dBFS"
+                                                : "the EBU reference, 0 dBu = -18 dBFS";
+    }
     CAnalyser analyser(input->Channels(), input->Rate(), dbuOffset);
     const bool terminal = isatty(STDOUT_FILENO) != 0;
     const bool colour = terminal && std::getenv("NO_COLOR") == nullptr;
@@ -324,13 +400,22 @@ int main(int argc, char** argv) {
     }
     const AnalysisReport report = analyser.Analyse();
     const InputStats stats = input->Stats();
-    const std::vector<std::string> faults =
+    std::vector<std::string> faults =
         expect ? Faults(report, stats, *expect) : std::vector<std::string>{};
-    if (json) {
-        std::printf("%s\n", Json(report, stats, expect ? &faults : nullptr).c_str());
-    } else {
-        Table(report, stats, colour, false);
+    // The verdict claims the whole duration asked for: less audio than that is never a pass.
+    if (limit > 0 && analysed < limit) {
+        char text[160];
+        std::snprintf(text, sizeof text,
+                      "input: %.2f s of audio arrived, %.2f s asked (--duration)",
+                      static_cast<double>(analysed) / input->Rate(), duration);
+        faults.insert(faults.begin(), text);
     }
+    const bool judged = expect || limit > 0;
+    if (json) {
+        std::printf("%s\n", Json(report, stats, judged ? &faults : nullptr).c_str());
+        return faults.empty() ? 0 : 1;
+    }
+    Table(report, stats, colour, false);
     for (const std::string& fault : faults) {
         std::printf("FAULT %s\n", fault.c_str());
     }

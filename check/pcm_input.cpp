@@ -1,5 +1,7 @@
 #include "pcm_input.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -17,8 +19,11 @@ int32_t Little(const uint8_t* p, int bytes) {
 
 class CFileInput : public CPcmInput {
 public:
-    CFileInput(FILE* file, bool owned, RawFormat format, int channels, int rate)
-        : m_file(file), m_owned(owned), m_format(format), m_channels(channels), m_rate(rate) {}
+    // prefix: bytes already read from the file that belong to its samples.
+    CFileInput(FILE* file, bool owned, RawFormat format, int channels, int rate,
+               std::vector<uint8_t> prefix = {})
+        : m_file(file), m_owned(owned), m_format(format), m_channels(channels), m_rate(rate),
+          m_bytes(std::move(prefix)), m_pending(m_bytes.size()) {}
     ~CFileInput() override {
         if (m_owned) {
             std::fclose(m_file);
@@ -29,7 +34,7 @@ public:
     bool Read(std::vector<double>& out, int maxFrames) override {
         const int width = m_format == RawFormat::s16le ? 2 : m_format == RawFormat::s24le ? 3 : 4;
         const size_t frameBytes = static_cast<size_t>(width) * m_channels;
-        m_bytes.resize(frameBytes * static_cast<size_t>(maxFrames));
+        m_bytes.resize(std::max(m_pending, frameBytes * static_cast<size_t>(maxFrames)));
         size_t got = m_pending;
         got += std::fread(m_bytes.data() + got, 1, m_bytes.size() - got, m_file);
         const size_t frames = got / frameBytes;
@@ -62,6 +67,81 @@ private:
     size_t m_pending = 0;
 };
 
+// Skips bytes by reading them, so a pipe can be skipped too.
+bool Skip(FILE* file, uint32_t bytes) {
+    uint8_t scrap[4096];
+    while (bytes > 0) {
+        const size_t step = std::min<size_t>(bytes, sizeof scrap);
+        if (std::fread(scrap, 1, step, file) != step) {
+            return false;
+        }
+        bytes -= static_cast<uint32_t>(step);
+    }
+    return true;
+}
+
+// The WAV header after its first 12 bytes ("RIFF", size, "WAVE"), up to the samples.
+std::unique_ptr<CPcmInput> ReadWavHeader(FILE* file, bool owned, const std::string& path,
+                                         std::string* error) {
+    const auto fail = [&](const std::string& why) -> std::unique_ptr<CPcmInput> {
+        if (owned) {
+            std::fclose(file);
+        }
+        *error = why;
+        return nullptr;
+    };
+    int channels = 0;
+    int rate = 0;
+    int bits = 0;
+    int tag = 0;
+    while (true) {
+        uint8_t chunk[8];
+        if (std::fread(chunk, 1, 8, file) != 8) {
+            return fail(path + " has no audio data");
+        }
+        const uint32_t size = static_cast<uint32_t>(Little(chunk + 4, 4));
+        if (std::memcmp(chunk, "fmt ", 4) == 0 && size >= 16 && size < 256) {
+            uint8_t format[256];
+            if (std::fread(format, 1, size + (size & 1), file) != size + (size & 1)) {
+                break;
+            }
+            tag = Little(format, 2) & 0xffff;
+            channels = Little(format + 2, 2);
+            rate = Little(format + 4, 4);
+            bits = Little(format + 14, 2);
+            if (tag == 0xfffe && size >= 26) {
+                tag = Little(format + 24, 2) & 0xffff; // the sub-format's first two bytes
+            }
+        } else if (std::memcmp(chunk, "data", 4) == 0) {
+            break;
+        } else if (!Skip(file, size + (size & 1))) {
+            break;
+        }
+    }
+    std::optional<RawFormat> format;
+    if (tag == 1 && bits == 16) {
+        format = RawFormat::s16le;
+    } else if (tag == 1 && bits == 24) {
+        format = RawFormat::s24le;
+    } else if (tag == 1 && bits == 32) {
+        format = RawFormat::s32le;
+    } else if (tag == 3 && bits == 32) {
+        format = RawFormat::f32le;
+    }
+    if (!format) {
+        return fail(path + ": only PCM 16, 24 or 32 bits or 32-bit float WAV files are read");
+    }
+    if (channels < 1 || channels > kMaxInputChannels) {
+        return fail(path + " has " + std::to_string(channels) + " channels; 1 to " +
+                    std::to_string(kMaxInputChannels) + " are read");
+    }
+    if (rate < 8000 || rate > 384000) {
+        return fail(path + " is sampled at " + std::to_string(rate) +
+                    " Hz; 8000 to 384000 Hz are read");
+    }
+    return std::make_unique<CFileInput>(file, owned, *format, channels, rate);
+}
+
 } // namespace
 
 std::optional<RawFormat> ParseRawFormat(const std::string& text) {
@@ -87,7 +167,14 @@ std::unique_ptr<CPcmInput> OpenRaw(const std::string& path, RawFormat format, in
         *error = "cannot read " + path + ": " + std::strerror(errno);
         return nullptr;
     }
-    return std::make_unique<CFileInput>(file, path != "-", format, channels, rate);
+    // A WAV file piped in says what it is: its header is read, not played as samples.
+    std::vector<uint8_t> head(12);
+    head.resize(std::fread(head.data(), 1, head.size(), file));
+    if (head.size() == 12 && std::memcmp(head.data(), "RIFF", 4) == 0 &&
+        std::memcmp(head.data() + 8, "WAVE", 4) == 0) {
+        return ReadWavHeader(file, path != "-", path == "-" ? "standard input" : path, error);
+    }
+    return std::make_unique<CFileInput>(file, path != "-", format, channels, rate, std::move(head));
 }
 
 std::unique_ptr<CPcmInput> OpenWav(const std::string& path, std::string* error) {
@@ -103,50 +190,5 @@ std::unique_ptr<CPcmInput> OpenWav(const std::string& path, std::string* error) 
         *error = path + " is not a WAV file";
         return nullptr;
     }
-    int channels = 0;
-    int rate = 0;
-    int bits = 0;
-    int tag = 0;
-    while (true) {
-        uint8_t chunk[8];
-        if (std::fread(chunk, 1, 8, file) != 8) {
-            std::fclose(file);
-            *error = path + " has no audio data";
-            return nullptr;
-        }
-        const uint32_t size = static_cast<uint32_t>(Little(chunk + 4, 4));
-        if (std::memcmp(chunk, "fmt ", 4) == 0 && size >= 16 && size < 256) {
-            uint8_t format[256];
-            if (std::fread(format, 1, size + (size & 1), file) != size + (size & 1)) {
-                break;
-            }
-            tag = Little(format, 2) & 0xffff;
-            channels = Little(format + 2, 2);
-            rate = Little(format + 4, 4);
-            bits = Little(format + 14, 2);
-            if (tag == 0xfffe && size >= 26) {
-                tag = Little(format + 24, 2) & 0xffff; // the sub-format's first two bytes
-            }
-        } else if (std::memcmp(chunk, "data", 4) == 0) {
-            break;
-        } else if (std::fseek(file, static_cast<long>(size + (size & 1)), SEEK_CUR) != 0) {
-            break;
-        }
-    }
-    std::optional<RawFormat> format;
-    if (tag == 1 && bits == 16) {
-        format = RawFormat::s16le;
-    } else if (tag == 1 && bits == 24) {
-        format = RawFormat::s24le;
-    } else if (tag == 1 && bits == 32) {
-        format = RawFormat::s32le;
-    } else if (tag == 3 && bits == 32) {
-        format = RawFormat::f32le;
-    }
-    if (!format || channels < 1 || channels > 64 || rate < 8000) {
-        std::fclose(file);
-        *error = path + ": only PCM 16, 24 or 32 bits or 32-bit float WAV files are read";
-        return nullptr;
-    }
-    return std::make_unique<CFileInput>(file, true, *format, channels, rate);
+    return ReadWavHeader(file, true, path, error);
 }

@@ -21,6 +21,18 @@ struct InputStats {
     bool latencyKnown = false;
     double latencyMedianMs = 0;
     double latencyMaxMs = 0;
+    // An NDI source: what only NDI carries.
+    bool ndi = false;
+    std::string ndiSource;   // its whole name
+    std::string ndiAddress;  // where the runtime reached it
+    int ndiFrameSamples = 0; // samples per audio frame (the last one)
+    uint64_t ndiAudioFrames = 0;
+    double ndiJitterP99Ms = 0; // |arrival interval - frame duration|, 99th percentile
+    double ndiJitterMaxMs = 0;
+    std::string ndiMetadata; // the connection metadata, as received
+    std::string ndiPicture;  // "640x360 BGRX 30000/1200 progressive"; "" without pictures
+    uint64_t ndiPictures = 0;
+    double ndiPicturesPerSecond = 0;
 };
 
 class CPcmInput {
@@ -33,12 +45,16 @@ public:
     virtual InputStats Stats() const { return {}; }
 };
 
+// The most channels any input hands out (and --channels and --expect channels= accept).
+constexpr int kMaxInputChannels = 64;
+
 enum class RawFormat { s16le, s24le, s32le, f32le };
 std::optional<RawFormat> ParseRawFormat(const std::string& text);
 
 // A WAV file (PCM 16, 24 or 32 bits, or 32-bit float; plain or extensible header); "" error on
 // success.
 std::unique_ptr<CPcmInput> OpenWav(const std::string& path, std::string* error);
-// Raw little-endian PCM from a file, or standard input for "-".
+// Raw little-endian PCM from a file, or standard input for "-"; a WAV file there (RIFF) is read
+// as one.
 std::unique_ptr<CPcmInput> OpenRaw(const std::string& path, RawFormat format, int channels,
                                    int rate, std::string* error);

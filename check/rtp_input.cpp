@@ -7,6 +7,7 @@
 #include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -232,6 +233,32 @@ private:
     std::map<int64_t, double> m_earliest; // media second -> earliest arrival minus its time
 };
 
+// A payload type without a=rtpmap means what RFC 3551 assigns it: L16 at 44.1 kHz for 10
+// (stereo) and 11 (mono); the other static audio types are compressed, and a dynamic type
+// without a map is unknown. Neither can be read as PCM.
+bool StaticPayload(int type, SdpStream* stream, const std::string& path, std::string* error) {
+    if (type == 10 || type == 11) {
+        stream->bits = 16;
+        stream->rate = 44100;
+        stream->channels = type == 10 ? 2 : 1;
+        return true;
+    }
+    static const std::pair<int, const char*> kCompressed[] = {
+        {0, "PCMU"}, {3, "GSM"},   {4, "G723"},  {5, "DVI4"},   {6, "DVI4"},
+        {7, "LPC"},  {8, "PCMA"},  {9, "G722"},  {12, "QCELP"}, {13, "CN"},
+        {14, "MPA"}, {15, "G728"}, {16, "DVI4"}, {17, "DVI4"},  {18, "G729"}};
+    for (const auto& [number, name] : kCompressed) {
+        if (number == type) {
+            *error = path + ": the audio is " + name + " (payload type " + std::to_string(type) +
+                     "); only L24 and L16 are read";
+            return false;
+        }
+    }
+    *error = path + ": payload type " + std::to_string(type) +
+             " has no a=rtpmap line, so its encoding is unknown; only L24 and L16 are read";
+    return false;
+}
+
 } // namespace
 
 bool ParseSdpFile(const std::string& path, SdpStream* stream, std::string* error) {
@@ -244,6 +271,7 @@ bool ParseSdpFile(const std::string& path, SdpStream* stream, std::string* error
     std::string sessionAddress;
     bool inAudio = false;
     bool found = false;
+    bool mapped = false;
     while (std::getline(in, line)) {
         if (!line.empty() && line.back() == '\r') {
             line.pop_back();
@@ -263,20 +291,24 @@ bool ParseSdpFile(const std::string& path, SdpStream* stream, std::string* error
             std::string address = line.substr(9);
             address = address.substr(0, address.find('/'));
             (found ? stream->address : sessionAddress) = address;
-        } else if (inAudio && line.rfind("a=rtpmap:", 0) == 0) {
+        } else if (inAudio && line.rfind("a=rtpmap:", 0) == 0 &&
+                   std::atoi(line.c_str() + 9) == stream->payloadType) {
             const size_t space = line.find(' ');
             const std::string map = space == std::string::npos ? "" : line.substr(space + 1);
             int rate = 0;
             int channels = 1;
             char encoding[16] = {};
             if (std::sscanf(map.c_str(), "%15[^/]/%d/%d", encoding, &rate, &channels) >= 2) {
-                stream->bits = std::strcmp(encoding, "L16") == 0 ? 16 : 24;
-                if (std::strcmp(encoding, "L16") != 0 && std::strcmp(encoding, "L24") != 0) {
+                // Encoding names are case-insensitive (RFC 4855).
+                const bool l16 = strcasecmp(encoding, "L16") == 0;
+                if (!l16 && strcasecmp(encoding, "L24") != 0) {
                     *error = path + ": the audio is " + encoding + "; only L24 and L16 are read";
                     return false;
                 }
+                stream->bits = l16 ? 16 : 24;
                 stream->rate = rate;
                 stream->channels = channels;
+                mapped = true;
             }
         } else if (inAudio && line.rfind("a=ptime:", 0) == 0) {
             stream->ptimeMs = std::atof(line.c_str() + 8);
@@ -286,6 +318,9 @@ bool ParseSdpFile(const std::string& path, SdpStream* stream, std::string* error
     }
     if (stream->address.empty()) {
         stream->address = sessionAddress;
+    }
+    if (found && !mapped && !StaticPayload(stream->payloadType, stream, path, error)) {
+        return false;
     }
     if (!found || stream->port <= 0 || stream->address.empty() || stream->channels < 1 ||
         stream->channels > 64 || stream->rate < 8000) {

@@ -93,6 +93,38 @@ for name, wave in (("noise", "white-noise"), ("sine", "sine")):
     expect(f"GStreamer {name}", [path, "--expect", "ident=ebu"], 1,
            r"pattern: no line-up pattern")
 
+# Inputs: too little audio is never a pass; a WAV on standard input is read by its header; RMS
+# takes every sample (a sine's is 3.01 dB under its peak); --json prints JSON alone; a session
+# without a=rtpmap takes RFC 3551's static type, and a compressed one is refused.
+short = os.path.join(folder, "short.wav")
+run(["ffmpeg", "-nostdin", "-y", "-loglevel", "error", "-f", "lavfi", "-i",
+     "sine=frequency=1000:sample_rate=48000:duration=0.2", "-c:a", "pcm_s24le", short])
+expect("0.2 s checked for 10 s", [short, "--duration", "10", "--expect", "channels=1"], 1,
+       r"input: 0\.20 s of audio arrived, 10\.00 s asked")
+with open(ebu8, "rb") as wav:
+    result = subprocess.run([check, "-", "--json"] + EBU8, stdin=wav, capture_output=True,
+                            text=True, timeout=120)
+lines = result.stdout.splitlines()
+if result.returncode != 0 or not lines or not all(l.startswith("{") for l in lines):
+    failures.append(f"WAV on stdin with --json: exit {result.returncode}\n{result.stdout}")
+rms = re.search(r'"channel":2,"tone":true,"frequencyHz":[\d.]+,"peakDbfs":(-[\d.]+),'
+                r'"rmsDbfs":(-[\d.]+)', lines[-1] if lines else "")
+if not rms or abs(float(rms.group(1)) - float(rms.group(2)) - 3.01) > 0.01:
+    failures.append(f"RMS of a steady sine is not 3.01 dB under its peak: {lines[-1:]}")
+print(f"WAV on stdin, --json: exit {result.returncode}, {len(lines)} JSON lines")
+for payload, status, said in ((0, 2, r"the audio is PCMU \(payload type 0\)"),
+                              (8, 2, r"the audio is PCMA"),
+                              (97, 2, r"payload type 97 has no a=rtpmap"),
+                              (11, 2, r"nothing arrived")):
+    sdp = os.path.join(folder, f"pt{payload}.sdp")
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
+        probe.bind(("127.0.0.1", 0))
+        port = probe.getsockname()[1]  # nothing sends there: type 11 is read, then times out
+    with open(sdp, "w") as f:
+        f.write(f"v=0\no=- 1 1 IN IP4 127.0.0.1\ns=x\nc=IN IP4 127.0.0.1\nt=0 0\n"
+                f"m=audio {port} RTP/AVP {payload}\n")
+    expect(f"session of payload type {payload} without a=rtpmap", [sdp], status, said)
+
 # Live: the program on 127.0.0.1, through a relay that drops one packet in 1000.
 def free_port():
     with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:

@@ -36,7 +36,9 @@ TEST(AboutVendorRuntime, ShowsTheVersionTheRealRuntimeReports) {
         GTEST_SKIP() << "no vendor NDI runtime installed (scripts/install-ndi-runtime.sh)";
     }
     ScopedEnv env;
-    env.Set("LIRAFON_NDI_RUNTIME", "vendor").Clear("NDI_RUNTIME_DIR_V6").Clear("NDI_RUNTIME_DIR_V5");
+    env.Set("LIRAFON_NDI_RUNTIME", "vendor")
+        .Clear("NDI_RUNTIME_DIR_V6")
+        .Clear("NDI_RUNTIME_DIR_V5");
     ASSERT_TRUE(NDIlib_initialize());
     ASSERT_EQ(ActiveNdiRuntime(), NdiRuntimeKind::vendor);
     const QString reported = QString::fromLocal8Bit(NDIlib_version());

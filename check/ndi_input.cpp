@@ -1,0 +1,263 @@
+// Receives one NDI source with the vendor runtime's find and receive calls (bound by name by the
+// loader; nothing of the vendor is linked). Audio is asked for as the SDK's float planes and
+// handed out interleaved, in NDI's own scale (1.0 = +4 dBu); pictures and metadata are taken from
+// the same capture loop and only described, never analysed.
+#include "ndi_input.h"
+
+#include "ndi_sdk.h"
+#include "ndi_sdk_recv.h"
+#include "vendor_loader.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <ctime>
+
+namespace {
+
+double NowMs() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<double>(now.tv_sec) * 1e3 + static_cast<double>(now.tv_nsec) / 1e6;
+}
+
+bool NameMatches(const std::string& sourceName, const std::string& wanted) {
+    if (sourceName == wanted) {
+        return true;
+    }
+    const size_t open = sourceName.rfind(" (");
+    return open != std::string::npos && sourceName.back() == ')' &&
+           sourceName.compare(open + 2, sourceName.size() - open - 3, wanted) == 0;
+}
+
+class CNdiInput : public CPcmInput {
+public:
+    CNdiInput(std::unique_ptr<CVendorLoader> loader, NDIlib_recv_instance_t receiver,
+              std::string name, std::string address)
+        : m_loader(std::move(loader)), m_ndi(m_loader->ReceiveCalls()), m_receiver(receiver) {
+        m_stats.network = false;
+        m_stats.ndi = true;
+        m_stats.ndiSource = std::move(name);
+        m_stats.ndiAddress = std::move(address);
+        m_start = NowMs();
+    }
+    ~CNdiInput() override {
+        m_ndi.recvDestroy(m_receiver);
+        m_loader->Calls().destroy();
+    }
+
+    // Captures until the first audio frame, which fixes the channel count and rate.
+    bool WaitForAudio(int timeoutMs) {
+        const double end = NowMs() + timeoutMs;
+        while (m_channels == 0 && NowMs() < end) {
+            CaptureOnce(100);
+        }
+        return m_channels > 0;
+    }
+
+    int Channels() const override { return m_channels; }
+    int Rate() const override { return m_rate; }
+
+    bool Read(std::vector<double>& out, int maxFrames) override {
+        const double end = NowMs() + 1000;
+        while (m_pending.size() / static_cast<size_t>(m_channels) <
+                   static_cast<size_t>(maxFrames) &&
+               !m_formatChanged && NowMs() < end) {
+            CaptureOnce(50);
+        }
+        const size_t take = std::min(m_pending.size(), static_cast<size_t>(maxFrames) * m_channels);
+        out.insert(out.end(), m_pending.begin(), m_pending.begin() + static_cast<long>(take));
+        m_pending.erase(m_pending.begin(), m_pending.begin() + static_cast<long>(take));
+        // A new channel count or rate is a new stream: the analysis of this one ends here.
+        return !(m_formatChanged && m_pending.empty());
+    }
+
+    InputStats Stats() const override {
+        InputStats stats = m_stats;
+        if (!m_gapsMs.empty()) {
+            std::vector<double> sorted = m_gapsMs;
+            std::sort(sorted.begin(), sorted.end());
+            stats.ndiJitterP99Ms = sorted[std::min(sorted.size() - 1, sorted.size() * 99 / 100)];
+            stats.ndiJitterMaxMs = sorted.back();
+        }
+        const double seconds = (NowMs() - m_start) / 1e3;
+        stats.ndiPicturesPerSecond =
+            seconds > 0 ? static_cast<double>(stats.ndiPictures) / seconds : 0;
+        return stats;
+    }
+
+private:
+    void CaptureOnce(uint32_t timeoutMs) {
+        NDIlib_video_frame_v2_t video;
+        NDIlib_audio_frame_v2_t audio;
+        NDIlib_metadata_frame_t metadata;
+        switch (m_ndi.recvCapture(m_receiver, &video, &audio, &metadata, timeoutMs)) {
+        case NDIlib_frame_type_audio:
+            TakeAudio(audio);
+            m_ndi.recvFreeAudio(m_receiver, &audio);
+            break;
+        case NDIlib_frame_type_video:
+            TakeVideo(video);
+            m_ndi.recvFreeVideo(m_receiver, &video);
+            break;
+        case NDIlib_frame_type_metadata:
+            if (metadata.p_data != nullptr) {
+                if (!m_stats.ndiMetadata.empty()) {
+                    m_stats.ndiMetadata += ' ';
+                }
+                m_stats.ndiMetadata += metadata.p_data;
+            }
+            m_ndi.recvFreeMetadata(m_receiver, &metadata);
+            break;
+        default:
+            break;
+        }
+    }
+
+    void TakeAudio(const NDIlib_audio_frame_v2_t& frame) {
+        const double now = NowMs();
+        if (frame.no_channels < 1 || frame.sample_rate < 1 || frame.no_samples < 1 ||
+            frame.p_data == nullptr) {
+            return;
+        }
+        if (m_channels == 0) {
+            m_channels = frame.no_channels;
+            m_rate = frame.sample_rate;
+        } else if (frame.no_channels != m_channels || frame.sample_rate != m_rate) {
+            if (!m_formatChanged) {
+                std::fprintf(stderr,
+                             "lirafon-check: the source changed to %d channels at %d Hz; the "
+                             "analysis ends with the frames before\n",
+                             frame.no_channels, frame.sample_rate);
+            }
+            m_formatChanged = true;
+            return;
+        }
+        if (m_lastAudioMs > 0) {
+            const double nominalMs = 1e3 * frame.no_samples / frame.sample_rate;
+            m_gapsMs.push_back(std::abs(now - m_lastAudioMs - nominalMs));
+        }
+        m_lastAudioMs = now;
+        ++m_stats.ndiAudioFrames;
+        m_stats.ndiFrameSamples = frame.no_samples;
+        const size_t base = m_pending.size();
+        m_pending.resize(base + static_cast<size_t>(frame.no_samples) * m_channels);
+        for (int c = 0; c < m_channels; ++c) {
+            const auto* plane = reinterpret_cast<const float*>(
+                reinterpret_cast<const uint8_t*>(frame.p_data) +
+                static_cast<size_t>(c) * static_cast<size_t>(frame.channel_stride_in_bytes));
+            for (int i = 0; i < frame.no_samples; ++i) {
+                m_pending[base + static_cast<size_t>(i) * m_channels + c] = plane[i];
+            }
+        }
+    }
+
+    void TakeVideo(const NDIlib_video_frame_v2_t& frame) {
+        ++m_stats.ndiPictures;
+        const char fourcc[5] = {static_cast<char>(frame.FourCC & 0xff),
+                                static_cast<char>((frame.FourCC >> 8) & 0xff),
+                                static_cast<char>((frame.FourCC >> 16) & 0xff),
+                                static_cast<char>((frame.FourCC >> 24) & 0xff), 0};
+        char text[128];
+        std::snprintf(text, sizeof text, "%dx%d %s %d/%d %s", frame.xres, frame.yres, fourcc,
+                      frame.frame_rate_N, frame.frame_rate_D,
+                      frame.frame_format_type == NDIlib_frame_format_type_progressive
+                          ? "progressive"
+                          : "interlaced or fields");
+        m_stats.ndiPicture = text;
+    }
+
+    std::unique_ptr<CVendorLoader> m_loader;
+    const NdiReceiveCalls& m_ndi;
+    NDIlib_recv_instance_t m_receiver;
+    int m_channels = 0;
+    int m_rate = 0;
+    bool m_formatChanged = false;
+    std::vector<double> m_pending;
+    double m_start = 0;
+    double m_lastAudioMs = 0;
+    std::vector<double> m_gapsMs;
+    InputStats m_stats;
+};
+
+} // namespace
+
+std::unique_ptr<CPcmInput> OpenNdi(const std::string& name, const std::string& extraIps,
+                                   int timeoutMs, std::string* error, bool* noRuntime) {
+    *noRuntime = false;
+    auto loader = std::make_unique<CVendorLoader>();
+    std::string missing;
+    if (loader->Load() != CVendorLoader::Result::loaded) {
+        *noRuntime = true;
+        *error = "--ndi needs the vendor's NDI runtime (libndi.so.6), and none was found: install "
+                 "it with scripts/install-ndi-runtime.sh, or set NDI_RUNTIME_DIR_V6";
+        return nullptr;
+    }
+    if (!loader->ResolveReceiveCalls(&missing)) {
+        *noRuntime = true;
+        *error = "the NDI runtime " + loader->Path() + " lacks the call " + missing;
+        return nullptr;
+    }
+    if (!loader->Calls().initialize()) {
+        *noRuntime = true;
+        *error = "the NDI runtime " + loader->Path() + " does not start on this computer";
+        return nullptr;
+    }
+    const NdiReceiveCalls& ndi = loader->ReceiveCalls();
+    NDIlib_find_create_t create;
+    create.show_local_sources = true;
+    create.p_extra_ips = extraIps.empty() ? nullptr : extraIps.c_str();
+    NDIlib_find_instance_t finder = ndi.findCreate(&create);
+    std::string sourceName;
+    std::string address;
+    std::vector<std::string> seen;
+    const double end = NowMs() + timeoutMs;
+    while (finder != nullptr && sourceName.empty() && NowMs() < end) {
+        ndi.findWaitForSources(finder, 200);
+        uint32_t count = 0;
+        const NDIlib_source_t* sources = ndi.findGetCurrentSources(finder, &count);
+        seen.clear();
+        for (uint32_t i = 0; i < count; ++i) {
+            if (sources[i].p_ndi_name == nullptr) {
+                continue;
+            }
+            seen.emplace_back(sources[i].p_ndi_name);
+            if (sourceName.empty() && NameMatches(sources[i].p_ndi_name, name)) {
+                sourceName = sources[i].p_ndi_name;
+                address = sources[i].p_url_address != nullptr ? sources[i].p_url_address : "";
+            }
+        }
+    }
+    if (finder != nullptr) {
+        ndi.findDestroy(finder);
+    }
+    if (sourceName.empty()) {
+        std::string list;
+        for (const std::string& other : seen) {
+            list += (list.empty() ? "" : ", ") + ("\"" + other + "\"");
+        }
+        *error = "no NDI source \"" + name + "\" found in " + std::to_string(timeoutMs / 1000) +
+                 " s (" + (list.empty() ? "none found at all" : "found: " + list) + ")";
+        loader->Calls().destroy();
+        return nullptr;
+    }
+    NDIlib_recv_create_v3_t receive;
+    receive.source_to_connect_to.p_ndi_name = sourceName.c_str();
+    receive.source_to_connect_to.p_url_address = address.empty() ? nullptr : address.c_str();
+    receive.color_format = NDIlib_recv_color_format_BGRX_BGRA;
+    receive.bandwidth = NDIlib_recv_bandwidth_highest;
+    receive.allow_video_fields = false;
+    receive.p_ndi_recv_name = "lirafon-check";
+    NDIlib_recv_instance_t receiver = ndi.recvCreate(&receive);
+    if (receiver == nullptr) {
+        *error = "cannot connect to \"" + sourceName + "\"";
+        loader->Calls().destroy();
+        return nullptr;
+    }
+    auto input = std::make_unique<CNdiInput>(std::move(loader), receiver, sourceName, address);
+    if (!input->WaitForAudio(std::max(1000, static_cast<int>(end - NowMs())))) {
+        *error = "\"" + sourceName + "\" sent no audio";
+        return nullptr;
+    }
+    return input;
+}
