@@ -193,6 +193,9 @@ std::unique_ptr<CPcmInput> OpenNdi(const std::string& name, const std::string& e
                  "it with scripts/install-ndi-runtime.sh, or set NDI_RUNTIME_DIR_V6";
         return nullptr;
     }
+    // This program ends with its input: the runtime stays loaded to the end rather than being
+    // unloaded with memory and threads of its own still about.
+    loader->Pin();
     if (!loader->ResolveReceiveCalls(&missing)) {
         *noRuntime = true;
         *error = "the NDI runtime " + loader->Path() + " lacks the call " + missing;

@@ -1,6 +1,6 @@
 // The control server's routes and its guards. Every request is checked in one order: Host, token,
-// then for changes Origin, Content-Type and size; only then is it routed. A refused request
-// changes nothing.
+// then for changes (and WebSocket upgrades) Origin, as soon as its headers are read and before its
+// body is; then Content-Type and size; only then is it routed. A refused request changes nothing.
 #include "control_server.h"
 
 #include "http_adapter.h"
@@ -11,7 +11,6 @@
 #include <QJsonDocument>
 #include <QTimer>
 #include <QUrl>
-#include <QWebSocket>
 
 #include <cmath>
 
@@ -167,29 +166,31 @@ std::optional<SettingsChange> SettingsFromJson(const QJsonObject& object, QStrin
 ControlServer::ControlServer(ControlTarget& target, QObject* parent)
     : QObject(parent), m_target(target) {
     RegisterPanelResources();
-    m_http = std::make_unique<HttpAdapter>([this](const HttpRequest& r) { return Handle(r); });
-    connect(m_http.get(), &HttpAdapter::webSocketConnected, this,
-            [this](QWebSocket* socket) { AcceptWebSocket(socket); });
+    HttpLimits limits;
+    limits.bodyBytes = static_cast<std::size_t>(kMaxBodyBytes);
+    m_http =
+        std::make_unique<HttpAdapter>([this](const HttpRequest& r) { return Guard(r); },
+                                      [this](const HttpRequest& r) { return Handle(r); }, limits);
+    connect(m_http.get(), &HttpAdapter::webSocketOpened, this,
+            [this](int client) { AcceptWebSocket(client); });
+    connect(m_http.get(), &HttpAdapter::webSocketClosed, this,
+            [this](int client) { m_clients.remove(client); });
 }
 
-ControlServer::~ControlServer() {
-    for (QWebSocket* client : m_clients) {
-        client->disconnect(this);
-        client->abort();
-        client->deleteLater();
-    }
-}
+ControlServer::~ControlServer() = default;
 
 bool ControlServer::Listen(const QString& address, int port, const QString& token, QString* error) {
     const QHostAddress host(address == QLatin1String("localhost") ? QStringLiteral("127.0.0.1")
                                                                   : address);
-    m_port = m_http->Listen(host, static_cast<quint16>(port));
+    QString why;
+    m_port = m_http->Listen(host, static_cast<quint16>(port), &why);
     if (m_port == 0) {
-        *error = QStringLiteral("cannot listen on %1 port %2").arg(address).arg(port);
+        *error = QStringLiteral("cannot listen on %1 port %2 (%3)").arg(address).arg(port).arg(why);
         return false;
     }
     m_address = host.toString();
     m_token = token;
+    m_http->Start(); // the guard reads the three above from now on
     return true;
 }
 
@@ -233,32 +234,49 @@ bool ControlServer::Authorised(const QByteArray& authorization, const QByteArray
     return SameSecret(CookieValue(cookie, kCookieName), token);
 }
 
-HttpReply ControlServer::Handle(const HttpRequest& request) {
-    HttpReply reply;
-    const QByteArray host = request.Header("host");
-    if (!HostAllowed(host)) {
-        reply = ErrorReply(403, QStringLiteral("the Host header must name this server's address"));
-    } else if (request.path == QLatin1String("/login") && request.method == "POST") {
-        reply = Login(request);
-    } else if (!Authorised(request.Header("authorization"), request.Header("cookie"))) {
-        reply = ErrorReply(401, QStringLiteral("this control server needs its token"));
-        if (request.method == "GET" && request.path == QLatin1String("/")) {
-            reply.contentType = "text/html; charset=utf-8";
-            reply.body = kLoginPage;
-        }
-        reply.headers.push_back({"WWW-Authenticate", "Bearer realm=\"ndi-lirafon\""});
-    } else if (request.method != "GET" && request.method != "HEAD" &&
-               !OriginAllowed(request.Header("origin"), host)) {
-        reply = ErrorReply(403, QStringLiteral("changes are taken only from the panel's own page"));
-    } else {
-        reply = Route(request);
-    }
+namespace {
+
+// Every reply, refused or not: no caching, no sniffing, nothing from elsewhere, no framing.
+HttpReply Decorated(HttpReply reply, const HttpRequest& request) {
     reply.headers.push_back({"Cache-Control", "no-store"});
     reply.headers.push_back({"X-Content-Type-Options", "nosniff"});
     reply.headers.push_back({"Content-Security-Policy",
                              "default-src 'self'; img-src 'self' data:; frame-ancestors 'none'"});
     reply.headOnly = request.method == "HEAD";
     return reply;
+}
+
+} // namespace
+
+std::optional<HttpReply> ControlServer::Guard(const HttpRequest& request) const {
+    const QByteArray host = request.Header("host");
+    std::optional<HttpReply> reply;
+    if (!HostAllowed(host)) {
+        reply = ErrorReply(403, QStringLiteral("the Host header must name this server's address"));
+    } else if (request.path == QLatin1String("/login") && request.method == "POST") {
+        return std::nullopt; // the sign-in checks its own Origin and token
+    } else if (!Authorised(request.Header("authorization"), request.Header("cookie"))) {
+        reply = ErrorReply(401, QStringLiteral("this control server needs its token"));
+        if (request.method == "GET" && request.path == QLatin1String("/") && !request.webSocket) {
+            reply->contentType = "text/html; charset=utf-8";
+            reply->body = kLoginPage;
+        }
+        reply->headers.push_back({"WWW-Authenticate", "Bearer realm=\"ndi-lirafon\""});
+    } else if (((request.method != "GET" && request.method != "HEAD") || request.webSocket) &&
+               !OriginAllowed(request.Header("origin"), host)) {
+        reply = ErrorReply(403, QStringLiteral("changes are taken only from the panel's own page"));
+    }
+    if (reply) {
+        return Decorated(*reply, request);
+    }
+    return std::nullopt;
+}
+
+HttpReply ControlServer::Handle(const HttpRequest& request) {
+    if (request.path == QLatin1String("/login") && request.method == "POST") {
+        return Decorated(Login(request), request);
+    }
+    return Decorated(Route(request), request);
 }
 
 HttpReply ControlServer::Route(const HttpRequest& request) {
@@ -356,27 +374,11 @@ HttpReply ControlServer::Login(const HttpRequest& request) {
     return reply;
 }
 
-void ControlServer::AcceptWebSocket(QWebSocket* socket) {
-    socket->setParent(this);
-    const QNetworkRequest handshake = socket->request();
-    const QByteArray host = handshake.rawHeader("Host");
-    const bool allowed =
-        HostAllowed(host) && OriginAllowed(socket->origin().toUtf8(), host) &&
-        Authorised(handshake.rawHeader("Authorization"), handshake.rawHeader("Cookie"));
-    if (!allowed) {
-        // Upgrades cannot be refused before they are accepted in this Qt version: close at once,
-        // before any state is sent or anything is read.
-        socket->close(QWebSocketProtocol::CloseCodePolicyViolated, QStringLiteral("refused"));
-        socket->deleteLater();
-        return;
-    }
-    m_clients.append(socket);
-    connect(socket, &QWebSocket::disconnected, this, [this, socket] {
-        m_clients.removeAll(socket);
-        socket->deleteLater();
-    });
-    // The stream only pushes; anything a client sends is ignored.
-    socket->sendTextMessage(QString::fromUtf8(StateJson()));
+void ControlServer::AcceptWebSocket(int client) {
+    // The guard has judged its Host, Origin and token before it was accepted. The stream only
+    // pushes; what a client sends is read and dropped by the adapter.
+    m_clients.insert(client);
+    m_http->SendText(client, StateJson());
 }
 
 void ControlServer::NotifyChanged() {
@@ -389,9 +391,9 @@ void ControlServer::NotifyChanged() {
 
 void ControlServer::PushState() {
     m_pushPending = false;
-    const QString state = QString::fromUtf8(StateJson());
-    for (QWebSocket* client : m_clients) {
-        client->sendTextMessage(state);
+    const QByteArray state = StateJson();
+    for (const int client : m_clients) {
+        m_http->SendText(client, state);
     }
 }
 

@@ -13,13 +13,12 @@
 #include <QHostAddress>
 #include <QImage>
 #include <QJsonObject>
-#include <QList>
 #include <QObject>
+#include <QSet>
 #include <QString>
 
 #include <memory>
-
-class QWebSocket;
+#include <optional>
 
 namespace control {
 
@@ -62,6 +61,10 @@ public:
     void NotifyChanged();
 
 private:
+    // Network thread, the moment a request's headers are complete: Host, token, Origin. Reads
+    // only what Listen set, which never changes after.
+    std::optional<HttpReply> Guard(const HttpRequest& request) const;
+    // User-interface thread: a whole request that passed the guard.
     HttpReply Handle(const HttpRequest& request);
     HttpReply Route(const HttpRequest& request);
     HttpReply PatchSettings(const HttpRequest& request);
@@ -69,13 +72,13 @@ private:
     bool HostAllowed(const QByteArray& host) const;
     bool OriginAllowed(const QByteArray& origin, const QByteArray& host) const;
     bool Authorised(const QByteArray& authorization, const QByteArray& cookie) const;
-    void AcceptWebSocket(QWebSocket* socket);
+    void AcceptWebSocket(int client);
     void PushState();
     QByteArray StateJson();
 
     ControlTarget& m_target;
     std::unique_ptr<HttpAdapter> m_http;
-    QList<QWebSocket*> m_clients;
+    QSet<int> m_clients;
     QString m_address;
     QString m_token;
     quint16 m_port = 0;

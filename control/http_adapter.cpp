@@ -1,14 +1,35 @@
-// Qt HttpServer 6.4 behind our own request and reply: a QAbstractHttpServer whose one handler
-// passes every request to ours and writes what it answers.
+// Boost.Beast behind our own request and reply. One network thread runs every connection; its
+// parser stops at the header and body limits while it reads, every read has a deadline, and the
+// guard judges Host, Origin and token the moment the headers are complete, so a refused request
+// never has its body read. Requests that pass go to the user-interface thread whole; the reply
+// comes back to the network thread to be written.
+//
+// Threads: everything in Core but `handler` and `owner` belongs to the network thread; the
+// user-interface thread reaches it only through asio::post. A connection waiting for its reply
+// is held by Core::waiting, so it outlives the round trip.
 #include "http_adapter.h"
 
-#include <QAbstractHttpServer>
-#include <QHttpServerRequest>
-#include <QHttpServerResponder>
-#include <QMetaEnum>
-#include <QWebSocket>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/beast/websocket.hpp>
+
+#include <QMetaObject>
+#include <QUrl>
+
+#include <array>
+#include <atomic>
+#include <deque>
+#include <map>
 
 namespace control {
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+namespace websocket = beast::websocket;
+using tcp = asio::ip::tcp;
 
 QByteArray HttpRequest::Header(const QByteArray& lowerName) const {
     for (const auto& header : headers) {
@@ -19,82 +40,459 @@ QByteArray HttpRequest::Header(const QByteArray& lowerName) const {
     return {};
 }
 
-class HttpAdapter::Server : public QAbstractHttpServer {
+namespace {
+
+class HttpSession;
+class WebSocketSession;
+
+} // namespace
+
+struct HttpAdapter::Core {
+    // Connections hold a reference to this, not a share: what owns a connection (a pending
+    // operation in io, or `waiting`) is released here first, while everything it touches lives.
+    ~Core() {
+        waiting.clear();
+        acceptor.reset();
+        io.reset();
+    }
+
+    std::unique_ptr<asio::io_context> io = std::make_unique<asio::io_context>(1);
+    std::unique_ptr<tcp::acceptor> acceptor = std::make_unique<tcp::acceptor>(*io);
+    std::weak_ptr<Core> self; // shares for the round trips through the user-interface thread
+    HttpLimits limits;
+    Guard guard;
+    Handler handler;    // user-interface thread only
+    HttpAdapter* owner; // for posting to the user-interface thread while the thread runs
+    std::atomic<int> connections{0};
+    std::map<int, std::shared_ptr<HttpSession>> waiting; // for their reply
+    int nextRequest = 1;
+    std::map<int, std::weak_ptr<WebSocketSession>> clients;
+    int nextClient = 1;
+
+    void Accept();
+};
+
+namespace {
+
+using Core = HttpAdapter::Core;
+
+// One open connection, counted while it lives, whichever session holds it.
+class ConnectionSlot {
 public:
-    Server(HttpAdapter& owner, Handler handler) : m_owner(owner), m_handler(std::move(handler)) {
-        connect(this, &QAbstractHttpServer::newWebSocketConnection, this, [this] {
-            while (hasPendingWebSocketConnections()) {
-                std::unique_ptr<QWebSocket> socket = nextPendingWebSocketConnection();
-                if (socket) {
-                    emit m_owner.webSocketConnected(socket.release());
-                }
-            }
+    explicit ConnectionSlot(Core& core) : m_core(&core) { ++m_core->connections; }
+    ConnectionSlot(ConnectionSlot&& other) noexcept
+        : m_core(std::exchange(other.m_core, nullptr)) {}
+    ConnectionSlot(const ConnectionSlot&) = delete;
+    ConnectionSlot& operator=(const ConnectionSlot&) = delete;
+    ConnectionSlot& operator=(ConnectionSlot&&) = delete;
+    ~ConnectionSlot() {
+        if (m_core != nullptr) {
+            --m_core->connections;
+        }
+    }
+
+private:
+    Core* m_core;
+};
+
+HttpRequest FromBeast(const http::request<http::string_body>& request, const QByteArray& peer) {
+    HttpRequest ours;
+    ours.method = QByteArray(request.method_string().data(),
+                             static_cast<qsizetype>(request.method_string().size()));
+    const QByteArray target(request.target().data(),
+                            static_cast<qsizetype>(request.target().size()));
+    const qsizetype question = target.indexOf('?');
+    ours.path = QUrl::fromPercentEncoding(question < 0 ? target : target.left(question));
+    if (question >= 0) {
+        ours.query = QUrlQuery(QString::fromUtf8(target.mid(question + 1)));
+    }
+    for (const auto& field : request) {
+        ours.headers.push_back(
+            {QByteArray(field.name_string().data(),
+                        static_cast<qsizetype>(field.name_string().size()))
+                 .toLower(),
+             QByteArray(field.value().data(), static_cast<qsizetype>(field.value().size()))});
+    }
+    ours.peer = peer;
+    ours.webSocket = websocket::is_upgrade(request);
+    return ours;
+}
+
+HttpReply Refusal(int status, const char* message) {
+    HttpReply reply;
+    reply.status = status;
+    reply.body = QByteArray("{\"error\":\"") + message + "\"}";
+    return reply;
+}
+
+class WebSocketSession : public std::enable_shared_from_this<WebSocketSession> {
+public:
+    WebSocketSession(beast::tcp_stream&& stream, ConnectionSlot&& slot, Core& core)
+        : m_socket(std::move(stream)), m_slot(std::move(slot)), m_core(core) {}
+
+    void Accept(http::request<http::string_body> request) {
+        beast::get_lowest_layer(m_socket).expires_never();
+        m_socket.set_option(websocket::stream_base::timeout::suggested(beast::role_type::server));
+        m_socket.read_message_max(m_core.limits.webSocketMessageBytes);
+        m_request = std::move(request);
+        m_socket.async_accept(m_request, [self = shared_from_this()](beast::error_code error) {
+            self->OnAccept(error);
         });
     }
 
-protected:
-    bool handleRequest(const QHttpServerRequest& request, QTcpSocket* socket) override {
-        HttpRequest ours;
-        ours.method = MethodName(request.method());
-        ours.path = request.url().path();
-        ours.query = request.query();
-        for (const auto& header : request.headers()) {
-            ours.headers.push_back({header.first.toLower(), header.second});
+    // Network thread.
+    void Send(std::string text) {
+        if (!m_open) {
+            return;
         }
-        ours.body = request.body();
-        if (ours.Header("upgrade").toLower() == "websocket") {
-            // Qt answers the upgrade itself after this returns and hands the socket over
-            // (webSocketConnected); an answer written here would come before its own.
-            return true;
+        if (m_queue.size() >= m_core.limits.webSocketQueue) {
+            // A client that does not read would hold every push in memory: it goes.
+            beast::get_lowest_layer(m_socket).close();
+            return;
         }
-        const HttpReply reply = m_handler(ours);
+        m_queue.push_back(std::move(text));
+        if (m_queue.size() == 1) {
+            Write();
+        }
+    }
 
-        QHttpServerResponder responder = makeResponder(request, socket);
-        responder.writeStatusLine(static_cast<QHttpServerResponder::StatusCode>(reply.status));
-        responder.writeHeader("Content-Type", reply.contentType);
-        responder.writeHeader("Content-Length", QByteArray::number(reply.body.size()));
-        for (const auto& header : reply.headers) {
-            responder.writeHeader(header.first, header.second);
+private:
+    void OnAccept(beast::error_code error) {
+        if (error) {
+            return;
         }
-        responder.writeBody(reply.headOnly ? QByteArray() : reply.body);
+        m_open = true;
+        m_id = m_core.nextClient++;
+        m_core.clients[m_id] = weak_from_this();
+        const int id = m_id;
+        QMetaObject::invokeMethod(
+            m_core.owner,
+            [core = m_core.self.lock(), id] { emit core->owner->webSocketOpened(id); },
+            Qt::QueuedConnection);
+        Read();
+    }
+
+    // What a client sends is read (so its pings and close are answered) and dropped; one
+    // message beyond the limit ends that connection alone.
+    void Read() {
+        m_socket.async_read(m_buffer,
+                            [self = shared_from_this()](beast::error_code error, std::size_t) {
+                                if (error) {
+                                    self->Closed();
+                                    return;
+                                }
+                                self->m_buffer.consume(self->m_buffer.size());
+                                self->Read();
+                            });
+    }
+
+    void Write() {
+        m_socket.text(true);
+        m_socket.async_write(asio::buffer(m_queue.front()),
+                             [self = shared_from_this()](beast::error_code error, std::size_t) {
+                                 if (error) {
+                                     self->Closed();
+                                     return;
+                                 }
+                                 self->m_queue.pop_front();
+                                 if (!self->m_queue.empty()) {
+                                     self->Write();
+                                 }
+                             });
+    }
+
+    void Closed() {
+        if (!m_open) {
+            return;
+        }
+        m_open = false;
+        m_queue.clear();
+        m_core.clients.erase(m_id);
+        const int id = m_id;
+        QMetaObject::invokeMethod(
+            m_core.owner,
+            [core = m_core.self.lock(), id] { emit core->owner->webSocketClosed(id); },
+            Qt::QueuedConnection);
+    }
+
+    websocket::stream<beast::tcp_stream> m_socket;
+    ConnectionSlot m_slot;
+    Core& m_core;
+    http::request<http::string_body> m_request;
+    beast::flat_buffer m_buffer;
+    std::deque<std::string> m_queue;
+    bool m_open = false;
+    int m_id = 0;
+};
+
+class HttpSession : public std::enable_shared_from_this<HttpSession> {
+public:
+    HttpSession(tcp::socket&& socket, Core& core)
+        : m_stream(std::move(socket)), m_slot(core), m_core(core) {
+        beast::error_code ignored;
+        const tcp::endpoint peer = m_stream.socket().remote_endpoint(ignored);
+        m_peer = QByteArray::fromStdString(peer.address().to_string(ignored));
+    }
+
+    void Start() { ReadHeader(m_core.limits.headerTimeout); }
+
+    // Network thread: the reply to the request this session handed over.
+    void Reply(const HttpReply& reply) { Write(reply, !m_keepAlive); }
+
+private:
+    void ReadHeader(std::chrono::milliseconds deadline) {
+        m_parser.emplace();
+        m_parser->header_limit(static_cast<std::uint32_t>(m_core.limits.headerBytes));
+        m_parser->body_limit(m_core.limits.bodyBytes);
+        m_stream.expires_after(deadline);
+        http::async_read_header(m_stream, m_buffer, *m_parser,
+                                [self = shared_from_this()](beast::error_code error, std::size_t) {
+                                    self->OnHeader(error);
+                                });
+    }
+
+    // A read that fails on a limit is answered and the connection closed; any other failure
+    // (the client went, a deadline passed) closes it without a word.
+    bool Failed(beast::error_code error) {
+        if (!error) {
+            return false;
+        }
+        if (error == http::error::header_limit) {
+            Write(Refusal(431, "the request's headers are too large"), true);
+        } else if (error == http::error::body_limit) {
+            Write(Refusal(413, "the request body is too large"), true);
+        } else if (error.category() == make_error_code(http::error::bad_method).category() &&
+                   error != http::error::end_of_stream && error != http::error::partial_message) {
+            Write(Refusal(400, "malformed request"), true);
+        } else {
+            Close();
+        }
         return true;
     }
 
-    void missingHandler(const QHttpServerRequest&, QTcpSocket*) override {}
-
-private:
-    static QByteArray MethodName(QHttpServerRequest::Method method) {
-        switch (method) {
-        case QHttpServerRequest::Method::Get:
-            return "GET";
-        case QHttpServerRequest::Method::Head:
-            return "HEAD";
-        case QHttpServerRequest::Method::Post:
-            return "POST";
-        case QHttpServerRequest::Method::Put:
-            return "PUT";
-        case QHttpServerRequest::Method::Patch:
-            return "PATCH";
-        case QHttpServerRequest::Method::Delete:
-            return "DELETE";
-        case QHttpServerRequest::Method::Options:
-            return "OPTIONS";
-        default:
-            return "UNKNOWN";
+    void OnHeader(beast::error_code error) {
+        if (Failed(error)) {
+            return;
         }
+        HttpRequest request = FromBeast(m_parser->get(), m_peer);
+        m_keepAlive = m_parser->get().keep_alive();
+        if (std::optional<HttpReply> refused = m_core.guard(request)) {
+            Write(*refused, true); // the body, if any, is never read
+            return;
+        }
+        if (request.webSocket) {
+            auto session =
+                std::make_shared<WebSocketSession>(std::move(m_stream), std::move(m_slot), m_core);
+            session->Accept(m_parser->release());
+            return;
+        }
+        if (request.Header("expect").toLower() == "100-continue") {
+            // The client waits for this before it sends its body (curl, for bodies over 1 KiB).
+            auto go = std::make_shared<http::response<http::empty_body>>(http::status::continue_,
+                                                                         m_parser->get().version());
+            http::async_write(m_stream, *go,
+                              [self = shared_from_this(), go](beast::error_code e, std::size_t) {
+                                  if (!e) {
+                                      self->ReadBody();
+                                  } else {
+                                      self->Close();
+                                  }
+                              });
+            return;
+        }
+        ReadBody();
     }
 
-    HttpAdapter& m_owner;
-    Handler m_handler;
+    void ReadBody() {
+        m_stream.expires_after(m_core.limits.bodyTimeout);
+        http::async_read(m_stream, m_buffer, *m_parser,
+                         [self = shared_from_this()](beast::error_code error, std::size_t) {
+                             self->OnBody(error);
+                         });
+    }
+
+    void OnBody(beast::error_code error) {
+        if (Failed(error)) {
+            return;
+        }
+        m_stream.expires_never(); // the user-interface thread answers; no client time runs
+        HttpRequest request = FromBeast(m_parser->get(), m_peer);
+        const std::string& body = m_parser->get().body();
+        request.body = QByteArray(body.data(), static_cast<qsizetype>(body.size()));
+        const int id = m_core.nextRequest++;
+        m_core.waiting[id] = shared_from_this();
+        QMetaObject::invokeMethod(
+            m_core.owner,
+            [core = m_core.self.lock(), id, request = std::move(request)] {
+                HttpReply reply = core->handler(request);
+                // Core owns what runs in io, so a raw pointer there (a share would be a cycle).
+                asio::post(*core->io, [core = core.get(), id, reply = std::move(reply)] {
+                    const auto waiting = core->waiting.find(id);
+                    if (waiting != core->waiting.end()) {
+                        const std::shared_ptr<HttpSession> session = waiting->second;
+                        core->waiting.erase(waiting);
+                        session->Reply(reply);
+                    }
+                });
+            },
+            Qt::QueuedConnection);
+    }
+
+    void Write(const HttpReply& reply, bool close) {
+        auto response = std::make_shared<http::response<http::string_body>>();
+        response->version(m_parser ? m_parser->get().version() : 11);
+        response->result(static_cast<unsigned>(reply.status));
+        response->set(http::field::content_type,
+                      beast::string_view(reply.contentType.constData(),
+                                         static_cast<std::size_t>(reply.contentType.size())));
+        for (const auto& [name, value] : reply.headers) {
+            response->insert(
+                beast::string_view(name.constData(), static_cast<std::size_t>(name.size())),
+                beast::string_view(value.constData(), static_cast<std::size_t>(value.size())));
+        }
+        if (!reply.headOnly) {
+            response->body().assign(reply.body.constData(),
+                                    static_cast<std::size_t>(reply.body.size()));
+        }
+        response->content_length(static_cast<std::uint64_t>(reply.body.size()));
+        response->keep_alive(!close);
+        m_stream.expires_after(m_core.limits.bodyTimeout); // a client that never reads goes too
+        http::async_write(
+            m_stream, *response,
+            [self = shared_from_this(), response, close](beast::error_code error, std::size_t) {
+                if (error) {
+                    self->Close();
+                } else if (close) {
+                    self->Linger();
+                } else {
+                    self->ReadHeader(self->m_core.limits.idleTimeout);
+                }
+            });
+    }
+
+    void Close() {
+        beast::error_code ignored;
+        m_stream.socket().shutdown(tcp::socket::shutdown_send, ignored);
+        m_stream.close();
+    }
+
+    // After a last reply: the sending side is shut, and what the client still sends is read
+    // into a small scrap and dropped for a short while, so closing does not reset the connection
+    // before the client has read the reply (a refused upload is still arriving).
+    void Linger() {
+        beast::error_code ignored;
+        m_stream.socket().shutdown(tcp::socket::shutdown_send, ignored);
+        m_stream.expires_after(std::chrono::seconds(2));
+        Drain(256 * 1024);
+    }
+
+    void Drain(std::size_t allowance) {
+        m_stream.async_read_some(
+            asio::buffer(m_scrap),
+            [self = shared_from_this(), allowance](beast::error_code error, std::size_t bytes) {
+                if (error || bytes >= allowance) {
+                    self->m_stream.close();
+                } else {
+                    self->Drain(allowance - bytes);
+                }
+            });
+    }
+
+    beast::tcp_stream m_stream;
+    ConnectionSlot m_slot;
+    Core& m_core;
+    QByteArray m_peer;
+    std::array<char, 4096> m_scrap{}; // what a refused client still sends, read and dropped
+    beast::flat_buffer m_buffer{8 * 1024};
+    std::optional<http::request_parser<http::string_body>> m_parser;
+    bool m_keepAlive = true;
 };
 
-HttpAdapter::HttpAdapter(Handler handler, QObject* parent)
-    : QObject(parent), m_server(std::make_unique<Server>(*this, std::move(handler))) {}
+} // namespace
 
-HttpAdapter::~HttpAdapter() = default;
+void HttpAdapter::Core::Accept() {
+    acceptor->async_accept([this](beast::error_code error, tcp::socket socket) {
+        if (!acceptor->is_open()) {
+            return;
+        }
+        if (!error) {
+            if (connections.load() >= limits.maxConnections) {
+                beast::error_code ignored;
+                socket.close(ignored); // refused at once: held sockets must not lock others out
+            } else {
+                std::make_shared<HttpSession>(std::move(socket), *this)->Start();
+            }
+        }
+        Accept();
+    });
+}
 
-quint16 HttpAdapter::Listen(const QHostAddress& address, quint16 port) {
-    return m_server->listen(address, port);
+HttpAdapter::HttpAdapter(Guard guard, Handler handler, HttpLimits limits, QObject* parent)
+    : QObject(parent), m_handler(std::move(handler)), m_core(std::make_shared<Core>()) {
+    m_core->self = m_core;
+    m_core->limits = limits;
+    m_core->guard = std::move(guard);
+    m_core->handler = m_handler;
+    m_core->owner = this;
+}
+
+HttpAdapter::~HttpAdapter() {
+    if (m_thread.joinable()) {
+        m_core->io->stop();
+        m_thread.join();
+    }
+    // What the network thread held (connections waiting for a reply, pending reads) goes with
+    // Core, on this thread, now that nothing else runs it: at once, unless a round trip to this
+    // thread is still queued, which Qt drops with this object.
+}
+
+quint16 HttpAdapter::Listen(const QHostAddress& address, quint16 port, QString* error) {
+    beast::error_code failure;
+    const asio::ip::address ip = asio::ip::make_address(address.toString().toStdString(), failure);
+    tcp::acceptor& acceptor = *m_core->acceptor;
+    if (!failure) {
+        acceptor.open(ip.is_v6() ? tcp::v6() : tcp::v4(), failure);
+    }
+    if (!failure) {
+        acceptor.set_option(asio::socket_base::reuse_address(true), failure);
+        acceptor.bind(tcp::endpoint(ip, port), failure);
+    }
+    if (!failure) {
+        acceptor.listen(asio::socket_base::max_listen_connections, failure);
+    }
+    if (failure) {
+        if (error != nullptr) {
+            *error = QString::fromStdString(failure.message());
+        }
+        beast::error_code ignored;
+        acceptor.close(ignored);
+        return 0;
+    }
+    return acceptor.local_endpoint(failure).port();
+}
+
+void HttpAdapter::Start() {
+    if (m_thread.joinable() || !m_core->acceptor->is_open()) {
+        return;
+    }
+    m_core->Accept();
+    m_thread = std::thread([core = m_core.get()] { core->io->run(); });
+}
+
+void HttpAdapter::SendText(int client, const QByteArray& text) {
+    asio::post(*m_core->io, [core = m_core.get(), client, text = text.toStdString()]() mutable {
+        const auto found = core->clients.find(client);
+        if (found == core->clients.end()) {
+            return;
+        }
+        if (const std::shared_ptr<WebSocketSession> session = found->second.lock()) {
+            session->Send(std::move(text));
+        }
+    });
+}
+
+int HttpAdapter::OpenConnections() const {
+    return m_core->connections.load();
 }
 
 } // namespace control

@@ -104,6 +104,14 @@ bool CVendorLoader::Resolve() {
            Bind(m_handle, "NDIlib_send_add_connection_metadata", c.addConnectionMetadata, p);
 }
 
+void CVendorLoader::Pin() const {
+    if (m_handle != nullptr) {
+        // Adds a reference that is never dropped; RTLD_NOLOAD finds the library already open.
+        [[maybe_unused]] void* pinned =
+            dlopen(m_path.c_str(), RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
+    }
+}
+
 bool CVendorLoader::ResolveReceiveCalls(std::string* missing) {
     NdiReceiveCalls& c = m_receiveCalls;
     const char* lacking = nullptr;

@@ -34,6 +34,11 @@ public:
     // with the first missing call named in *missing, when the runtime lacks one; the send calls
     // stay usable either way.
     bool ResolveReceiveCalls(std::string* missing);
+
+    // Keeps the loaded runtime in memory for the rest of the process, even after Unload. For
+    // programs about to exit: the vendor's runtime keeps memory and threads after its destroy
+    // call, and what it kept can then still be told apart from the program's own.
+    void Pin() const;
     const NdiReceiveCalls& ReceiveCalls() const { return m_receiveCalls; }
     const std::string& Path() const { return m_path; }
 

@@ -26,6 +26,8 @@ PACKAGES=(
   g++ cmake ninja-build pkg-config
   # libraries
   qt6-base-dev qt6-base-dev-tools qt6-httpserver-dev qt6-websockets-dev libgl-dev
+  # the control server's HTTP and WebSocket layer (Boost.Beast, header-only)
+  libboost-dev
   # the vendor's NDI runtime links the avahi client; avahi-daemon announces and finds sources
   libavahi-client-dev libavahi-client3 avahi-daemon
   # fonts: fontconfig's serif substitute for the caption when no Franklin face is present
