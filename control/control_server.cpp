@@ -12,6 +12,9 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <QRandomGenerator>
+
+#include <algorithm>
 #include <cmath>
 
 // The panel's pages are compiled into this static library; its resources are registered by hand.
@@ -23,7 +26,15 @@ namespace control {
 
 namespace {
 
-constexpr const char* kCookieName = "lirafon_token";
+// A sign-in lasts a working shift; every session ends when the program does.
+constexpr auto kSessionLifetime = std::chrono::hours(8);
+constexpr int kSessionSeconds = 8 * 3600;
+// Wrong tokens from one client address: after this many within the window, that address may not
+// try again for kFirstLockout, doubled at each further lockout up to kLongestLockout.
+constexpr int kAllowedFailures = 5;
+constexpr auto kFailureWindow = std::chrono::seconds(60);
+constexpr int kFirstLockoutS = 10;
+constexpr int kLongestLockoutS = 300;
 
 HttpReply JsonReply(int status, const QJsonObject& object) {
     HttpReply reply;
@@ -121,6 +132,32 @@ std::optional<SettingsChange> SettingsFromJson(const QJsonObject& object, QStrin
                 value.toBool();
             continue;
         }
+        if (name == QLatin1String("pairs") && value.isObject()) {
+            // {"3-4": true, "9-10": false}: those pairs alone.
+            const QJsonObject marks = value.toObject();
+            if (marks.isEmpty()) {
+                *error = QStringLiteral("pairs: an empty object changes nothing; expected e.g. "
+                                        "{\"3-4\": true}");
+                return std::nullopt;
+            }
+            for (auto mark = marks.begin(); mark != marks.end(); ++mark) {
+                PairMarks one{};
+                const std::string key = mark.key().toStdString();
+                int found = -1;
+                if (ParsePairs(key, &one) && std::count(one.begin(), one.end(), true) == 1 &&
+                    key.find(',') == key.npos) {
+                    found = static_cast<int>(std::find(one.begin(), one.end(), true) - one.begin());
+                }
+                if (found < 0 || !mark.value().isBool()) {
+                    *error = QStringLiteral("pairs: '") + mark.key().left(16) +
+                             QStringLiteral("' is not accepted; expected pairs such as "
+                                            "{\"3-4\": true, \"9-10\": false}");
+                    return std::nullopt;
+                }
+                change.pairChanges[static_cast<size_t>(found)] = mark.value().toBool();
+            }
+            continue;
+        }
         const bool numbersToo = name == QLatin1String("channels") ||
                                 name == QLatin1String("level") ||
                                 name == QLatin1String("frequency");
@@ -190,6 +227,7 @@ bool ControlServer::Listen(const QString& address, int port, const QString& toke
     }
     m_address = host.toString();
     m_token = token;
+    m_cookieName = "lirafon_session_" + QByteArray::number(m_port);
     m_http->Start(); // the guard reads the three above from now on
     return true;
 }
@@ -223,15 +261,62 @@ bool ControlServer::OriginAllowed(const QByteArray& origin, const QByteArray& ho
     return origin.isEmpty() || origin.toLower() == "http://" + host.trimmed().toLower();
 }
 
-bool ControlServer::Authorised(const QByteArray& authorization, const QByteArray& cookie) const {
+QByteArray ControlServer::SessionId(const HttpRequest& request) const {
+    return CookieValue(request.Header("cookie"), m_cookieName);
+}
+
+bool ControlServer::TokenMatches(const QByteArray& given, const QByteArray& peer,
+                                 int* throttledFor) const {
+    const Clock::time_point now = Clock::now();
+    std::lock_guard guard(m_authLock);
+    Failures& failures = m_failures[peer];
+    if (now < failures.lockedUntil) {
+        // Not even compared: a guesser learns nothing while the lockout runs.
+        *throttledFor = static_cast<int>(
+            std::chrono::ceil<std::chrono::seconds>(failures.lockedUntil - now).count());
+        return false;
+    }
+    if (SameSecret(given, m_token.toUtf8())) {
+        m_failures.erase(peer);
+        return true;
+    }
+    if (now - failures.since > kFailureWindow) {
+        failures.count = 0;
+        failures.since = now;
+    }
+    if (++failures.count >= kAllowedFailures) {
+        const int seconds =
+            std::min(kLongestLockoutS, kFirstLockoutS << std::min(failures.lockouts, 5));
+        failures.lockedUntil = now + std::chrono::seconds(seconds);
+        ++failures.lockouts;
+        failures.count = 0;
+        *throttledFor = seconds;
+    }
+    // Addresses that stopped guessing long ago are forgotten, so the table stays small.
+    if (m_failures.size() > 4096) {
+        std::erase_if(m_failures, [&](const auto& entry) {
+            return now - entry.second.since > kFailureWindow && now > entry.second.lockedUntil;
+        });
+    }
+    return false;
+}
+
+bool ControlServer::Authorised(const HttpRequest& request, int* throttledFor) const {
+    *throttledFor = 0;
     if (m_token.isEmpty()) {
         return true;
     }
-    const QByteArray token = m_token.toUtf8();
-    if (authorization.startsWith("Bearer ") && SameSecret(authorization.mid(7).trimmed(), token)) {
-        return true;
+    const QByteArray session = SessionId(request);
+    if (!session.isEmpty()) {
+        std::lock_guard guard(m_authLock);
+        const auto found = m_sessions.find(session);
+        if (found != m_sessions.end() && Clock::now() < found->second) {
+            return true;
+        }
     }
-    return SameSecret(CookieValue(cookie, kCookieName), token);
+    const QByteArray authorization = request.Header("authorization");
+    return authorization.startsWith("Bearer ") &&
+           TokenMatches(authorization.mid(7).trimmed(), request.peer, throttledFor);
 }
 
 namespace {
@@ -255,7 +340,14 @@ std::optional<HttpReply> ControlServer::Guard(const HttpRequest& request) const 
         reply = ErrorReply(403, QStringLiteral("the Host header must name this server's address"));
     } else if (request.path == QLatin1String("/login") && request.method == "POST") {
         return std::nullopt; // the sign-in checks its own Origin and token
-    } else if (!Authorised(request.Header("authorization"), request.Header("cookie"))) {
+    } else if (int throttled = 0; !Authorised(request, &throttled)) {
+        if (throttled > 0) {
+            reply = ErrorReply(429, QStringLiteral("too many wrong tokens from this address; "
+                                                   "try again in %1 s")
+                                        .arg(throttled));
+            reply->headers.push_back({"Retry-After", QByteArray::number(throttled)});
+            return Decorated(*reply, request);
+        }
         reply = ErrorReply(401, QStringLiteral("this control server needs its token"));
         if (request.method == "GET" && request.path == QLatin1String("/") && !request.webSocket) {
             reply->contentType = "text/html; charset=utf-8";
@@ -275,6 +367,9 @@ std::optional<HttpReply> ControlServer::Guard(const HttpRequest& request) const 
 HttpReply ControlServer::Handle(const HttpRequest& request) {
     if (request.path == QLatin1String("/login") && request.method == "POST") {
         return Decorated(Login(request), request);
+    }
+    if (request.path == QLatin1String("/logout") && request.method == "POST") {
+        return Decorated(Logout(request), request);
     }
     return Decorated(Route(request), request);
 }
@@ -364,13 +459,45 @@ HttpReply ControlServer::Login(const HttpRequest& request) {
     const QUrlQuery form(QString::fromUtf8(body));
     const QByteArray given =
         form.queryItemValue(QStringLiteral("token"), QUrl::FullyDecoded).toUtf8();
-    if (m_token.isEmpty() || !SameSecret(given, m_token.toUtf8())) {
+    int throttled = 0;
+    if (m_token.isEmpty() || !TokenMatches(given, request.peer, &throttled)) {
+        if (throttled > 0) {
+            HttpReply reply = ErrorReply(
+                429, QStringLiteral("too many wrong tokens; try again in %1 s").arg(throttled));
+            reply.headers.push_back({"Retry-After", QByteArray::number(throttled)});
+            return reply;
+        }
         return ErrorReply(401, QStringLiteral("wrong token"));
     }
-    HttpReply reply = ErrorReply(303, QStringLiteral("signed in"));
+    // The cookie carries a random session id, never the token: a leaked cookie ends with the
+    // session, and other servers of this host (browsers send cookies to every port) learn
+    // nothing they could use here.
+    QByteArray id(32, Qt::Uninitialized);
+    QRandomGenerator::system()->fillRange(reinterpret_cast<quint32*>(id.data()), id.size() / 4);
+    id = id.toHex();
+    {
+        std::lock_guard guard(m_authLock);
+        const Clock::time_point now = Clock::now();
+        std::erase_if(m_sessions, [&](const auto& session) { return session.second <= now; });
+        m_sessions[id] = now + kSessionLifetime;
+    }
+    HttpReply reply = JsonReply(303, QJsonObject{{QStringLiteral("signedIn"), true}});
     reply.headers.push_back({"Location", "/"});
-    reply.headers.push_back({"Set-Cookie", QByteArray(kCookieName) + "=" + m_token.toUtf8() +
-                                               "; Path=/; HttpOnly; SameSite=Strict"});
+    reply.headers.push_back({"Set-Cookie", m_cookieName + "=" + id + "; Path=/; Max-Age=" +
+                                               QByteArray::number(kSessionSeconds) +
+                                               "; HttpOnly; SameSite=Strict"});
+    return reply;
+}
+
+HttpReply ControlServer::Logout(const HttpRequest& request) {
+    {
+        std::lock_guard guard(m_authLock);
+        m_sessions.erase(SessionId(request));
+    }
+    HttpReply reply = JsonReply(303, QJsonObject{{QStringLiteral("signedIn"), false}});
+    reply.headers.push_back({"Location", "/"});
+    reply.headers.push_back(
+        {"Set-Cookie", m_cookieName + "=; Path=/; Max-Age=0; HttpOnly; SameSite=Strict"});
     return reply;
 }
 

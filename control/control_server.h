@@ -17,7 +17,10 @@
 #include <QSet>
 #include <QString>
 
+#include <chrono>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 
 namespace control {
@@ -71,7 +74,12 @@ private:
     HttpReply Login(const HttpRequest& request);
     bool HostAllowed(const QByteArray& host) const;
     bool OriginAllowed(const QByteArray& origin, const QByteArray& host) const;
-    bool Authorised(const QByteArray& authorization, const QByteArray& cookie) const;
+    // Token mode: a live session (the sign-in's cookie) or the token itself, which a client
+    // address that guessed wrong too often may not try for a while (*throttledFor: seconds).
+    bool Authorised(const HttpRequest& request, int* throttledFor) const;
+    bool TokenMatches(const QByteArray& given, const QByteArray& peer, int* throttledFor) const;
+    HttpReply Logout(const HttpRequest& request);
+    QByteArray SessionId(const HttpRequest& request) const;
     void AcceptWebSocket(int client);
     void PushState();
     QByteArray StateJson();
@@ -81,7 +89,20 @@ private:
     QSet<int> m_clients;
     QString m_address;
     QString m_token;
+    QByteArray m_cookieName; // carries the port: copies on one computer never share a session
     quint16 m_port = 0;
+
+    using Clock = std::chrono::steady_clock;
+    struct Failures {
+        int count = 0;
+        int lockouts = 0;
+        Clock::time_point since;
+        Clock::time_point lockedUntil;
+    };
+    // Read by the guard on the network thread and by the sign-in on this one.
+    mutable std::mutex m_authLock;
+    mutable std::map<QByteArray, Clock::time_point> m_sessions; // id -> expiry
+    mutable std::map<QByteArray, Failures> m_failures;          // by client address
     bool m_pushPending = false;
 };
 

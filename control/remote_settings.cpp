@@ -96,8 +96,10 @@ bool DecodeUtf8(std::string_view text, std::u32string* out) {
 } // namespace
 
 bool SettingsChange::Empty() const {
-    return !channels && !pairs && !level && !ident && !frequency && !identText && !showIdentText &&
-           !fullRateVideo;
+    const bool noPair = std::none_of(pairChanges.begin(), pairChanges.end(),
+                                     [](const std::optional<bool>& p) { return p.has_value(); });
+    return !channels && !pairs && noPair && !level && !ident && !frequency && !identText &&
+           !showIdentText && !fullRateVideo;
 }
 
 void SettingsChange::Merge(const SettingsChange& later) {
@@ -108,6 +110,12 @@ void SettingsChange::Merge(const SettingsChange& later) {
     };
     take(channels, later.channels);
     take(pairs, later.pairs);
+    if (later.pairs) {
+        pairChanges = {}; // a whole list replaces single changes made before it
+    }
+    for (size_t p = 0; p < pairChanges.size(); ++p) {
+        take(pairChanges[p], later.pairChanges[p]);
+    }
     take(level, later.level);
     take(ident, later.ident);
     take(frequency, later.frequency);
@@ -510,6 +518,17 @@ std::optional<StartupOptions> ParseStartupOptions(const std::vector<std::string>
     if (address != "localhost" && inet_pton(AF_INET, address.c_str(), &probe) != 1 &&
         inet_pton(AF_INET6, address.c_str(), &probe) != 1) {
         *error = Refusal("LIRAFON_CONTROL_ADDRESS", address, "controlAddress");
+        return std::nullopt;
+    }
+    const std::string& token = options.control.token;
+    if (!token.empty() &&
+        (token.size() < kShortestToken || std::any_of(token.begin(), token.end(), [](char c) {
+             return static_cast<unsigned char>(c) < 0x20 || c == 0x7f;
+         }))) {
+        *error = "LIRAFON_CONTROL_TOKEN: a token of " + std::to_string(token.size()) + " bytes" +
+                 (token.size() < kShortestToken ? " is too easy to guess" : "") +
+                 "; expected at least " + std::to_string(kShortestToken) +
+                 " printable characters (spaces and ; included)";
         return std::nullopt;
     }
     if (options.control.basePort && !IsLoopbackAddress(address) && options.control.token.empty()) {

@@ -37,6 +37,9 @@ using PairMarks = std::array<bool, kPairCount>;
 struct SettingsChange {
     std::optional<int32_t> channels; // 2, 4, 8 or 16
     std::optional<PairMarks> pairs;
+    // Single pairs to mark or clear, the others left as they are (applied after `pairs`): two
+    // operators ticking different pairs at once never undo each other.
+    std::array<std::optional<bool>, kPairCount> pairChanges{};
     std::optional<LevelSetting> level;
     std::optional<int32_t> ident; // 0: EBU ("Normal ID"), 1: GLITS
     std::optional<FrequencyChoice> frequency;
@@ -71,6 +74,9 @@ std::string ToUtf8(const std::wstring& text);
 
 // What each setting accepts, for the one-line messages.
 std::string AcceptedValues(std::string_view name);
+
+// Tokens shorter than this are refused at start: easy to guess.
+inline constexpr size_t kShortestToken = 16;
 
 // Where the control server listens.
 struct ControlEndpoint {

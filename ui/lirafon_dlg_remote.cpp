@@ -49,13 +49,15 @@ void CNDILirafonDlg::ApplySettings(const control::SettingsChange& change) {
             }
         }
     }
-    if (change.pairs) {
-        for (int32_t p = 0; p < kPairCount; ++p) {
-            const bool wanted = (*change.pairs)[static_cast<size_t>(p)];
-            if (m_pairChecks[static_cast<size_t>(p)]->isChecked() != wanted) {
-                m_pairChecks[static_cast<size_t>(p)]->setChecked(wanted);
-                OnPairBox(p);
-            }
+    for (int32_t p = 0; p < kPairCount; ++p) {
+        std::optional<bool> wanted =
+            change.pairs ? std::optional<bool>((*change.pairs)[p]) : std::nullopt;
+        if (change.pairChanges[static_cast<size_t>(p)]) {
+            wanted = change.pairChanges[static_cast<size_t>(p)];
+        }
+        if (wanted && m_pairChecks[static_cast<size_t>(p)]->isChecked() != *wanted) {
+            m_pairChecks[static_cast<size_t>(p)]->setChecked(*wanted);
+            OnPairBox(p);
         }
     }
     if (change.level) {
