@@ -192,6 +192,13 @@ std::optional<SettingsChange> SettingsFromJson(const QJsonObject& object, QStrin
         } else {
             std::wstring v;
             ok = ParseIdentText(text, &v) && (change.identText = v, true);
+            if (!ok) {
+                *error = QStringLiteral("identText: ") +
+                         QString::fromStdString(IdentTextProblem(text)) +
+                         QStringLiteral(" is not accepted; expected ") +
+                         QString::fromStdString(AcceptedValues("identText"));
+                return std::nullopt;
+            }
         }
         if (!ok) {
             return refuse(name, value);

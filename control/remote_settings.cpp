@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cctype>
 #include <charconv>
+#include <cstdio>
 #include <cstring>
 
 namespace control {
@@ -205,19 +206,54 @@ bool ParseFrequency(std::string_view text, FrequencyChoice* frequency) {
     return false;
 }
 
-bool ParseIdentText(std::string_view text, std::wstring* identText) {
+namespace {
+
+// Characters a one-line caption cannot hold: controls, line and paragraph separators, and the
+// controls that reorder text (a caption would show something other than what was typed).
+const char* UnsuitableCharacter(char32_t code) {
+    if (code < 0x20 || (code >= 0x7F && code < 0xA0)) {
+        return "a control character";
+    }
+    if (code == 0x2028) {
+        return "a line separator";
+    }
+    if (code == 0x2029) {
+        return "a paragraph separator";
+    }
+    if ((code >= 0x202A && code <= 0x202E) || (code >= 0x2066 && code <= 0x2069) ||
+        code == 0x200E || code == 0x200F || code == 0x061C) {
+        return "a bidirectional control";
+    }
+    return nullptr;
+}
+
+} // namespace
+
+std::string IdentTextProblem(std::string_view text) {
     std::u32string decoded;
-    if (!DecodeUtf8(text, &decoded) || decoded.size() > static_cast<size_t>(kIdentTextLimit)) {
+    if (!DecodeUtf8(text, &decoded)) {
+        return "it is not UTF-8";
+    }
+    for (const char32_t code : decoded) {
+        if (const char* what = UnsuitableCharacter(code)) {
+            char name[16];
+            std::snprintf(name, sizeof name, "U+%04X", static_cast<unsigned>(code));
+            return std::string(name) + ", " + what + ",";
+        }
+    }
+    if (decoded.size() > static_cast<size_t>(kIdentTextLimit)) {
+        return "its " + std::to_string(decoded.size()) + " characters";
+    }
+    return "";
+}
+
+bool ParseIdentText(std::string_view text, std::wstring* identText) {
+    if (!IdentTextProblem(text).empty()) {
         return false;
     }
-    std::wstring wide;
-    for (const char32_t code : decoded) {
-        if (code < 0x20 || (code >= 0x7F && code < 0xA0)) {
-            return false; // control characters would break the caption's single line
-        }
-        wide.push_back(static_cast<wchar_t>(code));
-    }
-    *identText = wide;
+    std::u32string decoded;
+    DecodeUtf8(text, &decoded);
+    *identText = std::wstring(decoded.begin(), decoded.end());
     return true;
 }
 
@@ -345,8 +381,9 @@ std::string AcceptedValues(std::string_view name) {
         return "1000, 400, 200, 100, multi or sequence";
     }
     if (name == "identText") {
-        std::string text = "printable text of at most ";
-        return text.append(std::to_string(kIdentTextLimit)).append(" characters");
+        std::string text = "one line of printable text of at most ";
+        return text.append(std::to_string(kIdentTextLimit))
+            .append(" characters, without line separators or bidirectional controls");
     }
     if (name == "controlPort") {
         return "a port from 1 to 65535, or off";

@@ -59,8 +59,11 @@ bool ParsePairs(std::string_view text, PairMarks* marks);
 bool ParseLevel(std::string_view text, LevelSetting* level);
 bool ParseIdent(std::string_view text, int32_t* ident);
 bool ParseFrequency(std::string_view text, FrequencyChoice* frequency);
-// UTF-8, printable, at most kIdentTextLimit characters.
+// UTF-8, printable, at most kIdentTextLimit characters, on one line and in one direction.
 bool ParseIdentText(std::string_view text, std::wstring* identText);
+// Why ParseIdentText refuses a text, naming the first character it cannot take ("U+2028, a line
+// separator"); "" when it takes it.
+std::string IdentTextProblem(std::string_view text);
 bool ParseSwitch(std::string_view text, bool* on);
 // A port 1 to 65535 (0: any free port, for tests), or "off" (nullopt in *port).
 bool ParseControlPort(std::string_view text, std::optional<int>* port);

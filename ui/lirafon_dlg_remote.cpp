@@ -296,6 +296,13 @@ QJsonObject CNDILirafonDlg::ControlState() {
         table.append(row);
     }
     state[QStringLiteral("channelTable")] = table;
+    // What the table's dBFS are of: the fixed-point stream's reference, or NDI's float scale.
+    state[QStringLiteral("wireReference")] =
+        ActiveNdiRuntime() == NdiRuntimeKind::builtin
+            ? (std::abs(m_wireReferenceGain - 0.1) < 1e-9
+                   ? QStringLiteral("the RTP stream's SMPTE reference: +4 dBu = -20 dBFS")
+                   : QStringLiteral("the RTP stream's EBU reference: 0 dBu = -18 dBFS"))
+            : QStringLiteral("NDI's float scale: +4 dBu = 1.0 (0 dBFS)");
     return state;
 }
 
