@@ -14,8 +14,13 @@ namespace {
 constexpr double kSilence = 1e-4;    // -80 dBFS: below this a sample is silence
 constexpr int64_t kShortestGap = 24; // 0.5 ms: shorter runs are the tone's own zero crossings
 constexpr double kHistoryS = 20.0;
-constexpr double kSlotS = 0.48;      // one channel's turn in the sequence
-constexpr double kGlitsStepS = 0.56; // GLITS: left gap, then a right gap 560 ms and 1120 ms on
+constexpr double kSlotS = 0.48; // one channel's turn in the sequence
+// GLITS, 4 s cycle: a left gap, then right gaps one and two steps on. Its public definition has
+// 250 ms gaps at 0, 500 and 1000 ms; this project's generator 280 ms gaps at 0, 560 and 1120 ms.
+constexpr double kGlitsStepS = 0.56;
+constexpr double kGlitsPublicStepS = 0.5;
+constexpr double kGlitsCycleS = 4.0;
+constexpr double kEbuCycleS = 3.0;
 
 double Decibels(double value) {
     return value > 0 ? 20.0 * std::log10(value) : -200.0;
@@ -210,38 +215,39 @@ AnalysisReport CAnalyser::Analyse() const {
             }
         }
     }
-    bool glits = false;
+    // A pattern counts only with its period confirmed: a gap of one channel again one cycle on.
+    // A single mute is a dropout, whatever its length.
+    const auto repeated = [&](double cycleS) {
+        for (const Ident& a : identGaps) {
+            for (const Ident& b : identGaps) {
+                if (a.channel == b.channel && near(b.start - a.start, cycleS, 0.05)) {
+                    return true;
+                }
+            }
+        }
+        return false;
+    };
+    bool glitsGenerator = false;
+    bool glitsPublic = false;
     std::set<int64_t> rightStarts;
     for (const Ident& a : identGaps) {
         for (const Ident& b : identGaps) {
-            if (near(b.start - a.start, kGlitsStepS, 0.03)) {
-                glits = true;
+            const bool generator = near(b.start - a.start, kGlitsStepS, 0.03);
+            const bool published = near(b.start - a.start, kGlitsPublicStepS, 0.03);
+            if (generator || published) {
+                glitsGenerator = glitsGenerator || generator;
+                glitsPublic = glitsPublic || published;
                 rightStarts.insert(b.start);
             }
         }
     }
+    const bool glits = (glitsGenerator || glitsPublic) && repeated(kGlitsCycleS);
     const bool shortGaps = !identGaps.empty() &&
                            std::all_of(identGaps.begin(), identGaps.end(),
                                        [&](const Ident& g) { return near(g.length, 0.25, 0.015); });
     const bool sequence = sequenceLike.size() >= 2 && cycle > 0;
-    bool ebu = false;
-    if (!sequence && !glits && !identGaps.empty()) {
-        // With one gap seen: EBU once no GLITS right gap has followed it in time (it would end
-        // 840 ms after the left gap began).
-        const int64_t newest =
-            std::max_element(identGaps.begin(), identGaps.end(),
-                             [](const Ident& x, const Ident& y) { return x.start < y.start; })
-                ->start;
-        // Or two gaps of one channel one EBU cycle (3 s) apart.
-        bool cycleSeen = false;
-        for (const Ident& a : identGaps) {
-            for (const Ident& b : identGaps) {
-                cycleSeen =
-                    cycleSeen || (a.channel == b.channel && near(b.start - a.start, 3.0, 0.05));
-            }
-        }
-        ebu = m_samples - newest >= samples(0.9) || cycleSeen;
-    }
+    // EBU: two gaps of one channel one cycle (3 s) apart, and no GLITS structure.
+    const bool ebu = !sequence && !glits && rightStarts.empty() && repeated(kEbuCycleS);
     std::set<int> offered;
     for (int ch = 0; ch < m_channels; ++ch) {
         if (nominal[static_cast<size_t>(ch)] > 0) {
@@ -266,11 +272,15 @@ AnalysisReport CAnalyser::Analyse() const {
     static const std::map<std::string, std::string> names{
         {"sequence", "sequence, one channel at a time"},
         {"glits", "GLITS"},
+        {"glits-public", "GLITS (250 ms gaps, right at 500 and 1000 ms)"},
+        {"glits-generator", "GLITS (this generator's: 280 ms gaps, right at 560 and 1120 ms)"},
         {"ebu", "EBU stereo ident"},
         {"ebu-r49", "EBU stereo ident (EBU R49, 250 ms)"},
         {"steady", "steady tone"},
         {"none", "no line-up pattern"}};
-    report.pattern = names.at(report.identKey);
+    report.pattern =
+        names.at(report.identKey == "glits" ? (glitsPublic ? "glits-public" : "glits-generator")
+                                            : report.identKey);
     if (report.multiFrequency && report.identKey != "none" && report.identKey != "sequence") {
         report.pattern = "multi-frequency set, " + report.pattern;
     }
@@ -389,11 +399,14 @@ AnalysisReport CAnalyser::Analyse() const {
         }
     }
 
-    // Silences no pattern explains are dropouts too, long ones as well as short ones.
+    // Silences no pattern explains are dropouts too, long ones as well as short ones, and an
+    // ident-length gap where no ident was recognised.
+    const bool identKnown =
+        report.identKey == "ebu" || report.identKey == "ebu-r49" || report.identKey == "glits";
     if (report.identKey != "sequence") {
         for (ChannelReport& r : report.channels) {
             for (const Run& gap : m_state[static_cast<size_t>(r.channel - 1)].gaps) {
-                if (gap.length > samples(0.33)) {
+                if (gap.length > samples(0.33) || (!identKnown && gap.length >= samples(0.2))) {
                     ++r.dropouts;
                     r.lastDropoutS = static_cast<double>(gap.start) / m_rate;
                     r.lastDropoutSamples = gap.length;

@@ -15,6 +15,7 @@
 #include <QRandomGenerator>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 
 // The panel's pages are compiled into this static library; its resources are registered by hand.
@@ -479,9 +480,10 @@ HttpReply ControlServer::Login(const HttpRequest& request) {
     // The cookie carries a random session id, never the token: a leaked cookie ends with the
     // session, and other servers of this host (browsers send cookies to every port) learn
     // nothing they could use here.
-    QByteArray id(32, Qt::Uninitialized);
-    QRandomGenerator::system()->fillRange(reinterpret_cast<quint32*>(id.data()), id.size() / 4);
-    id = id.toHex();
+    std::array<quint32, 8> random{};
+    QRandomGenerator::system()->fillRange(random.data(), random.size());
+    const QByteArray id =
+        QByteArray(reinterpret_cast<const char*>(random.data()), sizeof random).toHex();
     {
         std::lock_guard guard(m_authLock);
         const Clock::time_point now = Clock::now();

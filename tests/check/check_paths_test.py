@@ -93,6 +93,31 @@ for name, wave in (("noise", "white-noise"), ("sine", "sine")):
     expect(f"GStreamer {name}", [path, "--expect", "ident=ebu"], 1,
            r"pattern: no line-up pattern")
 
+# Patterns from their public definitions, made by FFmpeg: GLITS (250 ms gaps: left at 0, right
+# at 500 and 1000 ms of 4 s), EBU R49 (left off 250 ms every 3 s); and one 250 ms mute of the
+# right leg, which repeats nothing and is a dropout, not an ident.
+def aeval(name, left, right, seconds=9):
+    path = os.path.join(folder, name + ".wav")
+    tone = "0.1*sin(2*PI*1000*t)"
+    run(["ffmpeg", "-nostdin", "-y", "-loglevel", "error", "-f", "lavfi", "-i",
+         f"aevalsrc=exprs='{tone}*({left})|{tone}*({right})':s=48000:d={seconds}", "-c:a",
+         "pcm_s24le",
+         path]).check_returncode()
+    return path
+
+
+STEREO = "channels=2,level=smpte,pairs=1-2"
+glits = aeval("glits-public", "1-lt(mod(t,4),0.25)",
+              "1-between(mod(t,4),0.5,0.75)-between(mod(t,4),1,1.25)")
+expect("GLITS by its public timing", [glits, "--expect", STEREO + ",ident=glits"], 0,
+       r"pattern: GLITS \(250 ms gaps")
+r49 = aeval("ebu-r49", "1-lt(mod(t,3),0.25)", "1")
+expect("EBU R49, 250 ms every 3 s, as ident=ebu", [r49, "--expect", STEREO + ",ident=ebu"], 0,
+       r"EBU stereo ident \(EBU R49")
+mute = aeval("one-mute", "1", "1-between(t,2,2.25)")
+expect("one 250 ms mute of the right leg", [mute, "--expect", STEREO], 1,
+       r"channel 2: 1 dropout, the last at 2\.0")
+
 # Inputs: too little audio is never a pass; a WAV on standard input is read by its header; RMS
 # takes every sample (a sine's is 3.01 dB under its peak); --json prints JSON alone; a session
 # without a=rtpmap takes RFC 3551's static type, and a compressed one is refused.
@@ -175,7 +200,7 @@ try:
     relayed = os.path.join(folder, "relayed.sdp")
     with open(relayed, "w", newline="") as f:
         f.write(text.replace(f"m=audio {sender_port} ", f"m=audio {analyser_port} "))
-    live = ["--expect", "channels=8,level=ebu,ident=ebu,pairs=1-2", "--duration", "6"]
+    live = ["--expect", "channels=8,level=ebu,ident=ebu,pairs=1-2", "--duration", "8"]
     expect("live stream, clean", [relayed] + live, 0, r"OK: everything matched")
     dropping.set()
     expect("live stream, 1 packet in 1000 dropped", [relayed] + live, 1,

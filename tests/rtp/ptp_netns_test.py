@@ -286,7 +286,7 @@ def main():
 
         # The analyser beside the sender: the same ptp4l's time, the group looped back locally.
         analysed = ns.run("env", f"LIRAFON_PTP={folder}/ptp4l", checker, "--json", "--interface",
-                          "vgm", "--duration", "5", "--expect",
+                          "vgm", "--duration", "8", "--expect",
                           "channels=8,level=ebu,ident=ebu,pairs=1-2", audio_sdp, ns=ns.gm,
                           check=False)
         reports = [l for l in analysed.stdout.splitlines() if l.startswith("{")] or ["{}"]
