@@ -154,6 +154,10 @@ TEST(Settings, BadStartupValuesAreRefusedWithOneLine) {
          {{"LIRAFON_CONTROL_ADDRESS", "lan.example"}},
          "LIRAFON_CONTROL_ADDRESS: 'lan.example'"},
         {{}, {{"LIRAFON_CONTROL_ADDRESS", "192.0.2.10"}}, "without LIRAFON_CONTROL_TOKEN"},
+        {{},
+         {{"LIRAFON_CONTROL_ADDRESS", "192.0.2.10"}, {"LIRAFON_CONTROL_TOKEN", "s3cret"}},
+         "LIRAFON_CONTROL_TOKEN: a token of 6 bytes is too easy to guess"},
+        {{}, {{"LIRAFON_CONTROL_TOKEN", "line\nbreak-in-a-token"}}, "printable characters"},
     };
     for (const Case& c : cases) {
         std::string error;
@@ -162,9 +166,10 @@ TEST(Settings, BadStartupValuesAreRefusedWithOneLine) {
         EXPECT_EQ(error.find('\n'), std::string::npos);
     }
     std::string error;
-    EXPECT_TRUE(
-        Parse({}, {{"LIRAFON_CONTROL_ADDRESS", "192.0.2.10"}, {"LIRAFON_CONTROL_TOKEN", "s3cret"}},
-              &error))
+    EXPECT_TRUE(Parse({},
+                      {{"LIRAFON_CONTROL_ADDRESS", "192.0.2.10"},
+                       {"LIRAFON_CONTROL_TOKEN", "s3cret; token with spaces"}},
+                      &error))
         << error;
     EXPECT_TRUE(
         Parse({"--control-port", "off"}, {{"LIRAFON_CONTROL_ADDRESS", "192.0.2.10"}}, &error))

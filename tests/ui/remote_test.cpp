@@ -296,11 +296,22 @@ TEST_F(RemoteTest, WithATokenEveryRequestNeedsIt) {
         Send("POST", "/login", "Content-Type: application/x-www-form-urlencoded\r\n",
              "token=s3cret+token");
     ASSERT_EQ(login.status, 303);
-    EXPECT_NE(login.head.find("Set-Cookie: lirafon_token=s3cret token; Path=/; HttpOnly; "
-                              "SameSite=Strict"),
+    EXPECT_NE(login.body.find("\"signedIn\":true"), std::string::npos) << login.body;
+    // A random session id in a cookie named by the port, never the token itself.
+    const std::string name = "lirafon_session_" + std::to_string(m_port) + "=";
+    const size_t at = login.head.find("Set-Cookie: " + name);
+    ASSERT_NE(at, std::string::npos) << login.head;
+    const std::string id = login.head.substr(at + 12 + name.size(), 64);
+    EXPECT_EQ(id.find_first_not_of("0123456789abcdef"), std::string::npos) << id;
+    EXPECT_NE(login.head.find(id + "; Path=/; Max-Age=28800; HttpOnly; SameSite=Strict"),
               std::string::npos)
         << login.head;
-    EXPECT_EQ(Send("GET", "/api/state", "Cookie: a=b; lirafon_token=s3cret token\r\n").status, 200);
+    const std::string cookie = "Cookie: a=b; " + name + id + "\r\n";
+    EXPECT_EQ(Send("GET", "/api/state", cookie).status, 200);
+    EXPECT_EQ(Send("GET", "/api/state", "Cookie: lirafon_token=s3cret token\r\n").status, 401);
+    EXPECT_EQ(Send("GET", "/api/state", "Cookie: " + name + "0123\r\n").status, 401);
+    EXPECT_EQ(Send("POST", "/logout", cookie).status, 303);
+    EXPECT_EQ(Send("GET", "/api/state", cookie).status, 401);
 
     QWebSocket socket;
     QSignalSpy closed(&socket, &QWebSocket::disconnected);
