@@ -14,6 +14,7 @@ namespace {
 constexpr double kSilence = 1e-4;    // -80 dBFS: below this a sample is silence
 constexpr int64_t kShortestGap = 24; // 0.5 ms: shorter runs are the tone's own zero crossings
 constexpr double kHistoryS = 20.0;
+constexpr double kClockLimit = 0.001;
 constexpr double kSlotS = 0.48; // one channel's turn in the sequence
 // GLITS, 4 s cycle: a left gap, then right gaps one and two steps on. Its public definition has
 // 250 ms gaps at 0, 500 and 1000 ms; this project's generator 280 ms gaps at 0, 560 and 1120 ms.
@@ -26,10 +27,12 @@ double Decibels(double value) {
     return value > 0 ? 20.0 * std::log10(value) : -200.0;
 }
 
-// The offered frequency within 0.5 %, else 0.
+// The offered frequency within kClockLimit, else 0. Sample clocks stray by tens or hundreds of
+// ppm; a tone further off than 0.1 % is another frequency (997 Hz is not a 1000 Hz tone 3000 ppm
+// slow), reported as such rather than as a clock error.
 int Nominal(double hz) {
     for (const int f : kOfferedFrequencies) {
-        if (std::abs(hz - f) <= f * 0.005) {
+        if (std::abs(hz - f) <= f * kClockLimit) {
             return f;
         }
     }

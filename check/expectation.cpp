@@ -153,6 +153,31 @@ std::vector<std::string> Faults(const AnalysisReport& report, const InputStats& 
                              std::to_string(r.lastDropoutSamples) + " samples");
         }
     }
+    // A tone at no frequency of the generator, where none was named: another source, or a
+    // sample-rate mismatch on the way (44.1 kHz played at 48 kHz turns 1000 Hz into 1088 Hz).
+    if (expect.frequency == 0 && !expect.multi && !sequence) {
+        for (const ChannelReport& r : report.channels) {
+            if (!r.tone || r.frequencyHz <= 0) {
+                continue;
+            }
+            int nearest = kOfferedFrequencies[0];
+            for (const int f : kOfferedFrequencies) {
+                if (std::abs(r.frequencyHz - f) < std::abs(r.frequencyHz - nearest)) {
+                    nearest = f;
+                }
+            }
+            const double off = (r.frequencyHz / nearest - 1.0) * 100.0;
+            if (std::abs(off) > 0.1) {
+                faults.push_back(
+                    "channel " + std::to_string(r.channel) + ": " + Fixed(r.frequencyHz, 1) +
+                    " Hz is no frequency of the generator "
+                    "(nearest " +
+                    std::to_string(nearest) + " Hz, " + (off > 0 ? "+" : "") + Fixed(off, 2) +
+                    " %; beyond 0.1 % it is not a clock error: another tone, or a "
+                    "sample-rate mismatch)");
+            }
+        }
+    }
     if (report.clockKnown && std::abs(report.clockPpm) > 50) {
         faults.push_back("clock: the tones run " + Fixed(report.clockPpm, 0) +
                          " ppm off their nominal frequencies (sample rate)");

@@ -114,7 +114,8 @@ std::string Json(const AnalysisReport& report, const InputStats& input,
         out += ",\"packets\":" + std::to_string(input.packets) +
                ",\"lost\":" + std::to_string(input.lost);
         if (input.driftKnown) {
-            out += ",\"driftPpm\":" + std::to_string(input.driftPpm);
+            out += ",\"driftPpm\":" + std::to_string(input.driftPpm) +
+                   ",\"driftUncertaintyPpm\":" + std::to_string(input.driftUncertaintyPpm);
         }
         if (input.latencyKnown) {
             out += ",\"latencyMedianMs\":" + std::to_string(input.latencyMedianMs) +
@@ -172,7 +173,9 @@ void Table(const AnalysisReport& report, const InputStats& input, bool colour, b
         std::printf("  packets %llu, lost %llu", static_cast<unsigned long long>(input.packets),
                     static_cast<unsigned long long>(input.lost));
         if (input.driftKnown) {
-            std::printf(", sender %+.1f ppm", input.driftPpm);
+            std::printf(", sender %+.1f ± %.1f ppm", input.driftPpm, input.driftUncertaintyPpm);
+        } else if (report.seconds >= 2) {
+            std::printf(", sender clock: too soon to tell");
         }
         if (input.latencyKnown) {
             std::printf(", PTP latency %.3f ms (max %.3f)", input.latencyMedianMs,

@@ -12,10 +12,11 @@
 struct InputStats {
     bool network = false;
     uint64_t packets = 0;
-    uint64_t lost = 0;   // missing sequence numbers, filled with silence
-    uint64_t late = 0;   // arrived after their place was played out
-    double driftPpm = 0; // sender's media clock against ours (network only)
-    bool driftKnown = false;
+    uint64_t lost = 0;              // missing sequence numbers, filled with silence
+    uint64_t late = 0;              // arrived after their place was played out
+    double driftPpm = 0;            // sender's media clock against ours (network only)
+    double driftUncertaintyPpm = 0; // about 95 %: twice the standard error
+    bool driftKnown = false;        // false too while the uncertainty is beyond kDriftWithheldPpm
     // PTP time of arrival minus the time of the packet's RTP timestamp, when the stream names a
     // PTP reference and ptp4l answers here.
     bool latencyKnown = false;
@@ -44,6 +45,9 @@ public:
     virtual bool Read(std::vector<double>& out, int maxFrames) = 0;
     virtual InputStats Stats() const { return {}; }
 };
+
+// A sender drift less certain than this is withheld, not printed.
+constexpr double kDriftWithheldPpm = 20.0;
 
 // The most channels any input hands out (and --channels and --expect channels= accept).
 constexpr int kMaxInputChannels = 64;

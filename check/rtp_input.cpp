@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstring>
 #include <ctime>
 #include <fstream>
@@ -52,7 +53,9 @@ public:
         // Per second of media time, the earliest arrival against its timestamp: the path's
         // delay without the queueing and scheduling that only ever add to it. Their slope is the
         // difference of the clocks.
-        if (m_earliest.size() >= 4) {
+        // With its uncertainty (twice the slope's standard error): a few seconds of a loaded
+        // receiver cannot tell tens of ppm apart, and a figure alone would claim they can.
+        if (m_earliest.size() >= 6) {
             double n = 0, sx = 0, sy = 0, sxx = 0, sxy = 0;
             for (const auto& [second, delayNs] : m_earliest) {
                 if (second == m_earliest.rbegin()->first) {
@@ -65,8 +68,19 @@ public:
                 sxy += second * delayNs;
             }
             const double slope = (n * sxy - sx * sy) / (n * sxx - sx * sx); // ns per second
+            const double intercept = (sy - slope * sx) / n;
+            double residuals = 0;
+            for (const auto& [second, delayNs] : m_earliest) {
+                if (second != m_earliest.rbegin()->first) {
+                    const double r = delayNs - (intercept + slope * second);
+                    residuals += r * r;
+                }
+            }
+            const double spread = sxx - sx * sx / n;
+            const double error = std::sqrt(residuals / (n - 2) / spread); // ns per second
             stats.driftPpm = -slope / 1000.0;
-            stats.driftKnown = true;
+            stats.driftUncertaintyPpm = 2.0 * error / 1000.0;
+            stats.driftKnown = stats.driftUncertaintyPpm <= kDriftWithheldPpm;
         }
         if (!m_latenciesMs.empty()) {
             std::vector<double> sorted = m_latenciesMs;

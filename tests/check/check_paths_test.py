@@ -118,6 +118,19 @@ mute = aeval("one-mute", "1", "1-between(t,2,2.25)")
 expect("one 250 ms mute of the right leg", [mute, "--expect", STEREO], 1,
        r"channel 2: 1 dropout, the last at 2\.0")
 
+# Near a nominal frequency is a frequency, not a clock: 997 Hz, and 1000 Hz recorded at 44.1 kHz
+# and played at 48 kHz.
+for name, source in (("997 Hz", "sine=frequency=997:sample_rate=48000:duration=6"),
+                     ("44.1 kHz played at 48 kHz",
+                      "sine=frequency=1000:sample_rate=44100:duration=6,asetrate=48000")):
+    path = os.path.join(folder, name.replace(" ", "_") + ".wav")
+    run(["ffmpeg", "-nostdin", "-y", "-loglevel", "error", "-f", "lavfi", "-i", source,
+         "-c:a", "pcm_s24le", path]).check_returncode()
+    expect(name, [path, "--expect", "channels=1"], 1,
+           r"channel 1: (997\.0|1088\.4) Hz is no frequency of the generator")
+    if re.search(r"clock:", run([check, path, "--expect", "channels=1"]).stdout):
+        failures.append(f"{name}: reported as a clock error")
+
 # Inputs: too little audio is never a pass; a WAV on standard input is read by its header; RMS
 # takes every sample (a sine's is 3.01 dB under its peak); --json prints JSON alone; a session
 # without a=rtpmap takes RFC 3551's static type, and a compressed one is refused.

@@ -30,6 +30,12 @@ def free_port(kind=socket.SOCK_DGRAM):
         return s.getsockname()[1]
 
 
+def cpu_s(pid):
+    with open(f"/proc/{pid}/stat") as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
 def rss_kb(pid):
     with open(f"/proc/{pid}/status") as f:
         for line in f:
@@ -219,13 +225,16 @@ try:
     threading.Thread(target=sample, daemon=True).start()
     threads = [threading.Thread(target=flood, args=(port, head, 256 * MB, sent, i, i > 0))
                for i, head in enumerate(heads)]
+    cpu_before, wall_before = cpu_s(child.pid), time.monotonic()
     for t in threads:
         t.start()
     for t in threads:
         t.join(timeout=120)
     done.set()
-    print(f"4 x 256 MB: sent before the cut {[s // 1024 for s in sent]} KiB; RSS idle "
-          f"{idle / 1024:.1f} MB, peak {peak[0] / 1024:.1f} MB")
+    cpu = cpu_s(child.pid) - cpu_before
+    print(f"4 x 256 MB: sent before the cut {[s // 1024 for s in sent]} KiB in "
+          f"{time.monotonic() - wall_before:.2f} s; program CPU meanwhile {cpu * 1e3:.0f} ms; RSS "
+          f"idle {idle / 1024:.1f} MB, peak {peak[0] / 1024:.1f} MB")
     check(all(s < 64 * MB for s in sent), f"a flood was not cut off early: {sent}")
     check(peak[0] - idle < 48 * 1024, f"RSS grew by {(peak[0] - idle) / 1024:.1f} MB")
 
