@@ -18,6 +18,9 @@
 #include <QMetaObject>
 #include <QUrl>
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <array>
 #include <atomic>
 #include <deque>
@@ -476,7 +479,13 @@ void HttpAdapter::Start() {
         return;
     }
     m_core->Accept();
-    m_thread = std::thread([core = m_core.get()] { core->io->run(); });
+    m_thread = std::thread([core = m_core.get()] {
+        // Control traffic yields to the audio: at nice 10 a burst of requests does not take the
+        // core the packet pacing needs (best effort; a refusal changes nothing else).
+        [[maybe_unused]] const int niced =
+            setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), 10);
+        core->io->run();
+    });
 }
 
 void HttpAdapter::SendText(int client, const QByteArray& text) {
