@@ -25,7 +25,7 @@ PACKAGES=(
   # build
   g++ cmake ninja-build pkg-config
   # libraries
-  qt6-base-dev qt6-base-dev-tools qt6-httpserver-dev qt6-websockets-dev libgl-dev
+  qt6-base-dev qt6-base-dev-tools libgl-dev
   # the control server's HTTP and WebSocket layer (Boost.Beast, header-only)
   libboost-dev
   # the vendor's NDI runtime links the avahi client; avahi-daemon announces and finds sources
@@ -36,6 +36,8 @@ PACKAGES=(
 )
 TEST_PACKAGES=(
   clang-format libgtest-dev libgmock-dev libbenchmark-dev
+  # Qt's WebSocket client, for the control server's tests
+  qt6-websockets-dev
   # independent receivers and tools for the end-to-end tests and benchmarks
   ffmpeg gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
   # PTP: ptp4l and pmc, network namespaces for the PTP test, GStreamer's PTP clock from Python
