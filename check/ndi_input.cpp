@@ -4,6 +4,7 @@
 // the same capture loop and only described, never analysed.
 #include "ndi_input.h"
 
+#include "ndi_receive.h"
 #include "ndi_sdk.h"
 #include "ndi_sdk_recv.h"
 #include "vendor_loader.h"
@@ -154,13 +155,9 @@ private:
 
     void TakeVideo(const NDIlib_video_frame_v2_t& frame) {
         ++m_stats.ndiPictures;
-        const char fourcc[5] = {static_cast<char>(frame.FourCC & 0xff),
-                                static_cast<char>((frame.FourCC >> 8) & 0xff),
-                                static_cast<char>((frame.FourCC >> 16) & 0xff),
-                                static_cast<char>((frame.FourCC >> 24) & 0xff), 0};
         char text[128];
-        std::snprintf(text, sizeof text, "%dx%d %s %d/%d %s", frame.xres, frame.yres, fourcc,
-                      frame.frame_rate_N, frame.frame_rate_D,
+        std::snprintf(text, sizeof text, "%dx%d %s %d/%d %s", frame.xres, frame.yres,
+                      FourCCText(frame.FourCC).c_str(), frame.frame_rate_N, frame.frame_rate_D,
                       frame.frame_format_type == NDIlib_frame_format_type_progressive
                           ? "progressive"
                           : "interlaced or fields");
@@ -207,59 +204,31 @@ std::unique_ptr<CPcmInput> OpenNdi(const std::string& name, const std::string& e
         return nullptr;
     }
     const NdiReceiveCalls& ndi = loader->ReceiveCalls();
-    NDIlib_find_create_t create;
-    create.show_local_sources = true;
-    create.p_extra_ips = extraIps.empty() ? nullptr : extraIps.c_str();
-    NDIlib_find_instance_t finder = ndi.findCreate(&create);
-    std::string sourceName;
-    std::string address;
     std::vector<std::string> seen;
-    const double end = NowMs() + timeoutMs;
-    while (finder != nullptr && sourceName.empty() && NowMs() < end) {
-        ndi.findWaitForSources(finder, 200);
-        uint32_t count = 0;
-        const NDIlib_source_t* sources = ndi.findGetCurrentSources(finder, &count);
-        seen.clear();
-        for (uint32_t i = 0; i < count; ++i) {
-            if (sources[i].p_ndi_name == nullptr) {
-                continue;
-            }
-            seen.emplace_back(sources[i].p_ndi_name);
-            if (sourceName.empty() && NameMatches(sources[i].p_ndi_name, name)) {
-                sourceName = sources[i].p_ndi_name;
-                address = sources[i].p_url_address != nullptr ? sources[i].p_url_address : "";
-            }
-        }
-    }
-    if (finder != nullptr) {
-        ndi.findDestroy(finder);
-    }
-    if (sourceName.empty()) {
+    const std::optional<NdiFoundSource> source = FindNdiSource(
+        ndi, [&](const std::string& candidate) { return NameMatches(candidate, name); }, extraIps,
+        timeoutMs, &seen);
+    if (!source) {
         std::string list;
         for (const std::string& other : seen) {
-            list += (list.empty() ? "" : ", ") + ("\"" + other + "\"");
+            list.append(list.empty() ? "\"" : ", \"").append(other).append("\"");
         }
         *error = "no NDI source \"" + name + "\" found in " + std::to_string(timeoutMs / 1000) +
                  " s (" + (list.empty() ? "none found at all" : "found: " + list) + ")";
         loader->Calls().destroy();
         return nullptr;
     }
-    NDIlib_recv_create_v3_t receive;
-    receive.source_to_connect_to.p_ndi_name = sourceName.c_str();
-    receive.source_to_connect_to.p_url_address = address.empty() ? nullptr : address.c_str();
-    receive.color_format = NDIlib_recv_color_format_BGRX_BGRA;
-    receive.bandwidth = NDIlib_recv_bandwidth_highest;
-    receive.allow_video_fields = false;
-    receive.p_ndi_recv_name = "lirafon-check";
-    NDIlib_recv_instance_t receiver = ndi.recvCreate(&receive);
+    NDIlib_recv_instance_t receiver = ConnectNdiReceiver(ndi, *source, "lirafon-check");
     if (receiver == nullptr) {
-        *error = "cannot connect to \"" + sourceName + "\"";
+        *error = "cannot connect to \"" + source->name + "\"";
         loader->Calls().destroy();
         return nullptr;
     }
-    auto input = std::make_unique<CNdiInput>(std::move(loader), receiver, sourceName, address);
+    const double end = NowMs() + timeoutMs;
+    auto input =
+        std::make_unique<CNdiInput>(std::move(loader), receiver, source->name, source->address);
     if (!input->WaitForAudio(std::max(1000, static_cast<int>(end - NowMs())))) {
-        *error = "\"" + sourceName + "\" sent no audio";
+        *error = "\"" + source->name + "\" sent no audio";
         return nullptr;
     }
     return input;

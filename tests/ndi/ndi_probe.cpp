@@ -13,6 +13,7 @@
 // pixels, the difference from a reference picture) and "webcontrol" (the sender's web page as
 // this receiver is told it) lines. Times are CLOCK_MONOTONIC milliseconds, which the namespaces
 // of the test share.
+#include "ndi_receive.h"
 #include "ndi_sdk.h"
 #include "ndi_sdk_recv.h"
 #include "vendor_loader.h"
@@ -116,41 +117,18 @@ bool Parse(int argc, char** argv, Options* options) {
     return i == argc;
 }
 
-// The source whose whole name is NAME, waited for up to the timeout; its name and address are
-// copied out before the finder goes.
-bool FindSource(const NdiReceiveCalls& ndi, const Options& options, std::string* name,
-                std::string* url) {
-    NDIlib_find_create_t create;
-    create.show_local_sources = true;
-    create.p_extra_ips = options.extraIps.empty() ? nullptr : options.extraIps.c_str();
-    NDIlib_find_instance_t finder = ndi.findCreate(&create);
-    if (finder == nullptr) {
-        Emit("{\"event\":\"error\",\"what\":\"NDIlib_find_create_v2 failed\"}");
+// The source whose whole name is NAME, waited for up to the timeout.
+bool FindSource(const NdiReceiveCalls& ndi, const Options& options, NdiFoundSource* found) {
+    const std::optional<NdiFoundSource> source = FindNdiSource(
+        ndi, [&](const std::string& name) { return name == options.name; }, options.extraIps,
+        options.timeoutMs);
+    if (!source) {
+        Emit("{\"event\":\"notfound\",\"name\":" + JsonString(options.name.c_str()) + "}");
         return false;
     }
-    const double start = NowMs();
-    bool found = false;
-    while (!found && NowMs() - start < options.timeoutMs) {
-        ndi.findWaitForSources(finder, 100);
-        uint32_t count = 0;
-        const NDIlib_source_t* sources = ndi.findGetCurrentSources(finder, &count);
-        for (uint32_t i = 0; i < count; ++i) {
-            if (sources[i].p_ndi_name != nullptr && options.name == sources[i].p_ndi_name) {
-                *name = sources[i].p_ndi_name;
-                *url = sources[i].p_url_address != nullptr ? sources[i].p_url_address : "";
-                found = true;
-            }
-        }
-    }
-    const double elapsed = NowMs() - start;
-    ndi.findDestroy(finder);
-    if (!found) {
-        Emit("{\"event\":\"notfound\",\"name\":" + JsonString(options.name.c_str()) +
-             ",\"ms\":" + Float(elapsed) + "}");
-        return false;
-    }
-    Emit("{\"event\":\"source\",\"name\":" + JsonString(name->c_str()) +
-         ",\"url\":" + JsonString(url->c_str()) + ",\"ms\":" + Float(elapsed) + "}");
+    *found = *source;
+    Emit("{\"event\":\"source\",\"name\":" + JsonString(source->name.c_str()) + ",\"url\":" +
+         JsonString(source->address.c_str()) + ",\"ms\":" + Float(source->waitedMs) + "}");
     return true;
 }
 
@@ -237,15 +215,11 @@ std::string VideoLine(const NDIlib_video_frame_v2_t& frame, const QImage& refere
             hash = (hash ^ row[x]) * 1099511628211ull;
         }
     }
-    const char fourcc[5] = {static_cast<char>(frame.FourCC & 0xff),
-                            static_cast<char>((frame.FourCC >> 8) & 0xff),
-                            static_cast<char>((frame.FourCC >> 16) & 0xff),
-                            static_cast<char>((frame.FourCC >> 24) & 0xff), 0};
     char hashText[24];
     std::snprintf(hashText, sizeof hashText, "%016llx", static_cast<unsigned long long>(hash));
     return "{\"event\":\"video\",\"ms\":" + Float(NowMs()) +
            ",\"xres\":" + std::to_string(frame.xres) + ",\"yres\":" + std::to_string(frame.yres) +
-           ",\"fourcc\":" + JsonString(fourcc) +
+           ",\"fourcc\":" + JsonString(FourCCText(frame.FourCC).c_str()) +
            ",\"rate_n\":" + std::to_string(frame.frame_rate_N) +
            ",\"rate_d\":" + std::to_string(frame.frame_rate_D) +
            ",\"aspect\":" + Float(frame.picture_aspect_ratio) +
@@ -255,9 +229,8 @@ std::string VideoLine(const NDIlib_video_frame_v2_t& frame, const QImage& refere
 }
 
 int Receive(const NdiReceiveCalls& ndi, const Options& options) {
-    std::string name;
-    std::string url;
-    if (!FindSource(ndi, options, &name, &url)) {
+    NdiFoundSource source;
+    if (!FindSource(ndi, options, &source)) {
         return 1;
     }
     QImage reference;
@@ -265,14 +238,7 @@ int Receive(const NdiReceiveCalls& ndi, const Options& options) {
         reference =
             QImage(QString::fromStdString(options.reference)).convertToFormat(QImage::Format_RGB32);
     }
-    NDIlib_recv_create_v3_t create;
-    create.source_to_connect_to.p_ndi_name = name.c_str();
-    create.source_to_connect_to.p_url_address = url.empty() ? nullptr : url.c_str();
-    create.color_format = NDIlib_recv_color_format_BGRX_BGRA;
-    create.bandwidth = NDIlib_recv_bandwidth_highest;
-    create.allow_video_fields = false;
-    create.p_ndi_recv_name = "Lirafon test receiver";
-    NDIlib_recv_instance_t receiver = ndi.recvCreate(&create);
+    NDIlib_recv_instance_t receiver = ConnectNdiReceiver(ndi, source, "Lirafon test receiver");
     if (receiver == nullptr) {
         Emit("{\"event\":\"error\",\"what\":\"NDIlib_recv_create_v3 failed\"}");
         return 1;
@@ -348,9 +314,8 @@ int main(int argc, char** argv) {
     }
     int status = 1;
     if (options.command == "find") {
-        std::string name;
-        std::string url;
-        status = FindSource(loader.ReceiveCalls(), options, &name, &url) ? 0 : 1;
+        NdiFoundSource source;
+        status = FindSource(loader.ReceiveCalls(), options, &source) ? 0 : 1;
     } else if (options.command == "receive") {
         status = Receive(loader.ReceiveCalls(), options);
     }

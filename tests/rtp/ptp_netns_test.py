@@ -31,6 +31,17 @@ def gmid(identity):
     return "-".join(digits[i:i + 2] for i in range(0, 16, 2))
 
 
+def group_socket():
+    """A socket on the group's port, joined to it, with room for a 16-channel burst."""
+    rx = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    rx.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 8 << 20)
+    rx.bind((GROUP, PORT))
+    rx.setsockopt(socket.IPPROTO_IP, socket.IP_ADD_MEMBERSHIP,
+                  socket.inet_aton(GROUP) + socket.inet_aton("0.0.0.0"))
+    rx.settimeout(5)
+    return rx
+
+
 def receive(interface, seconds, channels=8):
     """In the receiving namespace: PTP time of every packet's arrival against its timestamp."""
     import gi
@@ -54,12 +65,7 @@ def receive(interface, seconds, channels=8):
     if not clock.wait_for_sync(20 * Gst.SECOND):
         print("GStreamer's PTP clock did not synchronise"); return 1
     time.sleep(2)  # its filter settles over the first syncs
-    rx = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-    rx.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4 << 20)
-    rx.bind((GROUP, PORT))
-    rx.setsockopt(socket.IPPROTO_IP, socket.IP_ADD_MEMBERSHIP,
-                  socket.inet_aton(GROUP) + socket.inet_aton("0.0.0.0"))
-    rx.settimeout(5)
+    rx = group_socket()
     offsets, payloads, sources = [], [], set()
     end = time.monotonic() + seconds
     while time.monotonic() < end:
@@ -128,12 +134,7 @@ def receive(interface, seconds, channels=8):
 
 def record(seconds):
     """In the receiving namespace: every packet's SSRC, sequence number and timestamp."""
-    rx = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-    rx.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 8 << 20)
-    rx.bind((GROUP, PORT))
-    rx.setsockopt(socket.IPPROTO_IP, socket.IP_ADD_MEMBERSHIP,
-                  socket.inet_aton(GROUP) + socket.inet_aton("0.0.0.0"))
-    rx.settimeout(5)
+    rx = group_socket()
     headers = []
     end = time.monotonic() + seconds
     while time.monotonic() < end:
