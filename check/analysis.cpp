@@ -11,7 +11,20 @@ const int kMultiFrequencySet[16] = {1000, 800, 600, 500, 400, 300, 250, 200,
 
 namespace {
 
-constexpr double kSilence = 1e-4;    // -80 dBFS: below this a sample is silence
+constexpr double kSilence = 1e-4; // -80 dBFS: below this a sample is silence in any case
+// ... and below this fraction of the tone's own peak (-40 dB), around the signal's DC: a DC offset,
+// a noise floor or what a codec leaves in a gap is still a gap.
+constexpr double kRelativeSilence = 0.01;
+constexpr double kDcSeconds = 0.5; // the DC follower's time constant
+constexpr int kBlocksPerSecond = 100;
+// A break: a sample further from the sine's prediction than this fraction of the tone's peak
+// (-40 dB), and than kNoiseMargin times the residual's own typical size (a codec's noise).
+constexpr double kBreakFraction = 0.01;
+constexpr double kNoiseMargin = 8.0;
+constexpr int64_t kBreakJoin = 96; // 2 ms: breaks this close are one event
+// More breaks than this in a second are not dropouts but a tone the model does not fit (a
+// frequency changing, a sweep, music): they are not counted.
+constexpr int kMostBreaksPerSecond = 50;
 constexpr int64_t kShortestGap = 24; // 0.5 ms: shorter runs are the tone's own zero crossings
 constexpr double kHistoryS = 20.0;
 constexpr double kClockLimit = 0.001;
@@ -58,20 +71,92 @@ void CAnalyser::EndSilence(Channel& c, int64_t at) {
     }
 }
 
+// A break is counted once it is over and nothing shows it to be the edge of a gap (an ident, a
+// sequence slot, a long dropout): those are judged as silences.
+void CAnalyser::SettleBreak(Channel& c) {
+    if (c.breakStart < 0 || m_samples - c.breakEnd <= kBreakJoin) {
+        return;
+    }
+    const bool gapEdge =
+        (c.longSilenceStart >= 0 && std::abs(c.longSilenceStart - c.breakStart) <= kBreakJoin) ||
+        (c.longSilenceEnd >= 0 && std::abs(c.breakStart - c.longSilenceEnd) <= kBreakJoin) ||
+        c.silentRun >= kShortestGap;
+    if (!gapEdge && ++c.breaksThisSecond <= kMostBreaksPerSecond) {
+        ++c.dropouts;
+        c.lastDropout = {c.breakStart, c.breakEnd - c.breakStart + 1};
+    }
+    c.breakStart = c.breakEnd = -1;
+}
+
+void CAnalyser::TrackBreak(Channel& c, double y, bool silent) {
+    if (c.coefficient != 0 && c.reference > 10 * kSilence) {
+        const double residual = std::abs(y - (c.coefficient * c.x1 - c.x2));
+        const double threshold =
+            std::max(c.reference * kBreakFraction, kNoiseMargin * c.residualMean);
+        if (residual > threshold && !(silent && c.silentRun >= kShortestGap)) {
+            if (c.breakStart < 0) {
+                c.breakStart = m_samples;
+            }
+            c.breakEnd = m_samples;
+        } else {
+            c.residualMean += (residual - c.residualMean) * 0.002;
+        }
+    }
+    c.x2 = c.x1;
+    c.x1 = y;
+    SettleBreak(c);
+}
+
+// Once every half second: each channel's sine model from its measured frequency.
+void CAnalyser::RefreshModels() {
+    for (Channel& c : m_state) {
+        double spread = 1;
+        const double hz = Frequency(c, &spread);
+        c.coefficient = hz > 0 ? 2.0 * std::cos(2.0 * 3.141592653589793 * hz / m_rate) : 0.0;
+    }
+}
+
 void CAnalyser::Add(const double* interleaved, size_t frames) {
+    const int64_t blockLength = std::max(1, m_rate / kBlocksPerSecond);
     for (size_t i = 0; i < frames; ++i, ++m_samples) {
+        if (m_samples > 0 && m_samples % std::max(1, m_rate / 2) == 0) {
+            RefreshModels();
+        }
+        const bool newSecond = m_samples % m_rate == 0;
         for (int ch = 0; ch < m_channels; ++ch) {
             Channel& c = m_state[static_cast<size_t>(ch)];
             const double x = interleaved[i * static_cast<size_t>(m_channels) + ch];
             c.recent[static_cast<size_t>(m_samples % m_rate)] = x;
-            if (std::abs(x) < kSilence) {
+            if (newSecond) {
+                c.breaksThisSecond = 0;
+            }
+            c.dc += (x - c.dc) / (kDcSeconds * m_rate);
+            const double y = x - c.dc;
+            c.blockPeak = std::max(c.blockPeak, std::abs(y));
+            if ((m_samples + 1) % blockLength == 0) {
+                c.blockPeaks.push_back(c.blockPeak);
+                if (c.blockPeaks.size() > static_cast<size_t>(kBlocksPerSecond)) {
+                    c.blockPeaks.pop_front();
+                }
+                c.reference = *std::max_element(c.blockPeaks.begin(), c.blockPeaks.end());
+                c.blockPeak = 0;
+            }
+            const bool silent = std::abs(y) < std::max(kSilence, c.reference * kRelativeSilence);
+            TrackBreak(c, y, silent);
+            if (silent) {
                 ++c.silentRun;
+                if (c.silentRun == kShortestGap) {
+                    c.longSilenceStart = m_samples - kShortestGap + 1;
+                }
                 if (c.silentRun == kShortestGap && c.toneStart >= 0) {
                     const int64_t end = m_samples - kShortestGap + 1;
                     c.toneRuns.push_back({c.toneStart, end - c.toneStart});
                     c.toneStart = -1;
                 }
             } else {
+                if (c.silentRun >= kShortestGap) {
+                    c.longSilenceEnd = m_samples;
+                }
                 if (c.silentRun >= kShortestGap && c.heardTone) {
                     EndSilence(c, m_samples);
                 }

@@ -67,8 +67,29 @@ private:
         double previous = 0;
         uint64_t dropouts = 0;
         Run lastDropout{0, 0};
+
+        // Silence is judged against the tone's own level, around its own DC.
+        double dc = 0;                 // slow mean of the samples
+        double blockPeak = 0;          // of the current 10 ms block, DC removed
+        std::deque<double> blockPeaks; // the last second's blocks
+        double reference = 0;          // the tone's peak: the loudest block of the last second
+
+        // Breaks in a steady tone (a lost or held packet, a slip): each sample against the one
+        // a sine of the measured frequency predicts from the two before it.
+        double coefficient = 0; // 2 cos(2 pi f / rate); 0 while the frequency is unknown
+        double x1 = 0;
+        double x2 = 0;
+        double residualMean = 0;
+        int64_t breakStart = -1; // the break being gathered, -1 when none
+        int64_t breakEnd = -1;
+        int64_t longSilenceStart = -1; // the start of the last silence long enough to be a gap
+        int64_t longSilenceEnd = -1;
+        int breaksThisSecond = 0;
     };
     void EndSilence(Channel& c, int64_t at);
+    void TrackBreak(Channel& c, double y, bool silent);
+    void SettleBreak(Channel& c);
+    void RefreshModels();
     double Frequency(const Channel& c, double* spread) const;
 
     int m_channels;

@@ -118,6 +118,34 @@ mute = aeval("one-mute", "1", "1-between(t,2,2.25)")
 expect("one 250 ms mute of the right leg", [mute, "--expect", STEREO], 1,
        r"channel 2: 1 dropout, the last at 2\.0")
 
+# Silence and breaks are judged against the tone itself: an EBU R49 ident over a DC offset of
+# -60 dBFS or a noise floor near -90 dBFS is still an ident; one lost 0.125 ms packet of a
+# 16-channel ST 2110-30 stream (6 samples), one lost 0.25 ms packet (12 samples) and one packet
+# held (its 6 samples again) are dropouts.
+ident = "1-lt(mod(t,3),0.25)"
+tone = "0.1*sin(2*PI*1000*t)"
+for name, left, right in (
+        ("a -60 dBFS DC offset", f"{tone}*({ident})+0.001", f"{tone}+0.001"),
+        ("a noise floor near -90 dBFS", f"{tone}*({ident})+0.00005*(2*random(0)-1)",
+         f"{tone}+0.00005*(2*random(1)-1)"),
+        ("a codec's residue 50 dB down in the gaps", f"{tone}*({ident}+0.00316)", tone)):
+    path = os.path.join(folder, name.replace(" ", "_") + ".wav")
+    run(["ffmpeg", "-nostdin", "-y", "-loglevel", "error", "-f", "lavfi", "-i",
+         f"aevalsrc=exprs='{left}|{right}':s=48000:d=9", "-c:a", "pcm_s24le", path]
+        ).check_returncode()
+    expect(f"EBU R49 over {name}", [path, "--expect", STEREO + ",ident=ebu"], 0,
+           r"EBU stereo ident")
+for name, right, length in (("6 samples lost", "1-between(n,120000,120005)", 6),
+                            ("12 samples lost", "1-between(n,150000,150011)", 12)):
+    path = aeval(name.replace(" ", "-"), "1", right)
+    expect(name, [path, "--expect", STEREO], 1, rf"channel 2: 1 dropout, the last at ")
+held = os.path.join(folder, "held.wav")
+run(["ffmpeg", "-nostdin", "-y", "-loglevel", "error", "-f", "lavfi", "-i",
+     "aevalsrc=exprs='0.1*sin(2*PI*1000*t)|0.1*sin(2*PI*1000*(t-between(n,120006,120011)*6/48000))'"
+     ":s=48000:d=9", "-c:a", "pcm_s24le", held]).check_returncode()
+expect("one packet held (its 6 samples again)", [held, "--expect", STEREO], 1,
+       r"channel 2: 1 dropout, the last at 2\.50")
+
 # Near a nominal frequency is a frequency, not a clock: 997 Hz, and 1000 Hz recorded at 44.1 kHz
 # and played at 48 kHz.
 for name, source in (("997 Hz", "sine=frequency=997:sample_rate=48000:duration=6"),
