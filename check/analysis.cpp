@@ -22,6 +22,7 @@ constexpr int kBlocksPerSecond = 100;
 constexpr double kBreakFraction = 0.01;
 constexpr double kNoiseMargin = 8.0;
 constexpr int64_t kBreakJoin = 96; // 2 ms: breaks this close are one event
+constexpr int64_t kBridge = 240;   // 5 ms: a gap interrupted for less is one gap
 // More breaks than this in a second are not dropouts but a tone the model does not fit (a
 // frequency changing, a sweep, music): they are not counted.
 constexpr int kMostBreaksPerSecond = 50;
@@ -63,7 +64,19 @@ CAnalyser::CAnalyser(int channels, int rate, double dbuOffset)
 }
 
 void CAnalyser::EndSilence(Channel& c, int64_t at) {
-    const Run gap{at - c.silentRun, c.silentRun};
+    Run gap{at - c.silentRun, c.silentRun};
+    // A burst of a few milliseconds inside a gap (a codec's pre-echo before the tone resumes)
+    // does not split it: it is still one gap.
+    if (!c.gaps.empty()) {
+        const Run last = c.gaps.back();
+        if (gap.start - (last.start + last.length) <= kBridge) {
+            if (last.length < static_cast<int64_t>(0.2 * m_rate) && c.dropouts > 0) {
+                --c.dropouts; // counted as a dropout when it seemed to end
+            }
+            gap = {last.start, at - last.start};
+            c.gaps.pop_back();
+        }
+    }
     c.gaps.push_back(gap);
     if (gap.length < static_cast<int64_t>(0.2 * m_rate)) {
         ++c.dropouts;
@@ -272,7 +285,19 @@ AnalysisReport CAnalyser::Analyse() const {
             window > 0 && sum > 0 ? 10.0 * std::log10(sum / static_cast<double>(window)) : -200.0;
         r.tone = peak >= kSilence && hz > 0;
         r.frequencyHz = hz;
-        r.dbu = peak >= kSilence ? r.peakDbfs + m_dbuOffset : -200.0;
+        // The steady level: the median of the loud blocks (those within 20 dB of the loudest),
+        // so gaps, dropouts and overshoots at a tone's edges do not move it.
+        std::vector<double> loud;
+        for (const double block : c.blockPeaks) {
+            if (block >= c.reference * 0.1) {
+                loud.push_back(block);
+            }
+        }
+        if (!loud.empty()) {
+            std::nth_element(loud.begin(), loud.begin() + loud.size() / 2, loud.end());
+            r.levelDbfs = Decibels(loud[loud.size() / 2]);
+        }
+        r.dbu = peak >= kSilence && !loud.empty() ? r.levelDbfs + m_dbuOffset : -200.0;
         r.dropouts = c.dropouts;
         r.lastDropoutS = static_cast<double>(c.lastDropout.start) / m_rate;
         r.lastDropoutSamples = c.lastDropout.length;

@@ -18,11 +18,13 @@ struct ChannelReport {
     int channel = 0; // received, from 1
     bool tone = false;
     double frequencyHz = 0;
-    double peakDbfs = -200;
+    double peakDbfs = -200;  // the loudest sample of the last second
+    double levelDbfs = -200; // the tone's steady peak: the median 10 ms block's, DC removed
     double rmsDbfs = -200;
-    double dbu = -200;
-    int side = -1;  // 0 left, 1 right, -1 unknown
-    int plane = -1; // the generator channel (from 0) it carries, -1 unknown
+    double dbu = -200; // of the steady peak, so a codec's overshoot where a tone resumes is not
+                       // taken for a level error
+    int side = -1;     // 0 left, 1 right, -1 unknown
+    int plane = -1;    // the generator channel (from 0) it carries, -1 unknown
     bool inverted = false;
     int invertedAgainst = 0; // the received channel it is inverted against
     uint64_t dropouts = 0;

@@ -1,5 +1,6 @@
 #include "expectation.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -83,8 +84,44 @@ std::optional<Expectation> ParseExpectation(const std::string& text, std::string
     return expect;
 }
 
+void RunHistory::Add(const AnalysisReport& report) {
+    ++seconds;
+    channels.resize(std::max(channels.size(), report.channels.size()));
+    for (const ChannelReport& r : report.channels) {
+        Channel& c = channels[static_cast<size_t>(r.channel - 1)];
+        if (r.tone && r.dbu > -199) {
+            ++c.toneSeconds;
+            c.minDbu = std::min(c.minDbu, r.dbu);
+            c.maxDbu = std::max(c.maxDbu, r.dbu);
+            c.minDbfs = std::min(c.minDbfs, r.levelDbfs);
+            c.maxDbfs = std::max(c.maxDbfs, r.levelDbfs);
+            c.dbu.push_back(r.dbu);
+            c.dbfs.push_back(r.levelDbfs);
+        }
+        c.invertedSeconds += r.inverted ? 1 : 0;
+    }
+}
+
+std::vector<std::string> RunHistory::Notes() const {
+    std::vector<std::string> notes;
+    for (size_t i = 0; i < channels.size(); ++i) {
+        const Channel& c = channels[i];
+        if (c.toneSeconds >= 2 && c.maxDbu - c.minDbu > 0.2) {
+            notes.push_back("channel " + std::to_string(i + 1) + ": level from " +
+                            Fixed(c.minDbu, 1) + " to " + Fixed(c.maxDbu, 1) +
+                            " dBu during the run");
+        }
+        if (c.invertedSeconds > 0 && c.invertedSeconds < seconds) {
+            notes.push_back("channel " + std::to_string(i + 1) + ": polarity inverted in " +
+                            std::to_string(c.invertedSeconds) + " of " + std::to_string(seconds) +
+                            " s");
+        }
+    }
+    return notes;
+}
+
 std::vector<std::string> Faults(const AnalysisReport& report, const InputStats& input,
-                                const Expectation& expect) {
+                                const Expectation& expect, const RunHistory* history) {
     std::vector<std::string> faults;
     const int received = static_cast<int>(report.channels.size());
     if (expect.channels > 0 && received != expect.channels) {
@@ -118,15 +155,45 @@ std::vector<std::string> Faults(const AnalysisReport& report, const InputStats& 
             faults.push_back(name + (r.peakDbfs > -80 ? "no line-up tone" : "silent"));
             continue;
         }
-        if (expect.dbu && r.tone && std::abs(r.dbu - *expect.dbu) > 0.5) {
+        // Over the whole run: any second at the wrong level is a fault, even if the last is right.
+        const RunHistory::Channel* past =
+            history != nullptr && static_cast<size_t>(r.channel) <= history->channels.size()
+                ? &history->channels[static_cast<size_t>(r.channel - 1)]
+                : nullptr;
+        if (past != nullptr && past->toneSeconds > 0 && (expect.dbu || expect.dbfs)) {
+            const std::vector<double>& figures = expect.dbu ? past->dbu : past->dbfs;
+            const double want = expect.dbu ? *expect.dbu : *expect.dbfs;
+            const int off =
+                static_cast<int>(std::count_if(figures.begin(), figures.end(),
+                                               [&](double v) { return std::abs(v - want) > 0.5; }));
+            if (off > 0) {
+                const double low = expect.dbu ? past->minDbu : past->minDbfs;
+                const double high = expect.dbu ? past->maxDbu : past->maxDbfs;
+                const std::string unit = expect.dbu ? " dBu" : " dBFS";
+                const std::string reference = expect.dbu && !expect.reference.empty()
+                                                  ? " on " + expect.reference
+                                                  : std::string();
+                if (high - low < 0.1) {
+                    faults.push_back(name + "level " + Fixed(high, 1) + unit + " (" +
+                                     Fixed(high - want, 1) + " dB), expected " + Fixed(want, 1) +
+                                     unit + reference);
+                } else {
+                    faults.push_back(name + "level off in " + std::to_string(off) + " of " +
+                                     std::to_string(past->toneSeconds) + " s (from " +
+                                     Fixed(low, 1) + " to " + Fixed(high, 1) + unit +
+                                     "), expected " + Fixed(want, 1) + unit + reference);
+                }
+            }
+        } else if (expect.dbu && r.tone && std::abs(r.dbu - *expect.dbu) > 0.5) {
             faults.push_back(name + "level " + Fixed(r.dbu, 1) + " dBu (" +
                              Fixed(r.dbu - *expect.dbu, 1) + " dB), expected " +
                              Fixed(*expect.dbu, 1) + " dBu" +
                              (expect.reference.empty() ? "" : " on " + expect.reference));
         }
-        if (expect.dbfs && r.tone && std::abs(r.peakDbfs - *expect.dbfs) > 0.5) {
-            faults.push_back(name + "peak " + Fixed(r.peakDbfs, 1) + " dBFS (" +
-                             Fixed(r.peakDbfs - *expect.dbfs, 1) + " dB), expected " +
+        if (past == nullptr && expect.dbfs && r.tone &&
+            std::abs(r.levelDbfs - *expect.dbfs) > 0.5) {
+            faults.push_back(name + "peak " + Fixed(r.levelDbfs, 1) + " dBFS (" +
+                             Fixed(r.levelDbfs - *expect.dbfs, 1) + " dB), expected " +
                              Fixed(*expect.dbfs, 1) + " dBFS");
         }
         if (expect.frequency > 0 && r.tone &&
@@ -145,6 +212,10 @@ std::vector<std::string> Faults(const AnalysisReport& report, const InputStats& 
         if (r.inverted) {
             faults.push_back(name + "polarity inverted against channel " +
                              std::to_string(r.invertedAgainst));
+        } else if (past != nullptr && past->invertedSeconds > 0) {
+            faults.push_back(name + "polarity inverted in " +
+                             std::to_string(past->invertedSeconds) + " of " +
+                             std::to_string(history->seconds) + " s");
         }
         if (r.dropouts > 0) {
             faults.push_back(name + std::to_string(r.dropouts) + " dropout" +

@@ -20,8 +20,28 @@ struct Expectation {
     std::vector<bool> pairs;    // which pairs carry tone (index 0 = channels 1-2); empty: all
 };
 
+// What every second of the run showed, channel by channel: the verdict covers the whole duration,
+// not only its last second.
+struct RunHistory {
+    struct Channel {
+        int toneSeconds = 0;
+        double minDbu = 1e9;
+        double maxDbu = -1e9;
+        double minDbfs = 1e9;
+        double maxDbfs = -1e9;
+        int invertedSeconds = 0;
+        std::vector<double> dbu; // per second with tone
+        std::vector<double> dbfs;
+    };
+    int seconds = 0;
+    std::vector<Channel> channels;
+    void Add(const AnalysisReport& report);
+    // "channel 2: level from -3.1 to 0.0 dBu during the run" for each figure that moved.
+    std::vector<std::string> Notes() const;
+};
+
 // "channels=16,level=smpte,ident=glits": nullopt with the reason in *error.
 std::optional<Expectation> ParseExpectation(const std::string& text, std::string* error);
 
 std::vector<std::string> Faults(const AnalysisReport& report, const InputStats& input,
-                                const Expectation& expect);
+                                const Expectation& expect, const RunHistory* history = nullptr);

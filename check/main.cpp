@@ -103,7 +103,8 @@ std::string NdiJson(const InputStats& input) {
 }
 
 std::string Json(const AnalysisReport& report, const InputStats& input,
-                 const std::vector<std::string>* faults) {
+                 const std::vector<std::string>* faults,
+                 const std::vector<std::string>* notes = nullptr) {
     std::string out = "{\"seconds\":" + std::to_string(report.seconds) + ",\"pattern\":\"" +
                       report.pattern + "\",\"ident\":\"" + report.identKey +
                       "\",\"multiFrequency\":" + (report.multiFrequency ? "true" : "false");
@@ -142,6 +143,13 @@ std::string Json(const AnalysisReport& report, const InputStats& input,
         out += row;
     }
     out += "]";
+    if (notes != nullptr) {
+        out += ",\"notes\":[";
+        for (size_t i = 0; i < notes->size(); ++i) {
+            out.append(i ? "," : "").append(JsonText((*notes)[i]));
+        }
+        out += "]";
+    }
     if (faults != nullptr) {
         out += ",\"faults\":[";
         for (size_t i = 0; i < faults->size(); ++i) {
@@ -361,6 +369,7 @@ int main(int argc, char** argv) {
                                                 : "the EBU reference, 0 dBu = -18 dBFS";
     }
     CAnalyser analyser(input->Channels(), input->Rate(), dbuOffset);
+    RunHistory history;
     const bool terminal = isatty(STDOUT_FILENO) != 0;
     const bool colour = terminal && std::getenv("NO_COLOR") == nullptr;
     const int64_t limit = duration > 0 ? static_cast<int64_t>(duration * input->Rate()) : -1;
@@ -390,6 +399,7 @@ int main(int argc, char** argv) {
         if (analysed >= nextReport) {
             nextReport += input->Rate();
             const AnalysisReport report = analyser.Analyse();
+            history.Add(report);
             if (json) {
                 std::printf("%s\n", Json(report, input->Stats(), nullptr).c_str());
                 std::fflush(stdout);
@@ -403,8 +413,12 @@ int main(int argc, char** argv) {
     }
     const AnalysisReport report = analyser.Analyse();
     const InputStats stats = input->Stats();
+    if (analysed % input->Rate() != 0 || history.seconds == 0) {
+        history.Add(report); // the part-second at the end counts too
+    }
     std::vector<std::string> faults =
-        expect ? Faults(report, stats, *expect) : std::vector<std::string>{};
+        expect ? Faults(report, stats, *expect, &history) : std::vector<std::string>{};
+    const std::vector<std::string> notes = history.Notes();
     // The verdict claims the whole duration asked for: less audio than that is never a pass.
     if (limit > 0 && analysed < limit) {
         char text[160];
@@ -415,10 +429,13 @@ int main(int argc, char** argv) {
     }
     const bool judged = expect || limit > 0;
     if (json) {
-        std::printf("%s\n", Json(report, stats, judged ? &faults : nullptr).c_str());
+        std::printf("%s\n", Json(report, stats, judged ? &faults : nullptr, &notes).c_str());
         return faults.empty() ? 0 : 1;
     }
     Table(report, stats, colour, false);
+    for (const std::string& note : notes) {
+        std::printf("NOTE %s\n", note.c_str());
+    }
     for (const std::string& fault : faults) {
         std::printf("FAULT %s\n", fault.c_str());
     }

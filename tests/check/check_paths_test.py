@@ -146,6 +146,23 @@ run(["ffmpeg", "-nostdin", "-y", "-loglevel", "error", "-f", "lavfi", "-i",
 expect("one packet held (its 6 samples again)", [held, "--expect", STEREO], 1,
        r"channel 2: 1 dropout, the last at 2\.50")
 
+# The verdict covers the whole duration: a channel 3 dB low, or inverted, for the first 8 of
+# 10 s is a fault though its last seconds are right; a codec's overshoot where the tone resumes
+# after each gap (AAC) is no level error.
+late = aeval("low-then-right", "1", "if(lt(t,8),0.708,1)", 10)
+expect("3 dB low for the first 8 of 10 s", [late, "--expect", STEREO], 1,
+       r"channel 2: level off in 8 of 10 s")
+flipped = aeval("inverted-then-right", "1", "if(lt(t,8),-1,1)", 10)
+expect("inverted for the first 8 of 10 s", [flipped, "--expect", STEREO], 1,
+       r"channel 2: polarity inverted in [78] of 10 s")
+coded = os.path.join(folder, "aac.m4a")
+decoded = os.path.join(folder, "aac.wav")
+run(["ffmpeg", "-nostdin", "-y", "-loglevel", "error", "-i", r49, "-c:a", "aac", "-b:a", "128k",
+     coded]).check_returncode()
+run(["ffmpeg", "-nostdin", "-y", "-loglevel", "error", "-i", coded, "-c:a", "pcm_s24le",
+     decoded]).check_returncode()
+expect("EBU R49 through AAC", [decoded, "--expect", STEREO + ",ident=ebu"], 0, r"OK")
+
 # Near a nominal frequency is a frequency, not a clock: 997 Hz, and 1000 Hz recorded at 44.1 kHz
 # and played at 48 kHz.
 for name, source in (("997 Hz", "sine=frequency=997:sample_rate=48000:duration=6"),
