@@ -1,5 +1,7 @@
 #include "analysis.h"
 
+#include <ebur128.h>
+
 #include <algorithm>
 #include <cmath>
 #include <map>
@@ -21,8 +23,9 @@ constexpr int kBlocksPerSecond = 100;
 // (-40 dB), and than kNoiseMargin times the residual's own typical size (a codec's noise).
 constexpr double kBreakFraction = 0.01;
 constexpr double kNoiseMargin = 8.0;
-constexpr int64_t kBreakJoin = 96; // 2 ms: breaks this close are one event
-constexpr int64_t kBridge = 240;   // 5 ms: a gap interrupted for less is one gap
+constexpr int64_t kBreakJoin = 96;                   // 2 ms: breaks this close are one event
+constexpr int64_t kBridge = 240;                     // 5 ms: a gap interrupted for less is one gap
+constexpr double kFullScale = 1.0 - 1.0 / (1 << 23); // the largest 24-bit sample
 // More breaks than this in a second are not dropouts but a tone the model does not fit (a
 // frequency changing, a sweep, music): they are not counted.
 constexpr int kMostBreaksPerSecond = 50;
@@ -55,11 +58,29 @@ int Nominal(double hz) {
 
 } // namespace
 
+struct LoudnessMeter {
+    ebur128_state* state;
+};
+
 CAnalyser::CAnalyser(int channels, int rate, double dbuOffset)
     : m_channels(channels), m_rate(rate), m_dbuOffset(dbuOffset),
       m_state(static_cast<size_t>(channels)) {
     for (Channel& c : m_state) {
         c.recent.assign(static_cast<size_t>(rate), 0.0);
+        ebur128_state* state = ebur128_init(1, static_cast<unsigned long>(rate),
+                                            EBUR128_MODE_I | EBUR128_MODE_TRUE_PEAK);
+        if (state != nullptr) {
+            c.loudness = new LoudnessMeter{state};
+        }
+    }
+}
+
+CAnalyser::~CAnalyser() {
+    for (Channel& c : m_state) {
+        if (c.loudness != nullptr) {
+            ebur128_destroy(&c.loudness->state);
+            delete c.loudness;
+        }
     }
 }
 
@@ -130,6 +151,18 @@ void CAnalyser::RefreshModels() {
 }
 
 void CAnalyser::Add(const double* interleaved, size_t frames) {
+    // Loudness and true peak, by libebur128, one channel at a time.
+    m_scratch.resize(frames);
+    for (int ch = 0; ch < m_channels; ++ch) {
+        Channel& c = m_state[static_cast<size_t>(ch)];
+        for (size_t i = 0; i < frames; ++i) {
+            m_scratch[i] = interleaved[i * static_cast<size_t>(m_channels) + ch];
+            c.clipped += std::abs(m_scratch[i]) >= kFullScale ? 1 : 0;
+        }
+        if (c.loudness != nullptr) {
+            ebur128_add_frames_double(c.loudness->state, m_scratch.data(), frames);
+        }
+    }
     const int64_t blockLength = std::max(1, m_rate / kBlocksPerSecond);
     for (size_t i = 0; i < frames; ++i, ++m_samples) {
         if (m_samples > 0 && m_samples % std::max(1, m_rate / 2) == 0) {
@@ -247,6 +280,104 @@ double CAnalyser::Frequency(const Channel& c, double* spread) const {
     }
     const double period = (n * skt - sk * st) / (n * skk - sk * sk);
     return period > 0 ? m_rate / period : 0;
+}
+
+CAnalyser::Fit CAnalyser::FitSine(const Channel& c, double hz) const {
+    Fit fit;
+    const int64_t window = std::min<int64_t>(m_samples, m_rate);
+    if (window < m_rate / 10 || hz <= 0) {
+        return fit;
+    }
+    double mean = 0;
+    for (int64_t i = m_samples - window; i < m_samples; ++i) {
+        mean += c.recent[static_cast<size_t>(i % m_rate)];
+    }
+    mean /= static_cast<double>(window);
+    const double w = 2.0 * 3.141592653589793 * hz / m_rate;
+    double ss = 0, sc = 0, cc = 0, xs = 0, xc = 0, xx = 0;
+    for (int64_t i = m_samples - window; i < m_samples; ++i) {
+        const double x = c.recent[static_cast<size_t>(i % m_rate)] - mean;
+        const double s = std::sin(w * static_cast<double>(i));
+        const double k = std::cos(w * static_cast<double>(i));
+        ss += s * s;
+        sc += s * k;
+        cc += k * k;
+        xs += x * s;
+        xc += x * k;
+        xx += x * x;
+    }
+    const double det = ss * cc - sc * sc;
+    if (det <= 0) {
+        return fit;
+    }
+    fit.a = (xs * cc - xc * sc) / det;
+    fit.b = (xc * ss - xs * sc) / det;
+    const double explained = fit.a * xs + fit.b * xc;
+    fit.toneRms = std::sqrt(std::max(0.0, explained) / static_cast<double>(window));
+    fit.residualRms = std::sqrt(std::max(0.0, xx - explained) / static_cast<double>(window));
+    return fit;
+}
+
+// Loudness, true peak, clips and DC of every channel; THD+N of every steady tone; and of every
+// pair whose legs carry one frequency, their correlation and the right leg's delay.
+void CAnalyser::Describe(std::vector<ChannelReport>& reports,
+                         const std::vector<double>& nominal) const {
+    std::vector<Fit> fits(reports.size());
+    for (ChannelReport& r : reports) {
+        const Channel& c = m_state[static_cast<size_t>(r.channel - 1)];
+        double value = 0;
+        if (c.loudness != nullptr &&
+            ebur128_true_peak(c.loudness->state, 0, &value) == EBUR128_SUCCESS) {
+            r.truePeakDbtp = Decibels(value);
+        }
+        if (c.loudness != nullptr &&
+            ebur128_loudness_global(c.loudness->state, &value) == EBUR128_SUCCESS &&
+            std::isfinite(value)) {
+            r.loudnessLufs = value;
+        }
+        r.clipped = c.clipped;
+        // The mean of the last second (whole periods of any offered tone).
+        const int64_t window = std::min<int64_t>(m_samples, m_rate);
+        double sum = 0;
+        for (int64_t i = m_samples - window; i < m_samples; ++i) {
+            sum += c.recent[static_cast<size_t>(i % m_rate)];
+        }
+        r.dcDbfs = window > 0 ? Decibels(std::abs(sum / static_cast<double>(window))) : -200.0;
+        // A steady second only: a gap or a dropout in it is not the path's distortion.
+        const bool steady =
+            r.tone && !c.blockPeaks.empty() &&
+            *std::min_element(c.blockPeaks.begin(), c.blockPeaks.end()) >= 0.5 * c.reference;
+        if (steady) {
+            fits[static_cast<size_t>(r.channel - 1)] = FitSine(c, r.frequencyHz);
+            const Fit& fit = fits[static_cast<size_t>(r.channel - 1)];
+            if (fit.toneRms > 0) {
+                r.thdnDb = 20.0 * std::log10(std::max(fit.residualRms, 1e-12) / fit.toneRms);
+            }
+        }
+    }
+    for (size_t left = 0; left + 1 < reports.size(); left += 2) {
+        const Fit& l = fits[left];
+        const Fit& r = fits[left + 1];
+        if (l.toneRms <= 0 || r.toneRms <= 0 || nominal[left] <= 0 ||
+            nominal[left] != nominal[left + 1]) {
+            continue;
+        }
+        // Each leg is a sin(wn) + b cos(wn): its phase says where it stands; the right leg's phase
+        // ahead of the left's, over the tone's angular frequency, is its delay (within half a
+        // period of the tone, the most a tone can tell).
+        const double phaseLeft = std::atan2(l.a, l.b);
+        const double phaseRight = std::atan2(r.a, r.b);
+        double difference = phaseRight - phaseLeft;
+        while (difference > 3.141592653589793) {
+            difference -= 2 * 3.141592653589793;
+        }
+        while (difference < -3.141592653589793) {
+            difference += 2 * 3.141592653589793;
+        }
+        const double hz = reports[left].frequencyHz;
+        reports[left].legDelaySamples = difference / (2 * 3.141592653589793 * hz) * m_rate;
+        reports[left].correlation = std::cos(difference);
+    }
 }
 
 AnalysisReport CAnalyser::Analyse() const {
@@ -527,6 +658,8 @@ AnalysisReport CAnalyser::Analyse() const {
             }
         }
     }
+
+    Describe(report.channels, nominal);
 
     // The tones' frequencies against the nominal ones: the sample clock of the path.
     double ppm = 0;

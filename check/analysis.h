@@ -11,8 +11,13 @@
 
 #include <cstdint>
 #include <deque>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
+
+// libebur128's meter of one channel (analysis.cpp).
+struct LoudnessMeter;
 
 struct ChannelReport {
     int channel = 0; // received, from 1
@@ -30,6 +35,16 @@ struct ChannelReport {
     uint64_t dropouts = 0;
     double lastDropoutS = 0;
     int64_t lastDropoutSamples = 0;
+
+    // What a path does to a tone besides moving it (over the whole run unless said).
+    double truePeakDbtp = -200;   // EBU R128 / ITU-R BS.1770 true peak (libebur128)
+    double loudnessLufs = -200;   // integrated loudness of the channel as a programme
+    uint64_t clipped = 0;         // samples at full scale
+    double dcDbfs = -200;         // the signal's mean
+    std::optional<double> thdnDb; // THD+N of the tone over the last second, re the tone
+    // Against the other leg of its pair (the left leg carries the pair's figures).
+    std::optional<double> correlation;     // -1 to 1, over the last second
+    std::optional<double> legDelaySamples; // the right leg's delay behind the left, in samples
 };
 
 struct AnalysisReport {
@@ -50,6 +65,9 @@ class CAnalyser {
 public:
     // dbuOffset: dBu = peak dBFS + dbuOffset (24 for the SMPTE reference, 18 for EBU).
     CAnalyser(int channels, int rate, double dbuOffset);
+    ~CAnalyser();
+    CAnalyser(const CAnalyser&) = delete;
+    CAnalyser& operator=(const CAnalyser&) = delete;
     void Add(const double* interleaved, size_t frames);
     AnalysisReport Analyse() const;
 
@@ -87,7 +105,20 @@ private:
         int64_t longSilenceStart = -1; // the start of the last silence long enough to be a gap
         int64_t longSilenceEnd = -1;
         int breaksThisSecond = 0;
+        uint64_t clipped = 0;
+        LoudnessMeter* loudness = nullptr; // owned; one programme per channel
     };
+    // The tone's sine over the last second at frequency hz: amplitude of its in-phase and
+    // quadrature parts, and the residual's RMS (what is not that sine: harmonics and noise).
+    struct Fit {
+        double a = 0;
+        double b = 0;
+        double residualRms = 0;
+        double toneRms = 0;
+    };
+    Fit FitSine(const Channel& c, double hz) const;
+    void Describe(std::vector<ChannelReport>& reports, const std::vector<double>& nominal) const;
+    std::vector<double> m_scratch;
     void EndSilence(Channel& c, int64_t at);
     void TrackBreak(Channel& c, double y, bool silent);
     void SettleBreak(Channel& c);

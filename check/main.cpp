@@ -141,6 +141,29 @@ std::string Json(const AnalysisReport& report, const InputStats& input,
                       r.plane + 1, r.inverted ? "true" : "false",
                       static_cast<unsigned long long>(r.dropouts));
         out += row;
+        out.pop_back(); // the figures below join the channel's object
+        const auto optional = [](const std::optional<double>& v, const char* format) {
+            if (!v) {
+                return std::string("null");
+            }
+            char text[32];
+            std::snprintf(text, sizeof text, format, *v);
+            return std::string(text);
+        };
+        char more[256];
+        std::snprintf(more, sizeof more,
+                      ",\"truePeakDbtp\":%.2f,\"loudnessLufs\":%.2f,\"clipped\":%llu,"
+                      "\"dcDbfs\":%.1f,",
+                      r.truePeakDbtp, r.loudnessLufs, static_cast<unsigned long long>(r.clipped),
+                      r.dcDbfs);
+        out.append(more)
+            .append("\"thdnDb\":")
+            .append(optional(r.thdnDb, "%.1f"))
+            .append(",\"correlation\":")
+            .append(optional(r.correlation, "%.3f"))
+            .append(",\"legDelaySamples\":")
+            .append(optional(r.legDelaySamples, "%.3f"))
+            .append("}");
     }
     out += "]";
     if (notes != nullptr) {
@@ -224,6 +247,29 @@ void Table(const AnalysisReport& report, const InputStats& input, bool colour, b
                                : "silent",
             r.frequencyHz, Shown(r.peakDbfs), Shown(r.rmsDbfs), Shown(r.dbu), place.c_str(),
             r.inverted ? "inverted" : "", static_cast<unsigned long long>(r.dropouts), plain);
+    }
+    // What the path does besides: true peak and loudness (EBU R128, over the run), clips, DC,
+    // THD+N of the last steady second, and each pair's legs against each other.
+    std::printf("  ch  true peak     loudness  clipped   DC dBFS   THD+N dB  pair\n");
+    for (const ChannelReport& r : report.channels) {
+        if (!r.tone) {
+            continue;
+        }
+        char thdn[16] = "-";
+        if (r.thdnDb) {
+            std::snprintf(thdn, sizeof thdn, "%.1f", *r.thdnDb);
+        }
+        std::string pair;
+        if (r.correlation && r.legDelaySamples) {
+            char text[96];
+            std::snprintf(text, sizeof text, "%d-%d: correlation %+.2f, right leg %+.3f samples",
+                          r.channel, r.channel + 1, *r.correlation, *r.legDelaySamples);
+            pair = text;
+        }
+        std::printf("%4d  %6.2f dBTP  %6.1f LUFS  %7llu  %8.1f  %9s  %s\n", r.channel,
+                    Shown(r.truePeakDbtp), r.loudnessLufs < -199 ? -99.9 : r.loudnessLufs,
+                    static_cast<unsigned long long>(r.clipped), Shown(r.dcDbfs), thdn,
+                    pair.c_str());
     }
     std::fflush(stdout);
 }

@@ -6,7 +6,7 @@ must pass; noise and a plain sine must not be taken for a line-up pattern.
 
     check_paths_test.py LIRAFON_CHECK RENDER_TONE PROGRAM
 """
-import os, re, socket, subprocess, sys, tempfile, threading, time
+import json, os, re, socket, subprocess, sys, tempfile, threading, time
 
 check, render, program = sys.argv[1:4]
 folder = tempfile.mkdtemp(prefix="lirafon-check-test-")
@@ -162,6 +162,31 @@ run(["ffmpeg", "-nostdin", "-y", "-loglevel", "error", "-i", r49, "-c:a", "aac",
 run(["ffmpeg", "-nostdin", "-y", "-loglevel", "error", "-i", coded, "-c:a", "pcm_s24le",
      decoded]).check_returncode()
 expect("EBU R49 through AAC", [decoded, "--expect", STEREO + ",ident=ebu"], 0, r"OK")
+
+# What else an engineer reads off a path, against figures known by construction: loudness and
+# true peak (a -20 dBFS 1 kHz sine is -23.0 LUFS), DC, clipped samples, THD+N of a clean tone,
+# and the right leg 0.3 samples behind the left.
+figures = os.path.join(folder, "figures.wav")
+run(["ffmpeg", "-nostdin", "-y", "-loglevel", "error", "-f", "lavfi", "-i",
+     "aevalsrc=exprs='0.1*sin(2*PI*1000*t)+0.001|0.1*sin(2*PI*1000*(t-0.3/48000))':s=48000:d=5",
+     "-c:a", "pcm_s24le", figures]).check_returncode()
+report = json.loads(run([check, "--json", figures]).stdout.splitlines()[-1])
+left, right = report["channels"]
+measured = (left["loudnessLufs"], left["truePeakDbtp"], left["dcDbfs"], left["legDelaySamples"],
+            right["thdnDb"], left["clipped"])
+print(f"figures: loudness {measured[0]} LUFS, true peak {measured[1]} dBTP, DC {measured[2]} "
+      f"dBFS, right leg {measured[3]} samples, THD+N {measured[4]} dB, clipped {measured[5]}")
+if not (abs(measured[0] + 23.0) < 0.1 and abs(measured[1] + 19.91) < 0.1 and
+        abs(measured[2] + 60.0) < 0.2 and abs(measured[3] - 0.3) < 0.01 and measured[4] < -100
+        and measured[5] == 0):
+    failures.append(f"path figures: {measured}")
+clipping = aeval("clipping", "1", "1", 3)
+loud = os.path.join(folder, "clipped.wav")
+run(["ffmpeg", "-nostdin", "-y", "-loglevel", "error", "-i", clipping, "-af", "volume=26dB",
+     "-c:a", "pcm_s24le", loud]).check_returncode()
+clipped = json.loads(run([check, "--json", loud]).stdout.splitlines()[-1])["channels"][0]
+if clipped["clipped"] < 1000:
+    failures.append(f"a tone 6 dB over full scale: {clipped['clipped']} samples counted clipped")
 
 # Near a nominal frequency is a frequency, not a clock: 997 Hz, and 1000 Hz recorded at 44.1 kHz
 # and played at 48 kHz.
