@@ -4,9 +4,10 @@
 // never has its body read. Requests that pass go to the user-interface thread whole; the reply
 // comes back to the network thread to be written.
 //
-// Threads: everything in Core but `handler` and `owner` belongs to the network thread; the
-// user-interface thread reaches it only through asio::post. A connection waiting for its reply
-// is held by Core::waiting, so it outlives the round trip.
+// Threads: everything in Core but `handler`, `owner` and the inbox belongs to the network thread;
+// the user-interface thread reaches it only through asio::post, and the network thread reaches
+// the user-interface thread only through the inbox. A connection waiting for its reply is held by
+// Core::waiting, so it outlives the round trip.
 #include "http_adapter.h"
 
 #include <boost/asio/ip/tcp.hpp>
@@ -15,16 +16,19 @@
 #include <boost/beast/http.hpp>
 #include <boost/beast/websocket.hpp>
 
-#include <QMetaObject>
+#include <QSocketNotifier>
 #include <QUrl>
 
+#include <sys/eventfd.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include <array>
 #include <atomic>
 #include <deque>
+#include <functional>
 #include <map>
+#include <mutex>
 
 namespace control {
 
@@ -54,14 +58,46 @@ struct HttpAdapter::Core {
     // Connections hold a reference to this, not a share: what owns a connection (a pending
     // operation in io, or `waiting`) is released here first, while everything it touches lives.
     ~Core() {
+        inbox.clear();
         waiting.clear();
         acceptor.reset();
         io.reset();
+        if (wake >= 0) {
+            close(wake);
+        }
+    }
+
+    // Network thread: runs `work` on the owner's thread. Queued under a mutex and signalled by
+    // an eventfd, both of which ThreadSanitizer sees, rather than by a posted Qt event, whose
+    // locking inside Qt it cannot. The work may use Core: the owner, and so Core, outlives it.
+    void PostToOwner(std::function<void()> work) {
+        {
+            std::lock_guard guard(inboxLock);
+            inbox.push_back(std::move(work));
+        }
+        const uint64_t one = 1;
+        [[maybe_unused]] const ssize_t written = ::write(wake, &one, sizeof one);
+    }
+
+    // Owner's thread: what the network thread queued.
+    void RunInbox() {
+        uint64_t count = 0;
+        [[maybe_unused]] const ssize_t got = ::read(wake, &count, sizeof count);
+        std::deque<std::function<void()>> work;
+        {
+            std::lock_guard guard(inboxLock);
+            work.swap(inbox);
+        }
+        for (const std::function<void()>& item : work) {
+            item();
+        }
     }
 
     std::unique_ptr<asio::io_context> io = std::make_unique<asio::io_context>(1);
     std::unique_ptr<tcp::acceptor> acceptor = std::make_unique<tcp::acceptor>(*io);
-    std::weak_ptr<Core> self; // shares for the round trips through the user-interface thread
+    int wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    std::mutex inboxLock;
+    std::deque<std::function<void()>> inbox;
     HttpLimits limits;
     Guard guard;
     Handler handler;    // user-interface thread only
@@ -168,10 +204,7 @@ private:
         m_id = m_core.nextClient++;
         m_core.clients[m_id] = weak_from_this();
         const int id = m_id;
-        QMetaObject::invokeMethod(
-            m_core.owner,
-            [core = m_core.self.lock(), id] { emit core->owner->webSocketOpened(id); },
-            Qt::QueuedConnection);
+        m_core.PostToOwner([core = &m_core, id] { emit core->owner->webSocketOpened(id); });
         Read();
     }
 
@@ -212,10 +245,7 @@ private:
         m_queue.clear();
         m_core.clients.erase(m_id);
         const int id = m_id;
-        QMetaObject::invokeMethod(
-            m_core.owner,
-            [core = m_core.self.lock(), id] { emit core->owner->webSocketClosed(id); },
-            Qt::QueuedConnection);
+        m_core.PostToOwner([core = &m_core, id] { emit core->owner->webSocketClosed(id); });
     }
 
     websocket::stream<beast::tcp_stream> m_socket;
@@ -324,21 +354,17 @@ private:
         request.body = QByteArray(body.data(), static_cast<qsizetype>(body.size()));
         const int id = m_core.nextRequest++;
         m_core.waiting[id] = shared_from_this();
-        QMetaObject::invokeMethod(
-            m_core.owner,
-            [core = m_core.self.lock(), id, request = std::move(request)] {
-                HttpReply reply = core->handler(request);
-                // Core owns what runs in io, so a raw pointer there (a share would be a cycle).
-                asio::post(*core->io, [core = core.get(), id, reply = std::move(reply)] {
-                    const auto waiting = core->waiting.find(id);
-                    if (waiting != core->waiting.end()) {
-                        const std::shared_ptr<HttpSession> session = waiting->second;
-                        core->waiting.erase(waiting);
-                        session->Reply(reply);
-                    }
-                });
-            },
-            Qt::QueuedConnection);
+        m_core.PostToOwner([core = &m_core, id, request = std::move(request)] {
+            HttpReply reply = core->handler(request);
+            asio::post(*core->io, [core, id, reply = std::move(reply)] {
+                const auto waiting = core->waiting.find(id);
+                if (waiting != core->waiting.end()) {
+                    const std::shared_ptr<HttpSession> session = waiting->second;
+                    core->waiting.erase(waiting);
+                    session->Reply(reply);
+                }
+            });
+        });
     }
 
     void Write(const HttpReply& reply, bool close) {
@@ -432,8 +458,10 @@ void HttpAdapter::Core::Accept() {
 
 HttpAdapter::HttpAdapter(Guard guard, Handler handler, HttpLimits limits, QObject* parent)
     : QObject(parent), m_handler(std::move(handler)), m_core(std::make_shared<Core>()) {
-    m_core->self = m_core;
     m_core->limits = limits;
+    auto* notifier = new QSocketNotifier(m_core->wake, QSocketNotifier::Read, this);
+    connect(notifier, &QSocketNotifier::activated, this,
+            [core = m_core.get()] { core->RunInbox(); });
     m_core->guard = std::move(guard);
     m_core->handler = m_handler;
     m_core->owner = this;
