@@ -295,16 +295,27 @@ CAnalyser::Fit CAnalyser::FitSine(const Channel& c, double hz) const {
     mean /= static_cast<double>(window);
     const double w = 2.0 * 3.141592653589793 * hz / m_rate;
     double ss = 0, sc = 0, cc = 0, xs = 0, xc = 0, xx = 0;
+    // The reference sine and cosine by rotation, one multiplication a sample (a sin and a cos per
+    // sample would cost more than all the rest of the analysis), re-anchored every 4800 samples.
+    double s = 0;
+    double k = 1;
+    const double stepSin = std::sin(w);
+    const double stepCos = std::cos(w);
     for (int64_t i = m_samples - window; i < m_samples; ++i) {
+        if ((i - (m_samples - window)) % 4800 == 0) {
+            s = std::sin(w * static_cast<double>(i));
+            k = std::cos(w * static_cast<double>(i));
+        }
         const double x = c.recent[static_cast<size_t>(i % m_rate)] - mean;
-        const double s = std::sin(w * static_cast<double>(i));
-        const double k = std::cos(w * static_cast<double>(i));
         ss += s * s;
         sc += s * k;
         cc += k * k;
         xs += x * s;
         xc += x * k;
         xx += x * x;
+        const double next = s * stepCos + k * stepSin;
+        k = k * stepCos - s * stepSin;
+        s = next;
     }
     const double det = ss * cc - sc * sc;
     if (det <= 0) {
