@@ -126,7 +126,7 @@ function render(next) {
   $("card").src = `/card.png?v=${++cardVersion}`;
   $("wireReference").textContent =
     `Peak dBFS on ${next.wireReference || "the wire"}; the level line above is the window's own ` +
-    "(EBU scale).";
+    "line, whatever the stream's reference.";
   if (!$("startupOptions").hidden) $("startupOptions").textContent = startupOptions(next);
 
   const source = $("source");
