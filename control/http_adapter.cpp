@@ -291,12 +291,12 @@ private:
             return false;
         }
         if (error == http::error::header_limit) {
-            Write(Refusal(431, "the request's headers are too large"), true);
+            Write(Refusal(431, "the request's headers are too large"), true, true);
         } else if (error == http::error::body_limit) {
-            Write(Refusal(413, "the request body is too large"), true);
+            Write(Refusal(413, "the request body is too large"), true, true);
         } else if (error.category() == make_error_code(http::error::bad_method).category() &&
                    error != http::error::end_of_stream && error != http::error::partial_message) {
-            Write(Refusal(400, "malformed request"), true);
+            Write(Refusal(400, "malformed request"), true, true);
         } else {
             Close();
         }
@@ -310,7 +310,7 @@ private:
         HttpRequest request = FromBeast(m_parser->get(), m_peer);
         m_keepAlive = m_parser->get().keep_alive();
         if (std::optional<HttpReply> refused = m_core.guard(request)) {
-            Write(*refused, true); // the body, if any, is never read
+            Write(*refused, true, true); // the body, if any, is never read
             return;
         }
         if (request.webSocket) {
@@ -367,7 +367,9 @@ private:
         });
     }
 
-    void Write(const HttpReply& reply, bool close) {
+    // close: the connection ends after this reply. linger: the client may still be sending (a
+    // refused request's body), so what it sends is drained a while before the socket closes.
+    void Write(const HttpReply& reply, bool close, bool linger = false) {
         auto response = std::make_shared<http::response<http::string_body>>();
         response->version(m_parser ? m_parser->get().version() : 11);
         response->result(static_cast<unsigned>(reply.status));
@@ -386,17 +388,17 @@ private:
         response->content_length(static_cast<std::uint64_t>(reply.body.size()));
         response->keep_alive(!close);
         m_stream.expires_after(m_core.limits.bodyTimeout); // a client that never reads goes too
-        http::async_write(
-            m_stream, *response,
-            [self = shared_from_this(), response, close](beast::error_code error, std::size_t) {
-                if (error) {
-                    self->Close();
-                } else if (close) {
-                    self->Linger();
-                } else {
-                    self->ReadHeader(self->m_core.limits.idleTimeout);
-                }
-            });
+        http::async_write(m_stream, *response,
+                          [self = shared_from_this(), response, close,
+                           linger](beast::error_code error, std::size_t) {
+                              if (error || (close && !linger)) {
+                                  self->Close();
+                              } else if (close) {
+                                  self->Linger();
+                              } else {
+                                  self->ReadHeader(self->m_core.limits.idleTimeout);
+                              }
+                          });
     }
 
     void Close() {
