@@ -518,6 +518,7 @@ void ControlServer::AcceptWebSocket(int client) {
 }
 
 void ControlServer::NotifyChanged() {
+    ++m_revision;
     if (m_pushPending || m_clients.isEmpty()) {
         return;
     }
@@ -533,8 +534,12 @@ void ControlServer::PushState() {
     }
 }
 
+// Every state carries the revision it was taken at: a PATCH's answer and a push travel on different
+// connections, and a page must not show an older state after a newer one.
 QByteArray ControlServer::StateJson() {
-    return QJsonDocument(m_target.ControlState()).toJson(QJsonDocument::Compact);
+    QJsonObject state = m_target.ControlState();
+    state[QStringLiteral("revision")] = static_cast<double>(m_revision);
+    return QJsonDocument(state).toJson(QJsonDocument::Compact);
 }
 
 } // namespace control

@@ -104,6 +104,7 @@ private:
     mutable std::map<QByteArray, Clock::time_point> m_sessions; // id -> expiry
     mutable std::map<QByteArray, Failures> m_failures;          // by client address
     bool m_pushPending = false;
+    quint64 m_revision = 0; // counts changes; every state sent says which it reflects
 };
 
 } // namespace control

@@ -8,6 +8,8 @@
 const $ = (id) => document.getElementById(id);
 let state = null;
 let cardVersion = 0;
+// The newest state shown: a PATCH's answer can arrive after a push of a later state.
+let revision = -1;
 const kIdentTextLimit = 27;
 // What a one-line caption cannot hold, as the program refuses it: line and paragraph separators
 // and the controls that reorder text (besides control characters).
@@ -97,6 +99,10 @@ function pairMarks(pairs) {
 }
 
 function render(next) {
+  if (typeof next.revision === "number") {
+    if (next.revision < revision) return;
+    revision = next.revision;
+  }
   state = next;
   document.title = next.windowTitle || "NDI Lirafon";
   $("title").textContent = next.windowTitle || "QEL NDI Lirafon";
@@ -183,6 +189,7 @@ function connect() {
   };
   socket.onclose = () => {
     setConnected(false);
+    revision = -1; // a restarted program counts afresh
     setTimeout(connect, 1000);
   };
 }
