@@ -23,8 +23,9 @@ constexpr int kBlocksPerSecond = 100;
 // (-40 dB), and than kNoiseMargin times the residual's own typical size (a codec's noise).
 constexpr double kBreakFraction = 0.01;
 constexpr double kNoiseMargin = 8.0;
-constexpr int64_t kBreakJoin = 96;                   // 2 ms: breaks this close are one event
-constexpr int64_t kBridge = 240;                     // 5 ms: a gap interrupted for less is one gap
+constexpr int64_t kBreakJoin = 96;      // 2 ms: breaks this close are one event
+constexpr int64_t kBridge = 240;        // 5 ms: a gap interrupted for less is one gap
+constexpr int64_t kLeadingBurst = 1152; // 24 ms, two MPEG audio granules: a codec's pre-echo
 constexpr double kFullScale = 1.0 - 1.0 / (1 << 23); // the largest 24-bit sample
 // More breaks than this in a second are not dropouts but a tone the model does not fit (a
 // frequency changing, a sweep, music): they are not counted.
@@ -39,6 +40,7 @@ constexpr double kGlitsStepS = 0.56;
 constexpr double kGlitsPublicStepS = 0.5;
 constexpr double kGlitsCycleS = 4.0;
 constexpr double kEbuCycleS = 3.0;
+constexpr double kConfirmMarginS = 0.05; // the tolerance a repeated gap is looked for within
 
 double Decibels(double value) {
     return value > 0 ? 20.0 * std::log10(value) : -200.0;
@@ -67,8 +69,7 @@ CAnalyser::CAnalyser(int channels, int rate, double dbuOffset)
       m_state(static_cast<size_t>(channels)) {
     for (Channel& c : m_state) {
         c.recent.assign(static_cast<size_t>(rate), 0.0);
-        ebur128_state* state = ebur128_init(1, static_cast<unsigned long>(rate),
-                                            EBUR128_MODE_I | EBUR128_MODE_TRUE_PEAK);
+        ebur128_state* state = ebur128_init(1, static_cast<unsigned long>(rate), EBUR128_MODE_I);
         if (state != nullptr) {
             c.loudness = new LoudnessMeter{state};
         }
@@ -86,6 +87,13 @@ CAnalyser::~CAnalyser() {
 
 void CAnalyser::EndSilence(Channel& c, int64_t at) {
     Run gap{at - c.silentRun, c.silentRun};
+    // A recording that starts in silence (an ident's gap, a codec's priming) may begin its tone
+    // with a short burst (the codec's pre-echo before the gap ends): a silence straight after
+    // that burst is still the silence the recording started in, of unknown length, neither a
+    // dropout nor an ident's gap.
+    if (c.gaps.empty() && c.firstToneAt >= 0 && gap.start - c.firstToneAt <= kLeadingBurst) {
+        return;
+    }
     // A burst of a few milliseconds inside a gap (a codec's pre-echo before the tone resumes)
     // does not split it: it is still one gap.
     if (!c.gaps.empty()) {
@@ -150,75 +158,108 @@ void CAnalyser::RefreshModels() {
     }
 }
 
-void CAnalyser::Add(const double* interleaved, size_t frames) {
-    // Loudness and true peak, by libebur128, one channel at a time.
-    m_scratch.resize(frames);
-    for (int ch = 0; ch < m_channels; ++ch) {
-        Channel& c = m_state[static_cast<size_t>(ch)];
-        for (size_t i = 0; i < frames; ++i) {
-            m_scratch[i] = interleaved[i * static_cast<size_t>(m_channels) + ch];
-            c.clipped += std::abs(m_scratch[i]) >= kFullScale ? 1 : 0;
+// One channel's stretch of samples, from sample m_samples on.
+void CAnalyser::AddToChannel(Channel& c, const double* samples, size_t count) {
+    const int64_t blockLength = std::max(1, m_rate / kBlocksPerSecond);
+    const double dcStep = 1.0 / (kDcSeconds * m_rate);
+    size_t ring = static_cast<size_t>(m_samples % m_rate);
+    int64_t toBlockEnd = blockLength - m_samples % blockLength;
+    if (m_samples % m_rate == 0) {
+        c.breaksThisSecond = 0;
+    }
+    for (size_t i = 0; i < count; ++i, ++m_samples) {
+        const double x = samples[i];
+        c.recent[ring] = x;
+        ring = ring + 1 == c.recent.size() ? 0 : ring + 1;
+        c.dc += (x - c.dc) * dcStep;
+        const double y = x - c.dc;
+        c.blockPeak = std::max(c.blockPeak, std::abs(y));
+        if (--toBlockEnd == 0) {
+            toBlockEnd = blockLength;
+            c.blockPeaks.push_back(c.blockPeak);
+            if (c.blockPeaks.size() > static_cast<size_t>(kBlocksPerSecond)) {
+                c.blockPeaks.pop_front();
+            }
+            c.reference = *std::max_element(c.blockPeaks.begin(), c.blockPeaks.end());
+            c.blockPeak = 0;
         }
-        if (c.loudness != nullptr) {
-            ebur128_add_frames_double(c.loudness->state, m_scratch.data(), frames);
+        const bool silent = std::abs(y) < std::max(kSilence, c.reference * kRelativeSilence);
+        TrackBreak(c, y, silent);
+        if (silent) {
+            ++c.silentRun;
+            if (c.silentRun == kShortestGap) {
+                c.longSilenceStart = m_samples - kShortestGap + 1;
+            }
+            if (c.silentRun == kShortestGap && c.toneStart >= 0) {
+                const int64_t end = m_samples - kShortestGap + 1;
+                c.toneRuns.push_back({c.toneStart, end - c.toneStart});
+                c.toneStart = -1;
+            }
+        } else {
+            if (c.silentRun >= kShortestGap) {
+                c.longSilenceEnd = m_samples;
+            }
+            if (c.silentRun >= kShortestGap && c.heardTone) {
+                EndSilence(c, m_samples);
+            }
+            if (c.toneStart < 0) {
+                c.toneStart = m_samples;
+            }
+            if (!c.heardTone && c.silentRun >= kShortestGap) {
+                c.firstToneAt = m_samples;
+            }
+            c.silentRun = 0;
+            c.heardTone = true;
+        }
+        // A tone's sample may land exactly on its zero crossing: judged on the rise.
+        if (c.previous < 0 && x >= 0 && x - c.previous > kSilence) {
+            c.crossings.push_back(static_cast<double>(m_samples - 1) +
+                                  -c.previous / (x - c.previous));
+        }
+        c.previous = x;
+    }
+}
+
+void CAnalyser::Add(const double* interleaved, size_t frames) {
+    // Each channel's samples in a plane of their own, read once from the interleaved input.
+    const size_t channels = static_cast<size_t>(m_channels);
+    m_planes.resize(channels * frames);
+    for (size_t i = 0; i < frames; ++i) {
+        for (size_t ch = 0; ch < channels; ++ch) {
+            m_planes[ch * frames + i] = interleaved[i * channels + ch];
         }
     }
-    const int64_t blockLength = std::max(1, m_rate / kBlocksPerSecond);
-    for (size_t i = 0; i < frames; ++i, ++m_samples) {
-        if (m_samples > 0 && m_samples % std::max(1, m_rate / 2) == 0) {
+    // Loudness by libebur128, true peak, clipped samples.
+    for (size_t ch = 0; ch < channels; ++ch) {
+        Channel& c = m_state[ch];
+        const double* plane = m_planes.data() + ch * frames;
+        for (size_t i = 0; i < frames; ++i) {
+            c.clipped += std::abs(plane[i]) >= kFullScale ? 1 : 0;
+        }
+        c.truePeak.Add(plane, 1, frames);
+        if (c.loudness != nullptr) {
+            ebur128_add_frames_double(c.loudness->state, plane, frames);
+        }
+    }
+    // Channel by channel, in stretches that end where the channels are looked at together:
+    // every half second (the sine models) and every whole second (the steady seconds).
+    const int64_t half = std::max(1, m_rate / 2);
+    for (size_t done = 0; done < frames;) {
+        const int64_t start = m_samples;
+        if (start > 0 && start % half == 0) {
             RefreshModels();
         }
-        const bool newSecond = m_samples % m_rate == 0;
-        for (int ch = 0; ch < m_channels; ++ch) {
-            Channel& c = m_state[static_cast<size_t>(ch)];
-            const double x = interleaved[i * static_cast<size_t>(m_channels) + ch];
-            c.recent[static_cast<size_t>(m_samples % m_rate)] = x;
-            if (newSecond) {
-                c.breaksThisSecond = 0;
-            }
-            c.dc += (x - c.dc) / (kDcSeconds * m_rate);
-            const double y = x - c.dc;
-            c.blockPeak = std::max(c.blockPeak, std::abs(y));
-            if ((m_samples + 1) % blockLength == 0) {
-                c.blockPeaks.push_back(c.blockPeak);
-                if (c.blockPeaks.size() > static_cast<size_t>(kBlocksPerSecond)) {
-                    c.blockPeaks.pop_front();
-                }
-                c.reference = *std::max_element(c.blockPeaks.begin(), c.blockPeaks.end());
-                c.blockPeak = 0;
-            }
-            const bool silent = std::abs(y) < std::max(kSilence, c.reference * kRelativeSilence);
-            TrackBreak(c, y, silent);
-            if (silent) {
-                ++c.silentRun;
-                if (c.silentRun == kShortestGap) {
-                    c.longSilenceStart = m_samples - kShortestGap + 1;
-                }
-                if (c.silentRun == kShortestGap && c.toneStart >= 0) {
-                    const int64_t end = m_samples - kShortestGap + 1;
-                    c.toneRuns.push_back({c.toneStart, end - c.toneStart});
-                    c.toneStart = -1;
-                }
-            } else {
-                if (c.silentRun >= kShortestGap) {
-                    c.longSilenceEnd = m_samples;
-                }
-                if (c.silentRun >= kShortestGap && c.heardTone) {
-                    EndSilence(c, m_samples);
-                }
-                if (c.toneStart < 0) {
-                    c.toneStart = m_samples;
-                }
-                c.silentRun = 0;
-                c.heardTone = true;
-            }
-            // A tone's sample may land exactly on its zero crossing: judged on the rise.
-            if (c.previous < 0 && x >= 0 && x - c.previous > kSilence) {
-                c.crossings.push_back(static_cast<double>(m_samples - 1) +
-                                      -c.previous / (x - c.previous));
-            }
-            c.previous = x;
+        if (start > 0 && start % m_rate == 0) {
+            KeepSteadySeconds();
         }
+        const size_t count =
+            std::min(frames - done, static_cast<size_t>((start / half + 1) * half - start));
+        for (size_t ch = 0; ch < channels; ++ch) {
+            m_samples = start;
+            AddToChannel(m_state[ch], m_planes.data() + ch * frames + done, count);
+        }
+        m_samples = start + static_cast<int64_t>(count);
+        done += count;
     }
     const double oldest = static_cast<double>(m_samples) - kHistoryS * m_rate;
     for (Channel& c : m_state) {
@@ -282,15 +323,50 @@ double CAnalyser::Frequency(const Channel& c, double* spread) const {
     return period > 0 ? m_rate / period : 0;
 }
 
-CAnalyser::Fit CAnalyser::FitSine(const Channel& c, double hz) const {
+// Steady: a tone in every 10 ms block of the last second, none below half the loudest, and no
+// dropout counted in it.
+bool CAnalyser::SecondWasSteady(const Channel& c) const {
+    return c.heardTone && c.reference > 10 * kSilence &&
+           c.blockPeaks.size() == static_cast<size_t>(kBlocksPerSecond) &&
+           *std::min_element(c.blockPeaks.begin(), c.blockPeaks.end()) >= 0.5 * c.reference &&
+           c.dropouts == c.dropoutsAtSecond;
+}
+
+// At each whole second: the second just ended, kept where it was steady, so that the figures
+// of a steady tone come from the whole run and not only from its final second.
+void CAnalyser::KeepSteadySeconds() {
+    const int64_t start = m_samples - m_rate;
+    std::vector<bool> steady(m_state.size());
+    for (size_t ch = 0; ch < m_state.size(); ++ch) {
+        Channel& c = m_state[ch];
+        steady[ch] = SecondWasSteady(c);
+        if (steady[ch]) {
+            c.steady = c.recent;
+            c.steadyStart = start;
+        }
+        c.dropoutsAtSecond = c.dropouts;
+    }
+    for (size_t left = 0; left + 1 < m_state.size(); left += 2) {
+        if (steady[left] && steady[left + 1]) {
+            for (size_t ch = left; ch <= left + 1; ++ch) {
+                m_state[ch].pairSteady = m_state[ch].recent;
+                m_state[ch].pairSteadyStart = start;
+            }
+        }
+    }
+}
+
+CAnalyser::Fit CAnalyser::FitSine(const std::vector<double>& samples, int64_t end, int64_t window,
+                                  double hz) const {
     Fit fit;
-    const int64_t window = std::min<int64_t>(m_samples, m_rate);
     if (window < m_rate / 10 || hz <= 0) {
         return fit;
     }
+    const size_t first = static_cast<size_t>((end - window) % m_rate);
+    const auto next = [&](size_t at) { return at + 1 == samples.size() ? 0 : at + 1; };
     double mean = 0;
-    for (int64_t i = m_samples - window; i < m_samples; ++i) {
-        mean += c.recent[static_cast<size_t>(i % m_rate)];
+    for (size_t at = first, n = 0; n < static_cast<size_t>(window); ++n, at = next(at)) {
+        mean += samples[at];
     }
     mean /= static_cast<double>(window);
     const double w = 2.0 * 3.141592653589793 * hz / m_rate;
@@ -301,12 +377,15 @@ CAnalyser::Fit CAnalyser::FitSine(const Channel& c, double hz) const {
     double k = 1;
     const double stepSin = std::sin(w);
     const double stepCos = std::cos(w);
-    for (int64_t i = m_samples - window; i < m_samples; ++i) {
-        if ((i - (m_samples - window)) % 4800 == 0) {
+    int anchor = 0;
+    size_t at = first;
+    for (int64_t i = end - window; i < end; ++i, at = next(at)) {
+        if (anchor-- == 0) {
+            anchor = 4800 - 1;
             s = std::sin(w * static_cast<double>(i));
             k = std::cos(w * static_cast<double>(i));
         }
-        const double x = c.recent[static_cast<size_t>(i % m_rate)] - mean;
+        const double x = samples[at] - mean;
         ss += s * s;
         sc += s * k;
         cc += k * k;
@@ -334,13 +413,11 @@ CAnalyser::Fit CAnalyser::FitSine(const Channel& c, double hz) const {
 void CAnalyser::Describe(std::vector<ChannelReport>& reports,
                          const std::vector<double>& nominal) const {
     std::vector<Fit> fits(reports.size());
+    std::vector<bool> steadyNow(reports.size(), false);
     for (ChannelReport& r : reports) {
         const Channel& c = m_state[static_cast<size_t>(r.channel - 1)];
+        r.truePeakDbtp = Decibels(c.truePeak.Peak());
         double value = 0;
-        if (c.loudness != nullptr &&
-            ebur128_true_peak(c.loudness->state, 0, &value) == EBUR128_SUCCESS) {
-            r.truePeakDbtp = Decibels(value);
-        }
         if (c.loudness != nullptr &&
             ebur128_loudness_global(c.loudness->state, &value) == EBUR128_SUCCESS &&
             std::isfinite(value)) {
@@ -350,27 +427,44 @@ void CAnalyser::Describe(std::vector<ChannelReport>& reports,
         // The mean of the last second (whole periods of any offered tone).
         const int64_t window = std::min<int64_t>(m_samples, m_rate);
         double sum = 0;
-        for (int64_t i = m_samples - window; i < m_samples; ++i) {
-            sum += c.recent[static_cast<size_t>(i % m_rate)];
+        for (size_t at = 0; at < static_cast<size_t>(window); ++at) {
+            sum += c.recent[at]; // the ring holds the last `window` samples from index 0 on
         }
         r.dcDbfs = window > 0 ? Decibels(std::abs(sum / static_cast<double>(window))) : -200.0;
-        // A steady second only: a gap or a dropout in it is not the path's distortion.
-        const bool steady =
-            r.tone && !c.blockPeaks.empty() &&
-            *std::min_element(c.blockPeaks.begin(), c.blockPeaks.end()) >= 0.5 * c.reference;
-        if (steady) {
-            fits[static_cast<size_t>(r.channel - 1)] = FitSine(c, r.frequencyHz);
-            const Fit& fit = fits[static_cast<size_t>(r.channel - 1)];
-            if (fit.toneRms > 0) {
-                r.thdnDb = 20.0 * std::log10(std::max(fit.residualRms, 1e-12) / fit.toneRms);
-            }
+        // A steady second only: a gap or a dropout in it is not the path's distortion. The last
+        // second if it was, else the last one that was.
+        const size_t at = static_cast<size_t>(r.channel - 1);
+        steadyNow[at] = r.tone && SecondWasSteady(c);
+        if (steadyNow[at]) {
+            fits[at] =
+                FitSine(c.recent, m_samples, std::min<int64_t>(m_samples, m_rate), r.frequencyHz);
+        } else if (r.tone && c.steadyStart >= 0) {
+            fits[at] = FitSine(c.steady, c.steadyStart + m_rate, m_rate, r.frequencyHz);
+        }
+        if (fits[at].toneRms > 0) {
+            r.thdnDb = 20.0 * std::log10(std::max(fits[at].residualRms, 1e-12) / fits[at].toneRms);
         }
     }
     for (size_t left = 0; left + 1 < reports.size(); left += 2) {
-        const Fit& l = fits[left];
-        const Fit& r = fits[left + 1];
-        if (l.toneRms <= 0 || r.toneRms <= 0 || nominal[left] <= 0 ||
-            nominal[left] != nominal[left + 1]) {
+        if (nominal[left] <= 0 || nominal[left] != nominal[left + 1] || !reports[left].tone ||
+            !reports[left + 1].tone) {
+            continue;
+        }
+        // Both legs from one second: the last if both were steady in it, else the last in which
+        // they were.
+        Fit l = fits[left];
+        Fit r = fits[left + 1];
+        if (!steadyNow[left] || !steadyNow[left + 1]) {
+            const Channel& a = m_state[left];
+            const Channel& b = m_state[left + 1];
+            if (a.pairSteadyStart < 0 || a.pairSteadyStart != b.pairSteadyStart) {
+                continue;
+            }
+            const int64_t end = a.pairSteadyStart + m_rate;
+            l = FitSine(a.pairSteady, end, m_rate, reports[left].frequencyHz);
+            r = FitSine(b.pairSteady, end, m_rate, reports[left + 1].frequencyHz);
+        }
+        if (l.toneRms <= 0 || r.toneRms <= 0) {
             continue;
         }
         // Each leg is a sin(wn) + b cos(wn): its phase says where it stands; the right leg's phase
@@ -414,8 +508,10 @@ AnalysisReport CAnalyser::Analyse() const {
         r.channel = ch + 1;
         double peak = 0;
         double sum = 0;
-        for (int64_t i = m_samples - window; i < m_samples; ++i) {
-            const double x = c.recent[static_cast<size_t>(i % m_rate)];
+        // The last second, in any order: the whole ring, or its first `window` samples in a
+        // run shorter than a second.
+        for (size_t at = 0; at < static_cast<size_t>(window); ++at) {
+            const double x = c.recent[at];
             peak = std::max(peak, std::abs(x));
             sum += x * x; // every sample: the quiet ones near a tone's zero crossings count too
         }
@@ -524,6 +620,21 @@ AnalysisReport CAnalyser::Analyse() const {
     } else {
         report.identKey = "none";
     }
+    // Ident-length gaps, but the run ended before the ident's period could be confirmed: the
+    // gap again one cycle (EBU 3 s; GLITS 4 s, told by its right gaps) after the first one.
+    if ((report.identKey == "steady" || report.identKey == "none") && anyOffered &&
+        !identGaps.empty()) {
+        const Ident first =
+            *std::min_element(identGaps.begin(), identGaps.end(),
+                              [](const Ident& a, const Ident& b) { return a.start < b.start; });
+        const double cycleS = rightStarts.empty() ? kEbuCycleS : kGlitsCycleS;
+        const int64_t needed = first.start + samples(cycleS + kConfirmMarginS) + first.length;
+        if (m_samples < needed) {
+            report.tooShort = true;
+            report.neededSeconds = static_cast<double>(needed) / m_rate;
+            report.identKey = "unconfirmed";
+        }
+    }
     static const std::map<std::string, std::string> names{
         {"sequence", "sequence, one channel at a time"},
         {"glits", "GLITS"},
@@ -532,7 +643,8 @@ AnalysisReport CAnalyser::Analyse() const {
         {"ebu", "EBU stereo ident"},
         {"ebu-r49", "EBU stereo ident (EBU R49, 250 ms)"},
         {"steady", "steady tone"},
-        {"none", "no line-up pattern"}};
+        {"none", "no line-up pattern"},
+        {"unconfirmed", "an ident's gap, but too short a run to confirm the ident"}};
     report.pattern =
         names.at(report.identKey == "glits" ? (glitsPublic ? "glits-public" : "glits-generator")
                                             : report.identKey);
@@ -622,8 +734,7 @@ AnalysisReport CAnalyser::Analyse() const {
             for (size_t k = 1; k < members.size(); ++k) {
                 const std::vector<double>& other = m_state[static_cast<size_t>(members[k])].recent;
                 double xy = 0, xx = 0, yy = 0;
-                for (int64_t i = m_samples - window; i < m_samples; ++i) {
-                    const size_t at = static_cast<size_t>(i % m_rate);
+                for (size_t at = 0; at < static_cast<size_t>(window); ++at) {
                     if (std::abs(ref[at]) >= kSilence && std::abs(other[at]) >= kSilence) {
                         xy += ref[at] * other[at];
                         xx += ref[at] * ref[at];
@@ -661,7 +772,8 @@ AnalysisReport CAnalyser::Analyse() const {
     if (report.identKey != "sequence") {
         for (ChannelReport& r : report.channels) {
             for (const Run& gap : m_state[static_cast<size_t>(r.channel - 1)].gaps) {
-                if (gap.length > samples(0.33) || (!identKnown && gap.length >= samples(0.2))) {
+                if (gap.length > samples(0.33) ||
+                    (!identKnown && !report.tooShort && gap.length >= samples(0.2))) {
                     ++r.dropouts;
                     r.lastDropoutS = static_cast<double>(gap.start) / m_rate;
                     r.lastDropoutSamples = gap.length;

@@ -9,6 +9,8 @@
 // received channel's place: left or right of a pair, its multi-frequency or sequence position.
 #pragma once
 
+#include "true_peak.h"
+
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -37,13 +39,16 @@ struct ChannelReport {
     int64_t lastDropoutSamples = 0;
 
     // What a path does to a tone besides moving it (over the whole run unless said).
-    double truePeakDbtp = -200;   // EBU R128 / ITU-R BS.1770 true peak (libebur128)
-    double loudnessLufs = -200;   // integrated loudness of the channel as a programme
-    uint64_t clipped = 0;         // samples at full scale
-    double dcDbfs = -200;         // the signal's mean
-    std::optional<double> thdnDb; // THD+N of the tone over the last second, re the tone
-    // Against the other leg of its pair (the left leg carries the pair's figures).
-    std::optional<double> correlation;     // -1 to 1, over the last second
+    double truePeakDbtp = -200; // EBU R128 / ITU-R BS.1770 true peak (libebur128)
+    double loudnessLufs = -200; // integrated loudness of the channel as a programme
+    uint64_t clipped = 0;       // samples at full scale
+    double dcDbfs = -200;       // the signal's mean
+    // THD+N of the tone, re the tone: over the last second in which the tone was steady (no gap,
+    // no dropout), so an ident's gap in the final second does not blank it.
+    std::optional<double> thdnDb;
+    // Against the other leg of its pair (the left leg carries the pair's figures), over the last
+    // second in which both legs were steady.
+    std::optional<double> correlation;     // -1 to 1
     std::optional<double> legDelaySamples; // the right leg's delay behind the left, in samples
 };
 
@@ -54,6 +59,11 @@ struct AnalysisReport {
     bool multiFrequency = false;
     double clockPpm = 0; // the tones' frequency against the generator's nominal ones
     bool clockKnown = false;
+    // Ident-length gaps were heard but the run ended before a pattern's period could be
+    // confirmed: not a dropout, not a steady tone. The audio a run needs, from its start, to
+    // confirm the ident those gaps suggest.
+    bool tooShort = false;
+    double neededSeconds = 0;
     std::vector<ChannelReport> channels;
 };
 
@@ -107,6 +117,16 @@ private:
         int breaksThisSecond = 0;
         uint64_t clipped = 0;
         LoudnessMeter* loudness = nullptr; // owned; one programme per channel
+        CTruePeakMeter truePeak;
+        int64_t firstToneAt = -1; // the first tone heard after silence at the start, -1 when none
+
+        // The last whole second in which the tone was steady (no gap, no dropout), and the last
+        // in which both legs of its pair were, in time order from sample `...Start`.
+        uint64_t dropoutsAtSecond = 0;
+        std::vector<double> steady;
+        int64_t steadyStart = -1;
+        std::vector<double> pairSteady;
+        int64_t pairSteadyStart = -1;
     };
     // The tone's sine over the last second at frequency hz: amplitude of its in-phase and
     // quadrature parts, and the residual's RMS (what is not that sine: harmonics and noise).
@@ -116,9 +136,14 @@ private:
         double residualRms = 0;
         double toneRms = 0;
     };
-    Fit FitSine(const Channel& c, double hz) const;
+    // Over `window` samples ending at sample `end` of `samples`, a ring of m_rate samples indexed
+    // by sample number modulo m_rate (a whole second in time order is such a ring too).
+    Fit FitSine(const std::vector<double>& samples, int64_t end, int64_t window, double hz) const;
+    bool SecondWasSteady(const Channel& c) const;
+    void KeepSteadySeconds();
     void Describe(std::vector<ChannelReport>& reports, const std::vector<double>& nominal) const;
-    std::vector<double> m_scratch;
+    std::vector<double> m_planes; // the block being added, one channel after another
+    void AddToChannel(Channel& c, const double* samples, size_t count);
     void EndSilence(Channel& c, int64_t at);
     void TrackBreak(Channel& c, double y, bool silent);
     void SettleBreak(Channel& c);

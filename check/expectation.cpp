@@ -132,7 +132,15 @@ std::vector<std::string> Faults(const AnalysisReport& report, const InputStats& 
     // the report names apart); "ebu-r49" asks for the 250 ms gap itself.
     const bool identMatches =
         report.identKey == expect.ident || (expect.ident == "ebu" && report.identKey == "ebu-r49");
-    if (!expect.ident.empty() && !identMatches) {
+    if (!expect.ident.empty() && !identMatches && report.tooShort) {
+        faults.push_back("pattern: the run (" + Fixed(report.seconds, 1) +
+                         " s) was too short to confirm the expected ident (" + expect.ident +
+                         "): an ident's gap was heard, and confirming it needs " +
+                         Fixed(report.neededSeconds, 1) + " s of audio (the gap again one cycle " +
+                         "on); give --duration " +
+                         std::to_string(static_cast<int>(std::ceil(report.neededSeconds)) + 1) +
+                         " or more");
+    } else if (!expect.ident.empty() && !identMatches) {
         faults.push_back("pattern: " + report.pattern + ", expected " + expect.ident);
     }
     if (expect.multi && !report.multiFrequency) {

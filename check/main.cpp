@@ -108,6 +108,9 @@ std::string Json(const AnalysisReport& report, const InputStats& input,
     std::string out = "{\"seconds\":" + std::to_string(report.seconds) + ",\"pattern\":\"" +
                       report.pattern + "\",\"ident\":\"" + report.identKey +
                       "\",\"multiFrequency\":" + (report.multiFrequency ? "true" : "false");
+    if (report.tooShort) {
+        out += ",\"neededSeconds\":" + std::to_string(report.neededSeconds);
+    }
     if (report.clockKnown) {
         out += ",\"clockPpm\":" + std::to_string(report.clockPpm);
     }

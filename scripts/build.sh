@@ -21,5 +21,11 @@ case "$flavour" in
   release)  extra=(-DLIRAFON_BUILD_TESTS=ON -DLIRAFON_BUILD_BENCH=ON -DCMAKE_BUILD_TYPE=Release) ;;
   *)        extra=(-DLIRAFON_BUILD_TESTS=ON -DLIRAFON_BUILD_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug) ;;
 esac
-cmake -S . -B "$dir" -G Ninja -DLIRAFON_WERROR=ON -DLIRAFON_SANITIZE="$sanitize" "${extra[@]}" >/dev/null
+# A compiler cache, when installed, serves a second run of the same flavour (a test run after a
+# small change, CI's second pass) from what the first compiled.
+launcher=()
+if command -v ccache >/dev/null 2>&1; then
+  launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+fi
+cmake -S . -B "$dir" -G Ninja "${launcher[@]}" -DLIRAFON_WERROR=ON -DLIRAFON_SANITIZE="$sanitize" "${extra[@]}" >/dev/null
 cmake --build "$dir"

@@ -37,6 +37,8 @@ PACKAGES=(
 )
 TEST_PACKAGES=(
   clang-format libgtest-dev libgmock-dev libbenchmark-dev
+  # a compiler cache: a second test run recompiles only what changed
+  ccache
   # Qt's WebSocket client, for the control server's tests
   qt6-websockets-dev
   # independent receivers and tools for the end-to-end tests and benchmarks

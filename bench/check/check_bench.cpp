@@ -2,6 +2,9 @@
 // ident at the SMPTE line-up level, fed in 100 ms blocks with one full analysis a second, as
 // lirafon-check runs it. Real time needs well under 1 s of CPU per second of audio.
 #include "analysis.h"
+#include "true_peak.h"
+
+#include <ebur128.h>
 
 #include <benchmark/benchmark.h>
 
@@ -45,6 +48,53 @@ void BM_AnalyseOneSecondOf16Channels(benchmark::State& state) {
     state.SetLabel("CPU per second of 16-channel audio");
 }
 BENCHMARK(BM_AnalyseOneSecondOf16Channels)->Unit(benchmark::kMillisecond);
+
+// Its parts, per second of 16 channels: the true peak by the analyser's own meter and by
+// libebur128's, and libebur128's integrated loudness alone (what the analyser still asks of it).
+void BM_TruePeakOwnMeter(benchmark::State& state) {
+    const std::vector<double> audio = SixteenChannelSecond(0);
+    std::vector<CTruePeakMeter> meters(16);
+    for (auto _ : state) {
+        for (int c = 0; c < 16; ++c) {
+            for (int block = 0; block < 10; ++block) {
+                meters[static_cast<size_t>(c)].Add(
+                    audio.data() + static_cast<size_t>(block) * 4800 * 16 + c, 16, 4800);
+            }
+        }
+        benchmark::DoNotOptimize(meters[0].Peak());
+    }
+}
+BENCHMARK(BM_TruePeakOwnMeter)->Unit(benchmark::kMillisecond);
+
+void Libebur128(benchmark::State& state, int mode) {
+    const std::vector<double> audio = SixteenChannelSecond(0);
+    std::vector<ebur128_state*> meters;
+    for (int c = 0; c < 16; ++c) {
+        meters.push_back(ebur128_init(1, 48000, mode));
+    }
+    std::vector<double> channel(4800);
+    for (auto _ : state) {
+        for (int c = 0; c < 16; ++c) {
+            for (int block = 0; block < 10; ++block) {
+                for (size_t i = 0; i < 4800; ++i) {
+                    channel[i] = audio[(static_cast<size_t>(block) * 4800 + i) * 16 + c];
+                }
+                ebur128_add_frames_double(meters[static_cast<size_t>(c)], channel.data(), 4800);
+            }
+        }
+    }
+    for (ebur128_state*& meter : meters) {
+        ebur128_destroy(&meter);
+    }
+}
+void BM_TruePeakLibebur128(benchmark::State& state) {
+    Libebur128(state, EBUR128_MODE_TRUE_PEAK);
+}
+BENCHMARK(BM_TruePeakLibebur128)->Unit(benchmark::kMillisecond);
+void BM_LoudnessLibebur128(benchmark::State& state) {
+    Libebur128(state, EBUR128_MODE_I);
+}
+BENCHMARK(BM_LoudnessLibebur128)->Unit(benchmark::kMillisecond);
 
 } // namespace
 

@@ -1,8 +1,12 @@
 // The analyser on signals made here, for what the generator never sends: the 250 ms gaps of EBU
-// R49, a dropout of a few samples, a sine at a frequency no line-up uses.
+// R49, a dropout of a few samples, a sine at a frequency no line-up uses; its true-peak meter.
 #include "analysis.h"
+#include "true_peak.h"
 
+#include <ebur128.h>
 #include <gtest/gtest.h>
+
+#include <algorithm>
 
 #include <cmath>
 #include <functional>
@@ -59,4 +63,103 @@ TEST(Analyser, NamesThePatternAndTheFaultsOfSignalsTheGeneratorNeverSends) {
     const AnalysisReport sine = Analyse(6, [](int64_t n, int) { return Sine(440, n); });
     EXPECT_EQ(sine.identKey, "none");
     EXPECT_NEAR(sine.channels[0].frequencyHz, 440.0, 0.05);
+}
+
+// The true-peak meter against libebur128's on EBU Tech 3341's true-peak signals (15 to 23), made
+// here from their published definitions: sines at fs/4, fs/6 and fs/8 whose peaks fall between
+// samples, and a single period of fs/4 inside an fs/6 sine, made at 4 fs and brought down with
+// each of the four sample offsets.
+namespace {
+
+std::vector<double> Tapered(std::vector<double> x) {
+    const size_t fade = 480; // 10 ms
+    for (size_t i = 0; i < fade && i < x.size(); ++i) {
+        const double gain = static_cast<double>(i) / fade;
+        x[i] *= gain;
+        x[x.size() - 1 - i] *= gain;
+    }
+    return x;
+}
+
+std::vector<double> Sine(double cyclesPerSample, double amplitude, double phaseDegrees) {
+    std::vector<double> x(48000);
+    for (size_t n = 0; n < x.size(); ++n) {
+        x[n] = amplitude * std::sin(2 * M_PI * cyclesPerSample * static_cast<double>(n) +
+                                    phaseDegrees * M_PI / 180);
+    }
+    return Tapered(x);
+}
+
+// Signals 20 to 23: at 192 kHz, an fs/6 sine of 0.5 with one period of fs/4 at 1.0 inside it
+// (both starting at phase 0, so the joins are continuous), low-passed at 20 kHz by a
+// Blackman-windowed sinc and taken one sample in four from `offset`.
+std::vector<double> SinglePeriod(int offset) {
+    std::vector<double> fast(4 * 48000, 0.0);
+    const int start = 4 * 24000; // a rising zero crossing of the fs/6 sine (24 samples a period)
+    for (int n = 0; n < static_cast<int>(fast.size()); ++n) {
+        const bool burst = n >= start && n < start + 16; // one period of 12 kHz at 192 kHz
+        const int shifted = n < start ? n : std::max(start, n - 16);
+        fast[n] = burst ? std::sin(2 * M_PI * (n - start) / 16.0)
+                        : 0.5 * std::sin(2 * M_PI * shifted / 24.0);
+    }
+    const int taps = 255;
+    std::vector<double> kernel(taps);
+    for (int k = 0; k < taps; ++k) {
+        const double m = k - (taps - 1) / 2.0;
+        const double cutoff = 20000.0 / 192000.0;
+        const double sinc = m == 0 ? 2 * cutoff : std::sin(2 * M_PI * cutoff * m) / (M_PI * m);
+        const double w = 0.42 - 0.5 * std::cos(2 * M_PI * k / (taps - 1)) +
+                         0.08 * std::cos(4 * M_PI * k / (taps - 1));
+        kernel[static_cast<size_t>(k)] = sinc * w;
+    }
+    std::vector<double> slow;
+    for (size_t n = taps + static_cast<size_t>(offset); n < fast.size(); n += 4) {
+        double sum = 0;
+        for (int k = 0; k < taps; ++k) {
+            sum += kernel[static_cast<size_t>(k)] * fast[n - static_cast<size_t>(k)];
+        }
+        slow.push_back(sum);
+    }
+    return Tapered(slow);
+}
+
+double Db(double linear) {
+    return 20 * std::log10(linear);
+}
+
+} // namespace
+
+TEST(TruePeak, ReadsTech3341SignalsAsLibebur128DoesWithinFiveHundredthsOfADb) {
+    struct Case {
+        const char* name;
+        std::vector<double> signal;
+        double expectedDbtp;
+    };
+    std::vector<Case> cases = {{"15", Sine(0.25, 0.5, 0), -6.0},
+                               {"16", Sine(0.25, 0.5, 45), -6.0},
+                               {"17", Sine(1 / 6.0, 0.5, 60), -6.0},
+                               {"18", Sine(0.125, 0.5, 67.5), -6.0},
+                               {"19", Sine(0.25, 1.41, 45), 3.0}};
+    for (int offset = 0; offset < 4; ++offset) {
+        cases.push_back({offset == 0   ? "20"
+                         : offset == 1 ? "21"
+                         : offset == 2 ? "22"
+                                       : "23",
+                         SinglePeriod(offset), 0.0});
+    }
+    for (const Case& c : cases) {
+        CTruePeakMeter meter;
+        for (size_t at = 0; at < c.signal.size(); at += 1000) { // blocks not a multiple of 4
+            meter.Add(c.signal.data() + at, 1, std::min<size_t>(1000, c.signal.size() - at));
+        }
+        ebur128_state* reference = ebur128_init(1, 48000, EBUR128_MODE_TRUE_PEAK);
+        ASSERT_NE(reference, nullptr);
+        ebur128_add_frames_double(reference, c.signal.data(), c.signal.size());
+        double theirs = 0;
+        ebur128_true_peak(reference, 0, &theirs);
+        ebur128_destroy(&reference);
+        EXPECT_NEAR(Db(meter.Peak()), Db(theirs), 0.05) << "signal " << c.name;
+        EXPECT_GE(Db(meter.Peak()), c.expectedDbtp - 0.4) << "signal " << c.name;
+        EXPECT_LE(Db(meter.Peak()), c.expectedDbtp + 0.2) << "signal " << c.name;
+    }
 }

@@ -146,6 +146,30 @@ run(["ffmpeg", "-nostdin", "-y", "-loglevel", "error", "-f", "lavfi", "-i",
 expect("one packet held (its 6 samples again)", [held, "--expect", STEREO], 1,
        r"channel 2: 1 dropout, the last at 2\.50")
 
+# Figures of the whole run: an EBU R49 run that ends inside the left leg's gap still gives the
+# pair's correlation and delay and the left leg's THD+N, from its steady seconds. An MP3 round
+# trip starting in the gap (the codec's pre-echo just before the tone) has no dropout at its
+# start. A run too short to hear the gap again is said to be too short, not a dropout.
+ends_in_gap = aeval("ends-in-gap", "1-lt(mod(t,3),0.25)", "1", 9.2)
+report = json.loads(run([check, "--json", ends_in_gap]).stdout.splitlines()[-1])
+left = report["channels"][0]
+if left.get("correlation") is None or left.get("legDelaySamples") is None or \
+        left.get("thdnDb") is None:
+    failures.append(f"run ending in a gap: pair or THD+N figures blank: {left}")
+mp3, mp3_wav = os.path.join(folder, "r49.mp3"), os.path.join(folder, "r49-mp3.wav")
+run(["ffmpeg", "-nostdin", "-y", "-loglevel", "error", "-i", r49, "-c:a", "libmp3lame", "-b:a",
+     "192k", mp3]).check_returncode()
+run(["ffmpeg", "-nostdin", "-y", "-loglevel", "error", "-i", mp3, "-c:a", "pcm_s24le",
+     mp3_wav]).check_returncode()
+expect("EBU R49 through MP3, starting in the gap", [mp3_wav, "--expect", STEREO + ",ident=ebu"],
+       0, r"OK")
+lone = aeval("one-gap-in-3-s", "1-between(t,1,1.25)", "1", 3)
+expect("3 s with one ident gap", [lone, "--expect", STEREO + ",ident=ebu"], 1,
+       r"pattern: the run \(3\.0 s\) was too short to confirm the expected ident \(ebu\).*"
+       r"needs 4\.3 s")
+if re.search(r"\d dropout", run([check, lone, "--expect", STEREO + ",ident=ebu"]).stdout):
+    failures.append("3 s with one ident gap: the gap reported as a dropout")
+
 # The verdict covers the whole duration: a channel 3 dB low, or inverted, for the first 8 of
 # 10 s is a fault though its last seconds are right; a codec's overshoot where the tone resumes
 # after each gap (AAC) is no level error.
