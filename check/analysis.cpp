@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <map>
 #include <set>
 
@@ -41,6 +42,44 @@ constexpr double kGlitsPublicStepS = 0.5;
 constexpr double kGlitsCycleS = 4.0;
 constexpr double kEbuCycleS = 3.0;
 constexpr double kConfirmMarginS = 0.05; // the tolerance a repeated gap is looked for within
+
+// Two doubles, one SSE2 register (wider vectors of GCC's extension are split into scalar code on
+// plain x86-64 and run slower than a scalar loop).
+typedef double Pair __attribute__((vector_size(2 * sizeof(double))));
+
+Pair LoadPair(const double* at) {
+    Pair pair;
+    std::memcpy(&pair, at, sizeof pair); // unaligned
+    return pair;
+}
+
+// The largest magnitude, the sum and the sum of squares of n samples, two lanes at a time.
+struct WindowSums {
+    double peak = 0;
+    double sum = 0;
+    double squares = 0;
+};
+WindowSums SumWindow(const double* x, size_t n) {
+    Pair peak{}, sum{}, squares{};
+    size_t i = 0;
+    for (; i + 2 <= n; i += 2) {
+        const Pair v = LoadPair(x + i);
+        const Pair magnitude = v < 0 ? -v : v;
+        peak = magnitude > peak ? magnitude : peak;
+        sum += v;
+        squares += v * v;
+    }
+    WindowSums result;
+    result.peak = std::max(peak[0], peak[1]);
+    result.sum = sum[0] + sum[1];
+    result.squares = squares[0] + squares[1];
+    for (; i < n; ++i) {
+        result.peak = std::max(result.peak, std::abs(x[i]));
+        result.sum += x[i];
+        result.squares += x[i] * x[i];
+    }
+    return result;
+}
 
 double Decibels(double value) {
     return value > 0 ? 20.0 * std::log10(value) : -200.0;
@@ -130,35 +169,19 @@ void CAnalyser::SettleBreak(Channel& c) {
     c.breakStart = c.breakEnd = -1;
 }
 
-void CAnalyser::TrackBreak(Channel& c, double y, bool silent) {
-    if (c.coefficient != 0 && c.reference > 10 * kSilence) {
-        const double residual = std::abs(y - (c.coefficient * c.x1 - c.x2));
-        const double threshold =
-            std::max(c.reference * kBreakFraction, kNoiseMargin * c.residualMean);
-        if (residual > threshold && !(silent && c.silentRun >= kShortestGap)) {
-            if (c.breakStart < 0) {
-                c.breakStart = m_samples;
-            }
-            c.breakEnd = m_samples;
-        } else {
-            c.residualMean += (residual - c.residualMean) * 0.002;
-        }
-    }
-    c.x2 = c.x1;
-    c.x1 = y;
-    SettleBreak(c);
-}
-
 // Once every half second: each channel's sine model from its measured frequency.
 void CAnalyser::RefreshModels() {
     for (Channel& c : m_state) {
-        double spread = 1;
-        const double hz = Frequency(c, &spread);
-        c.coefficient = hz > 0 ? 2.0 * std::cos(2.0 * 3.141592653589793 * hz / m_rate) : 0.0;
+        c.hz = Frequency(c, &c.spread);
+        c.hzAt = m_samples;
+        c.coefficient = c.hz > 0 ? 2.0 * std::cos(2.0 * 3.141592653589793 * c.hz / m_rate) : 0.0;
     }
 }
 
-// One channel's stretch of samples, from sample m_samples on.
+// One channel's stretch of samples, from sample m_samples on. The state every sample touches is
+// held in locals for the stretch (a channel's DC follower and sine predictor are chains of
+// dependent arithmetic: kept in registers they run at the arithmetic's own pace) and written back
+// before anything else reads it.
 void CAnalyser::AddToChannel(Channel& c, const double* samples, size_t count) {
     const int64_t blockLength = std::max(1, m_rate / kBlocksPerSecond);
     const double dcStep = 1.0 / (kDcSeconds * m_rate);
@@ -167,57 +190,98 @@ void CAnalyser::AddToChannel(Channel& c, const double* samples, size_t count) {
     if (m_samples % m_rate == 0) {
         c.breaksThisSecond = 0;
     }
+    double silence = std::max(kSilence, c.reference * kRelativeSilence);
+    double breakThreshold = 0;
+    const auto predicting = [&] { return c.coefficient != 0 && c.reference > 10 * kSilence; };
+    bool predict = predicting();
+    double dc = c.dc;
+    double x1 = c.x1;
+    double x2 = c.x2;
+    double residualMean = c.residualMean;
+    double blockPeak = c.blockPeak;
+    double previous = c.previous;
+    int64_t silentRun = c.silentRun;
+    const double coefficient = c.coefficient;
+    double* recent = c.recent.data();
+    const size_t ringSize = c.recent.size();
     for (size_t i = 0; i < count; ++i, ++m_samples) {
         const double x = samples[i];
-        c.recent[ring] = x;
-        ring = ring + 1 == c.recent.size() ? 0 : ring + 1;
-        c.dc += (x - c.dc) * dcStep;
-        const double y = x - c.dc;
-        c.blockPeak = std::max(c.blockPeak, std::abs(y));
+        recent[ring] = x;
+        ring = ring + 1 == ringSize ? 0 : ring + 1;
+        dc += (x - dc) * dcStep;
+        const double y = x - dc;
+        blockPeak = std::max(blockPeak, std::abs(y));
         if (--toBlockEnd == 0) {
             toBlockEnd = blockLength;
-            c.blockPeaks.push_back(c.blockPeak);
+            c.blockPeaks.push_back(blockPeak);
             if (c.blockPeaks.size() > static_cast<size_t>(kBlocksPerSecond)) {
                 c.blockPeaks.pop_front();
             }
             c.reference = *std::max_element(c.blockPeaks.begin(), c.blockPeaks.end());
-            c.blockPeak = 0;
+            blockPeak = 0;
+            silence = std::max(kSilence, c.reference * kRelativeSilence);
+            predict = predicting();
         }
-        const bool silent = std::abs(y) < std::max(kSilence, c.reference * kRelativeSilence);
-        TrackBreak(c, y, silent);
-        if (silent) {
-            ++c.silentRun;
-            if (c.silentRun == kShortestGap) {
-                c.longSilenceStart = m_samples - kShortestGap + 1;
+        const bool silent = std::abs(y) < silence;
+        // Breaks in a steady tone: the sample against the sine's prediction from the two before.
+        if (predict) {
+            const double residual = std::abs(y - (coefficient * x1 - x2));
+            breakThreshold = std::max(c.reference * kBreakFraction, kNoiseMargin * residualMean);
+            if (residual > breakThreshold && !(silent && silentRun >= kShortestGap)) {
+                if (c.breakStart < 0) {
+                    c.breakStart = m_samples;
+                }
+                c.breakEnd = m_samples;
+            } else {
+                residualMean += (residual - residualMean) * 0.002;
             }
-            if (c.silentRun == kShortestGap && c.toneStart >= 0) {
-                const int64_t end = m_samples - kShortestGap + 1;
-                c.toneRuns.push_back({c.toneStart, end - c.toneStart});
-                c.toneStart = -1;
+        }
+        x2 = x1;
+        x1 = y;
+        if (c.breakStart >= 0) {
+            c.silentRun = silentRun;
+            SettleBreak(c);
+        }
+        if (silent) {
+            ++silentRun;
+            if (silentRun == kShortestGap) {
+                c.longSilenceStart = m_samples - kShortestGap + 1;
+                if (c.toneStart >= 0) {
+                    const int64_t end = m_samples - kShortestGap + 1;
+                    c.toneRuns.push_back({c.toneStart, end - c.toneStart});
+                    c.toneStart = -1;
+                }
             }
         } else {
-            if (c.silentRun >= kShortestGap) {
+            if (silentRun >= kShortestGap) {
                 c.longSilenceEnd = m_samples;
-            }
-            if (c.silentRun >= kShortestGap && c.heardTone) {
-                EndSilence(c, m_samples);
+                if (c.heardTone) {
+                    c.silentRun = silentRun;
+                    EndSilence(c, m_samples);
+                }
             }
             if (c.toneStart < 0) {
                 c.toneStart = m_samples;
             }
-            if (!c.heardTone && c.silentRun >= kShortestGap) {
+            if (!c.heardTone && silentRun >= kShortestGap) {
                 c.firstToneAt = m_samples;
             }
-            c.silentRun = 0;
+            silentRun = 0;
             c.heardTone = true;
         }
         // A tone's sample may land exactly on its zero crossing: judged on the rise.
-        if (c.previous < 0 && x >= 0 && x - c.previous > kSilence) {
-            c.crossings.push_back(static_cast<double>(m_samples - 1) +
-                                  -c.previous / (x - c.previous));
+        if (previous < 0 && x >= 0 && x - previous > kSilence) {
+            c.crossings.push_back(static_cast<double>(m_samples - 1) + -previous / (x - previous));
         }
-        c.previous = x;
+        previous = x;
     }
+    c.dc = dc;
+    c.x1 = x1;
+    c.x2 = x2;
+    c.residualMean = residualMean;
+    c.blockPeak = blockPeak;
+    c.previous = previous;
+    c.silentRun = silentRun;
 }
 
 void CAnalyser::Add(const double* interleaved, size_t frames) {
@@ -246,12 +310,6 @@ void CAnalyser::Add(const double* interleaved, size_t frames) {
     const int64_t half = std::max(1, m_rate / 2);
     for (size_t done = 0; done < frames;) {
         const int64_t start = m_samples;
-        if (start > 0 && start % half == 0) {
-            RefreshModels();
-        }
-        if (start > 0 && start % m_rate == 0) {
-            KeepSteadySeconds();
-        }
         const size_t count =
             std::min(frames - done, static_cast<size_t>((start / half + 1) * half - start));
         for (size_t ch = 0; ch < channels; ++ch) {
@@ -260,6 +318,12 @@ void CAnalyser::Add(const double* interleaved, size_t frames) {
         }
         m_samples = start + static_cast<int64_t>(count);
         done += count;
+        if (m_samples % half == 0) {
+            RefreshModels();
+        }
+        if (m_samples % m_rate == 0) {
+            KeepSteadySeconds();
+        }
     }
     const double oldest = static_cast<double>(m_samples) - kHistoryS * m_rate;
     for (Channel& c : m_state) {
@@ -370,48 +434,75 @@ CAnalyser::Fit CAnalyser::FitSine(const std::vector<double>& samples, int64_t en
     }
     mean /= static_cast<double>(window);
     const double w = 2.0 * 3.141592653589793 * hz / m_rate;
-    double ss = 0, sc = 0, cc = 0, xs = 0, xc = 0, xx = 0;
-    // The reference sine and cosine by rotation, one multiplication a sample (a sin and a cos per
-    // sample would cost more than all the rest of the analysis), re-anchored every 4800 samples.
-    double s = 0;
-    double k = 1;
-    const double stepSin = std::sin(w);
-    const double stepCos = std::cos(w);
-    int anchor = 0;
-    size_t at = first;
-    for (int64_t i = end - window; i < end; ++i, at = next(at)) {
-        if (anchor-- == 0) {
-            anchor = 4800 - 1;
-            s = std::sin(w * static_cast<double>(i));
-            k = std::cos(w * static_cast<double>(i));
+    // The reference sine and cosine by rotation, a multiplication a sample (a sin and a cos per
+    // sample would cost more than all the rest of the analysis), by four rotators a sample apart
+    // in two pairs of lanes (four samples a step, so the rotation's chain of dependent arithmetic
+    // is a quarter as long), re-anchored every 4800 samples.
+    Pair ss{}, sc{}, cc{}, xs{}, xc{}, xx{};
+    const double step4Sin = std::sin(4 * w);
+    const double step4Cos = std::cos(4 * w);
+    const auto accumulate = [&](const double* x, size_t count, int64_t from) {
+        for (size_t base = 0; base < count; base += 4800) {
+            const size_t length = std::min<size_t>(4800, count - base);
+            Pair s[2];
+            Pair k[2];
+            for (int j = 0; j < 4; ++j) {
+                const double phase = w * static_cast<double>(from + static_cast<int64_t>(base) + j);
+                s[j / 2][j % 2] = std::sin(phase);
+                k[j / 2][j % 2] = std::cos(phase);
+            }
+            size_t t = 0;
+            for (; t + 4 <= length; t += 4) {
+                for (int h = 0; h < 2; ++h) {
+                    const Pair v = LoadPair(x + base + t + 2 * static_cast<size_t>(h)) - mean;
+                    ss += s[h] * s[h];
+                    sc += s[h] * k[h];
+                    cc += k[h] * k[h];
+                    xs += v * s[h];
+                    xc += v * k[h];
+                    xx += v * v;
+                    const Pair next = s[h] * step4Cos + k[h] * step4Sin;
+                    k[h] = k[h] * step4Cos - s[h] * step4Sin;
+                    s[h] = next;
+                }
+            }
+            for (int j = 0; t < length; ++t, ++j) {
+                const double v = x[base + t] - mean;
+                const double sj = s[j / 2][j % 2];
+                const double kj = k[j / 2][j % 2];
+                ss[0] += sj * sj;
+                sc[0] += sj * kj;
+                cc[0] += kj * kj;
+                xs[0] += v * sj;
+                xc[0] += v * kj;
+                xx[0] += v * v;
+            }
         }
-        const double x = samples[at] - mean;
-        ss += s * s;
-        sc += s * k;
-        cc += k * k;
-        xs += x * s;
-        xc += x * k;
-        xx += x * x;
-        const double next = s * stepCos + k * stepSin;
-        k = k * stepCos - s * stepSin;
-        s = next;
-    }
-    const double det = ss * cc - sc * sc;
+    };
+    // The window in at most two stretches of the ring.
+    const size_t head = std::min(static_cast<size_t>(window), samples.size() - first);
+    accumulate(samples.data() + first, head, end - window);
+    accumulate(samples.data(), static_cast<size_t>(window) - head,
+               end - window + static_cast<int64_t>(head));
+    const auto total = [](const Pair& q) { return q[0] + q[1]; };
+    const double sumSs = total(ss), sumSc = total(sc), sumCc = total(cc);
+    const double sumXs = total(xs), sumXc = total(xc), sumXx = total(xx);
+    const double det = sumSs * sumCc - sumSc * sumSc;
     if (det <= 0) {
         return fit;
     }
-    fit.a = (xs * cc - xc * sc) / det;
-    fit.b = (xc * ss - xs * sc) / det;
-    const double explained = fit.a * xs + fit.b * xc;
+    fit.a = (sumXs * sumCc - sumXc * sumSc) / det;
+    fit.b = (sumXc * sumSs - sumXs * sumSc) / det;
+    const double explained = fit.a * sumXs + fit.b * sumXc;
     fit.toneRms = std::sqrt(std::max(0.0, explained) / static_cast<double>(window));
-    fit.residualRms = std::sqrt(std::max(0.0, xx - explained) / static_cast<double>(window));
+    fit.residualRms = std::sqrt(std::max(0.0, sumXx - explained) / static_cast<double>(window));
     return fit;
 }
 
 // Loudness, true peak, clips and DC of every channel; THD+N of every steady tone; and of every
 // pair whose legs carry one frequency, their correlation and the right leg's delay.
-void CAnalyser::Describe(std::vector<ChannelReport>& reports,
-                         const std::vector<double>& nominal) const {
+void CAnalyser::Describe(std::vector<ChannelReport>& reports, const std::vector<double>& nominal,
+                         const std::vector<double>& means) const {
     std::vector<Fit> fits(reports.size());
     std::vector<bool> steadyNow(reports.size(), false);
     for (ChannelReport& r : reports) {
@@ -425,12 +516,8 @@ void CAnalyser::Describe(std::vector<ChannelReport>& reports,
         }
         r.clipped = c.clipped;
         // The mean of the last second (whole periods of any offered tone).
-        const int64_t window = std::min<int64_t>(m_samples, m_rate);
-        double sum = 0;
-        for (size_t at = 0; at < static_cast<size_t>(window); ++at) {
-            sum += c.recent[at]; // the ring holds the last `window` samples from index 0 on
-        }
-        r.dcDbfs = window > 0 ? Decibels(std::abs(sum / static_cast<double>(window))) : -200.0;
+        r.dcDbfs =
+            m_samples > 0 ? Decibels(std::abs(means[static_cast<size_t>(r.channel - 1)])) : -200.0;
         // A steady second only: a gap or a dropout in it is not the path's distortion. The last
         // second if it was, else the last one that was.
         const size_t at = static_cast<size_t>(r.channel - 1);
@@ -502,21 +589,21 @@ AnalysisReport CAnalyser::Analyse() const {
     };
     std::vector<Ident> identGaps;
     std::vector<double> nominal(static_cast<size_t>(m_channels), 0);
+    std::vector<double> means(static_cast<size_t>(m_channels), 0); // of the last second
     for (int ch = 0; ch < m_channels; ++ch) {
         const Channel& c = m_state[static_cast<size_t>(ch)];
         ChannelReport r;
         r.channel = ch + 1;
-        double peak = 0;
-        double sum = 0;
         // The last second, in any order: the whole ring, or its first `window` samples in a
-        // run shorter than a second.
-        for (size_t at = 0; at < static_cast<size_t>(window); ++at) {
-            const double x = c.recent[at];
-            peak = std::max(peak, std::abs(x));
-            sum += x * x; // every sample: the quiet ones near a tone's zero crossings count too
-        }
-        double spread = 1;
-        const double hz = Frequency(c, &spread);
+        // run shorter than a second. Every sample: the quiet ones near a tone's zero crossings
+        // count in the RMS too.
+        const WindowSums sums = SumWindow(c.recent.data(), static_cast<size_t>(window));
+        const double peak = sums.peak;
+        const double sum = sums.squares;
+        means[static_cast<size_t>(ch)] = window > 0 ? sums.sum / static_cast<double>(window) : 0;
+        // Measured when the sine models were refreshed, if that was at this very sample.
+        double spread = c.spread;
+        const double hz = c.hzAt == m_samples ? c.hz : Frequency(c, &spread);
         r.peakDbfs = Decibels(peak);
         // RMS re full scale as a mean square: a full-scale sine reads -3.01 dBFS.
         r.rmsDbfs =
@@ -782,7 +869,7 @@ AnalysisReport CAnalyser::Analyse() const {
         }
     }
 
-    Describe(report.channels, nominal);
+    Describe(report.channels, nominal, means);
 
     // The tones' frequencies against the nominal ones: the sample clock of the path.
     double ppm = 0;

@@ -107,6 +107,9 @@ private:
         // Breaks in a steady tone (a lost or held packet, a slip): each sample against the one
         // a sine of the measured frequency predicts from the two before it.
         double coefficient = 0; // 2 cos(2 pi f / rate); 0 while the frequency is unknown
+        double hz = 0;          // the frequency the model was made from, at sample hzAt
+        double spread = 1;
+        int64_t hzAt = -1;
         double x1 = 0;
         double x2 = 0;
         double residualMean = 0;
@@ -141,11 +144,11 @@ private:
     Fit FitSine(const std::vector<double>& samples, int64_t end, int64_t window, double hz) const;
     bool SecondWasSteady(const Channel& c) const;
     void KeepSteadySeconds();
-    void Describe(std::vector<ChannelReport>& reports, const std::vector<double>& nominal) const;
+    void Describe(std::vector<ChannelReport>& reports, const std::vector<double>& nominal,
+                  const std::vector<double>& means) const;
     std::vector<double> m_planes; // the block being added, one channel after another
     void AddToChannel(Channel& c, const double* samples, size_t count);
     void EndSilence(Channel& c, int64_t at);
-    void TrackBreak(Channel& c, double y, bool silent);
     void SettleBreak(Channel& c);
     void RefreshModels();
     double Frequency(const Channel& c, double* spread) const;

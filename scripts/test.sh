@@ -6,7 +6,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 
+began=$SECONDS
 scripts/install-deps.sh
+install_s=$((SECONDS - began))
 
 export QT_QPA_PLATFORM=offscreen
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1"
@@ -17,15 +19,33 @@ export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$root/
 jobs=$(nproc)
 status=0
 
+timings=()
+phase() { # NAME COMMAND...: runs it, and keeps how long it took for the summary at the end
+  local name=$1; shift
+  local began=$SECONDS
+  echo "=== $name"
+  local result=0
+  "$@" || result=$?
+  timings+=("$name: $((SECONDS - began)) s")
+  return $result
+}
+
+summary() {
+  echo "=== time per phase"
+  echo "install: $install_s s"
+  printf '%s\n' "${timings[@]}"
+  echo "whole: $SECONDS s"
+}
+
 run() {
   local flavour=$1; shift
-  echo "=== $flavour build"
-  scripts/build.sh "$flavour"
   local dir=build
   [ "$flavour" = asan ] && dir=build-asan
   [ "$flavour" = tsan ] && dir=build-tsan
-  echo "=== $flavour tests"
-  (cd "$dir" && ctest --output-on-failure -j "$jobs" "$@") || status=1
+  # A build that fails ends the run: its tests would run the last build's programs.
+  phase "$flavour build" scripts/build.sh "$flavour" || { summary; exit 1; }
+  phase "$flavour tests" bash -c 'cd "$1" && shift && ctest --output-on-failure -j "$@"' \
+    _ "$dir" "$jobs" "$@" || status=1
 }
 
 run release
@@ -33,4 +53,5 @@ if [ "${1:-}" != quick ]; then
   run asan
   run tsan -L threaded
 fi
+summary
 exit $status

@@ -1,8 +1,8 @@
 // The built-in runtime on the wire, received by our own sockets on 127.0.0.1: audio packet
 // headers, continuity, sizes and values for 2, 8 and 16 channels at both references, clamping,
 // RFC 4175 video reassembling to the exact picture, and audio and video sent from two threads.
-#include "loopback_receiver.h"
 #include "frame_pacer.h"
+#include "loopback_receiver.h"
 #include "rtp_packets.h"
 
 #include <gtest/gtest.h>

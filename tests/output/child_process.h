@@ -4,10 +4,12 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -36,6 +38,45 @@ inline pid_t Spawn(const std::vector<std::string>& args, const std::string& logP
     }
     posix_spawn_file_actions_destroy(&actions);
     return pid;
+}
+
+// An independent receiver: started as Spawn does, then given a higher scheduling priority where
+// the test may (as root). A receiver the rest of a loaded suite starves for hundreds of
+// milliseconds overflows its socket buffers and loses packets the sender sent correctly; a
+// receiver in a plant gets the CPU it needs. Without the privilege it runs at the usual priority.
+inline pid_t SpawnReceiver(const std::vector<std::string>& args, const std::string& logPath) {
+    const pid_t pid = Spawn(args, logPath);
+    if (pid > 0) {
+        setpriority(PRIO_PROCESS, static_cast<id_t>(pid), -10);
+    }
+    return pid;
+}
+
+// Whether something on this computer has bound UDP port `port` on 127.0.0.1 (or any address).
+inline bool UdpPortBound(int port) {
+    std::ifstream table("/proc/net/udp");
+    std::string line;
+    char wanted[8];
+    std::snprintf(wanted, sizeof wanted, ":%04X", port);
+    while (std::getline(table, line)) {
+        const size_t local = line.find(':', line.find(':') + 1); // "sl: ADDRESS:PORT ..."
+        if (local != std::string::npos && line.compare(local, 5, wanted) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Waits up to deadlineMs for a receiver to bind `port`: what is sent before that is lost to it, and
+// a picture whose first packets it missed is written incomplete by FFmpeg.
+inline bool WaitForUdpListener(int port, int deadlineMs) {
+    for (int waited = 0; waited < deadlineMs; waited += 10) {
+        if (UdpPortBound(port)) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
 }
 
 // Waits for pid up to deadlineMs, then stops it with `stop` (and SIGKILL if that is ignored).

@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cmath>
+#include <cstdlib>
 #include <filesystem>
 #include <thread>
 
@@ -44,6 +45,9 @@ TEST(FfmpegEndToEnd, RecordsEveryChannelAtItsFrequencyAndLevelAndThePictureExact
 
     TestPicture picture;
     std::atomic<bool> running{true};
+    // Pictures only once FFmpeg listens: one it joined halfway through would be written with the
+    // lines it missed left as whatever its buffer held.
+    std::atomic<bool> picturesWanted{false};
     std::thread loop([&] {
         TestAudioFrame audio(kChannels);
         for (int64_t tick = 0; running; ++tick) {
@@ -53,7 +57,7 @@ TEST(FfmpegEndToEnd, RecordsEveryChannelAtItsFrequencyAndLevelAndThePictureExact
                 }
             }
             NDIlib_send_send_audio_v2(sender, &audio.frame);
-            if (tick % 13 == 0) {
+            if (picturesWanted && tick % 13 == 0) {
                 NDIlib_send_send_video_v2(sender, &picture.frame);
             }
         }
@@ -71,8 +75,13 @@ TEST(FfmpegEndToEnd, RecordsEveryChannelAtItsFrequencyAndLevelAndThePictureExact
           std::string("passthrough"), (out / "v_%02d.png").string()}) {
         command.push_back(more);
     }
-    const pid_t ffmpeg = Spawn(command, (out / "ffmpeg.log").string());
+    const pid_t ffmpeg = SpawnReceiver(command, (out / "ffmpeg.log").string());
     ASSERT_GT(ffmpeg, 0);
+    const std::string session = ReadText(sdp);
+    const size_t video = session.find("m=video ");
+    ASSERT_NE(video, std::string::npos) << session;
+    EXPECT_TRUE(WaitForUdpListener(std::atoi(session.c_str() + video + 8), 10000));
+    picturesWanted = true;
     WaitOrStop(ffmpeg, (kRecordSeconds + 12) * 1000);
     running = false;
     loop.join();

@@ -1,9 +1,9 @@
 // The NDI call surface with the vendor runtime path: the recording stand-in is found, loaded,
 // fed every call and unloaded; an incomplete or missing runtime is refused with one clear line;
 // auto falls back to the built-in runtime.
+#include "installed_runtime.h"
 #include "ndi_dispatch.h"
 #include "ndi_sdk.h"
-#include "installed_runtime.h"
 #include "recording_runtime.h"
 #include "scoped_env.h"
 

@@ -26,15 +26,17 @@ constexpr int32_t kGlitsCycle = 100 * kFrameSamples;
 
 using Recording = std::vector<std::vector<int32_t>>; // [channel][sample]
 
-// Records kRecordSeconds of the source's audio as raw 24-bit samples.
+// Records kRecordSeconds of the source's audio as raw 24-bit samples (FFmpeg at a higher priority
+// where allowed, as SpawnReceiver gives it: starved by a loaded suite it would lose packets).
 Recording RecordWithFfmpeg(const LoopbackReceivers& receivers) {
     const std::string sdp = receivers.SdpPath("QEL Audio Tone 1");
     const std::string raw = receivers.folder + "/a.raw";
-    const std::string command =
-        "timeout -s INT 30 ffmpeg -nostdin -y -loglevel warning -protocol_whitelist file,udp,rtp "
-        "-localaddr 127.0.0.1 -buffer_size 4194304 -t " +
-        std::to_string(kRecordSeconds) + " -i '" + sdp + "' -map 0:a -c:a pcm_s24le -f s24le '" +
-        raw + "' >'" + receivers.folder + "/ffmpeg.log' 2>&1";
+    const std::string command = "timeout -s INT 30 nice -n -10 ffmpeg -nostdin -y -loglevel "
+                                "warning -protocol_whitelist file,udp,rtp "
+                                "-localaddr 127.0.0.1 -buffer_size 4194304 -t " +
+                                std::to_string(kRecordSeconds) + " -i '" + sdp +
+                                "' -map 0:a -c:a pcm_s24le -f s24le '" + raw + "' >'" +
+                                receivers.folder + "/ffmpeg.log' 2>&1";
     (void)std::system(command.c_str()); // judged by what it wrote
     std::ifstream in(raw, std::ios::binary);
     const std::vector<uint8_t> bytes(std::istreambuf_iterator<char>(in), {});

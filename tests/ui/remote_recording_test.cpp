@@ -101,8 +101,8 @@ TEST(RemoteRecording, ApiChangesReachTheRecordingFromTheNextFrame) {
     };
 
     const fs::path raw = out / "a.raw";
-    const pid_t ffmpeg =
-        Spawn(FfmpegRecording(sdp, kRecordSeconds, raw.string()), (out / "ffmpeg.log").string());
+    const pid_t ffmpeg = SpawnReceiver(FfmpegRecording(sdp, kRecordSeconds, raw.string()),
+                                       (out / "ffmpeg.log").string());
     ASSERT_GT(ffmpeg, 0);
     // A second of the start-up settings, then one change every 700 ms; GLITS then runs for the
     // rest of the recording, longer than one of its 4 s cycles.
