@@ -41,7 +41,8 @@ void CLirafonEngine::FillAudioFrameLocked(NDIlib_audio_frame_v2_t* frame, int32_
     }
     const bool sequenceMode = m_sequenceMode.load() != 0;
     const int32_t sampleCount = frame->no_samples;
-    const int32_t planeStrideFloats = frame->channel_stride_in_bytes / static_cast<int32_t>(sizeof(float));
+    const int32_t planeStrideFloats =
+        frame->channel_stride_in_bytes / static_cast<int32_t>(sizeof(float));
     std::array<float, kToneTableEntries> period{};
 
     for (int32_t plane = 0; plane < kMaxPlanes; ++plane) {
