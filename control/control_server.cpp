@@ -448,6 +448,18 @@ HttpReply ControlServer::PatchSettings(const HttpRequest& request) {
     if (change->Empty()) {
         return ErrorReply(400, QStringLiteral("no setting given"));
     }
+    // A surround ident needs 6 channels: judged on the change over the settings playing now,
+    // so neither the ident nor the channel count can leave it without them.
+    const QJsonObject now = m_target.ControlState();
+    int32_t ident = 0;
+    ParseIdent(now.value(QStringLiteral("ident")).toString().toStdString(), &ident);
+    const std::string problem =
+        SurroundProblem(change->ident.value_or(ident),
+                        change->channels.value_or(now.value(QStringLiteral("channels")).toInt()));
+    if (!problem.empty()) {
+        return ErrorReply(
+            400, QString::fromStdString((change->ident ? "ident: " : "channels: ") + problem));
+    }
     m_target.ApplySettings(*change);
     NotifyChanged();
     HttpReply reply;

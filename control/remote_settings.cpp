@@ -9,6 +9,7 @@
 #include <charconv>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 
 namespace control {
 
@@ -182,13 +183,26 @@ bool ParseLevel(std::string_view text, LevelSetting* level) {
     return true;
 }
 
+// The ident names, one place for the options, the variables, the API and the panel.
+constexpr const char* kIdentNames[] = {"ebu", "glits", "blits", "ebu-surround"};
+
 bool ParseIdent(std::string_view text, int32_t* ident) {
     const std::string lower = Lower(Trim(text));
-    if (lower != "ebu" && lower != "glits") {
-        return false;
+    for (int32_t i = 0; i < static_cast<int32_t>(std::size(kIdentNames)); ++i) {
+        if (lower == kIdentNames[i]) {
+            *ident = i;
+            return true;
+        }
     }
-    *ident = lower == "glits" ? 1 : 0;
-    return true;
+    return false;
+}
+
+std::string SurroundProblem(int32_t ident, int32_t channels) {
+    if ((ident != 2 && ident != 3) || channels >= 6) {
+        return {};
+    }
+    return std::string(kIdentNames[ident]) + " is a 5.1 ident and needs 6 channels; " +
+           std::to_string(channels) + " cannot carry it: choose 8 or 16 channels, or ebu or glits";
 }
 
 bool ParseFrequency(std::string_view text, FrequencyChoice* frequency) {
@@ -318,7 +332,8 @@ std::string FormatLevel(const LevelSetting& level) {
 }
 
 std::string FormatIdent(int32_t ident) {
-    return ident == 1 ? "glits" : "ebu";
+    return ident >= 0 && ident < static_cast<int32_t>(std::size(kIdentNames)) ? kIdentNames[ident]
+                                                                              : "ebu";
 }
 
 std::string FormatFrequency(FrequencyChoice frequency) {
@@ -375,7 +390,7 @@ std::string AcceptedValues(std::string_view name) {
         return text.append(std::to_string(kHighestUserDbu));
     }
     if (name == "ident") {
-        return "ebu or glits";
+        return "ebu, glits, blits or ebu-surround (the surround idents with 8 or 16 channels)";
     }
     if (name == "frequency") {
         return "1000, 400, 200, 100, multi or sequence";
@@ -548,6 +563,19 @@ std::optional<StartupOptions> ParseStartupOptions(const std::vector<std::string>
             *error = Refusal(option, value, spec->name);
             return std::nullopt;
         }
+    }
+
+    // The window starts on 8 channels when none are given.
+    if (const std::string problem = SurroundProblem(options.settings.ident.value_or(0),
+                                                    options.settings.channels.value_or(8));
+        !problem.empty()) {
+        *error = "--ident: " + problem;
+        return std::nullopt;
+    }
+    // A surround ident's legs are its pairs: started with one and no pairs named, all sound.
+    if (options.settings.ident.value_or(0) >= 2 && !options.settings.pairs) {
+        options.settings.pairs = PairMarks{};
+        options.settings.pairs->fill(true);
     }
 
     in6_addr probe{};

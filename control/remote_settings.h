@@ -41,7 +41,7 @@ struct SettingsChange {
     // operators ticking different pairs at once never undo each other.
     std::array<std::optional<bool>, kPairCount> pairChanges{};
     std::optional<LevelSetting> level;
-    std::optional<int32_t> ident; // 0: EBU ("Normal ID"), 1: GLITS
+    std::optional<int32_t> ident; // 0: EBU ("Normal ID"), 1: GLITS, 2: BLITS, 3: EBU surround
     std::optional<FrequencyChoice> frequency;
     std::optional<std::wstring> identText;
     std::optional<bool> showIdentText;
@@ -58,6 +58,8 @@ bool ParseChannels(std::string_view text, int32_t* channels);
 bool ParsePairs(std::string_view text, PairMarks* marks);
 bool ParseLevel(std::string_view text, LevelSetting* level);
 bool ParseIdent(std::string_view text, int32_t* ident);
+// Why `ident` cannot play on `channels` channels (a surround ident needs 6), "" when it can.
+std::string SurroundProblem(int32_t ident, int32_t channels);
 bool ParseFrequency(std::string_view text, FrequencyChoice* frequency);
 // UTF-8, printable, at most kIdentTextLimit characters, on one line and in one direction.
 bool ParseIdentText(std::string_view text, std::wstring* identText);

@@ -67,10 +67,14 @@ void CLirafonEngine::FillAudioFrameLocked(NDIlib_audio_frame_v2_t* frame, int32_
 }
 
 void CLirafonEngine::RefillAllFrames() {
-    std::lock_guard<std::mutex> lock(m_bankLock);
-    for (int32_t k = 0; k < kFrameCount; ++k) {
-        FillAudioFrameLocked(m_audioFrames[k], k);
+    {
+        std::lock_guard<std::mutex> lock(m_bankLock);
+        for (int32_t k = 0; k < kFrameCount; ++k) {
+            FillAudioFrameLocked(m_audioFrames[k], k);
+        }
     }
+    // The level, the pairs and the channel count shape the surround ident's cycle too.
+    BuildSurroundIdent();
 }
 
 void CLirafonEngine::SetPairEnabled(int32_t pair, int32_t on) {

@@ -5,6 +5,11 @@
 
 void CLirafonEngine::BuildIdentSequence() {
     TakeControlValues();
+    BuildSlots();
+    BuildSurroundIdent();
+}
+
+void CLirafonEngine::BuildSlots() {
     std::lock_guard<std::mutex> lock(m_bankLock);
     for (int32_t slot = 7; slot < kIdentSlots; ++slot) {
         m_identSequence[slot] = 0;
@@ -20,6 +25,8 @@ void CLirafonEngine::BuildIdentSequence() {
             m_identSequence[slot] = 2;
         }
     }
+    // A surround ident: its group plays its own cycle (BuildSurroundIdent), the planes after it
+    // the EBU stereo ident of the slots above, as for "Normal ID".
 }
 
 // Ticks outside the played range cannot come from NextTick; they play the full frame rather than
@@ -38,7 +45,7 @@ int32_t CLirafonEngine::NextTick(int32_t n, int32_t mode) const {
         if (m >= m_sequenceCycle.load()) {
             m = 0;
         }
-    } else if ((m_identChoice.load() == 0 && m > 74) || m > 99) {
+    } else if ((m_identChoice.load() != 1 && m > 74) || m > 99) {
         m = 0;
     }
     return m;

@@ -21,6 +21,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 class CLirafonEngine {
 public:
@@ -51,8 +52,23 @@ public:
 
     // Ident sequence. FrameIndexForTick reads the slots: the send thread calls it under m_bankLock.
     void BuildIdentSequence();
+    void BuildSlots(); // the slots alone, for m_identChoice
     int32_t FrameIndexForTick(int32_t n, int32_t mode) const;
     int32_t NextTick(int32_t n, int32_t mode) const;
+
+    // Surround idents (Tech 3304), beside the stereo ones: m_identChoice 2 is BLITS (5.1), 3 the
+    // EBU multichannel ident (7.1 with 8 or more channels, else 5.1). They need 6 channels.
+    static constexpr int32_t kIdentBlits = 2;
+    static constexpr int32_t kIdentEbuSurround = 3;
+    static constexpr int32_t kSurroundPlanes = 8;
+    // The planes the ident fills at this channel count: 6, 8, or 0 when it is no surround ident
+    // or does not fit.
+    static int32_t SurroundPlanesFor(int32_t ident, int32_t channels);
+    // "BLITS 5.1", "EBU surround ident 7.1"; nullptr when none plays.
+    static const wchar_t* SurroundIdentName(int32_t ident, int32_t channels);
+    void BuildSurroundIdent();
+    // Send thread, under m_bankLock: the group's planes of the next frame.
+    void CopySurroundSliceLocked(float* planes, int32_t strideFloats, int32_t sampleCount);
 
     // Level choice.
     void ApplyLevelChoice();
@@ -135,6 +151,14 @@ public:
 
     // Headless stand-in for the pair check boxes (the window reads its real boxes instead).
     std::array<int32_t, kPairCount> m_pairBoxInputs{1, 0, 0, 0, 0, 0, 0, 0};
+
+    // The surround ident's whole cycle per plane (level and pairs applied), built on the UI
+    // thread; the send thread reads a slice per tick from m_surroundPosition. Under m_bankLock.
+    std::array<std::vector<float>, kSurroundPlanes> m_surroundCycle;
+    int32_t m_surroundPlaneCount = 0;
+    int32_t m_surroundIdent = 0;
+    int64_t m_surroundCycleSamples = 0;
+    int64_t m_surroundPosition = 0;
 
     // Guards the frames' samples and no_channels, the picture's pixels and the ident slots against
     // the send thread. Held briefly; never held across a runtime call.

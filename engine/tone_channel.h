@@ -13,5 +13,5 @@ struct ToneChannel {
 };
 
 // Entry k is the frequency of plane k: falling from 1000 Hz to 100 Hz on plane 10, then rising.
-constexpr std::array<int32_t, 16> MultiFrequencyTable = {
-    1000, 800, 600, 500, 400, 300, 250, 200, 150, 125, 100, 125, 150, 200, 250, 300};
+constexpr std::array<int32_t, 16> MultiFrequencyTable = {1000, 800, 600, 500, 400, 300, 250, 200,
+                                                         150,  125, 100, 125, 150, 200, 250, 300};

@@ -82,4 +82,11 @@ void CLirafonSender::CopyFrameForTick(int32_t n, int32_t mode) {
     const int32_t planes = std::clamp(frame.no_channels, 0, kMaxPlanes);
     std::memcpy(samples, frame.p_data,
                 static_cast<size_t>(planes) * static_cast<size_t>(frame.channel_stride_in_bytes));
+    // A surround ident's group: its own cycle over the first planes (not in the sequence, which
+    // sounds one plane at a time whatever the ident).
+    if (mode == 0 && m_surroundPlaneCount > 0 && m_surroundPlaneCount <= planes) {
+        CopySurroundSliceLocked(samples,
+                                frame.channel_stride_in_bytes / static_cast<int32_t>(sizeof(float)),
+                                frame.no_samples);
+    }
 }

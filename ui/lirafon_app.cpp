@@ -72,7 +72,11 @@ as the window's controls would, so window, card and stream agree from the start:
                                                 e.g. 1-2,9-10 (default 1-2)
   --level L            LIRAFON_LEVEL            ebu (default), smpte, or a user
                                                 level in whole dBu, -99 to +99
-  --ident I            LIRAFON_IDENT            ebu ("Normal ID", default) or glits
+  --ident I            LIRAFON_IDENT            ebu ("Normal ID", default), glits, or a
+                                                surround ident on channels 1-6 (8 or 16
+                                                channels): blits (5.1) or ebu-surround
+                                                (7.1 on 1-8 with 8 or 16 channels);
+                                                with these, --pairs defaults to all
   --frequency F        LIRAFON_FREQUENCY        1000 (default), 400, 200, 100,
                                                 multi, or sequence ("Sequence 1")
   --ident-text T       LIRAFON_IDENT_TEXT       bottom caption, up to 27 characters

@@ -29,6 +29,9 @@ class QAction;
 class ClickableLabel;
 class InstanceLink;
 
+// Checks the radio of `group` whose id is `value`, or clears the set when none has it.
+void CheckRadio(QButtonGroup* group, int32_t value);
+
 class CNDILirafonDlg : public QDialog,
                        public CLirafonSender,
                        public card::CaptionErrorSink,

@@ -37,6 +37,9 @@ bool ParseWholeNumber(const QString& text, int32_t* value) {
     return true;
 }
 
+} // namespace
+
+// The radio of a set with this value checked, or none when no button has it.
 void CheckRadio(QButtonGroup* group, int32_t value) {
     QAbstractButton* button = group->button(value);
     if (button != nullptr) {
@@ -50,8 +53,6 @@ void CheckRadio(QButtonGroup* group, int32_t value) {
     }
     group->setExclusive(true);
 }
-
-} // namespace
 
 // The level field comes before the radio sets: when it does not hold a whole number the prompt
 // is shown, the focus goes to the field and none of the three choices is taken.
@@ -73,7 +74,10 @@ bool CNDILirafonDlg::UpdateData(bool saveAndValidate) {
     m_userLevelDbu = levelDbu;
     m_channelChoice = m_channelGroup->checkedId();
     m_levelChoice = m_levelGroup->checkedId();
-    m_identChoice = m_identGroup->checkedId();
+    // Neither stereo ident checked: a surround ident chosen remotely, which the record keeps.
+    if (m_identGroup->checkedId() >= 0) {
+        m_identChoice = m_identGroup->checkedId();
+    }
     return true;
 }
 

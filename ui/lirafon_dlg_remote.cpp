@@ -74,7 +74,10 @@ void CNDILirafonDlg::ApplySettings(const control::SettingsChange& change) {
         }
     }
     if (change.ident) {
-        m_identGroup->button(*change.ident)->setChecked(true);
+        // A surround ident has no radio button of its own: both stereo ones are cleared, and
+        // the record keeps the choice until one of them is clicked.
+        CheckRadio(m_identGroup, *change.ident);
+        m_identChoice = *change.ident;
         BuildIdentSequence();
     }
     if (change.frequency) {

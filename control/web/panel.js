@@ -117,6 +117,14 @@ function render(next) {
     $("userLevel").value = next.userLevelField;
   }
   setRadio("ident", next.ident);
+  for (const input of document.querySelectorAll('input[name="ident"]')) {
+    // The surround idents need 6 channels: greyed with 2 or 4, saying why.
+    const surround = input.value === "blits" || input.value === "ebu-surround";
+    input.disabled = surround && next.channels < 6;
+    input.parentElement.title = input.disabled
+      ? "A surround ident needs 6 channels: choose 8 or 16 channels first"
+      : input.parentElement.dataset.title || "";
+  }
   const marks = pairMarks(next.pairs);
   for (const box of document.querySelectorAll("input[data-pair]")) {
     const pair = Number(box.dataset.pair);

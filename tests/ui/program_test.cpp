@@ -229,7 +229,13 @@ TEST(Program, ARefusedSettingPublishesNothing) {
     const Output out = RunProgram("2>&1");
     EXPECT_EQ(out.status, 2);
     EXPECT_EQ(out.text,
-              "ndi-lirafon: LIRAFON_IDENT: 'bbc' is not accepted; expected ebu or glits\n");
+              "ndi-lirafon: LIRAFON_IDENT: 'bbc' is not accepted; expected ebu, glits, blits or "
+              "ebu-surround (the surround idents with 8 or 16 channels)\n");
+    env.Set("LIRAFON_IDENT", "blits");
+    const Output surround = RunProgram("--channels 4 2>&1");
+    EXPECT_EQ(surround.status, 2);
+    EXPECT_EQ(surround.text, "ndi-lirafon: --ident: blits is a 5.1 ident and needs 6 channels; 4 "
+                             "cannot carry it: choose 8 or 16 channels, or ebu or glits\n");
     EXPECT_FALSE(std::filesystem::exists(receivers.SdpPath("QEL Audio Tone 1")));
     EXPECT_TRUE(receivers.sap.ReceiveAll().empty()) << "nothing announced";
 }

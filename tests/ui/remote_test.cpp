@@ -230,6 +230,26 @@ TEST_F(RemoteTest, ApiChangesAllOrNothingAndEveryClientFollows) {
         },
         kWaitMs));
 
+    // A surround ident: no radio of its own, so neither stereo one stays checked; a channel
+    // count that cannot carry it is refused, naming why, and changes nothing.
+    answer = Patch(R"({"ident": "blits"})");
+    ASSERT_EQ(answer.status, 200) << answer.body;
+    EXPECT_EQ(m_window->m_identChoice, CLirafonEngine::kIdentBlits);
+    EXPECT_FALSE(Radio(CNDILirafonDlg::IDC_NORMAL_ID)->isChecked() ||
+                 Radio(CNDILirafonDlg::IDC_GLITS)->isChecked());
+    const std::string surround = Snapshot();
+    answer = Patch(R"({"channels": 4})");
+    EXPECT_EQ(answer.status, 400);
+    EXPECT_NE(answer.body.find("channels: blits is a 5.1 ident and needs 6 channels; 4 cannot"),
+              std::string::npos)
+        << answer.body;
+    EXPECT_EQ(Snapshot(), surround);
+    answer = Patch(R"({"channels": 2, "ident": "ebu-surround"})");
+    EXPECT_EQ(answer.status, 400);
+    EXPECT_NE(answer.body.find("ident: ebu-surround is a 5.1 ident"), std::string::npos);
+    Click(Radio(CNDILirafonDlg::IDC_NORMAL_ID));
+    EXPECT_EQ(m_window->m_identChoice, 0);
+
     answer = Send("GET", "/card.png");
     EXPECT_EQ(answer.status, 200);
     EXPECT_EQ(answer.body.substr(1, 3), "PNG");
