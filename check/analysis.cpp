@@ -140,6 +140,7 @@ void CAnalyser::EndSilence(Channel& c, int64_t at) {
         if (gap.start - (last.start + last.length) <= kBridge) {
             if (last.length < static_cast<int64_t>(0.2 * m_rate) && c.dropouts > 0) {
                 --c.dropouts; // counted as a dropout when it seemed to end
+                c.shortGaps -= c.shortGaps > 0 ? 1 : 0;
             }
             gap = {last.start, at - last.start};
             c.gaps.pop_back();
@@ -148,6 +149,7 @@ void CAnalyser::EndSilence(Channel& c, int64_t at) {
     c.gaps.push_back(gap);
     if (gap.length < static_cast<int64_t>(0.2 * m_rate)) {
         ++c.dropouts;
+        ++c.shortGaps;
         c.lastDropout = gap;
     }
 }
@@ -176,6 +178,35 @@ void CAnalyser::RefreshModels() {
         c.hzAt = m_samples;
         c.coefficient = c.hz > 0 ? 2.0 * std::cos(2.0 * 3.141592653589793 * c.hz / m_rate) : 0.0;
     }
+}
+
+// A tone run ends: its own frequency from the rising zero crossings inside it (a surround ident
+// changes frequency from run to run) and its level from the blocks wholly inside it.
+void CAnalyser::CloseToneRun(Channel& c, int64_t end) {
+    Run run{c.toneStart, end - c.toneStart};
+    const double from = static_cast<double>(run.start);
+    const double to = static_cast<double>(end);
+    double first = -1;
+    double last = -1;
+    int count = 0;
+    for (auto it = c.crossings.rbegin(); it != c.crossings.rend() && *it >= from; ++it) {
+        if (*it < to) {
+            last = last < 0 ? *it : last;
+            first = *it;
+            ++count;
+        }
+    }
+    if (count >= 3 && last > first) {
+        run.hz = (count - 1) * m_rate / (last - first);
+    }
+    if (c.runBlocks.size() >= 3) {
+        std::vector<double> inside(c.runBlocks.begin() + 1, c.runBlocks.end() - 1);
+        std::nth_element(inside.begin(), inside.begin() + inside.size() / 2, inside.end());
+        run.level = inside[inside.size() / 2];
+    }
+    c.toneRuns.push_back(run);
+    c.toneStart = -1;
+    c.runBlocks.clear();
 }
 
 // One channel's stretch of samples, from sample m_samples on. The state every sample touches is
@@ -218,6 +249,9 @@ void CAnalyser::AddToChannel(Channel& c, const double* samples, size_t count) {
                 c.blockPeaks.pop_front();
             }
             c.reference = *std::max_element(c.blockPeaks.begin(), c.blockPeaks.end());
+            if (c.toneStart >= 0) {
+                c.runBlocks.push_back(blockPeak);
+            }
             blockPeak = 0;
             silence = std::max(kSilence, c.reference * kRelativeSilence);
             predict = predicting();
@@ -247,9 +281,7 @@ void CAnalyser::AddToChannel(Channel& c, const double* samples, size_t count) {
             if (silentRun == kShortestGap) {
                 c.longSilenceStart = m_samples - kShortestGap + 1;
                 if (c.toneStart >= 0) {
-                    const int64_t end = m_samples - kShortestGap + 1;
-                    c.toneRuns.push_back({c.toneStart, end - c.toneStart});
-                    c.toneStart = -1;
+                    CloseToneRun(c, m_samples - kShortestGap + 1);
                 }
             }
         } else {
@@ -262,6 +294,7 @@ void CAnalyser::AddToChannel(Channel& c, const double* samples, size_t count) {
             }
             if (c.toneStart < 0) {
                 c.toneStart = m_samples;
+                c.runBlocks.clear();
             }
             if (!c.heardTone && silentRun >= kShortestGap) {
                 c.firstToneAt = m_samples;
@@ -385,6 +418,62 @@ double CAnalyser::Frequency(const Channel& c, double* spread) const {
     }
     const double period = (n * skt - sk * st) / (n * skk - sk * sk);
     return period > 0 ? m_rate / period : 0;
+}
+
+// The surround idents, from every channel's tone runs: when one is recognised it names the
+// pattern, and the legs' roles replace the stereo idents' sides and the silences between a leg's
+// bursts are the ident's, not dropouts.
+void CAnalyser::RecogniseSurroundIdent(AnalysisReport& report) const {
+    std::vector<SurroundChannel> channels(m_state.size());
+    for (size_t ch = 0; ch < m_state.size(); ++ch) {
+        const Channel& c = m_state[ch];
+        for (const Run& r : c.toneRuns) {
+            channels[ch].runs.push_back({r.start, r.length, r.hz, r.level});
+        }
+        channels[ch].crossings = c.crossings;
+        const ChannelReport& r = report.channels[ch];
+        if (r.tone) {
+            channels[ch].steadyHz = r.frequencyHz;
+            channels[ch].steadyLevel = std::pow(10.0, r.levelDbfs / 20);
+        }
+    }
+    SurroundResult surround = RecogniseSurround(channels, m_rate);
+    if (surround.ident.empty()) {
+        return;
+    }
+    static const std::map<std::string, std::string> names{
+        {"blits", "BLITS"},
+        {"ebu-surround", "EBU multichannel ident"},
+        {"blits-downmix", "a stereo downmix of BLITS"}};
+    report.identKey = surround.ident;
+    report.tooShort = false;
+    report.pattern = names.at(surround.ident);
+    if (surround.layout == "5.1" || surround.layout == "7.1") {
+        report.pattern += " " + surround.layout;
+    }
+    report.multiFrequency = false;
+    const size_t legs = std::min(SurroundOrder(surround.layout).size(), report.channels.size());
+    for (size_t ch = 0; ch < report.channels.size(); ++ch) {
+        ChannelReport& r = report.channels[ch];
+        if (ch >= legs) {
+            continue; // beside the group: judged as before
+        }
+        r.role = surround.roles[ch];
+        r.side = -1;
+        r.plane = -1;
+        r.inverted = surround.inverted[ch];
+        r.invertedAgainst = 0;
+        // Silences shorter than any of the ident's own; the sine predictor's breaks are not
+        // counted, since its model is one steady frequency and a leg changes frequency.
+        r.dropouts = m_state[ch].shortGaps;
+        if (surround.levels[ch] > 0) {
+            r.tone = true;
+            r.frequencyHz = surround.hz[ch];
+            r.levelDbfs = Decibels(surround.levels[ch]);
+            r.dbu = r.levelDbfs + m_dbuOffset;
+        }
+    }
+    report.surround = std::move(surround);
 }
 
 // Steady: a tone in every 10 ms block of the last second, none below half the loudest, and no
@@ -521,11 +610,12 @@ void CAnalyser::Describe(std::vector<ChannelReport>& reports, const std::vector<
         // A steady second only: a gap or a dropout in it is not the path's distortion. The last
         // second if it was, else the last one that was.
         const size_t at = static_cast<size_t>(r.channel - 1);
-        steadyNow[at] = r.tone && SecondWasSteady(c);
+        // A surround ident's leg changes frequency from section to section: no one tone to fit.
+        steadyNow[at] = r.tone && r.role.empty() && SecondWasSteady(c);
         if (steadyNow[at]) {
             fits[at] =
                 FitSine(c.recent, m_samples, std::min<int64_t>(m_samples, m_rate), r.frequencyHz);
-        } else if (r.tone && c.steadyStart >= 0) {
+        } else if (r.tone && r.role.empty() && c.steadyStart >= 0) {
             fits[at] = FitSine(c.steady, c.steadyStart + m_rate, m_rate, r.frequencyHz);
         }
         if (fits[at].toneRms > 0) {
@@ -534,7 +624,8 @@ void CAnalyser::Describe(std::vector<ChannelReport>& reports, const std::vector<
     }
     for (size_t left = 0; left + 1 < reports.size(); left += 2) {
         if (nominal[left] <= 0 || nominal[left] != nominal[left + 1] || !reports[left].tone ||
-            !reports[left + 1].tone) {
+            !reports[left + 1].tone || !reports[left].role.empty() ||
+            !reports[left + 1].role.empty()) {
             continue;
         }
         // Both legs from one second: the last if both were steady in it, else the last in which
@@ -869,6 +960,7 @@ AnalysisReport CAnalyser::Analyse() const {
         }
     }
 
+    RecogniseSurroundIdent(report);
     Describe(report.channels, nominal, means);
 
     // The tones' frequencies against the nominal ones: the sample clock of the path.

@@ -9,6 +9,7 @@
 // received channel's place: left or right of a pair, its multi-frequency or sequence position.
 #pragma once
 
+#include "surround.h"
 #include "true_peak.h"
 
 #include <cstdint>
@@ -34,6 +35,7 @@ struct ChannelReport {
     int plane = -1;    // the generator channel (from 0) it carries, -1 unknown
     bool inverted = false;
     int invertedAgainst = 0; // the received channel it is inverted against
+    std::string role;        // a surround ident's leg it carries ("C", "Ls"), "" otherwise
     uint64_t dropouts = 0;
     double lastDropoutS = 0;
     int64_t lastDropoutSamples = 0;
@@ -64,6 +66,8 @@ struct AnalysisReport {
     // confirm the ident those gaps suggest.
     bool tooShort = false;
     double neededSeconds = 0;
+    // A surround ident (EBU Tech 3304), when one was recognised: its legs, by role.
+    SurroundResult surround;
     std::vector<ChannelReport> channels;
 };
 
@@ -85,6 +89,8 @@ private:
     struct Run {
         int64_t start;
         int64_t length;
+        double hz = 0;    // tone runs: the frequency of the run itself, from its zero crossings
+        double level = 0; // tone runs: the median 10 ms block peak inside it
     };
     struct Channel {
         std::vector<double> recent; // ring of the last second
@@ -96,6 +102,7 @@ private:
         std::deque<double> crossings;
         double previous = 0;
         uint64_t dropouts = 0;
+        uint64_t shortGaps = 0; // the dropouts that were silences (not the predictor's breaks)
         Run lastDropout{0, 0};
 
         // Silence is judged against the tone's own level, around its own DC.
@@ -121,6 +128,7 @@ private:
         uint64_t clipped = 0;
         LoudnessMeter* loudness = nullptr; // owned; one programme per channel
         CTruePeakMeter truePeak;
+        std::vector<double> runBlocks; // the block peaks of the tone run going on
         int64_t firstToneAt = -1; // the first tone heard after silence at the start, -1 when none
 
         // The last whole second in which the tone was steady (no gap, no dropout), and the last
@@ -143,11 +151,13 @@ private:
     // by sample number modulo m_rate (a whole second in time order is such a ring too).
     Fit FitSine(const std::vector<double>& samples, int64_t end, int64_t window, double hz) const;
     bool SecondWasSteady(const Channel& c) const;
+    void RecogniseSurroundIdent(AnalysisReport& report) const;
     void KeepSteadySeconds();
     void Describe(std::vector<ChannelReport>& reports, const std::vector<double>& nominal,
                   const std::vector<double>& means) const;
     std::vector<double> m_planes; // the block being added, one channel after another
     void AddToChannel(Channel& c, const double* samples, size_t count);
+    void CloseToneRun(Channel& c, int64_t end);
     void EndSilence(Channel& c, int64_t at);
     void SettleBreak(Channel& c);
     void RefreshModels();

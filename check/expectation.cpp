@@ -8,6 +8,11 @@
 
 namespace {
 
+// BLITS's 2 kHz (6 dB under line-up on six legs) through the ITU-R BS.775 downmix (Lo = L +
+// 0.707 C + 0.707 Ls): 0.5 x (1 + 0.707 + 0.707) of line-up against the 1 kHz section, which only
+// L and R carry.
+const double kItuDownmix2kDb = 20 * std::log10(0.50118723 * (1 + 2 * 0.70710678));
+
 std::string Fixed(double value, int decimals) {
     char text[64];
     std::snprintf(text, sizeof text, "%.*f", decimals, value);
@@ -45,8 +50,11 @@ std::optional<Expectation> ParseExpectation(const std::string& text, std::string
                    value.find_first_not_of("+-0123456789.") == std::string::npos) {
             expect.dbu = std::atof(value.c_str());
         } else if (key == "ident" && (value == "ebu" || value == "ebu-r49" || value == "glits" ||
-                                      value == "sequence" || value == "steady")) {
+                                      value == "sequence" || value == "steady" ||
+                                      value == "blits" || value == "ebu-surround")) {
             expect.ident = value;
+        } else if (key == "layout" && (value == "5.1" || value == "7.1" || value == "stereo")) {
+            expect.layout = value;
         } else if (key == "frequency" && value == "multi") {
             expect.multi = true;
         } else if (key == "frequency" && value == "sequence") {
@@ -75,8 +83,9 @@ std::optional<Expectation> ParseExpectation(const std::string& text, std::string
             }
         } else {
             *error = "--expect: '" + item + "' is not accepted; expected channels=N (1 to " +
-                     std::to_string(kMaxInputChannels) + "), " +
-                     "level=ebu|smpte|DBU|-18dBFS, ident=ebu|ebu-r49|glits|sequence|steady, " +
+                     std::to_string(kMaxInputChannels) + "), " + "level=ebu|smpte|DBU|-18dBFS, " +
+                     "ident=ebu|ebu-r49|glits|sequence|steady|blits|ebu-surround, " +
+                     "layout=5.1|7.1|stereo, " +
                      "frequency=HZ|multi|sequence, pairs=all|none|1-2+3-4";
             return std::nullopt;
         }
@@ -102,9 +111,9 @@ void RunHistory::Add(const AnalysisReport& report) {
     }
 }
 
-std::vector<std::string> RunHistory::Notes() const {
+std::vector<std::string> RunHistory::Notes(size_t from) const {
     std::vector<std::string> notes;
-    for (size_t i = 0; i < channels.size(); ++i) {
+    for (size_t i = from; i < channels.size(); ++i) {
         const Channel& c = channels[i];
         if (c.toneSeconds >= 2 && c.maxDbu - c.minDbu > 0.2) {
             notes.push_back("channel " + std::to_string(i + 1) + ": level from " +
@@ -130,8 +139,10 @@ std::vector<std::string> Faults(const AnalysisReport& report, const InputStats& 
     }
     // "ebu" is the EBU stereo ident with either gap length (280 ms, or EBU R49's 250 ms, which
     // the report names apart); "ebu-r49" asks for the 250 ms gap itself.
-    const bool identMatches =
-        report.identKey == expect.ident || (expect.ident == "ebu" && report.identKey == "ebu-r49");
+    // "blits" is met by BLITS itself and by its stereo downmix (with layout=stereo to insist).
+    const bool identMatches = report.identKey == expect.ident ||
+                              (expect.ident == "ebu" && report.identKey == "ebu-r49") ||
+                              (expect.ident == "blits" && report.identKey == "blits-downmix");
     if (!expect.ident.empty() && !identMatches && report.tooShort) {
         faults.push_back("pattern: the run (" + Fixed(report.seconds, 1) +
                          " s) was too short to confirm the expected ident (" + expect.ident +
@@ -143,11 +154,34 @@ std::vector<std::string> Faults(const AnalysisReport& report, const InputStats& 
     } else if (!expect.ident.empty() && !identMatches) {
         faults.push_back("pattern: " + report.pattern + ", expected " + expect.ident);
     }
+    const SurroundResult& surround = report.surround;
+    if (!expect.layout.empty() && surround.layout != expect.layout) {
+        faults.push_back("layout: " +
+                         (surround.layout.empty() ? std::string("no surround ident recognised")
+                                                  : surround.layout) +
+                         ", expected " + expect.layout);
+    }
+    for (const std::string& line : SurroundFaults(surround)) {
+        faults.push_back(line);
+    }
+    if (surround.downmix2kDb && std::abs(*surround.downmix2kDb - kItuDownmix2kDb) > 1.0) {
+        faults.push_back("downmix: the 2 kHz section " + Fixed(*surround.downmix2kDb, 1) +
+                         " dB re the 1 kHz line-up, expected " + Fixed(kItuDownmix2kDb, 1) +
+                         " dB (ITU-R BS.775 coefficients): legs lost or mixed at other levels");
+    }
+    // The legs of a recognised surround ident are judged above; the channels beside it below.
+    const size_t surroundLegs =
+        surround.ident.empty()
+            ? 0
+            : std::min(SurroundOrder(surround.layout).size(), report.channels.size());
     if (expect.multi && !report.multiFrequency) {
         faults.push_back("pattern: " + report.pattern + ", expected the multi-frequency set");
     }
     const bool sequence = report.identKey == "sequence";
     for (const ChannelReport& r : report.channels) {
+        if (static_cast<size_t>(r.channel) <= surroundLegs) {
+            continue;
+        }
         const std::string name = "channel " + std::to_string(r.channel) + ": ";
         const size_t pair = static_cast<size_t>((r.channel - 1) / 2);
         const bool expected =
@@ -236,7 +270,7 @@ std::vector<std::string> Faults(const AnalysisReport& report, const InputStats& 
     // sample-rate mismatch on the way (44.1 kHz played at 48 kHz turns 1000 Hz into 1088 Hz).
     if (expect.frequency == 0 && !expect.multi && !sequence) {
         for (const ChannelReport& r : report.channels) {
-            if (!r.tone || r.frequencyHz <= 0) {
+            if (!r.tone || r.frequencyHz <= 0 || static_cast<size_t>(r.channel) <= surroundLegs) {
                 continue;
             }
             int nearest = kOfferedFrequencies[0];

@@ -14,10 +14,12 @@ struct Expectation {
     std::optional<double> dbu;  // the line-up level
     std::optional<double> dbfs; // ... or its peak in dBFS of the input's own scale
     std::string reference;      // what dBu means for this input, said in level faults
-    std::string ident;          // ebu (either gap length), ebu-r49, glits, sequence, steady; "" any
-    int frequency = 0;          // one frequency on every channel; 0 any
-    bool multi = false;         // the multi-frequency set
-    std::vector<bool> pairs;    // which pairs carry tone (index 0 = channels 1-2); empty: all
+    std::string ident;  // ebu (either gap length), ebu-r49, glits, sequence, steady, blits (or its
+                        // stereo downmix), ebu-surround; "" any
+    std::string layout; // a surround ident's: 5.1, 7.1, stereo (a downmix); "" any
+    int frequency = 0;  // one frequency on every channel; 0 any
+    bool multi = false; // the multi-frequency set
+    std::vector<bool> pairs; // which pairs carry tone (index 0 = channels 1-2); empty: all
 };
 
 // What every second of the run showed, channel by channel: the verdict covers the whole duration,
@@ -37,7 +39,8 @@ struct RunHistory {
     std::vector<Channel> channels;
     void Add(const AnalysisReport& report);
     // "channel 2: level from -3.1 to 0.0 dBu during the run" for each figure that moved.
-    std::vector<std::string> Notes() const;
+    // From channel `from` on (0-based): a surround ident's legs move by design.
+    std::vector<std::string> Notes(size_t from = 0) const;
 };
 
 // "channels=16,level=smpte,ident=glits": nullopt with the reason in *error.

@@ -108,6 +108,12 @@ std::string Json(const AnalysisReport& report, const InputStats& input,
     std::string out = "{\"seconds\":" + std::to_string(report.seconds) + ",\"pattern\":\"" +
                       report.pattern + "\",\"ident\":\"" + report.identKey +
                       "\",\"multiFrequency\":" + (report.multiFrequency ? "true" : "false");
+    if (!report.surround.layout.empty()) {
+        out += ",\"layout\":\"" + report.surround.layout + "\"";
+    }
+    if (report.surround.downmix2kDb) {
+        out += ",\"downmix2kDb\":" + std::to_string(*report.surround.downmix2kDb);
+    }
     if (report.tooShort) {
         out += ",\"neededSeconds\":" + std::to_string(report.neededSeconds);
     }
@@ -135,13 +141,13 @@ std::string Json(const AnalysisReport& report, const InputStats& input,
         std::snprintf(row, sizeof row,
                       "%s{\"channel\":%d,\"tone\":%s,\"frequencyHz\":%.2f,\"peakDbfs\":%.2f,"
                       "\"rmsDbfs\":%.2f,\"dbu\":%.2f,\"side\":\"%s\",\"generatorChannel\":%d,"
-                      "\"inverted\":%s,\"dropouts\":%llu}",
+                      "\"role\":\"%s\",\"inverted\":%s,\"dropouts\":%llu}",
                       r.channel == 1 ? "" : ",", r.channel, r.tone ? "true" : "false",
                       r.frequencyHz, r.peakDbfs, r.rmsDbfs, r.dbu,
                       r.side == 0   ? "left"
                       : r.side == 1 ? "right"
                                     : "",
-                      r.plane + 1, r.inverted ? "true" : "false",
+                      r.plane + 1, r.role.c_str(), r.inverted ? "true" : "false",
                       static_cast<unsigned long long>(r.dropouts));
         out += row;
         out.pop_back(); // the figures below join the channel's object
@@ -234,7 +240,9 @@ void Table(const AnalysisReport& report, const InputStats& input, bool colour, b
                 "dropouts\n");
     for (const ChannelReport& r : report.channels) {
         std::string place = "?";
-        if (r.plane >= 0) {
+        if (!r.role.empty()) {
+            place = r.role;
+        } else if (r.plane >= 0) {
             place = "gen " + std::to_string(r.plane + 1);
         } else if (r.side >= 0) {
             place = r.side == 0 ? "left" : "right";
@@ -467,7 +475,10 @@ int main(int argc, char** argv) {
     }
     std::vector<std::string> faults =
         expect ? Faults(report, stats, *expect, &history) : std::vector<std::string>{};
-    const std::vector<std::string> notes = history.Notes();
+    const std::vector<std::string> notes = history.Notes(
+        report.surround.ident.empty()
+            ? 0
+            : std::min(SurroundOrder(report.surround.layout).size(), report.channels.size()));
     // The verdict claims the whole duration asked for: less audio than that is never a pass.
     if (limit > 0 && analysed < limit) {
         char text[160];

@@ -245,8 +245,15 @@ TEST_F(VendorLoaderTest, BlockingAudioPacesFramesFortyMillisecondsApartAndObserv
     ASSERT_EQ(frames.size(), 3u);
     EXPECT_EQ(seen, (std::vector<uint64_t>{0, 1, 2}));
     EXPECT_TRUE(frames[0].samples.empty());
-    EXPECT_EQ(frames[1].dueNs - frames[0].dueNs, 40'000'000);
-    EXPECT_EQ(frames[2].dueNs - frames[1].dueNs, 40'000'000);
+    for (size_t i = 1; i < frames.size(); ++i) {
+        const int64_t onTime = frames[i - 1].dueNs + 40'000'000;
+        if (frames[i].monotonicNs <= onTime + 40'000'000) {
+            EXPECT_EQ(frames[i].dueNs, onTime) << "frame " << i;
+        } else {
+            // Called more than a frame late (a loaded machine): re-anchored, never bursted.
+            EXPECT_EQ(frames[i].dueNs, frames[i].monotonicNs) << "frame " << i;
+        }
+    }
 }
 
 } // namespace

@@ -1,0 +1,324 @@
+// Recognition by timing and frequency. BLITS's section 1 bursts sit in 800 ms slots of its 13.4 s
+// cycle (L, R, C, LFE, Ls, Rs), its 2 kHz section starts 10.2 s into it on all legs at once, so
+// the 2 kHz start (or a C or LFE burst, whose frequency is unique) anchors the cycle and every
+// burst's slot names its leg. The EBU multichannel ident's 3 s section starts its cycle on all
+// main legs at once; the solo bursts 3.5 s + k s later name the k-th leg clockwise from front left.
+// Polarity: legs that start a shared section together, in phase, cross zero rising at the same
+// point of the period; an inverted leg half a period later.
+#include "surround.h"
+
+#include <algorithm>
+#include <cmath>
+#include <map>
+
+namespace {
+
+constexpr double kBlitsCycleS = 13.4;
+constexpr double kBlitsSlotS = 0.8;
+constexpr double kBlits2kS = 10.2; // into the cycle
+const char* const kBlitsLegs[6] = {"L", "R", "C", "LFE", "Ls", "Rs"};
+const double kBlitsHz[6] = {880, 880, 1320, 82.5, 660, 660};
+const char* const kClockwise51[5] = {"L", "C", "R", "Rs", "Ls"};
+const char* const kClockwise71[7] = {"L", "C", "R", "Rs", "Rrs", "Lrs", "Ls"};
+
+bool Near(double value, double target, double tolerance) {
+    return std::abs(value - target) <= tolerance;
+}
+
+bool NearHz(double hz, double target) {
+    return hz > 0 && std::abs(hz / target - 1.0) <= 0.03;
+}
+
+double Median(std::vector<double> values) {
+    std::nth_element(values.begin(), values.begin() + values.size() / 2, values.end());
+    return values[values.size() / 2];
+}
+
+double Mod(double value, double cycle) {
+    const double m = std::fmod(value, cycle);
+    return m < 0 ? m + cycle : m;
+}
+
+// Legs whose first rising crossing after `start` falls half a period from the majority's.
+std::vector<bool> InvertedLegs(const std::vector<SurroundChannel>& channels,
+                               const std::vector<int>& legs, double start, double periodSamples) {
+    std::vector<bool> inverted(channels.size(), false);
+    std::vector<std::pair<int, double>> phases;
+    for (const int ch : legs) {
+        for (const double x : channels[static_cast<size_t>(ch)].crossings) {
+            if (x >= start + 2 * periodSamples) { // past the edge, settled
+                phases.push_back({ch, Mod(x - start, periodSamples) / periodSamples});
+                break;
+            }
+        }
+    }
+    if (phases.size() < 2) {
+        return inverted;
+    }
+    // In phase with the first leg, or opposite: the fewer are the inverted ones.
+    std::vector<int> same;
+    std::vector<int> opposite;
+    for (const auto& [ch, phase] : phases) {
+        double d = std::abs(phase - phases[0].second);
+        d = std::min(d, 1.0 - d);
+        (d > 0.25 ? opposite : same).push_back(ch);
+    }
+    for (const int ch : (opposite.size() <= same.size() ? opposite : same)) {
+        inverted[static_cast<size_t>(ch)] = true;
+    }
+    return inverted;
+}
+
+// Tone runs not cut by the start of the recording.
+bool Whole(const ToneRun& r, int rate) {
+    return r.start > rate / 20;
+}
+
+bool RecogniseBlits(const std::vector<SurroundChannel>& channels, int rate, SurroundResult* out) {
+    const double cycle = kBlitsCycleS * rate;
+    const double slot = kBlitsSlotS * rate;
+    // Anchors: the 2 kHz section's start, else a C or LFE burst.
+    std::vector<double> starts2k;
+    std::vector<std::pair<int, ToneRun>> bursts;
+    std::map<int, ToneRun> run2k;
+    for (size_t ch = 0; ch < channels.size(); ++ch) {
+        for (const ToneRun& r : channels[ch].runs) {
+            const double s = static_cast<double>(r.length) / rate;
+            if (Whole(r, rate) && NearHz(r.hz, 2000) && Near(s, 3.0, 0.05)) {
+                starts2k.push_back(static_cast<double>(r.start));
+                run2k.emplace(static_cast<int>(ch), r);
+            }
+            if (Whole(r, rate) && Near(s, 0.6, 0.03)) {
+                for (const double f : kBlitsHz) {
+                    if (NearHz(r.hz, f)) {
+                        bursts.push_back({static_cast<int>(ch), r});
+                        break;
+                    }
+                }
+            }
+        }
+    }
+    if (bursts.size() < 2 || starts2k.empty()) {
+        return false;
+    }
+    double anchor = Median(starts2k) - kBlits2kS * rate;
+    out->ident = "blits";
+    out->layout = "5.1";
+    for (const auto& [ch, r] : bursts) {
+        const double into = Mod(static_cast<double>(r.start) - anchor, cycle);
+        const int k = static_cast<int>(std::llround(into / slot));
+        if (k < 0 || k > 5 || !Near(into, k * slot, 0.05 * rate) || !NearHz(r.hz, kBlitsHz[k])) {
+            continue; // a burst out of its slot or at another leg's frequency: not BLITS's
+        }
+        if (out->roles[static_cast<size_t>(ch)].empty()) {
+            out->roles[static_cast<size_t>(ch)] = kBlitsLegs[k];
+            out->levels[static_cast<size_t>(ch)] = r.level;
+            out->hz[static_cast<size_t>(ch)] = r.hz;
+        }
+    }
+    std::vector<int> legs;
+    for (const auto& [ch, r] : run2k) {
+        legs.push_back(ch);
+    }
+    out->inverted = InvertedLegs(channels, legs, Median(starts2k), rate / 2000.0);
+    return std::any_of(out->roles.begin(), out->roles.end(),
+                       [](const std::string& r) { return !r.empty(); });
+}
+
+// A stereo downmix: the left's 1 kHz interrupted four times (300 ms runs 600 ms apart) while the
+// right's runs on for 5.1 s; then the 2 kHz on both.
+bool RecogniseBlitsDownmix(const std::vector<SurroundChannel>& channels, int rate,
+                           SurroundResult* out) {
+    int interrupted = -1;
+    int continuous = -1;
+    double lineUp = 0;
+    for (size_t ch = 0; ch < channels.size(); ++ch) {
+        int shortRuns = 0;
+        for (const ToneRun& r : channels[ch].runs) {
+            const double s = static_cast<double>(r.length) / rate;
+            shortRuns += NearHz(r.hz, 1000) && Near(s, 0.3, 0.03) ? 1 : 0;
+            if (NearHz(r.hz, 1000) && Near(s, 5.1, 0.1)) {
+                continuous = static_cast<int>(ch);
+                lineUp = r.level;
+            }
+        }
+        if (shortRuns >= 3) {
+            interrupted = static_cast<int>(ch);
+        }
+    }
+    if (interrupted < 0 || continuous < 0 || interrupted == continuous) {
+        return false;
+    }
+    out->ident = "blits-downmix";
+    out->layout = "stereo";
+    out->roles[static_cast<size_t>(interrupted)] = "Lo";
+    out->roles[static_cast<size_t>(continuous)] = "Ro";
+    std::vector<double> levels2k;
+    for (const SurroundChannel& c : channels) {
+        for (const ToneRun& r : c.runs) {
+            if (NearHz(r.hz, 2000) && Near(static_cast<double>(r.length) / rate, 3.0, 0.05)) {
+                levels2k.push_back(r.level);
+            }
+        }
+    }
+    if (!levels2k.empty() && lineUp > 0) {
+        out->downmix2kDb = 20 * std::log10(Median(levels2k) / lineUp);
+    }
+    return true;
+}
+
+bool RecogniseEbuSurround(const std::vector<SurroundChannel>& channels, int rate,
+                          SurroundResult* out) {
+    std::vector<double> starts;
+    std::vector<int> mains;
+    for (size_t ch = 0; ch < channels.size(); ++ch) {
+        for (const ToneRun& r : channels[ch].runs) {
+            if (Whole(r, rate) && NearHz(r.hz, 1000) &&
+                Near(static_cast<double>(r.length) / rate, 3.0, 0.05)) {
+                starts.push_back(static_cast<double>(r.start));
+                mains.push_back(static_cast<int>(ch));
+                break;
+            }
+        }
+    }
+    if (starts.size() < 2) {
+        return false;
+    }
+    const double t0 = Median(starts);
+    // The solo bursts, in the cycle of 5.1 (8.5 s) or of 7.1 (10.5 s): the layout is the cycle in
+    // which more of them sit in their slots (the 3 s sections of one cycle may precede or follow
+    // them in the recording).
+    std::vector<std::pair<int, int>> solos; // channel, slot
+    bool seven = false;
+    for (const int mains : {7, 5}) {
+        const double cycle = (3.5 + mains) * rate;
+        std::vector<std::pair<int, int>> fits;
+        for (size_t ch = 0; ch < channels.size(); ++ch) {
+            for (const ToneRun& r : channels[ch].runs) {
+                if (!NearHz(r.hz, 1000) || !Near(static_cast<double>(r.length) / rate, 0.5, 0.03)) {
+                    continue;
+                }
+                const double into = Mod(static_cast<double>(r.start) - t0 - 3.5 * rate, cycle);
+                const int k = static_cast<int>(std::llround(into / rate));
+                if (k < mains && Near(into, k * static_cast<double>(rate), 0.05 * rate)) {
+                    fits.push_back({static_cast<int>(ch), k});
+                    break;
+                }
+            }
+        }
+        if (fits.size() > solos.size()) {
+            solos = fits;
+            seven = mains == 7;
+        }
+    }
+    out->ident = "ebu-surround";
+    out->layout = seven ? "7.1" : "5.1";
+    for (const auto& [ch, k] : solos) {
+        if (k < (seven ? 7 : 5) && out->roles[static_cast<size_t>(ch)].empty()) {
+            out->roles[static_cast<size_t>(ch)] = seven ? kClockwise71[k] : kClockwise51[k];
+            out->hz[static_cast<size_t>(ch)] = 1000;
+        }
+    }
+    for (size_t ch = 0; ch < channels.size(); ++ch) {
+        if (NearHz(channels[ch].steadyHz, 80) && out->roles[ch].empty()) {
+            out->roles[ch] = "LFE";
+            out->levels[ch] = channels[ch].steadyLevel;
+            out->hz[ch] = channels[ch].steadyHz;
+        }
+        for (const ToneRun& r : channels[ch].runs) {
+            if (Near(static_cast<double>(r.start), t0, 0.02 * rate) && NearHz(r.hz, 1000)) {
+                out->levels[ch] = r.level;
+            }
+        }
+    }
+    out->inverted = InvertedLegs(channels, mains, t0, rate / 1000.0);
+    return true;
+}
+
+} // namespace
+
+const std::vector<std::string>& SurroundOrder(const std::string& layout) {
+    static const std::vector<std::string> k51{"L", "R", "C", "LFE", "Ls", "Rs"};
+    static const std::vector<std::string> k71{"L", "R", "C", "LFE", "Ls", "Rs", "Lrs", "Rrs"};
+    static const std::vector<std::string> kStereo{"Lo", "Ro"};
+    return layout == "7.1" ? k71 : layout == "stereo" ? kStereo : k51;
+}
+
+SurroundResult RecogniseSurround(const std::vector<SurroundChannel>& channels, int rate) {
+    SurroundResult out;
+    const size_t n = channels.size();
+    const auto reset = [&] {
+        out = SurroundResult{};
+        out.roles.assign(n, "");
+        out.inverted.assign(n, false);
+        out.levels.assign(n, 0.0);
+        out.hz.assign(n, 0.0);
+    };
+    reset();
+    if (n >= 6 && RecogniseBlits(channels, rate, &out)) {
+        return out;
+    }
+    reset();
+    if (n >= 6 && RecogniseEbuSurround(channels, rate, &out)) {
+        return out;
+    }
+    reset();
+    if (n >= 2 && n < 6 && RecogniseBlitsDownmix(channels, rate, &out)) {
+        return out;
+    }
+    reset();
+    return out;
+}
+
+std::vector<std::string> SurroundFaults(const SurroundResult& result) {
+    std::vector<std::string> faults;
+    if (result.ident.empty()) {
+        return faults;
+    }
+    const std::vector<std::string>& order = SurroundOrder(result.layout);
+    const size_t legs = std::min(order.size(), result.roles.size());
+    const auto name = [](size_t ch) { return "channel " + std::to_string(ch + 1); };
+    const auto carrierOf = [&](const std::string& role) -> int {
+        for (size_t ch = 0; ch < result.roles.size(); ++ch) {
+            if (result.roles[ch] == role) {
+                return static_cast<int>(ch);
+            }
+        }
+        return -1;
+    };
+    std::vector<bool> said(legs, false);
+    for (size_t i = 0; i < legs; ++i) {
+        if (said[i] || result.roles[i] == order[i]) {
+            continue;
+        }
+        const int j = carrierOf(order[i]);
+        if (j >= 0 && static_cast<size_t>(j) < legs &&
+            result.roles[static_cast<size_t>(j)] == order[i] &&
+            result.roles[i] == order[static_cast<size_t>(j)]) {
+            faults.push_back(name(i) + " carries " + result.roles[i] + " and " +
+                             name(static_cast<size_t>(j)) + " " + order[i] + ": " + order[i] +
+                             " and " + result.roles[i] + " swapped");
+            said[i] = said[static_cast<size_t>(j)] = true;
+        } else if (j < 0) {
+            faults.push_back(order[i] + " missing" +
+                             (result.roles[i].empty()
+                                  ? " (" + name(i) + " carries no leg)"
+                                  : " (" + name(i) + " carries " + result.roles[i] + ")"));
+            said[i] = true;
+        } else {
+            faults.push_back(name(i) + " carries " +
+                             (result.roles[i].empty() ? std::string("no leg") : result.roles[i]) +
+                             ", expected " + order[i] + " (" + order[i] + " is on " +
+                             name(static_cast<size_t>(j)) + ")");
+            said[i] = true;
+        }
+    }
+    for (size_t ch = 0; ch < result.inverted.size(); ++ch) {
+        if (result.inverted[ch]) {
+            faults.push_back(name(ch) +
+                             (result.roles[ch].empty() ? "" : " (" + result.roles[ch] + ")") +
+                             ": polarity inverted against the other legs");
+        }
+    }
+    return faults;
+}
