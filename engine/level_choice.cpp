@@ -25,13 +25,13 @@ void CLirafonEngine::ApplyLevelChoice() {
         m_levelLine = kEbuLevelLine;
         m_level = kEbuLevel;
         LevelLineChanged();
-        DrawLogo();
+        DrawCentre();
         break;
     case 1:
         m_levelLine = kSmpteLevelLine;
         m_level = 1.0f;
         LevelLineChanged();
-        RenderCaption(kSmpteCaption, 0);
+        DrawCentre();
         break;
     case 2: {
         // A gain that overflows float32 (+775 dBu and above) would send meaningless samples:
@@ -49,7 +49,7 @@ void CLirafonEngine::ApplyLevelChoice() {
         m_level = gain;
         m_levelLine = UserLevelText(m_userLevelDbu);
         LevelLineChanged();
-        RenderCaption(m_levelLine.c_str(), 0);
+        DrawCentre();
         break;
     }
     default:
@@ -57,4 +57,21 @@ void CLirafonEngine::ApplyLevelChoice() {
     }
     SendPictureNow();
     RefillAllFrames();
+}
+
+// The card's centre: the surround ident's name while one plays (which legs carry what is the first
+// thing a receiving engineer needs), else the level's own: the logo for EBU, its caption
+// otherwise.
+void CLirafonEngine::DrawCentre() {
+    const int32_t channels =
+        m_channelChoice >= 0 && m_channelChoice <= 3 ? m_channelCounts[m_channelChoice] : 0;
+    if (const wchar_t* surround = SurroundIdentName(m_identChoice.load(), channels)) {
+        RenderCaption(surround, 0);
+    } else if (m_levelChoice == 1) {
+        RenderCaption(kSmpteCaption, 0);
+    } else if (m_levelChoice == 2) {
+        RenderCaption(m_levelLine.c_str(), 0);
+    } else {
+        DrawLogo();
+    }
 }

@@ -72,6 +72,7 @@ public:
 
     // Level choice.
     void ApplyLevelChoice();
+    void DrawCentre(); // the centre block of the card: a surround ident's name, or the level's
     static float GainForUserLevel(int32_t levelDbu);
     static std::wstring UserLevelText(int32_t levelDbu);
 

@@ -137,16 +137,27 @@ void CLirafonEngine::BuildSurroundIdent() {
             }
         }
     }
-    std::lock_guard<std::mutex> lock(m_bankLock);
-    // Another ident or layout starts its cycle from the top; a new level or pair keeps its place.
-    if (planes != m_surroundPlaneCount || ident != m_surroundIdent) {
-        m_surroundPosition = 0;
+    bool shown = false;
+    {
+        std::lock_guard<std::mutex> lock(m_bankLock);
+        // Another ident or layout starts its cycle from the top; a new level or pair keeps its
+        // place.
+        const bool changed = planes != m_surroundPlaneCount || ident != m_surroundIdent;
+        if (changed) {
+            m_surroundPosition = 0;
+        }
+        shown = changed && (planes > 0 || m_surroundPlaneCount > 0);
+        m_surroundIdent = ident;
+        m_surroundPlaneCount = planes;
+        m_surroundCycleSamples = static_cast<int64_t>(cycleMs) * kMs;
+        for (size_t p = 0; p < built.size(); ++p) {
+            m_surroundCycle[p].swap(built[p]);
+        }
     }
-    m_surroundIdent = ident;
-    m_surroundPlaneCount = planes;
-    m_surroundCycleSamples = static_cast<int64_t>(cycleMs) * kMs;
-    for (size_t p = 0; p < built.size(); ++p) {
-        m_surroundCycle[p].swap(built[p]);
+    // The card says which surround ident plays, from the picture after the change.
+    if (shown && m_senderStarted != 0) {
+        DrawCentre();
+        SendPictureNow();
     }
 }
 
