@@ -98,14 +98,24 @@ bool RecogniseBlits(const std::vector<SurroundChannel>& channels, int rate, Surr
             }
         }
     }
-    if (bursts.size() < 2 || starts2k.empty()) {
+    // The cycle's start: from the 2 kHz section, else from a burst whose frequency names its
+    // slot (C's 1320 Hz, the LFE's 82.5 Hz), so a run need not hold a whole 2 kHz section.
+    std::optional<double> anchor;
+    if (!starts2k.empty()) {
+        anchor = Median(starts2k) - kBlits2kS * rate;
+    }
+    for (const auto& [ch, r] : bursts) {
+        if (!anchor && (NearHz(r.hz, 1320) || NearHz(r.hz, 82.5))) {
+            anchor = static_cast<double>(r.start) - (NearHz(r.hz, 1320) ? 2 : 3) * slot;
+        }
+    }
+    if (bursts.size() < 2 || !anchor) {
         return false;
     }
-    double anchor = Median(starts2k) - kBlits2kS * rate;
     out->ident = "blits";
     out->layout = "5.1";
     for (const auto& [ch, r] : bursts) {
-        const double into = Mod(static_cast<double>(r.start) - anchor, cycle);
+        const double into = Mod(static_cast<double>(r.start) - *anchor, cycle);
         const int k = static_cast<int>(std::llround(into / slot));
         if (k < 0 || k > 5 || !Near(into, k * slot, 0.05 * rate) || !NearHz(r.hz, kBlitsHz[k])) {
             continue; // a burst out of its slot or at another leg's frequency: not BLITS's
@@ -120,7 +130,9 @@ bool RecogniseBlits(const std::vector<SurroundChannel>& channels, int rate, Surr
     for (const auto& [ch, r] : run2k) {
         legs.push_back(ch);
     }
-    out->inverted = InvertedLegs(channels, legs, Median(starts2k), rate / 2000.0);
+    if (!starts2k.empty()) {
+        out->inverted = InvertedLegs(channels, legs, Median(starts2k), rate / 2000.0);
+    }
     return std::any_of(out->roles.begin(), out->roles.end(),
                        [](const std::string& r) { return !r.empty(); });
 }
