@@ -26,6 +26,8 @@ esac
 launcher=()
 if command -v ccache >/dev/null 2>&1; then
   launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+  # Paths inside the checkout are hashed relative to it, so another clone hits the cache too.
+  export CCACHE_BASEDIR="${CCACHE_BASEDIR:-$(pwd)}"
 fi
 cmake -S . -B "$dir" -G Ninja "${launcher[@]}" -DLIRAFON_WERROR=ON -DLIRAFON_SANITIZE="$sanitize" "${extra[@]}" >/dev/null
 if [ "$flavour" = tsan ]; then

@@ -481,8 +481,9 @@ def main():
         print(f"program CPU with one receiver: {cpu_plain * 1000:.1f} ms per second (8 channels), "
               f"{cpu_full * 1000:.1f} ms per second (16 channels, full-rate video)")
 
-        # A second copy is a second source.
-        second = tx.popen([program, "--control-port", "off"], env=program_env(workdir),
+        # A second copy is a second source: BLITS on 5.1 and a stereo pair.
+        second = tx.popen([program, "--control-port", "off", "--channels", "8", "--ident",
+                           "blits"], env=program_env(workdir),
                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         processes.append(second)
         finder = rx.run(probe, "find", SOURCE.format(2), "--timeout-ms", "20000", check=False,
@@ -490,9 +491,10 @@ def main():
         judge.check('"event":"source"' in finder.stdout,
                     f"the second copy was not found: {finder.stdout.strip()}")
 
-        # The far end's analyser reads it as an NDI source, by the name in parentheses.
-        checked = rx.run(checker, "--ndi", "QEL Audio Tone 2", "--json", "--duration", "8",
-                         "--expect", "channels=8,level=ebu,ident=ebu,pairs=1-2", check=False,
+        # The far end's analyser reads it as an NDI source, by the name in parentheses: every
+        # BLITS leg in its place over the vendor's runtime, the pair beside it on the EBU ident.
+        checked = rx.run(checker, "--ndi", "QEL Audio Tone 2", "--json", "--duration", "16",
+                         "--expect", "channels=8,level=ebu,ident=blits,layout=5.1", check=False,
                          env=program_env(workdir))
         verdict = json.loads((checked.stdout.strip().splitlines() or ["{}"])[-1])
         ndi = verdict.get("ndi", {})
@@ -500,7 +502,10 @@ def main():
               f"pattern {verdict.get('pattern')!r}, {ndi.get('frameSamples')}-sample frames, "
               f"jitter p99 {ndi.get('jitterP99Ms')} ms, picture {ndi.get('picture')!r} "
               f"{ndi.get('picturesPerSecond')} a second")
-        judge.check(checked.returncode == 0 and verdict.get("faults") == [],
+        judge.check(checked.returncode == 0 and verdict.get("faults") == [] and
+                    verdict.get("pattern") == "BLITS 5.1" and
+                    [c.get("role") for c in verdict.get("channels", [])] ==
+                    ["L", "R", "C", "LFE", "Ls", "Rs", "", ""],
                     f"lirafon-check --ndi did not pass: {checked.stdout[-400:]} {checked.stderr}")
         judge.check(ndi.get("source") == SOURCE.format(2) and ndi.get("frameSamples") == 1920 and
                     ndi.get("picture") == "640x360 BGRX 30000/1200 progressive" and
