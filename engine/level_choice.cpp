@@ -63,9 +63,7 @@ void CLirafonEngine::ApplyLevelChoice() {
 // thing a receiving engineer needs), else the level's own: the logo for EBU, its caption
 // otherwise.
 void CLirafonEngine::DrawCentre() {
-    const int32_t channels =
-        m_channelChoice >= 0 && m_channelChoice <= 3 ? m_channelCounts[m_channelChoice] : 0;
-    if (const wchar_t* surround = SurroundIdentName(m_identChoice.load(), channels)) {
+    if (const wchar_t* surround = PlayingSurroundName()) {
         RenderCaption(surround, 0);
     } else if (m_levelChoice == 1) {
         RenderCaption(kSmpteCaption, 0);

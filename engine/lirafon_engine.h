@@ -67,6 +67,10 @@ public:
     // "BLITS 5.1", "EBU surround ident 7.1"; nullptr when none plays.
     static const wchar_t* SurroundIdentName(int32_t ident, int32_t channels);
     void BuildSurroundIdent();
+    // The channel count the channel choice stands for (0 outside the four choices), and the name
+    // of the surround ident playing at it (nullptr when none does).
+    int32_t ChannelCount() const;
+    const wchar_t* PlayingSurroundName() const;
     // Send thread, under m_bankLock: the group's planes of the next frame.
     void CopySurroundSliceLocked(float* planes, int32_t strideFloats, int32_t sampleCount);
 

@@ -108,11 +108,17 @@ const wchar_t* CLirafonEngine::SurroundIdentName(int32_t ident, int32_t channels
     }
 }
 
+int32_t CLirafonEngine::ChannelCount() const {
+    return m_channelChoice >= 0 && m_channelChoice <= 3 ? m_channelCounts[m_channelChoice] : 0;
+}
+
+const wchar_t* CLirafonEngine::PlayingSurroundName() const {
+    return SurroundIdentName(m_identChoice.load(), ChannelCount());
+}
+
 void CLirafonEngine::BuildSurroundIdent() {
     const int32_t ident = m_identChoice.load();
-    const int32_t channels =
-        m_channelChoice >= 0 && m_channelChoice <= 3 ? m_channelCounts[m_channelChoice] : 0;
-    const int32_t planes = SurroundPlanesFor(ident, channels);
+    const int32_t planes = SurroundPlanesFor(ident, ChannelCount());
     std::array<std::vector<float>, kSurroundPlanes> built;
     int32_t cycleMs = 0;
     if (planes > 0) {

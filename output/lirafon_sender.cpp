@@ -158,9 +158,7 @@ bool CLirafonSender::CreatePicture() {
 void CLirafonSender::DrawFirstPicture() {
     DrawTestCard(m_videoFrame.p_data);
     DrawLogo();
-    const int32_t channels =
-        m_channelChoice >= 0 && m_channelChoice <= 3 ? m_channelCounts[m_channelChoice] : 0;
-    if (const wchar_t* surround = SurroundIdentName(m_identChoice.load(), channels)) {
+    if (const wchar_t* surround = PlayingSurroundName()) {
         RenderCaption(surround, 0); // a surround ident chosen at start names itself
     } else if (m_levelLine == kSmpteLevelLine) {
         RenderCaption(kSmpteCaption, 0);

@@ -320,6 +320,13 @@ for payload, status, said in ((0, 2, r"the audio is PCMU \(payload type 0\)"),
     expect(f"session of payload type {payload} without a=rtpmap", [sdp], status, said)
 
 # Live: the program on 127.0.0.1, through a relay that drops one packet in 1000.
+def wait_for_file(path, seconds=30):
+    for _ in range(seconds * 10):
+        if os.path.exists(path):
+            return
+        time.sleep(0.1)
+
+
 def free_port():
     with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
         s.bind(("127.0.0.1", 0))
@@ -363,10 +370,7 @@ generator = subprocess.Popen([program, "--channels", "8"], env=env, stdout=subpr
                              stderr=subprocess.DEVNULL)
 try:
     sdp = os.path.join(runtime, "qel-ndi-lirafon", "QEL Audio Tone 1-audio.sdp")
-    for _ in range(300):
-        if os.path.exists(sdp):
-            break
-        time.sleep(0.1)
+    wait_for_file(sdp)
     with open(sdp, newline="") as f:
         text = f.read()
     relayed = os.path.join(folder, "relayed.sdp")
@@ -391,10 +395,7 @@ generator = subprocess.Popen([program, "--channels", "8", "--ident", "blits"], e
                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 try:
     sdp = os.path.join(blits_runtime, "qel-ndi-lirafon", "QEL Audio Tone 1-audio.sdp")
-    for _ in range(300):
-        if os.path.exists(sdp):
-            break
-        time.sleep(0.1)
+    wait_for_file(sdp)
     expect("the generator's BLITS on the wire", [sdp, "--duration", "16", "--expect",
                                                  "channels=8,level=ebu,ident=blits,layout=5.1"],
            0, r"pattern: BLITS 5\.1", r"OK: everything matched")
