@@ -124,13 +124,17 @@ std::optional<SettingsChange> SettingsFromJson(const QJsonObject& object, QStrin
         const QString name = it.key();
         const QJsonValue value = it.value();
         std::string text;
-        if (name == QLatin1String("showIdentText") || name == QLatin1String("fullRateVideo")) {
+        std::optional<bool>* const flag =
+            name == QLatin1String("showIdentText")   ? &change.showIdentText
+            : name == QLatin1String("fullRateVideo") ? &change.fullRateVideo
+            : name == QLatin1String("avSync")        ? &change.avSync
+                                                     : nullptr;
+        if (flag != nullptr) {
             if (!value.isBool()) {
                 *error = name + QStringLiteral(": expected true or false");
                 return std::nullopt;
             }
-            (name == QLatin1String("showIdentText") ? change.showIdentText : change.fullRateVideo) =
-                value.toBool();
+            *flag = value.toBool();
             continue;
         }
         if (name == QLatin1String("pairs") && value.isObject()) {
@@ -167,7 +171,7 @@ std::optional<SettingsChange> SettingsFromJson(const QJsonObject& object, QStrin
         if (!known) {
             *error = QStringLiteral("unknown setting '") + name.left(64) +
                      QStringLiteral("'; the settings are channels, pairs, level, ident, "
-                                    "frequency, identText, showIdentText, fullRateVideo");
+                                    "frequency, identText, showIdentText, fullRateVideo, avSync");
             return std::nullopt;
         }
         if (!OptionText(value, numbersToo, &text)) {

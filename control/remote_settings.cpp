@@ -101,7 +101,7 @@ bool SettingsChange::Empty() const {
     const bool noPair = std::none_of(pairChanges.begin(), pairChanges.end(),
                                      [](const std::optional<bool>& p) { return p.has_value(); });
     return !channels && !pairs && noPair && !level && !ident && !frequency && !identText &&
-           !showIdentText && !fullRateVideo;
+           !showIdentText && !fullRateVideo && !avSync;
 }
 
 void SettingsChange::Merge(const SettingsChange& later) {
@@ -124,6 +124,7 @@ void SettingsChange::Merge(const SettingsChange& later) {
     take(identText, later.identText);
     take(showIdentText, later.showIdentText);
     take(fullRateVideo, later.fullRateVideo);
+    take(avSync, later.avSync);
 }
 
 bool ParseChannels(std::string_view text, int32_t* channels) {
@@ -439,6 +440,7 @@ constexpr OptionSpec kOptions[] = {
     {"--ident-text", "LIRAFON_IDENT_TEXT", "identText", true},
     {"--no-ident-text", "LIRAFON_SHOW_IDENT_TEXT", "showIdentText", false},
     {"--full-rate-video", "LIRAFON_FULL_RATE_VIDEO", "fullRateVideo", false},
+    {"--av-sync", "LIRAFON_AV_SYNC", "avSync", false},
     {"--control-port", "LIRAFON_CONTROL_PORT", "controlPort", true},
 };
 
@@ -480,12 +482,12 @@ bool TakeValue(const OptionSpec& spec, std::string_view value, bool fromVariable
         s.showIdentText = show;
         return true;
     }
-    if (name == "fullRateVideo") {
+    if (name == "fullRateVideo" || name == "avSync") {
         bool on = true;
         if (fromVariable && !ParseSwitch(value, &on)) {
             return false;
         }
-        s.fullRateVideo = on;
+        (name == "avSync" ? s.avSync : s.fullRateVideo) = on;
         return true;
     }
     std::optional<int> port;

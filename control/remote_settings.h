@@ -46,6 +46,7 @@ struct SettingsChange {
     std::optional<std::wstring> identText;
     std::optional<bool> showIdentText;
     std::optional<bool> fullRateVideo;
+    std::optional<bool> avSync;
 
     bool Empty() const;
     // Fields of `later` replace this change's.

@@ -63,13 +63,33 @@ void CLirafonEngine::ApplyLevelChoice() {
 // thing a receiving engineer needs), else the level's own: the logo for EBU, its caption
 // otherwise.
 void CLirafonEngine::DrawCentre() {
+    const wchar_t* text = nullptr;
     if (const wchar_t* surround = PlayingSurroundName()) {
-        RenderCaption(surround, 0);
+        text = surround;
     } else if (m_levelChoice == 1) {
-        RenderCaption(kSmpteCaption, 0);
+        text = kSmpteCaption;
     } else if (m_levelChoice == 2) {
-        RenderCaption(m_levelLine.c_str(), 0);
+        text = m_levelLine.c_str();
+    }
+    if (m_avSync.load() != 0) {
+        // The mode is named first: a monitor at the far end shows that the flashes are meant.
+        const std::wstring line =
+            text != nullptr ? std::wstring(kAvSyncCaption) + L" \u00b7 " + text : kAvSyncCaption;
+        RenderCaption(line.c_str(), 0);
+    } else if (text != nullptr) {
+        RenderCaption(text, 0);
     } else {
         DrawLogo();
+    }
+}
+
+void CLirafonEngine::SetAvSync(bool on) {
+    if ((m_avSync.load() != 0) == on) {
+        return;
+    }
+    m_avSync = on ? 1 : 0;
+    if (m_senderStarted != 0) {
+        DrawCentre();
+        SendPictureNow();
     }
 }

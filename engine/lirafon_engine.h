@@ -77,6 +77,9 @@ public:
     // Level choice.
     void ApplyLevelChoice();
     void DrawCentre(); // the centre block of the card: a surround ident's name, or the level's
+    // Turns the A/V sync mode on or off; the card's centre says when it is on.
+    void SetAvSync(bool on);
+    static constexpr const wchar_t* kAvSyncCaption = L"A/V sync";
     static float GainForUserLevel(int32_t levelDbu);
     static std::wstring UserLevelText(int32_t levelDbu);
 
@@ -135,6 +138,10 @@ public:
     int32_t m_videoWidth = 640;
     int32_t m_videoHeight = 360;
     std::atomic<int32_t> m_fullRateVideo{0};
+    // A/V sync: a picture with every tick, and a black one with the tick where the ident's audio
+    // marker starts (the left gap's first silent sample; the sequence's and a surround ident's
+    // cycle start), so a far end reads the offset between sound and picture.
+    std::atomic<int32_t> m_avSync{0};
     int32_t m_senderStarted = 0;
 
     // --- Caption ---

@@ -141,13 +141,19 @@ bool CLirafonSender::CreatePicture() {
     m_videoFrame.p_metadata = nullptr;
     m_videoFrame.timestamp = 0;
 
-    // The loop's and the user-interface thread's copies carry the same record values.
-    for (NDIlib_video_frame_v2_t* copy : {&m_loopVideo, &m_uiVideo}) {
+    // The loop's and the user-interface thread's copies carry the same record values, and so does
+    // the A/V sync mode's black picture.
+    for (NDIlib_video_frame_v2_t* copy : {&m_loopVideo, &m_uiVideo, &m_loopFlash}) {
         *copy = m_videoFrame;
         copy->p_data = static_cast<uint8_t*>(AllocateBlock(bytes));
         if (copy->p_data == nullptr) {
             return false;
         }
+    }
+    // Black, the fourth byte 255 as in the card: the marker survives scaling, compression and
+    // colour conversion as a picture far darker than the card (mean luma 0 against about 0.4).
+    for (size_t at = 3; at < bytes; at += kBytesPerPixel) {
+        m_loopFlash.p_data[at] = 255;
     }
     return true;
 }
@@ -164,6 +170,9 @@ void CLirafonSender::DrawFirstPicture() {
         RenderCaption(kSmpteCaption, 0);
     } else if (m_levelLine != kEbuLevelLine) {
         RenderCaption(m_levelLine.c_str(), 0);
+    }
+    if (m_avSync.load() != 0) {
+        DrawCentre(); // the mode chosen at start names itself too
     }
 }
 
@@ -257,7 +266,8 @@ void CLirafonSender::ReleaseBlocks() {
             frame = nullptr;
         }
     }
-    for (NDIlib_video_frame_v2_t* picture : {&m_videoFrame, &m_loopVideo, &m_uiVideo}) {
+    for (NDIlib_video_frame_v2_t* picture :
+         {&m_videoFrame, &m_loopVideo, &m_uiVideo, &m_loopFlash}) {
         std::free(picture->p_data);
         picture->p_data = nullptr;
     }
@@ -266,7 +276,9 @@ void CLirafonSender::ReleaseBlocks() {
 }
 
 void CLirafonSender::SendPictureNow() {
-    if (m_sender != nullptr && m_uiVideo.p_data != nullptr) {
+    // In the A/V sync mode the loop sends a picture with every tick, the changed one within 40 ms;
+    // one sent from here would stand between two ticks and blur the flash cadence.
+    if (m_sender != nullptr && m_uiVideo.p_data != nullptr && m_avSync.load() == 0) {
         SendPictureCopy(m_uiVideo);
     }
 }

@@ -19,6 +19,8 @@ class CLirafonSender : public CLirafonEngine {
 public:
     static constexpr int32_t kPictureCadenceTicks = 13;
     static constexpr int32_t kBytesPerPixel = 4;
+    // NDI timecodes count 100 ns.
+    static constexpr int64_t kTimecodeUnitsPerSecond = 10'000'000;
 
     CLirafonSender() = default;
     ~CLirafonSender() override;
@@ -58,12 +60,14 @@ private:
     void ReleaseBlocks();
     void SendPictureCopy(NDIlib_video_frame_v2_t& copy);
     // Send thread only: copies the frame the tick plays, and the picture, into its own buffers.
-    void CopyFrameForTick(int32_t n, int32_t mode);
+    // True when the tick's first sample is where the ident's audio marker starts.
+    bool CopyFrameForTick(int32_t n, int32_t mode);
     void CopyPicture(NDIlib_video_frame_v2_t& copy);
 
     // Send thread only, allocated by StartSender: what the loop hands to the runtime.
     NDIlib_audio_frame_v2_t m_loopAudio{};
     NDIlib_video_frame_v2_t m_loopVideo{};
+    NDIlib_video_frame_v2_t m_loopFlash{}; // black: the A/V sync mode's marker picture
     // User-interface thread only: the copy SendPictureNow hands to the runtime.
     NDIlib_video_frame_v2_t m_uiVideo{};
 };

@@ -1,6 +1,8 @@
 // The send thread: one prebuilt audio frame per 40 ms tick, in the order the ident sequence names,
-// and the ident card picture with every 13th tick of the counter (every tick at full rate). The
-// loop keeps no time of its own: the runtime's audio call returns when the frame is due.
+// and the ident card picture with every 13th tick of the counter (every tick at full rate and in
+// the A/V sync mode, where the tick that starts the ident's audio marker carries a black picture
+// instead). The loop keeps no time of its own: the runtime's audio call returns when the frame is
+// due.
 //
 // The user-interface thread rewrites the frames, the picture and the ident slots while the loop
 // runs. The loop therefore copies what it sends into its own buffers under m_bankLock, one short
@@ -12,6 +14,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <pthread.h>
@@ -57,11 +60,28 @@ int CLirafonSender::SendLoop(CLirafonSender* record) {
     // The mode read after a tick's sends decides both that tick's wrap and the next frame choice.
     int32_t mode = record->m_sequenceMode.load();
     int32_t n = 0;
+    // A tick's audio and the picture sent with it carry one timecode: the loop's start on the
+    // system clock plus the samples sent before it, so they advance by exactly a frame's length
+    // and a receiver that orders by timecode keeps sound and picture together.
+    const int64_t firstTimecode = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                      std::chrono::system_clock::now().time_since_epoch())
+                                      .count() /
+                                  (1'000'000'000 / kTimecodeUnitsPerSecond);
+    int64_t samplesSent = 0;
     for (;;) {
-        record->CopyFrameForTick(n, mode);
+        const bool marker = record->CopyFrameForTick(n, mode);
+        const int32_t rate = std::max(record->m_loopAudio.sample_rate, 1);
+        const int64_t timecode = firstTimecode + samplesSent * kTimecodeUnitsPerSecond / rate;
+        record->m_loopAudio.timecode = timecode;
+        samplesSent += record->m_loopAudio.no_samples;
         NDIlib_send_send_audio_v2(record->m_sender, &record->m_loopAudio);
-        if (record->m_fullRateVideo.load() != 0 || n % kPictureCadenceTicks == 0) {
+        const bool avSync = record->m_avSync.load() != 0;
+        if (avSync && marker) {
+            record->m_loopFlash.timecode = timecode;
+            NDIlib_send_send_video_v2(record->m_sender, &record->m_loopFlash);
+        } else if (avSync || record->m_fullRateVideo.load() != 0 || n % kPictureCadenceTicks == 0) {
             record->CopyPicture(record->m_loopVideo);
+            record->m_loopVideo.timecode = timecode;
             NDIlib_send_send_video_v2(record->m_sender, &record->m_loopVideo);
         }
         mode = record->m_sequenceMode.load();
@@ -73,7 +93,11 @@ int CLirafonSender::SendLoop(CLirafonSender* record) {
 }
 
 // The record's fields and the planes it sends (no_channels of them), as the bank holds them now.
-void CLirafonSender::CopyFrameForTick(int32_t n, int32_t mode) {
+// The marker: the first tick of an ident cycle, where the stereo idents' left gap and the
+// sequence's first plane begin; with a surround ident, the tick whose first sample starts its
+// cycle (every cycle for BLITS, 335 ticks; every second one for the EBU surround ident, whose
+// cycles are not whole ticks).
+bool CLirafonSender::CopyFrameForTick(int32_t n, int32_t mode) {
     std::lock_guard<std::mutex> lock(m_bankLock);
     const NDIlib_audio_frame_v2_t& frame = *m_audioFrames[FrameIndexForTick(n, mode)];
     float* const samples = m_loopAudio.p_data;
@@ -85,8 +109,11 @@ void CLirafonSender::CopyFrameForTick(int32_t n, int32_t mode) {
     // A surround ident's group: its own cycle over the first planes (not in the sequence, which
     // sounds one plane at a time whatever the ident).
     if (mode == 0 && m_surroundPlaneCount > 0 && m_surroundPlaneCount <= planes) {
+        const bool cycleStart = m_surroundPosition == 0;
         CopySurroundSliceLocked(samples,
                                 frame.channel_stride_in_bytes / static_cast<int32_t>(sizeof(float)),
                                 frame.no_samples);
+        return cycleStart;
     }
+    return n == 0;
 }

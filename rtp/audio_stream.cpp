@@ -83,6 +83,13 @@ void CAudioStream::Send(const NDIlib_audio_frame_v2_t& frame) {
         SleepUntilNs(dueNs);
         return;
     }
+    {
+        std::lock_guard point(m_pointLock);
+        m_lastFrame = AudioClockPoint{true, dueNs, m_nextTimestamp, frame.timecode};
+        for (size_t s = 0; s < kMaxStreams; ++s) {
+            m_reportedSsrc[s] = m_streams[s].ssrc;
+        }
+    }
     if (frame.no_channels != m_channelCount) {
         m_channelCount = frame.no_channels;
         m_onFormat(m_channelCount);
@@ -210,7 +217,11 @@ void CAudioStream::Run() {
         for (size_t i = 0; i < slot.packets[0].size() && !stopped; ++i) {
             SleepUntilNs(slot.dueNs + static_cast<int64_t>(i) * slot.packetNs);
             for (size_t s = 0; s < static_cast<size_t>(slot.streams); ++s) {
-                if (!m_streams[s].socket.Send(slot.packets[s][i], slot.sizes[s][i])) {
+                Stream& stream = m_streams[s];
+                if (stream.socket.Send(slot.packets[s][i], slot.sizes[s][i])) {
+                    ++stream.packets;
+                    stream.payloadOctets += slot.sizes[s][i] - kRtpHeaderBytes;
+                } else {
                     ++m_packetsUnsent;
                 }
             }
@@ -226,6 +237,29 @@ void CAudioStream::Run() {
 
 void CAudioStream::Stop() {
     StopWorker(m_ringLock, m_ringChanged, m_stop, m_thread);
+}
+
+AudioClockPoint CAudioStream::LastFrame() const {
+    std::lock_guard point(m_pointLock);
+    return m_lastFrame;
+}
+
+bool CAudioStream::Report(int s, int64_t atNs, StreamReport* report) const {
+    if (s < 0 || s >= kMaxStreams || !m_streams[static_cast<size_t>(s)].socket.IsOpen()) {
+        return false;
+    }
+    std::lock_guard point(m_pointLock);
+    if (!m_lastFrame.valid) {
+        return false;
+    }
+    const Stream& stream = m_streams[static_cast<size_t>(s)];
+    report->ssrc = m_reportedSsrc[static_cast<size_t>(s)];
+    // Split streams carry the same timestamps.
+    const int64_t samples = NsToSamplesRounded(atNs - m_lastFrame.monotonicNs, kAudioSampleRateHz);
+    report->timestamp = m_lastFrame.timestamp + static_cast<uint32_t>(samples);
+    report->packets = stream.packets.load();
+    report->payloadOctets = stream.payloadOctets.load();
+    return true;
 }
 
 AudioStreamStats CAudioStream::Stats() const {

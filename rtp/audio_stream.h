@@ -43,6 +43,23 @@ struct AudioStreamStats {
     uint64_t newStreams = 0;     // PTP time went back: the streams took new SSRCs
 };
 
+// Where one frame's first sample stands: its CLOCK_MONOTONIC time, its RTP timestamp and the
+// caller's timecode, which ties pictures of the same instant to it.
+struct AudioClockPoint {
+    bool valid = false;
+    int64_t monotonicNs = 0;
+    uint32_t timestamp = 0;
+    int64_t timecode = 0;
+};
+
+// What a sender report of one stream says, at a moment the caller chose.
+struct StreamReport {
+    uint32_t ssrc = 0;
+    uint32_t timestamp = 0; // the stream's RTP time at that moment
+    uint64_t packets = 0;
+    uint64_t payloadOctets = 0;
+};
+
 class CAudioStream {
 public:
     static constexpr int kMaxChannels = 16;
@@ -72,6 +89,10 @@ public:
     void Stop();
 
     AudioStreamStats Stats() const;
+    AudioClockPoint LastFrame() const;
+    // Stream s (0, or 1 when split) at atNs on CLOCK_MONOTONIC; false before its first frame or
+    // when the stream is not open.
+    bool Report(int s, int64_t atNs, StreamReport* report) const;
 
 private:
     struct Slot {
@@ -86,6 +107,8 @@ private:
         CUdpSocket socket;
         uint32_t ssrc = 0;
         uint16_t nextSequence = 0; // guarded by m_callLock
+        std::atomic<uint64_t> packets{0};
+        std::atomic<uint64_t> payloadOctets{0};
     };
     static constexpr int kSlotCount = 3;
 
@@ -118,6 +141,10 @@ private:
     int m_first = 0;
     int m_queued = 0;
     bool m_stop = false;
+
+    mutable std::mutex m_pointLock; // guards the two below; never held across a wait
+    AudioClockPoint m_lastFrame;
+    std::array<uint32_t, kMaxStreams> m_reportedSsrc{};
 
     std::atomic<uint64_t> m_framesSent{0};
     std::atomic<uint64_t> m_framesRefused{0};

@@ -2,7 +2,10 @@
 // so no packet leaves after the SAP deletion that says the source is gone.
 #include "builtin_sender.h"
 
+#include "paced_worker.h"
+
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <random>
@@ -124,10 +127,34 @@ std::unique_ptr<CBuiltinSender> CBuiltinSender::Create(const CRuntimeConfig& con
                                 secondDestination, fromDestinationPort)) {
         return nullptr;
     }
+    // RTCP beside each stream, on its port + 1 (RFC 3550's rule, which the session description
+    // states too); a stream on the last port has none. A socket the system refuses costs only
+    // the reports: the media still flow.
+    sender->m_cname = "lirafon@" + description.originAddress;
+    const std::array<long, kRtcpSockets> rtpPorts{audioPort, secondAudioPort, videoPort};
+    for (size_t i = 0; i < rtpPorts.size(); ++i) {
+        if (rtpPorts[i] <= 0 || rtpPorts[i] + 1 > 65535) {
+            continue;
+        }
+        const int port = static_cast<int>(rtpPorts[i] + 1);
+        std::string why;
+        if (!sender->m_rtcpSockets[i].Open(
+                config.destination.WithPort(port), config.ttl, config.interfaceIndex, &why,
+                fromDestinationPort ? std::optional<int>(port) : std::nullopt)) {
+            std::fprintf(stderr, "%s: no RTCP to port %d: %s\n", sourceName.c_str(), port,
+                         why.c_str());
+        }
+    }
+    CBuiltinSender* self = sender.get();
+    if (!StartWorker(
+            &sender->m_rtcpThread, [self] { self->RunRtcp(); }, "RTCP", error)) {
+        return nullptr;
+    }
     return sender;
 }
 
 CBuiltinSender::~CBuiltinSender() {
+    StopWorker(m_rtcpLock, m_rtcpWake, m_rtcpStop, m_rtcpThread);
     if (m_ptp) {
         m_ptp->Unsubscribe(m_ptpListener);
     }
@@ -144,6 +171,101 @@ CBuiltinSender::~CBuiltinSender() {
     }
     if (m_announcer) {
         m_announcer->Stop();
+    }
+}
+
+void CBuiltinSender::SendVideo(const NDIlib_video_frame_v2_t& frame) {
+    std::optional<int64_t> atNs;
+    if (frame.timecode != NDIlib_send_timecode_synthesize) {
+        const AudioClockPoint audio = m_audio->LastFrame();
+        // Timecodes count 100 ns. A picture more than a second from the last audio frame is not
+        // of that frame's instant: it keeps its own time.
+        const int64_t apartNs = (frame.timecode - audio.timecode) * 100;
+        if (audio.valid && apartNs > -1'000'000'000 && apartNs < 1'000'000'000) {
+            atNs = audio.monotonicNs + apartNs;
+        }
+    }
+    m_video->Send(frame, atNs);
+}
+
+BuiltinSenderStats CBuiltinSender::Stats() const {
+    return {m_audio->Stats(), m_video->Stats(),
+            RtcpStats{m_rtcpSent.load(), m_rtcpReceiverReports.load(), m_rtcpByes.load(),
+                      m_rtcpMalformed.load()}};
+}
+
+void CBuiltinSender::RunRtcp() {
+    std::unique_lock lock(m_rtcpLock);
+    // The first reports a fifth of an interval in, when the first frames have left.
+    auto next = std::chrono::steady_clock::now() + std::chrono::nanoseconds(kRtcpIntervalNs / 5);
+    while (!m_rtcpStop) {
+        if (m_rtcpWake.wait_until(lock, next, [this] { return m_rtcpStop; })) {
+            return;
+        }
+        lock.unlock();
+        ReadFeedback();
+        SendReports();
+        lock.lock();
+        next += std::chrono::nanoseconds(kRtcpIntervalNs);
+    }
+}
+
+// Both streams' reports name one instant, on one wallclock: PTP time when the clock has it (the
+// streams' timestamps are PTP time then), else the system's real-time clock.
+void CBuiltinSender::SendReports() {
+    const int64_t atNs = MonotonicNowNs();
+    const std::optional<int64_t> ptpOffset = m_ptp ? m_ptp->OffsetNs() : std::nullopt;
+    int64_t wallclockNs = 0;
+    if (ptpOffset) {
+        wallclockNs = atNs + *ptpOffset;
+    } else {
+        timespec real{};
+        clock_gettime(CLOCK_REALTIME, &real);
+        const int64_t afterNs = MonotonicNowNs();
+        // The real-time reading stands for the middle of the two monotonic ones.
+        wallclockNs = real.tv_sec * int64_t{1'000'000'000} + real.tv_nsec - (afterNs - atNs) / 2;
+    }
+    for (size_t i = 0; i < m_rtcpSockets.size(); ++i) {
+        if (!m_rtcpSockets[i].IsOpen()) {
+            continue;
+        }
+        StreamReport report;
+        const bool known = i < CAudioStream::kMaxStreams
+                               ? m_audio->Report(static_cast<int>(i), atNs, &report)
+                               : m_video->Report(atNs, ptpOffset, &report);
+        if (!known) {
+            continue;
+        }
+        RtcpSenderInfo info;
+        info.ssrc = report.ssrc;
+        info.wallclockNs = wallclockNs;
+        info.rtpTimestamp = report.timestamp;
+        info.packetCount = static_cast<uint32_t>(report.packets);
+        info.octetCount = static_cast<uint32_t>(report.payloadOctets);
+        const std::vector<uint8_t> packet = BuildSenderReport(info, m_cname);
+        if (m_rtcpSockets[i].Send(packet.data(), packet.size())) {
+            ++m_rtcpSent;
+        }
+    }
+}
+
+// Receiver reports and BYEs are read so they do not pile up, and counted; nothing in them
+// changes what is sent.
+void CBuiltinSender::ReadFeedback() {
+    std::array<uint8_t, 1500> buffer{};
+    for (CUdpSocket& socket : m_rtcpSockets) {
+        for (int i = 0; i < 64; ++i) {
+            const long got = socket.ReceiveNow(buffer.data(), buffer.size());
+            if (got < 0) {
+                break;
+            }
+            const RtcpReading reading = ReadRtcp(buffer.data(), static_cast<size_t>(got));
+            m_rtcpReceiverReports += static_cast<uint64_t>(reading.receiverReports);
+            m_rtcpByes += static_cast<uint64_t>(reading.byes);
+            if (reading.malformed) {
+                ++m_rtcpMalformed;
+            }
+        }
     }
 }
 

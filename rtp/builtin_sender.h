@@ -7,13 +7,18 @@
 
 #include "audio_stream.h"
 #include "ptp_clock.h"
+#include "rtcp.h"
 #include "runtime_config.h"
 #include "session_announcer.h"
 #include "video_stream.h"
 
+#include <array>
+#include <atomic>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 struct BuiltinSenderInfo {
@@ -27,9 +32,17 @@ struct BuiltinSenderInfo {
     std::string sapDestination;        // host:port
 };
 
+struct RtcpStats {
+    uint64_t reportsSent = 0;     // sender reports, one per stream per interval
+    uint64_t receiverReports = 0; // read from receivers (counted, never acted on)
+    uint64_t byes = 0;
+    uint64_t malformed = 0; // datagrams that were not RTCP as RFC 3550 shapes it
+};
+
 struct BuiltinSenderStats {
     AudioStreamStats audio;
     VideoStreamStats video;
+    RtcpStats rtcp;
 };
 
 class CBuiltinSender {
@@ -45,14 +58,24 @@ public:
     CBuiltinSender& operator=(const CBuiltinSender&) = delete;
 
     void SendAudio(const NDIlib_audio_frame_v2_t& frame) { m_audio->Send(frame); }
-    void SendVideo(const NDIlib_video_frame_v2_t& frame) { m_video->Send(frame); }
+    // A picture whose timecode is an audio frame's (the same instant) takes that frame's time.
+    void SendVideo(const NDIlib_video_frame_v2_t& frame);
     void AddMetadata(const NDIlib_metadata_frame_t& metadata);
 
     const BuiltinSenderInfo& Info() const { return m_info; }
-    BuiltinSenderStats Stats() const { return {m_audio->Stats(), m_video->Stats()}; }
+    BuiltinSenderStats Stats() const;
+
+    // Sender reports go out this often (RFC 3550's minimum for sessions of this bandwidth is far
+    // shorter); the first soon after the first frame, so a receiver aligns the streams at once.
+    static constexpr int64_t kRtcpIntervalNs = 1'000'000'000;
 
 private:
     CBuiltinSender() = default;
+    // The RTCP thread: a sender report per stream every interval, and whatever receivers sent
+    // read and counted.
+    void RunRtcp();
+    void SendReports();
+    void ReadFeedback();
 
     BuiltinSenderInfo m_info;
     std::shared_ptr<CPtpClock> m_ptp;
@@ -62,4 +85,17 @@ private:
     std::unique_ptr<CVideoStream> m_video;
     std::mutex m_metadataLock; // guards m_metadata
     std::string m_metadata;
+
+    // RTCP: the audio stream(s)' sockets, then the video's (each to its RTP port + 1).
+    static constexpr int kRtcpSockets = CAudioStream::kMaxStreams + 1;
+    std::array<CUdpSocket, kRtcpSockets> m_rtcpSockets;
+    std::string m_cname;
+    std::thread m_rtcpThread;
+    std::mutex m_rtcpLock; // guards m_rtcpStop
+    std::condition_variable m_rtcpWake;
+    bool m_rtcpStop = false;
+    std::atomic<uint64_t> m_rtcpSent{0};
+    std::atomic<uint64_t> m_rtcpReceiverReports{0};
+    std::atomic<uint64_t> m_rtcpByes{0};
+    std::atomic<uint64_t> m_rtcpMalformed{0};
 };

@@ -27,6 +27,13 @@ constexpr int64_t SamplesSinceEpochToNs(int64_t samples, int64_t rateHz) {
     return samples / rateHz * 1'000'000'000 + samples % rateHz * 1'000'000'000 / rateHz;
 }
 
+// A span of time (of either sign, within hours) in ticks of rateHz, rounded to the nearest.
+constexpr int64_t NsToSamplesRounded(int64_t spanNs, int64_t rateHz) {
+    const int64_t magnitude =
+        ((spanNs < 0 ? -spanNs : spanNs) * rateHz + 500'000'000) / 1'000'000'000;
+    return spanNs < 0 ? -magnitude : magnitude;
+}
+
 class CFramePacer {
 public:
     // Takes the next frame of sampleCount samples at sampleRateHz, offered at nowNs, and returns

@@ -22,7 +22,6 @@ constexpr uint16_t kDefaultDataSet = 0x2000;
 constexpr uint16_t kParentDataSet = 0x2002;
 constexpr uint16_t kTimePropertiesDataSet = 0x2003;
 constexpr uint16_t kPortPropertiesNp = 0xC004;
-constexpr int kHeaderBytes = 34;
 constexpr int kMessageBytes = 54;
 constexpr int kManagementTlv = 0x0001;
 constexpr int kActionResponse = 2;

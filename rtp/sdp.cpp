@@ -122,6 +122,14 @@ static std::string ChannelOrder(int channels) {
     return order + ")";
 }
 
+// The sender reports that tie the streams' timestamps to one wallclock leave for the RTP port + 1
+// (RFC 3550); stated (RFC 3605) so a receiver need not assume it. None beyond the last port.
+static void AddRtcpLine(std::string& sdp, int port) {
+    if (port > 0 && port < 65535) {
+        AddLine(sdp, "a", "rtcp:" + std::to_string(port + 1));
+    }
+}
+
 static void AddAudioSection(std::string& sdp, const SdpDescription& d, int port, int channels) {
     // 16 channels of 1 ms packets would exceed an Ethernet frame: 0.125 ms (ST 2110-30 level C).
     const bool shortPackets = channels > 8;
@@ -133,6 +141,7 @@ static void AddAudioSection(std::string& sdp, const SdpDescription& d, int port,
     AddLine(sdp, "a", std::string("ptime:") + ptime);
     AddLine(sdp, "a", std::string("maxptime:") + ptime);
     AddLine(sdp, "a", shortPackets ? "framecount:6" : "framecount:48");
+    AddRtcpLine(sdp, port);
     AddMediaTail(sdp, d, d.clock.audioOffset);
 }
 
@@ -147,6 +156,7 @@ static void AddVideoSection(std::string& sdp, const SdpDescription& d) {
     // ST 2110-20 ends every parameter, the last one too, with "; ".
     format.append("; TCS=SDR; PM=2110GPM; SSN=ST2110-20:2017; ");
     AddLine(sdp, "a", format);
+    AddRtcpLine(sdp, d.videoPort);
     AddMediaTail(sdp, d, d.clock.videoOffset);
 }
 

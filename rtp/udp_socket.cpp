@@ -95,6 +95,14 @@ bool CUdpSocket::Open(const CSocketAddress& destination, std::optional<int> ttl,
     return true;
 }
 
+long CUdpSocket::ReceiveNow(uint8_t* buffer, size_t capacity) {
+    if (m_fd < 0) {
+        return -1;
+    }
+    const ssize_t got = recv(m_fd, buffer, capacity, MSG_DONTWAIT | MSG_TRUNC);
+    return got < 0 ? -1 : static_cast<long>(std::min<size_t>(static_cast<size_t>(got), capacity));
+}
+
 int CUdpSocket::LocalPort() const {
     sockaddr_storage local{};
     socklen_t length = sizeof local;

@@ -34,6 +34,9 @@ public:
     // Sends count datagrams in as few system calls as the kernel allows. Returns how many left.
     int SendBatch(const uint8_t* const* packets, const size_t* sizes, int count);
     bool Send(const uint8_t* packet, size_t size) { return SendBatch(&packet, &size, 1) == 1; }
+    // One datagram waiting for this socket, without blocking: its size, or -1 when none waits.
+    // Longer datagrams are cut to capacity.
+    long ReceiveNow(uint8_t* buffer, size_t capacity);
 
     // The local address the system would send from to this destination ("" when unknown).
     std::string LocalAddress() const;

@@ -38,7 +38,7 @@ bool CVideoStream::Start(const CSocketAddress& destination, std::optional<int> t
         &m_thread, [this] { Run(); }, "video", error);
 }
 
-void CVideoStream::Send(const NDIlib_video_frame_v2_t& frame) {
+void CVideoStream::Send(const NDIlib_video_frame_v2_t& frame, std::optional<int64_t> atNs) {
     std::lock_guard call(m_callLock);
     bool isRgb = false;
     const int stride = frame.line_stride_in_bytes > 0 ? frame.line_stride_in_bytes : frame.xres * 4;
@@ -57,8 +57,9 @@ void CVideoStream::Send(const NDIlib_video_frame_v2_t& frame) {
         m_onFormat(m_width, m_height, m_rateN, m_rateD);
     }
     // The 90 kHz timestamp follows the monotonic clock from the sender's start, so pictures sent
-    // at irregular ticks keep their true spacing.
-    const int64_t nowNs = MonotonicNowNs();
+    // at irregular ticks keep their true spacing; a picture tied to an audio frame takes that
+    // frame's time, so both streams' timestamps name the same instant.
+    const int64_t nowNs = atNs.value_or(MonotonicNowNs());
     uint32_t timestamp = 0;
     if (const std::optional<int64_t> offset = m_clock ? m_clock->OffsetNs() : std::nullopt) {
         if (!m_onPtp && m_sentFreeRunning) {
@@ -71,9 +72,8 @@ void CVideoStream::Send(const NDIlib_video_frame_v2_t& frame) {
         timestamp = static_cast<uint32_t>(m_lastPtpTicks);
     } else {
         m_sentFreeRunning = true;
-        const int64_t elapsedNs = nowNs - m_startNs;
-        timestamp = AdvanceTimestamp(
-            m_firstTimestamp, static_cast<uint64_t>(elapsedNs / 1000 * kVideoClockHz / 1'000'000));
+        timestamp = AdvanceTimestamp(m_firstTimestamp, static_cast<uint64_t>(NsToSamplesRounded(
+                                                           nowNs - m_startNs, kVideoClockHz)));
     }
     std::lock_guard pending(m_pendingLock);
     m_pending.rgb.resize(static_cast<size_t>(frame.xres) * frame.yres * kRgbBytesPerPixel);
@@ -137,8 +137,17 @@ void CVideoStream::Run() {
         Packetise(m_leaving);
         const int total = static_cast<int>(m_packets.size());
         const int perGroup = (total + kGroups - 1) / kGroups;
-        m_packetsUnsent += SendInGroups(m_socket, m_packets.data(), m_sizes.data(), total, perGroup,
-                                        MonotonicNowNs(), kGroupNs, m_pendingLock, m_stop);
+        const uint64_t unsent =
+            SendInGroups(m_socket, m_packets.data(), m_sizes.data(), total, perGroup,
+                         MonotonicNowNs(), kGroupNs, m_pendingLock, m_stop);
+        m_packetsUnsent += unsent;
+        const uint64_t sent = static_cast<uint64_t>(total) - std::min<uint64_t>(unsent, total);
+        m_packetsSent += sent;
+        if (total > 0) { // everything after the RTP headers is payload
+            m_payloadOctets +=
+                (m_packetBytes.size() - static_cast<size_t>(total) * kRtpHeaderBytes) * sent /
+                static_cast<uint64_t>(total);
+        }
         ++m_picturesSent;
         pending.lock();
     }
@@ -146,6 +155,27 @@ void CVideoStream::Run() {
 
 void CVideoStream::Stop() {
     StopWorker(m_pendingLock, m_pendingChanged, m_stop, m_thread);
+}
+
+bool CVideoStream::Report(int64_t atNs, std::optional<int64_t> ptpOffsetNs, StreamReport* report) {
+    std::lock_guard call(m_callLock);
+    if (!m_sentFreeRunning && !m_onPtp) {
+        return false;
+    }
+    report->ssrc = m_ssrc;
+    if (m_onPtp && ptpOffsetNs) {
+        report->timestamp =
+            static_cast<uint32_t>(NsToSamplesSinceEpoch(atNs + *ptpOffsetNs, kVideoClockHz));
+    } else if (!m_onPtp) {
+        report->timestamp = AdvanceTimestamp(
+            m_firstTimestamp,
+            static_cast<uint64_t>(NsToSamplesRounded(atNs - m_startNs, kVideoClockHz)));
+    } else {
+        return false; // on PTP time, which the clock no longer has
+    }
+    report->packets = m_packetsSent.load();
+    report->payloadOctets = m_payloadOctets.load();
+    return true;
 }
 
 VideoStreamStats CVideoStream::Stats() const {

@@ -7,6 +7,7 @@
 // thread alone touches the socket, apart from the audio stream's own socket and thread.
 #pragma once
 
+#include "audio_stream.h"
 #include "ndi_sdk.h"
 #include "ptp_clock.h"
 #include "udp_socket.h"
@@ -44,10 +45,15 @@ public:
 
     bool Start(const CSocketAddress& destination, std::optional<int> ttl, unsigned interfaceIndex,
                std::string* error, bool fromDestinationPort = false);
-    void Send(const NDIlib_video_frame_v2_t& frame);
+    // atNs: the CLOCK_MONOTONIC time the picture stands for (the audio sample it goes with);
+    // now when not given.
+    void Send(const NDIlib_video_frame_v2_t& frame, std::optional<int64_t> atNs = std::nullopt);
     void Stop();
 
     VideoStreamStats Stats() const;
+    // The stream at atNs on CLOCK_MONOTONIC (ptpOffsetNs: the PTP clock's offset when it has
+    // time); false before the first picture.
+    bool Report(int64_t atNs, std::optional<int64_t> ptpOffsetNs, StreamReport* report);
 
 private:
     struct Picture {
@@ -95,4 +101,6 @@ private:
     std::atomic<uint64_t> m_picturesRefused{0};
     std::atomic<uint64_t> m_picturesReplaced{0};
     std::atomic<uint64_t> m_packetsUnsent{0};
+    std::atomic<uint64_t> m_packetsSent{0};
+    std::atomic<uint64_t> m_payloadOctets{0};
 };

@@ -82,6 +82,10 @@ as the window's controls would, so window, card and stream agree from the start:
   --ident-text T       LIRAFON_IDENT_TEXT       bottom caption, up to 27 characters
   --no-ident-text      LIRAFON_SHOW_IDENT_TEXT=0  no bottom caption
   --full-rate-video    LIRAFON_FULL_RATE_VIDEO=1  a picture with every audio frame
+  --av-sync            LIRAFON_AV_SYNC=1        A/V sync: a picture with every audio
+                                                frame, a black one where each ident
+                                                cycle's audio marker starts (read by
+                                                lirafon-check for the A/V offset)
   --control-port P     LIRAFON_CONTROL_PORT     control server and web panel port
                                                 of copy 1 (default 8780; copy N
                                                 uses P + N - 1), or off

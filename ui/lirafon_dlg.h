@@ -77,6 +77,7 @@ public:
         IDM_SET_IDENT_TEXT = 64,
         IDM_HELP = 128,
         IDM_FULL_RATE_VIDEO = 256,
+        IDM_AV_SYNC = 512,
     };
 
     explicit CNDILirafonDlg(QWidget* parent = nullptr);
@@ -192,6 +193,7 @@ private:
     QMenu* m_windowMenu = nullptr;
     QAction* m_sequenceAction = nullptr;
     QAction* m_fullRateAction = nullptr;
+    QAction* m_avSyncAction = nullptr;
     QAction* m_onTopAction = nullptr;
     QMap<int, QWidget*> m_controls;
     int m_menuResult = 0;

@@ -285,6 +285,7 @@ void CNDILirafonDlg::AddWindowMenuItems() {
     };
     add(IDM_SET_IDENT_TEXT, QStringLiteral("Set Ident Text"), false);
     m_fullRateAction = add(IDM_FULL_RATE_VIDEO, QStringLiteral("Full-rate video"), true);
+    m_avSyncAction = add(IDM_AV_SYNC, QStringLiteral("A/V sync"), true);
     m_onTopAction = add(IDM_ALWAYS_ON_TOP, QStringLiteral("Always on top"), true);
     m_windowMenu->addSeparator();
     add(IDM_HELP, QStringLiteral("Open online help (ReadMe file)"), false);
@@ -318,6 +319,10 @@ void CNDILirafonDlg::OnWindowCommand(int code) {
             m_fullRateVideo = 1;
             m_fullRateAction->setChecked(true);
         }
+        break;
+    case IDM_AV_SYNC:
+        SetAvSync(!m_avSyncAction->isChecked());
+        m_avSyncAction->setChecked(m_avSync.load() != 0);
         break;
     case IDM_ALWAYS_ON_TOP: {
         const bool onTop = !m_onTopAction->isChecked();

@@ -99,6 +99,9 @@ void CNDILirafonDlg::ApplySettings(const control::SettingsChange& change) {
     if (change.fullRateVideo && (m_fullRateVideo != 0) != *change.fullRateVideo) {
         OnWindowCommand(IDM_FULL_RATE_VIDEO);
     }
+    if (change.avSync && (m_avSync.load() != 0) != *change.avSync) {
+        OnWindowCommand(IDM_AV_SYNC);
+    }
     StateChanged();
 }
 
@@ -244,6 +247,7 @@ QJsonObject CNDILirafonDlg::ControlState() {
     state[QStringLiteral("identText")] = QString::fromStdWString(m_identText);
     state[QStringLiteral("showIdentText")] = m_showIdentText != 0;
     state[QStringLiteral("fullRateVideo")] = m_fullRateVideo != 0;
+    state[QStringLiteral("avSync")] = m_avSync.load() != 0;
 
     state[QStringLiteral("copy")] = m_instanceIndex + 1;
     state[QStringLiteral("windowTitle")] = windowTitle();

@@ -78,6 +78,10 @@ function startupOptions(s) {
     line.push("--full-rate-video");
     environment.push("LIRAFON_FULL_RATE_VIDEO=1");
   }
+  if (s.avSync) {
+    line.push("--av-sync");
+    environment.push("LIRAFON_AV_SYNC=1");
+  }
   return `${line.join(" ")}\n\n# or, for the service, in ~/.config/qel-ndi-lirafon/environment:\n` +
     environment.join("\n");
 }
@@ -137,6 +141,7 @@ function render(next) {
   }
   $("showIdentText").checked = next.showIdentText;
   $("fullRateVideo").checked = next.fullRateVideo;
+  $("avSync").checked = next.avSync;
   $("card").src = `/card.png?v=${++cardVersion}`;
   $("wireReference").textContent =
     `Peak dBFS on ${next.wireReference || "the wire"}; the level line above is the window's own ` +
@@ -248,6 +253,7 @@ function wire() {
   });
   $("showIdentText").addEventListener("click", () => change({ showIdentText: $("showIdentText").checked }));
   $("fullRateVideo").addEventListener("click", () => change({ fullRateVideo: $("fullRateVideo").checked }));
+  $("avSync").addEventListener("click", () => change({ avSync: $("avSync").checked }));
 
   const menu = $("frequencyMenu");
   const items = [...menu.querySelectorAll("li")];

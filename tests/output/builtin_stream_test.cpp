@@ -3,6 +3,7 @@
 // RFC 4175 video reassembling to the exact picture, and audio and video sent from two threads.
 #include "frame_pacer.h"
 #include "loopback_receiver.h"
+#include "rtcp.h"
 #include "rtp_packets.h"
 
 #include <gtest/gtest.h>
@@ -276,6 +277,94 @@ TEST_F(BuiltinRuntime, AudioAndVideoFromTwoThreadsAtOnce) {
     for (size_t next = 0; next < video.size();) {
         EXPECT_EQ(Reassemble(video, next, &next), expected);
     }
+}
+
+// RTCP: each stream's sender report maps its timestamps to one wallclock, so a picture sent with
+// the timecode of an audio frame lands on that frame's first sample (to the video clock's 11 us).
+// What receivers send back (a receiver report, a BYE, garbage) is counted and changes nothing.
+TEST_F(BuiltinRuntime, SenderReportsPutAPictureOnItsAudioFramesFirstSample) {
+    LoopbackSocket audioRtcp(receivers.audio->Port() + 1);
+    LoopbackSocket videoRtcp(receivers.video->Port() + 1);
+    if (!audioRtcp.Bound() || !videoRtcp.Bound()) {
+        GTEST_SKIP() << "the RTCP ports beside the test's RTP ports are taken";
+    }
+    TestAudioFrame audio(2);
+    TestPicture picture;
+    constexpr int64_t kFirstTimecode = 17'000'000'000;
+    constexpr int kPictureFrame = 6;
+    for (int f = 0; f < 12; ++f) {
+        audio.frame.timecode = kFirstTimecode + int64_t{f} * 400'000;
+        NDIlib_send_send_audio_v2(sender, &audio.frame);
+        if (f == kPictureFrame) {
+            picture.frame.timecode = audio.frame.timecode;
+            NDIlib_send_send_video_v2(sender, &picture.frame);
+        }
+    }
+    const auto audioPackets = receivers.audio->ReceiveAll();
+    const auto videoPackets = receivers.video->ReceiveAll();
+    ASSERT_EQ(audioPackets.size(), 12u * 40u);
+    ASSERT_EQ(videoPackets.size(), 720u);
+    const uint32_t frameStart = BigEndian(audioPackets[kPictureFrame * 40], 4, 4);
+    const uint32_t pictureTime = BigEndian(videoPackets[0], 4, 4);
+
+    struct Report {
+        double wallclock; // seconds
+        uint32_t rtp;
+        uint32_t ssrc;
+        std::string cname;
+    };
+    const auto report = [](LoopbackSocket& socket) {
+        const std::vector<uint8_t> packet = socket.Receive(3000);
+        Report r{0, 0, 0, ""};
+        EXPECT_FALSE(packet.empty());
+        if (packet.size() < 40) {
+            return r;
+        }
+        EXPECT_FALSE(ReadRtcp(packet.data(), packet.size()).malformed);
+        EXPECT_EQ(packet[1], kRtcpSenderReport);
+        r.ssrc = BigEndian(packet, 4, 4);
+        r.wallclock = BigEndian(packet, 8, 4) + BigEndian(packet, 12, 4) / 4294967296.0;
+        r.rtp = BigEndian(packet, 16, 4);
+        r.cname.assign(packet.begin() + 38, packet.begin() + 38 + packet[37]);
+        return r;
+    };
+    const Report a = report(audioRtcp);
+    const Report v = report(videoRtcp);
+    EXPECT_EQ(a.ssrc, BigEndian(audioPackets[0], 8, 4));
+    EXPECT_EQ(v.ssrc, BigEndian(videoPackets[0], 8, 4));
+    EXPECT_EQ(a.cname, v.cname); // one source: receivers group its streams by CNAME
+    const double audioAt = a.wallclock + static_cast<int32_t>(frameStart - a.rtp) / 48000.0;
+    const double videoAt = v.wallclock + static_cast<int32_t>(pictureTime - v.rtp) / 90000.0;
+    EXPECT_NEAR((videoAt - audioAt) * 1000.0, 0.0, 0.02);
+
+    // Feedback from a receiver, sent where the reports come from.
+    sockaddr_in from{};
+    socklen_t length = sizeof from;
+    const int probe = socket(AF_INET, SOCK_DGRAM, 0);
+    std::vector<uint8_t> one(2000);
+    ASSERT_GT(recvfrom(audioRtcp.Fd(), one.data(), one.size(), 0,
+                       reinterpret_cast<sockaddr*>(&from), &length),
+              0);
+    const std::vector<std::vector<uint8_t>> feedback = {
+        {0x80, 201, 0, 1, 9, 9, 9, 9},   // a receiver report without blocks
+        {0x81, 203, 0, 1, 9, 9, 9, 9},   // BYE
+        {0x9F, 201, 0, 1, 0, 0, 0, 1},   // 31 blocks claimed in 8 bytes
+        {0xDE, 0xAD, 0xBE, 0xEF, 0x00}}; // not RTCP at all
+    for (const auto& datagram : feedback) {
+        sendto(probe, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&from),
+               length);
+    }
+    close(probe);
+    // Read at the next round of reports, within a second.
+    RtcpStats rtcp = Stats().rtcp;
+    for (int i = 0; i < 60 && rtcp.malformed + rtcp.byes + rtcp.receiverReports < 4; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        rtcp = Stats().rtcp;
+    }
+    EXPECT_EQ(rtcp.receiverReports, 1u);
+    EXPECT_EQ(rtcp.byes, 1u);
+    EXPECT_EQ(rtcp.malformed, 2u);
+    EXPECT_GE(rtcp.reportsSent, 4u);
 }
 
 } // namespace

@@ -44,6 +44,7 @@ public:
     LoopbackSocket& operator=(const LoopbackSocket&) = delete;
 
     bool Bound() const { return m_port != 0; }
+    int Fd() const { return m_fd; }
     int Port() const { return m_port; }
 
     // The next datagram, or an empty one when none arrives within timeoutMs.

@@ -1,5 +1,6 @@
 // Byte-exact wire formats of the built-in runtime: RTP header, L24 values at both references with
 // clamping, RFC 4175 headers, the RGB conversion, SAP packets and the SDP text.
+#include "rtcp.h"
 #include "rtp_packets.h"
 #include "runtime_config.h"
 #include "sap.h"
@@ -9,6 +10,7 @@
 
 #include <cmath>
 #include <limits>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -117,6 +119,70 @@ TEST(Rfc4175Test, ConvertsBgrxAndRgbxToRgbHonouringTheStride) {
     EXPECT_EQ(rgb[2], 3);
 }
 
+// A sender report and its CNAME as RFC 3550 lays them out, read back by the runtime's own reader;
+// a receiver report with a negative cumulative loss.
+TEST(RtcpTest, SenderReportLayoutAndReceiverReports) {
+    EXPECT_EQ(NtpTimestamp(0), uint64_t{2'208'988'800} << 32);
+    EXPECT_EQ(NtpTimestamp(1'500'000'000), (uint64_t{2'208'988'801} << 32) | 0x80000000u);
+    RtcpSenderInfo info{0x01020304, 2'000'000'000, 0xA0B0C0D0, 77, 9000};
+    const std::vector<uint8_t> sr = BuildSenderReport(info, "lirafon@127.0.0.1");
+    ASSERT_EQ(sr.size() % 4, 0u);
+    const std::vector<uint8_t> head(sr.begin(), sr.begin() + 28);
+    EXPECT_EQ(head, (std::vector<uint8_t>{0x80, 200,  0, 6,  1, 2, 3,    4,    0x83, 0xAA,
+                                          0x7E, 0x82, 0, 0,  0, 0, 0xA0, 0xB0, 0xC0, 0xD0,
+                                          0,    0,    0, 77, 0, 0, 0x23, 0x28}));
+    EXPECT_EQ(sr[28], 0x81);
+    EXPECT_EQ(sr[29], 202);
+    EXPECT_EQ(std::string(sr.begin() + 38, sr.begin() + 38 + sr[37]), "lirafon@127.0.0.1");
+    const RtcpReading own = ReadRtcp(sr.data(), sr.size());
+    EXPECT_FALSE(own.malformed);
+    EXPECT_EQ(own.senderReports, 1);
+    EXPECT_EQ(own.others, 1);
+
+    const std::vector<uint8_t> rr = {0x81, 201,  0, 7, 9,    9,   9, 9, 1, 2, 3, 4, 25, 0xFF,
+                                     0xFF, 0xFF, 0, 0, 0,    0,   0, 0, 0, 0, 0, 0, 0,  0,
+                                     0,    0,    0, 0, 0x81, 203, 0, 1, 9, 9, 9, 9};
+    const RtcpReading feedback = ReadRtcp(rr.data(), rr.size());
+    EXPECT_FALSE(feedback.malformed);
+    EXPECT_EQ(feedback.receiverReports, 1);
+    EXPECT_EQ(feedback.byes, 1);
+    ASSERT_EQ(feedback.blocks.size(), 1u);
+    EXPECT_EQ(feedback.blocks[0].source, 0x01020304u);
+    EXPECT_EQ(feedback.blocks[0].fractionLost, 25);
+    EXPECT_EQ(feedback.blocks[0].cumulativeLost, -1);
+}
+
+// What arrives on an RTCP port is never trusted: random datagrams, and valid ones cut short or
+// with lengths and counts that overrun, are read without a read past their end (the sanitizer
+// builds would stop here) and flagged when malformed.
+TEST(RtcpTest, HostileDatagramsAreReadSafely) {
+    std::mt19937 random(20261209);
+    const std::vector<uint8_t> valid = BuildSenderReport({1, 2, 3, 4, 5}, "x");
+    int malformed = 0;
+    for (int i = 0; i < 20000; ++i) {
+        std::vector<uint8_t> datagram;
+        if (i % 2 == 0) {
+            datagram.resize(random() % 96);
+            for (uint8_t& b : datagram) {
+                b = static_cast<uint8_t>(random());
+            }
+        } else {
+            datagram = valid;
+            datagram[random() % datagram.size()] = static_cast<uint8_t>(random());
+            datagram.resize(random() % (datagram.size() + 1));
+        }
+        // Exactly the datagram's own bytes: a heap block of that size, so any overrun is caught.
+        const std::unique_ptr<uint8_t[]> exact(new uint8_t[datagram.size() + 1]);
+        std::copy(datagram.begin(), datagram.end(), exact.get());
+        const RtcpReading reading = ReadRtcp(exact.get(), datagram.size());
+        malformed += reading.malformed ? 1 : 0;
+        EXPECT_LE(reading.reportBlocks * 24, static_cast<int>(datagram.size()));
+    }
+    EXPECT_GT(malformed, 10000);
+    const std::vector<uint8_t> overrun = {0x9F, 201, 0, 1, 0, 0, 0, 1}; // 31 blocks in 8 bytes
+    EXPECT_TRUE(ReadRtcp(overrun.data(), overrun.size()).malformed);
+}
+
 TEST(SapTest, AnnouncementAndDeletionHeaders) {
     const std::string sdp = "v=0\r\n";
     const uint16_t hash = SapMessageHash(sdp);
@@ -163,6 +229,7 @@ TEST(SdpTest, DescribesAudioAndVideoInTheFixedOrder) {
                               "a=ptime:1\r\n"
                               "a=maxptime:1\r\n"
                               "a=framecount:48\r\n"
+                              "a=rtcp:5009\r\n"
                               "a=ts-refclk:localmac=00-00-00-00-00-00\r\n"
                               "a=mediaclk:direct=7\r\n";
     const std::string video = "m=video 5010 RTP/AVP 97\r\n"
@@ -171,6 +238,7 @@ TEST(SdpTest, DescribesAudioAndVideoInTheFixedOrder) {
                               "a=fmtp:97 sampling=RGB; width=640; height=360; depth=8; "
                               "colorimetry=BT709; exactframerate=25; TCS=SDR; PM=2110GPM; "
                               "SSN=ST2110-20:2017; \r\n"
+                              "a=rtcp:5011\r\n"
                               "a=ts-refclk:localmac=00-00-00-00-00-00\r\n"
                               "a=mediaclk:direct=9\r\n";
     const std::vector<SdpSession> sessions = BuildSdpSessions(d);

@@ -2,6 +2,7 @@
 // ticks carry a picture, how mode changes move the counter, and how the loop ends.
 #include "sender_harness.h"
 
+#include <algorithm>
 #include <vector>
 
 namespace {
@@ -118,6 +119,65 @@ TEST_F(SenderTest, ClearingRunningMidTickFinishesTheTick) {
         const std::vector<bool> pictures = PictureTicks(m_ndi.Calls());
         ASSERT_EQ(pictures.size(), lastTick + 1);
         EXPECT_EQ(pictures.back(), lastTick == 13);
+        sender.StopSender();
+    }
+}
+
+// A/V sync: a picture with every tick, black with the first tick of each cycle, whose first
+// sample is where the left channels fall silent (the stereo idents) or the first plane starts
+// (the sequence); the card with every other tick. Each picture carries its tick's audio timecode,
+// and the timecodes advance by exactly one frame (400,000 units of 100 ns).
+TEST_F(SenderTest, AvSyncFlashesWithTheTickWhereTheAudioMarkerStarts) {
+    struct Case {
+        int32_t identChoice;
+        int32_t sequenceMode;
+        int32_t cycleTicks;
+    };
+    for (const Case c : {Case{0, 0, 75}, Case{1, 0, 100}, Case{0, 1, 24}}) {
+        m_ndi.Reset();
+        TestSender sender;
+        sender.m_identChoice = c.identChoice;
+        sender.BuildIdentSequence();
+        sender.m_channelChoice = 0;
+        sender.SetChannelCount();
+        if (c.sequenceMode != 0) {
+            sender.m_sequenceMode = 1;
+            sender.SelectMultiFrequency();
+        }
+        sender.SetAvSync(true);
+        const int32_t ticks = 2 * c.cycleTicks + 1;
+        ASSERT_EQ(RunTicks(sender, static_cast<uint64_t>(ticks)), 1);
+        const std::vector<RecordedAudio> audio = m_ndi.AudioFrames();
+        const std::vector<RecordedVideo> video = m_ndi.VideoFrames();
+        ASSERT_EQ(audio.size(), static_cast<size_t>(ticks));
+        // The first picture goes out as the sender starts, before the loop's first tick.
+        ASSERT_EQ(video.size(), static_cast<size_t>(ticks) + 1) << c.cycleTicks;
+        for (int32_t t = 0; t < ticks; ++t) {
+            const RecordedAudio& a = audio[static_cast<size_t>(t)];
+            const RecordedVideo& v = video[static_cast<size_t>(t) + 1];
+            EXPECT_EQ(a.frame.timecode - audio[0].frame.timecode, int64_t{t} * 400'000) << t;
+            EXPECT_EQ(v.frame.timecode, a.frame.timecode) << t;
+            const bool flash = t % c.cycleTicks == 0;
+            const bool allBlack =
+                std::all_of(v.pixels.begin(), v.pixels.end(), [i = size_t{0}](uint8_t b) mutable {
+                    return (i++ % 4 == 3) ? b == 255 : b == 0;
+                });
+            EXPECT_EQ(allBlack, flash) << c.cycleTicks << " tick " << t;
+            if (!flash) {
+                EXPECT_TRUE(v.pixels == video[2].pixels) << "the card, tick " << t;
+            }
+            // Plane 0 around the marker: silent from the flash's first sample and sounding in
+            // the tick before (stereo idents), or the other way round (the sequence).
+            if (flash && t > 0) {
+                const auto sounds = [](const RecordedAudio& frame) {
+                    return std::any_of(frame.samples.begin(), frame.samples.begin() + 1920,
+                                       [](float x) { return x != 0.0f; });
+                };
+                const RecordedAudio& previous = audio[static_cast<size_t>(t) - 1];
+                EXPECT_EQ(sounds(a), c.sequenceMode != 0) << t;
+                EXPECT_EQ(sounds(previous), c.sequenceMode == 0) << t;
+            }
+        }
         sender.StopSender();
     }
 }

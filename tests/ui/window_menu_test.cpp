@@ -54,18 +54,19 @@ public slots:
     void Open(const QUrl& url) { opened.push_back(url); }
 };
 
-TEST_F(WindowTest, WindowMenuHoldsItsSevenEntriesInOrder) {
+TEST_F(WindowTest, WindowMenuHoldsItsEightEntriesInOrder) {
     OpenWindow();
     const QList<QAction*> actions = m_window->WindowMenu()->actions();
-    ASSERT_EQ(actions.size(), 7);
+    ASSERT_EQ(actions.size(), 8);
     EXPECT_TRUE(actions[0]->isSeparator());
-    EXPECT_TRUE(actions[4]->isSeparator());
+    EXPECT_TRUE(actions[5]->isSeparator());
     const std::vector<std::tuple<int, int, QString, bool>> commands = {
         {1, W::IDM_SET_IDENT_TEXT, QStringLiteral("Set Ident Text"), false},
         {2, W::IDM_FULL_RATE_VIDEO, QStringLiteral("Full-rate video"), true},
-        {3, W::IDM_ALWAYS_ON_TOP, QStringLiteral("Always on top"), true},
-        {5, W::IDM_HELP, QStringLiteral("Open online help (ReadMe file)"), false},
-        {6, W::IDM_ABOUTBOX, QStringLiteral("&About NDILirafon..."), false}};
+        {3, W::IDM_AV_SYNC, QStringLiteral("A/V sync"), true},
+        {4, W::IDM_ALWAYS_ON_TOP, QStringLiteral("Always on top"), true},
+        {6, W::IDM_HELP, QStringLiteral("Open online help (ReadMe file)"), false},
+        {7, W::IDM_ABOUTBOX, QStringLiteral("&About NDILirafon..."), false}};
     for (const auto& [position, code, text, option] : commands) {
         const QAction* action = actions[position];
         EXPECT_EQ(action->data().toInt(), code);
