@@ -61,6 +61,9 @@ std::optional<Expectation> ParseExpectation(const std::string& text, std::string
             expect.ident = "sequence";
         } else if (key == "frequency" && std::atoi(value.c_str()) > 0) {
             expect.frequency = std::atoi(value.c_str());
+        } else if (key == "av" && ParseAvTolerance(value)) {
+            expect.av = *ParseAvTolerance(value);
+            expect.avAsked = true;
         } else if (key == "pairs" && (value == "all" || value == "none")) {
             expect.pairs.assign(8, value == "all");
         } else if (key == "pairs") {
@@ -86,11 +89,45 @@ std::optional<Expectation> ParseExpectation(const std::string& text, std::string
                      std::to_string(kMaxInputChannels) + "), " + "level=ebu|smpte|DBU|-18dBFS, " +
                      "ident=ebu|ebu-r49|glits|sequence|steady|blits|ebu-surround, " +
                      "layout=5.1|7.1|stereo, " +
-                     "frequency=HZ|multi|sequence, pairs=all|none|1-2+3-4";
+                     "frequency=HZ|multi|sequence, pairs=all|none|1-2+3-4, " +
+                     "av=+AHEAD/-BEHIND (ms)";
             return std::nullopt;
         }
     }
     return expect;
+}
+
+std::vector<std::string> AvFaults(const AvReport* av, const Expectation& expect) {
+    std::vector<std::string> faults;
+    if (av == nullptr) {
+        if (expect.avAsked) {
+            faults.push_back("A/V: no pictures arrived to measure against the sound");
+        }
+        return faults;
+    }
+    const AvTolerance& t = expect.av;
+    std::string named("+");
+    named.append(Fixed(t.aheadMs, 0)).append("/-").append(Fixed(t.behindMs, 0)).append(" ms");
+    if (!t.standard.empty()) {
+        named = t.standard + " (" + named + ")";
+    }
+    if (!av->offsetMs) {
+        faults.push_back("A/V: no offset measured: " + av->problem);
+        return faults;
+    }
+    // The worst marker decides: a path that slid out of tolerance for part of the run fails.
+    const double worst = av->maxOffsetMs > t.aheadMs     ? av->maxOffsetMs
+                         : -av->minOffsetMs > t.behindMs ? av->minOffsetMs
+                                                         : 0;
+    if (worst != 0) {
+        faults.push_back("A/V: offset " + Fixed(worst, 1) + " ms (sound " +
+                         (worst > 0 ? "ahead" : "behind") + " of the picture; median " +
+                         Fixed(*av->offsetMs, 1) + " ms) is outside " + named);
+    }
+    if (av->missingFlashes > 0) {
+        faults.push_back("A/V: " + av->problem);
+    }
+    return faults;
 }
 
 void RunHistory::Add(const AnalysisReport& report) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "analysis.h"
+#include "av_sync.h"
 #include "pcm_input.h"
 
 #include <optional>
@@ -20,6 +21,9 @@ struct Expectation {
     int frequency = 0;  // one frequency on every channel; 0 any
     bool multi = false; // the multi-frequency set
     std::vector<bool> pairs; // which pairs carry tone (index 0 = channels 1-2); empty: all
+    // Sound against picture, judged wherever both arrive; asked for (av=) or the default.
+    AvTolerance av;
+    bool avAsked = false;
 };
 
 // What every second of the run showed, channel by channel: the verdict covers the whole duration,
@@ -48,3 +52,7 @@ std::optional<Expectation> ParseExpectation(const std::string& text, std::string
 
 std::vector<std::string> Faults(const AnalysisReport& report, const InputStats& input,
                                 const Expectation& expect, const RunHistory* history = nullptr);
+
+// The A/V faults: an offset outside the tolerance (the worst marker), or why none was measured.
+// av null: no pictures arrived (a fault only when av= was asked for).
+std::vector<std::string> AvFaults(const AvReport* av, const Expectation& expect);

@@ -4,7 +4,9 @@
 // exit status 0 when everything matches over --duration, 1 when something does not (each fault on
 // one line), 2 for bad usage or input that cannot be read.
 #include "analysis.h"
+#include "av_sync.h"
 #include "expectation.h"
+#include "media_input.h"
 #include "ndi_input.h"
 #include "pcm_input.h"
 #include "rtp_input.h"
@@ -36,6 +38,9 @@ set, a steady tone).
 INPUT
   FILE.sdp               receive the RTP L24 or L16 stream the SDP file describes
   FILE.wav               a WAV recording (PCM 16, 24, 32 bits or 32-bit float)
+  FILE.mkv, .mp4, .mov, .mxf, .ts, ...
+                         a recording in any container FFmpeg reads: its audio stream,
+                         and with a video stream the A/V offset (below)
   FILE or -              raw little-endian PCM from a file or standard input, e.g.
                          ffmpeg ... -f s24le - | lirafon-check --channels 16 -
                          (a WAV file on standard input is recognised by its header)
@@ -57,11 +62,20 @@ Options
   --reference R          smpte (default: +4 dBu = -20 dBFS) or ebu (0 dBu = -18 dBFS)
   --expect LIST          what the path should carry, comma-separated:
                            channels=N, level=ebu|smpte|DBU, ident=ebu|ebu-r49|glits|sequence|steady,
-                           frequency=HZ|multi|sequence, pairs=all|none|1-2+9-10 (default all)
+                           frequency=HZ|multi|sequence, pairs=all|none|1-2+9-10 (default all),
+                           av=+AHEAD/-BEHIND: how far (ms) the sound may lead and lag the
+                           picture (default +45/-125, ITU-R BT.1359's detectability)
   --duration S           seconds of audio to judge (default: the whole file; 10 for a stream
                          with --expect; until Ctrl-C otherwise); less audio than that is a fault
   --json                 JSON lines only: one a second, and the verdict (with its faults) last
   --help, --version
+
+A/V offset: where pictures arrive with the sound (a recording with a video stream, an NDI
+source), the generator's A/V sync mode (--av-sync) is measured: each black flash against the
+audio marker it goes with (where channel 1's ident gap starts; the sequence's first tone).
+Reported: each marker's offset (sound ahead of the picture positive), their median, minimum
+and maximum, the drift (ms per hour, fitted over the run), the latency where the sender's
+time is known (NDI), the pictures' format and rate, lost and repeated pictures.
 
 Exit status: 0 everything matched, 1 a fault (each on one line), 2 bad usage or unreadable input.
 )";
@@ -102,9 +116,48 @@ std::string NdiJson(const InputStats& input) {
            ",\"metadata\":" + JsonText(input.ndiMetadata) + "}";
 }
 
+std::string Fixed(double value, const char* format) {
+    char text[48];
+    std::snprintf(text, sizeof text, format, value);
+    return text;
+}
+
+std::string AvJson(const AvReport& av) {
+    std::string out = ",\"av\":{\"markers\":" + std::to_string(av.markers.size());
+    if (av.offsetMs) {
+        out += ",\"offsetMs\":" + Fixed(*av.offsetMs, "%.1f") +
+               ",\"minOffsetMs\":" + Fixed(av.minOffsetMs, "%.1f") +
+               ",\"maxOffsetMs\":" + Fixed(av.maxOffsetMs, "%.1f");
+    }
+    if (av.driftMsPerHour) {
+        out += ",\"driftMsPerHour\":" + Fixed(*av.driftMsPerHour, "%.1f");
+    }
+    if (av.latencyMs) {
+        out += ",\"latencyMs\":" + Fixed(*av.latencyMs, "%.1f");
+    }
+    out += ",\"flashes\":" + std::to_string(av.flashes) +
+           ",\"audioMarkers\":" + std::to_string(av.audioMarkers) +
+           ",\"missingFlashes\":" + std::to_string(av.missingFlashes) +
+           ",\"pictures\":" + std::to_string(av.pictures) +
+           ",\"picturesPerSecond\":" + Fixed(av.picturesPerSecond, "%.3f") +
+           ",\"lostPictures\":" + std::to_string(av.lost) +
+           ",\"repeatedPictures\":" + std::to_string(av.repeated) +
+           ",\"pictureFormat\":" + JsonText(av.pictureFormat) +
+           ",\"problem\":" + JsonText(av.problem) + ",\"perMarker\":[";
+    for (size_t i = 0; i < av.markers.size(); ++i) {
+        out.append(i ? "," : "")
+            .append("{\"atSeconds\":")
+            .append(Fixed(av.markers[i].seconds, "%.4f"))
+            .append(",\"offsetMs\":")
+            .append(Fixed(av.markers[i].offsetMs, "%.1f"))
+            .append("}");
+    }
+    return out + "]}";
+}
+
 std::string Json(const AnalysisReport& report, const InputStats& input,
                  const std::vector<std::string>* faults,
-                 const std::vector<std::string>* notes = nullptr) {
+                 const std::vector<std::string>* notes = nullptr, const AvReport* av = nullptr) {
     std::string out = "{\"seconds\":" + std::to_string(report.seconds) + ",\"pattern\":\"" +
                       report.pattern + "\",\"ident\":\"" + report.identKey +
                       "\",\"multiFrequency\":" + (report.multiFrequency ? "true" : "false");
@@ -134,6 +187,9 @@ std::string Json(const AnalysisReport& report, const InputStats& input,
     }
     if (input.ndi) {
         out += NdiJson(input);
+    }
+    if (av != nullptr) {
+        out += AvJson(*av);
     }
     out += ",\"channels\":[";
     for (const ChannelReport& r : report.channels) {
@@ -195,6 +251,31 @@ std::string Json(const AnalysisReport& report, const InputStats& input,
 // Rounded to the hundredth shown, without a "-0.00".
 double Shown(double value) {
     return std::round(std::max(value, -99.99) * 100.0) / 100.0 + 0.0;
+}
+
+void AvTable(const AvReport& av) {
+    std::printf("  A/V: %llu pictures, %.3f a second (%s), %llu lost, %llu repeated\n",
+                static_cast<unsigned long long>(av.pictures), av.picturesPerSecond,
+                av.pictureFormat.c_str(), static_cast<unsigned long long>(av.lost),
+                static_cast<unsigned long long>(av.repeated));
+    if (av.offsetMs) {
+        std::printf("  A/V offset %+.1f ms (sound %s), min %+.1f, max %+.1f over %zu markers",
+                    *av.offsetMs, *av.offsetMs >= 0 ? "ahead" : "behind", av.minOffsetMs,
+                    av.maxOffsetMs, av.markers.size());
+        if (av.driftMsPerHour) {
+            std::printf(", drift %+.1f ms per hour", *av.driftMsPerHour);
+        }
+        if (av.latencyMs) {
+            std::printf(", latency %.1f ms", *av.latencyMs);
+        }
+        std::printf("\n");
+        for (const AvMarker& m : av.markers) {
+            std::printf("    marker at %9.3f s: %+7.1f ms\n", m.seconds, m.offsetMs);
+        }
+    }
+    if (!av.problem.empty()) {
+        std::printf("  A/V: %s\n", av.problem.c_str());
+    }
 }
 
 void Table(const AnalysisReport& report, const InputStats& input, bool colour, bool refresh) {
@@ -406,6 +487,8 @@ int main(int argc, char** argv) {
         }
     } else if (endsWith(".wav")) {
         input = OpenWav(inputPath, &error);
+    } else if (IsMediaFile(inputPath)) {
+        input = OpenMedia(inputPath, &error);
     } else {
         const std::optional<RawFormat> format = ParseRawFormat(formatText);
         if (!format) {
@@ -426,6 +509,21 @@ int main(int argc, char** argv) {
                                                 : "the EBU reference, 0 dBu = -18 dBFS";
     }
     CAnalyser analyser(input->Channels(), input->Rate(), dbuOffset);
+    CAvSync avSync(input->Rate());
+    std::vector<PictureObservation> pictures;
+    std::vector<std::pair<int64_t, double>> audioTimes;
+    const auto takePictures = [&] {
+        pictures.clear();
+        input->TakePictures(pictures);
+        for (const PictureObservation& p : pictures) {
+            avSync.AddPicture(p);
+        }
+        audioTimes.clear();
+        input->TakeAudioTimes(audioTimes);
+        for (const auto& [sample, seconds] : audioTimes) {
+            avSync.AddAudioTime(sample, seconds);
+        }
+    };
     RunHistory history;
     const bool terminal = isatty(STDOUT_FILENO) != 0;
     const bool colour = terminal && std::getenv("NO_COLOR") == nullptr;
@@ -440,8 +538,10 @@ int main(int argc, char** argv) {
             std::min<int64_t>(input->Rate() / 10, limit < 0 ? INT64_MAX : limit - analysed);
         const bool more = input->Read(block, static_cast<int>(want));
         const size_t frames = block.size() / static_cast<size_t>(input->Channels());
+        takePictures();
         if (frames > 0) {
             analyser.Add(block.data(), frames);
+            avSync.AddAudio(block.data(), frames, input->Channels());
             analysed += static_cast<int64_t>(frames);
             lastAudio = std::chrono::steady_clock::now();
         } else if (std::chrono::steady_clock::now() - lastAudio > std::chrono::seconds(5)) {
@@ -473,8 +573,19 @@ int main(int argc, char** argv) {
     if (analysed % input->Rate() != 0 || history.seconds == 0) {
         history.Add(report); // the part-second at the end counts too
     }
+    takePictures();
+    std::optional<AvReport> av;
+    if (avSync.HasPictures()) {
+        avSync.SetAudioStart(input->AudioStartSeconds());
+        av = avSync.Analyse(report.identKey == "sequence",
+                            stats.ndi ? stats.ndiPicture : input->PictureFormat());
+    }
     std::vector<std::string> faults =
         expect ? Faults(report, stats, *expect, &history) : std::vector<std::string>{};
+    if (expect) {
+        const std::vector<std::string> avFaults = AvFaults(av ? &*av : nullptr, *expect);
+        faults.insert(faults.end(), avFaults.begin(), avFaults.end());
+    }
     const std::vector<std::string> notes = history.Notes(
         report.surround.ident.empty()
             ? 0
@@ -489,10 +600,15 @@ int main(int argc, char** argv) {
     }
     const bool judged = expect || limit > 0;
     if (json) {
-        std::printf("%s\n", Json(report, stats, judged ? &faults : nullptr, &notes).c_str());
+        std::printf(
+            "%s\n",
+            Json(report, stats, judged ? &faults : nullptr, &notes, av ? &*av : nullptr).c_str());
         return faults.empty() ? 0 : 1;
     }
     Table(report, stats, colour, false);
+    if (av) {
+        AvTable(*av);
+    }
     for (const std::string& note : notes) {
         std::printf("NOTE %s\n", note.c_str());
     }

@@ -3,6 +3,8 @@
 // full scale = 1.0, the channel count and rate known before the first block.
 #pragma once
 
+#include "av_sync.h"
+
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -44,6 +46,13 @@ public:
     // Appends up to maxFrames frames (all channels) to `out`; false at the end of the input.
     virtual bool Read(std::vector<double>& out, int maxFrames) = 0;
     virtual InputStats Stats() const { return {}; }
+    // Inputs that carry pictures: those seen since the last call, on the audio's timeline; the
+    // time of the first audio sample on it; the pictures' format as received.
+    virtual void TakePictures(std::vector<PictureObservation>& /*out*/) {}
+    // Inputs whose audio carries times: (first sample of a block, counted from 0; its time).
+    virtual void TakeAudioTimes(std::vector<std::pair<int64_t, double>>& /*out*/) {}
+    virtual double AudioStartSeconds() const { return 0; }
+    virtual std::string PictureFormat() const { return {}; }
 };
 
 // A sender drift less certain than this is withheld, not printed.

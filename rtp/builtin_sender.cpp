@@ -198,6 +198,7 @@ void CBuiltinSender::RunRtcp() {
     std::unique_lock lock(m_rtcpLock);
     // The first reports a fifth of an interval in, when the first frames have left.
     auto next = std::chrono::steady_clock::now() + std::chrono::nanoseconds(kRtcpIntervalNs / 5);
+    std::chrono::nanoseconds interval(kRtcpIntervalNs);
     while (!m_rtcpStop) {
         if (m_rtcpWake.wait_until(lock, next, [this] { return m_rtcpStop; })) {
             return;
@@ -206,7 +207,7 @@ void CBuiltinSender::RunRtcp() {
         ReadFeedback();
         SendReports();
         lock.lock();
-        next += std::chrono::nanoseconds(kRtcpIntervalNs);
+        next += interval;
     }
 }
 

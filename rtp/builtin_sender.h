@@ -65,9 +65,10 @@ public:
     const BuiltinSenderInfo& Info() const { return m_info; }
     BuiltinSenderStats Stats() const;
 
-    // Sender reports go out this often (RFC 3550's minimum for sessions of this bandwidth is far
-    // shorter); the first soon after the first frame, so a receiver aligns the streams at once.
-    static constexpr int64_t kRtcpIntervalNs = 1'000'000'000;
+    // Sender reports go out this often (RFC 3550's minimum for sessions of this bandwidth, 360 s
+    // over the session's kbit/s, is a few milliseconds), so a receiver that joins aligns the
+    // streams within a quarter of a second: FFmpeg times what it received before by arrival.
+    static constexpr int64_t kRtcpIntervalNs = 250'000'000;
 
 private:
     CBuiltinSender() = default;

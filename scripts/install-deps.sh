@@ -27,8 +27,8 @@ PACKAGES=(
   # libraries
   qt6-base-dev qt6-base-dev-tools libgl-dev
   # the control server's HTTP and WebSocket layer (Boost.Beast, header-only); the analyser's
-  # loudness and true peak (EBU R128)
-  libboost-dev libebur128-dev
+  # loudness and true peak (EBU R128), and FFmpeg's libraries for the recordings it reads
+  libboost-dev libebur128-dev libavformat-dev libavcodec-dev libswscale-dev libavutil-dev
   # the vendor's NDI runtime links the avahi client; avahi-daemon announces and finds sources
   libavahi-client-dev libavahi-client3 avahi-daemon
   # fonts: fontconfig's serif substitute for the caption when no Franklin face is present

@@ -1,0 +1,286 @@
+#include "av_sync.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+
+namespace {
+
+constexpr double kMinGapSeconds = 0.15; // the idents' gaps are 280 ms; the sequence's longer
+constexpr double kMaxGapSeconds = 10.0; // a 16-channel sequence leaves the first one 7.2 s
+constexpr double kMinToneSeconds = 0.2; // a tone this long before a gap makes it an ident's
+constexpr double kLoudFraction = 0.25;  // of the level: clearly the tone
+constexpr double kZeroFraction = 0.01;  // of the level: the zero crossing a gap starts at
+constexpr double kNoToneLevel = 1e-4;   // -80 dBFS: no tone to speak of
+constexpr int64_t kRefineAfter = 2048;  // quiet samples before the gap's start is refined
+constexpr double kDarkFraction = 0.5;   // of the pictures' median luma
+constexpr double kDarkLuma = 0.3;       // and darker than this outright
+constexpr double kMaxPairSeconds = 1.5;
+
+double Median(std::vector<double> values) {
+    if (values.empty()) {
+        return 0;
+    }
+    const size_t middle = values.size() / 2;
+    std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(middle),
+                     values.end());
+    double m = values[middle];
+    if (values.size() % 2 == 0) {
+        m = (m + *std::max_element(values.begin(),
+                                   values.begin() + static_cast<std::ptrdiff_t>(middle))) /
+            2;
+    }
+    return m;
+}
+
+} // namespace
+
+std::optional<AvTolerance> ParseAvTolerance(const std::string& text) {
+    // "+A/-B": how far the sound may lead, then lag.
+    const size_t slash = text.find('/');
+    if (slash == std::string::npos || text.empty() || text[0] != '+' || slash + 1 >= text.size() ||
+        text[slash + 1] != '-') {
+        return std::nullopt;
+    }
+    const std::string ahead = text.substr(1, slash - 1);
+    const std::string behind = text.substr(slash + 2);
+    char* end = nullptr;
+    AvTolerance t;
+    t.aheadMs = std::strtod(ahead.c_str(), &end);
+    if (ahead.empty() || *end != '\0' || !(t.aheadMs >= 0) || t.aheadMs > 10000) {
+        return std::nullopt;
+    }
+    t.behindMs = std::strtod(behind.c_str(), &end);
+    if (behind.empty() || *end != '\0' || !(t.behindMs >= 0) || t.behindMs > 10000) {
+        return std::nullopt;
+    }
+    t.standard = t.aheadMs == 45 && t.behindMs == 125   ? "ITU-R BT.1359 detectability"
+                 : t.aheadMs == 90 && t.behindMs == 185 ? "ITU-R BT.1359 acceptability"
+                 : t.aheadMs == 15 && t.behindMs == 45  ? "ATSC IS-191"
+                                                        : "";
+    return t;
+}
+
+CAvSync::CAvSync(int rate) : m_rate(std::max(rate, 1)) {}
+
+void CAvSync::AddAudio(const double* interleaved, size_t frames, int channels) {
+    for (size_t i = 0; i < frames; ++i) {
+        OnSample(interleaved[i * static_cast<size_t>(channels)]);
+    }
+}
+
+// A peak follower that halves in a second sets the scale; a gap is a quiet stretch of at least
+// 150 ms after a tone, and its marker the zero crossing the tone stopped at (the generator's tones
+// stop and start at whole periods). The sample rings long enough for both refinements.
+void CAvSync::OnSample(double x) {
+    const double decay = std::exp2(-1.0 / m_rate);
+    m_ring[static_cast<size_t>(m_index) & (kRing - 1)] = x;
+    const double a = std::fabs(x);
+    m_level = std::max(a, m_level * decay);
+    const bool loud = m_level > kNoToneLevel && a > kLoudFraction * m_level;
+    const auto minGap = static_cast<int64_t>(kMinGapSeconds * m_rate);
+    if (loud) {
+        const int64_t quiet = m_lastLoud < 0 ? 0 : m_index - m_lastLoud - 1;
+        if (m_lastLoud < 0 || quiet >= minGap) {
+            // A tone begins: back to the last near-zero sample before it, its phase-0 sample.
+            int64_t j = m_index;
+            while (m_index - j < kRing / 2 && j - 1 > m_lastLoud &&
+                   std::fabs(Ring(j - 1)) > kZeroFraction * m_level) {
+                --j;
+            }
+            const int64_t onset = std::max(j - 1, m_lastLoud + 1);
+            if (m_lastLoud >= 0 && quiet <= static_cast<int64_t>(kMaxGapSeconds * m_rate)) {
+                if (m_gapStart >= 0 && m_toneStart >= 0 &&
+                    m_gapStart - m_toneStart >= static_cast<int64_t>(kMinToneSeconds * m_rate)) {
+                    m_gapStarts.push_back(m_gapStart);
+                }
+                m_toneStarts.push_back(onset);
+            }
+            m_toneStart = onset;
+        }
+        m_lastLoud = m_index;
+        m_levelAtLoud = m_level;
+        m_gapStart = -1;
+    } else if (m_lastLoud >= 0 && m_gapStart < 0 && m_index - m_lastLoud >= kRefineAfter) {
+        int64_t k = m_lastLoud + 1;
+        while (k < m_index && std::fabs(Ring(k)) > kZeroFraction * m_levelAtLoud) {
+            ++k;
+        }
+        m_gapStart = k;
+    }
+    ++m_index;
+}
+
+double CAvSync::SampleTime(int64_t sample) const {
+    auto after = std::upper_bound(
+        m_audioTimes.begin(), m_audioTimes.end(), sample,
+        [](int64_t s, const std::pair<int64_t, double>& time) { return s < time.first; });
+    if (after == m_audioTimes.begin()) {
+        return m_audioStart + static_cast<double>(sample) / m_rate;
+    }
+    --after;
+    return after->second + static_cast<double>(sample - after->first) / m_rate;
+}
+
+AvReport CAvSync::Analyse(bool sequence, const std::string& pictureFormat) const {
+    AvReport report;
+    report.pictureFormat = pictureFormat;
+    report.pictures = m_pictures.size();
+    if (m_pictures.empty()) {
+        return report;
+    }
+    // The audio markers, in seconds; a gap still going on at the end counts once it is long
+    // enough to be one.
+    std::vector<int64_t> at = sequence ? m_toneStarts : m_gapStarts;
+    if (!sequence && m_gapStart >= 0 && m_toneStart >= 0 &&
+        m_index - m_lastLoud > static_cast<int64_t>(kMinGapSeconds * m_rate) &&
+        m_gapStart - m_toneStart >= static_cast<int64_t>(kMinToneSeconds * m_rate)) {
+        at.push_back(m_gapStart);
+    }
+    std::vector<double> markers;
+    for (const int64_t sample : at) {
+        markers.push_back(SampleTime(sample));
+    }
+
+    // The pictures' cadence: lost where an interval holds more than one picture's time,
+    // repeated where two share a time.
+    std::vector<double> intervals;
+    std::vector<double> lumas;
+    for (size_t i = 0; i < m_pictures.size(); ++i) {
+        lumas.push_back(m_pictures[i].luma);
+        if (i > 0) {
+            intervals.push_back(m_pictures[i].seconds - m_pictures[i - 1].seconds);
+        }
+    }
+    const double first = m_pictures.front().seconds;
+    const double last = m_pictures.back().seconds;
+    const double interval = Median(intervals);
+    if (last > first) {
+        report.picturesPerSecond = static_cast<double>(m_pictures.size() - 1) / (last - first);
+    }
+    for (const double d : intervals) {
+        if (interval > 0 && d > 1.5 * interval) {
+            report.lost += static_cast<uint64_t>(std::lround(d / interval) - 1);
+        } else if (interval > 0 && d < 0.25 * interval) {
+            ++report.repeated;
+        }
+    }
+
+    // Flashes: the first picture of each run of dark ones.
+    const double medianLuma = Median(lumas);
+    std::vector<double> flashes;
+    bool wasDark = false;
+    for (const PictureObservation& p : m_pictures) {
+        const bool dark = p.luma < kDarkFraction * medianLuma && p.luma < kDarkLuma;
+        if (dark && !wasDark) {
+            flashes.push_back(p.seconds);
+        }
+        wasDark = dark;
+    }
+    report.flashes = static_cast<int>(flashes.size());
+
+    // Pairs within half the markers' spacing.
+    std::vector<double> spacing;
+    for (size_t i = 1; i < markers.size(); ++i) {
+        spacing.push_back(markers[i] - markers[i - 1]);
+    }
+    const double window =
+        std::min(kMaxPairSeconds, spacing.empty() ? kMaxPairSeconds : Median(spacing) / 2);
+    std::vector<int> pairedFlash(markers.size(), -1);
+    // Only flashes whose marker had room to arrive inside the audio are expected to pair.
+    const double audioFirst = SampleTime(0);
+    const double audioLast = SampleTime(m_index);
+    for (size_t f = 0; f < flashes.size(); ++f) {
+        if (flashes[f] - window < audioFirst || flashes[f] + window > audioLast) {
+            continue;
+        }
+        size_t best = markers.size();
+        for (size_t m = 0; m < markers.size(); ++m) {
+            if (std::fabs(flashes[f] - markers[m]) < window &&
+                (best == markers.size() ||
+                 std::fabs(flashes[f] - markers[m]) < std::fabs(flashes[f] - markers[best]))) {
+                best = m;
+            }
+        }
+        if (best == markers.size()) {
+            ++report.unpairedFlashes;
+            continue;
+        }
+        const int previous = pairedFlash[best];
+        if (previous < 0 || std::fabs(flashes[f] - markers[best]) <
+                                std::fabs(flashes[static_cast<size_t>(previous)] - markers[best])) {
+            report.unpairedFlashes += previous < 0 ? 0 : 1;
+            pairedFlash[best] = static_cast<int>(f);
+        } else {
+            ++report.unpairedFlashes;
+        }
+    }
+    std::vector<double> offsets;
+    for (size_t m = 0; m < markers.size(); ++m) {
+        // Only markers whose flash had room to arrive inside the pictures' span are expected.
+        const bool expected = markers[m] - window >= first && markers[m] + window <= last;
+        report.audioMarkers += expected ? 1 : 0;
+        if (pairedFlash[m] >= 0) {
+            const double offset =
+                (flashes[static_cast<size_t>(pairedFlash[m])] - markers[m]) * 1000;
+            report.markers.push_back({markers[m], offset});
+            offsets.push_back(offset);
+        } else if (expected) {
+            ++report.missingFlashes;
+        }
+    }
+    if (!offsets.empty()) {
+        report.offsetMs = Median(offsets);
+        report.minOffsetMs = *std::min_element(offsets.begin(), offsets.end());
+        report.maxOffsetMs = *std::max_element(offsets.begin(), offsets.end());
+    }
+    // The slow slide: a least-squares line through the offsets against time.
+    if (report.markers.size() >= 3 &&
+        report.markers.back().seconds - report.markers.front().seconds >= 5) {
+        double st = 0;
+        double so = 0;
+        for (const AvMarker& m : report.markers) {
+            st += m.seconds;
+            so += m.offsetMs;
+        }
+        const auto n = static_cast<double>(report.markers.size());
+        st /= n;
+        so /= n;
+        double stt = 0;
+        double sto = 0;
+        for (const AvMarker& m : report.markers) {
+            stt += (m.seconds - st) * (m.seconds - st);
+            sto += (m.seconds - st) * (m.offsetMs - so);
+        }
+        report.driftMsPerHour = sto / stt * 3600;
+    }
+    std::vector<double> latencies;
+    for (const PictureObservation& p : m_pictures) {
+        if (p.latencyMs) {
+            latencies.push_back(*p.latencyMs);
+        }
+    }
+    if (!latencies.empty()) {
+        report.latencyMs = Median(latencies);
+    }
+
+    if (flashes.empty() && markers.empty()) {
+        report.problem = "neither the pictures nor the audio carry A/V markers";
+    } else if (flashes.empty()) {
+        report.problem = "the pictures carry no flashes (a frozen picture, or a source not in its "
+                         "A/V sync mode)";
+    } else if (markers.empty()) {
+        report.problem = "the audio carries no markers to pair the flashes with (no ident gaps "
+                         "on channel 1)";
+    } else if (offsets.empty()) {
+        report.problem = "no flash is near an audio marker (sound and picture more than " +
+                         std::to_string(static_cast<int>(window * 1000)) + " ms apart?)";
+    } else if (report.missingFlashes > 0) {
+        report.problem = std::to_string(report.missingFlashes) +
+                         " audio markers without a flash (pictures lost or frozen there)";
+    } else if (report.unpairedFlashes > 0) {
+        report.problem =
+            std::to_string(report.unpairedFlashes) + " flashes without an audio marker near them";
+    }
+    return report;
+}
