@@ -53,6 +53,7 @@ std::optional<Expectation> ParseExpectation(const std::string& text, std::string
 std::vector<std::string> Faults(const AnalysisReport& report, const InputStats& input,
                                 const Expectation& expect, const RunHistory* history = nullptr);
 
-// The A/V faults: an offset outside the tolerance (the worst marker), or why none was measured.
-// av null: no pictures arrived (a fault only when av= was asked for).
+// The A/V faults: an offset outside the tolerance (the worst marker), or why none was measured
+// (pictures without any flash only when av= was asked for). av null: no pictures arrived (a fault
+// only when av= was asked for).
 std::vector<std::string> AvFaults(const AvReport* av, const Expectation& expect);

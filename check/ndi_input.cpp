@@ -10,9 +10,12 @@
 #include "vendor_loader.h"
 
 #include <algorithm>
+#include <chrono>
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <ctime>
+#include <optional>
 
 namespace {
 
@@ -71,6 +74,15 @@ public:
         m_pending.erase(m_pending.begin(), m_pending.begin() + static_cast<long>(take));
         // A new channel count or rate is a new stream: the analysis of this one ends here.
         return !(m_formatChanged && m_pending.empty());
+    }
+
+    void TakePictures(std::vector<PictureObservation>& out) override {
+        out.insert(out.end(), m_pictures.begin(), m_pictures.end());
+        m_pictures.clear();
+    }
+    void TakeAudioTimes(std::vector<std::pair<int64_t, double>>& out) override {
+        out.insert(out.end(), m_audioTimes.begin(), m_audioTimes.end());
+        m_audioTimes.clear();
     }
 
     InputStats Stats() const override {
@@ -139,6 +151,11 @@ private:
             m_gapsMs.push_back(std::abs(now - m_lastAudioMs - nominalMs));
         }
         m_lastAudioMs = now;
+        // The sender's time of the frame places its samples on the timeline the pictures share.
+        if (HasTimestamp(frame.timestamp)) {
+            m_audioTimes.emplace_back(m_samplesTaken, static_cast<double>(frame.timestamp) * 1e-7);
+        }
+        m_samplesTaken += frame.no_samples;
         ++m_stats.ndiAudioFrames;
         m_stats.ndiFrameSamples = frame.no_samples;
         const size_t base = m_pending.size();
@@ -153,8 +170,49 @@ private:
         }
     }
 
+    // NDI's timestamps count 100 ns since the Unix epoch; a runtime that has none sends 0 or the
+    // "undefined" value.
+    static bool HasTimestamp(int64_t timestamp) { return timestamp > 0 && timestamp != INT64_MAX; }
+
+    // The mean luma of a 4-byte-per-pixel picture (BT.709 weights), from every 8th pixel of every
+    // 4th line: enough for a flash, cheap at any size.
+    static std::optional<double> MeanLuma(const NDIlib_video_frame_v2_t& frame) {
+        const bool bgr = frame.FourCC == NDIlib_FourCC_video_type_BGRX ||
+                         frame.FourCC == NDIlib_FourCC_video_type_BGRA;
+        const bool rgb = frame.FourCC == NDIlib_FourCC_video_type_RGBX ||
+                         frame.FourCC == NDIlib_FourCC_video_type_RGBA;
+        if ((!bgr && !rgb) || frame.p_data == nullptr || frame.xres < 1 || frame.yres < 1 ||
+            frame.line_stride_in_bytes < frame.xres * 4) {
+            return std::nullopt;
+        }
+        double sum = 0;
+        int count = 0;
+        for (int y = 0; y < frame.yres; y += 4) {
+            const uint8_t* row = frame.p_data + static_cast<size_t>(y) *
+                                                    static_cast<size_t>(frame.line_stride_in_bytes);
+            for (int x = 0; x < frame.xres; x += 8) {
+                const uint8_t* p = row + static_cast<size_t>(x) * 4;
+                const double r = bgr ? p[2] : p[0];
+                const double b = bgr ? p[0] : p[2];
+                sum += 0.2126 * r + 0.7152 * p[1] + 0.0722 * b;
+                ++count;
+            }
+        }
+        return sum / (count * 255.0);
+    }
+
     void TakeVideo(const NDIlib_video_frame_v2_t& frame) {
         ++m_stats.ndiPictures;
+        const std::optional<double> luma = MeanLuma(frame);
+        if (luma && HasTimestamp(frame.timestamp)) {
+            // The end-to-end latency: arrival here against the sender's own time of the picture
+            // (on one computer, or two whose clocks PTP or NTP keep together).
+            const double nowUnixMs = std::chrono::duration<double, std::milli>(
+                                         std::chrono::system_clock::now().time_since_epoch())
+                                         .count();
+            const double seconds = static_cast<double>(frame.timestamp) * 1e-7;
+            m_pictures.push_back({seconds, *luma, nowUnixMs - seconds * 1e3});
+        }
         char text[128];
         std::snprintf(text, sizeof text, "%dx%d %s %d/%d %s", frame.xres, frame.yres,
                       FourCCText(frame.FourCC).c_str(), frame.frame_rate_N, frame.frame_rate_D,
@@ -175,6 +233,9 @@ private:
     double m_lastAudioMs = 0;
     std::vector<double> m_gapsMs;
     InputStats m_stats;
+    int64_t m_samplesTaken = 0;
+    std::vector<std::pair<int64_t, double>> m_audioTimes;
+    std::vector<PictureObservation> m_pictures;
 };
 
 } // namespace

@@ -60,9 +60,11 @@ int CLirafonSender::SendLoop(CLirafonSender* record) {
     // The mode read after a tick's sends decides both that tick's wrap and the next frame choice.
     int32_t mode = record->m_sequenceMode.load();
     int32_t n = 0;
-    // A tick's audio and the picture sent with it carry one timecode: the loop's start on the
-    // system clock plus the samples sent before it, so they advance by exactly a frame's length
-    // and a receiver that orders by timecode keeps sound and picture together.
+    // A tick's audio and the picture sent with it carry one time, as timecode and as timestamp:
+    // the loop's start on the system clock plus the samples sent before it, so they advance by
+    // exactly a frame's length. A receiver that orders by timecode, or aligns by the per-frame
+    // timestamps (which the vendor's runtime otherwise stamps at each call, a blocked audio call
+    // apart), keeps sound and picture together.
     const int64_t firstTimecode = std::chrono::duration_cast<std::chrono::nanoseconds>(
                                       std::chrono::system_clock::now().time_since_epoch())
                                       .count() /
@@ -73,15 +75,18 @@ int CLirafonSender::SendLoop(CLirafonSender* record) {
         const int32_t rate = std::max(record->m_loopAudio.sample_rate, 1);
         const int64_t timecode = firstTimecode + samplesSent * kTimecodeUnitsPerSecond / rate;
         record->m_loopAudio.timecode = timecode;
+        record->m_loopAudio.timestamp = timecode;
         samplesSent += record->m_loopAudio.no_samples;
         NDIlib_send_send_audio_v2(record->m_sender, &record->m_loopAudio);
         const bool avSync = record->m_avSync.load() != 0;
         if (avSync && marker) {
             record->m_loopFlash.timecode = timecode;
+            record->m_loopFlash.timestamp = timecode;
             NDIlib_send_send_video_v2(record->m_sender, &record->m_loopFlash);
         } else if (avSync || record->m_fullRateVideo.load() != 0 || n % kPictureCadenceTicks == 0) {
             record->CopyPicture(record->m_loopVideo);
             record->m_loopVideo.timecode = timecode;
+            record->m_loopVideo.timestamp = timecode;
             NDIlib_send_send_video_v2(record->m_sender, &record->m_loopVideo);
         }
         mode = record->m_sequenceMode.load();

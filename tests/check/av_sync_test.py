@@ -169,7 +169,7 @@ if not failures:
              "markers")]:
         out = os.path.join(folder, name.replace(" ", "-") + ".mkv")
         ffmpeg(*(args + [out]))
-        av, status = measure(name, out, "--expect", "channels=2")
+        av, status = measure(name, out, "--expect", "channels=2,av=+45/-125")
         if av is None or "offsetMs" in av or text not in av.get("problem", "") or status != 1:
             failures.append(f"{name}: {av}, exit {status}")
 

@@ -115,6 +115,7 @@ TEST(Settings, StartupOptionsReadVariablesAndOptionsWin) {
                          {{"LIRAFON_CHANNELS", "4"},
                           {"LIRAFON_PAIRS", "all"},
                           {"LIRAFON_FULL_RATE_VIDEO", "1"},
+                          {"LIRAFON_AV_SYNC", "1"},
                           {"LIRAFON_IDENT_TEXT", "Studio 4"},
                           {"LIRAFON_CONTROL_PORT", "9000"}},
                          &error);
@@ -123,10 +124,15 @@ TEST(Settings, StartupOptionsReadVariablesAndOptionsWin) {
     EXPECT_EQ(options->settings.pairs, Marks({0, 1, 2, 3, 4, 5, 6, 7}));
     EXPECT_EQ(options->settings.level, (LevelSetting{LevelChoice::smpte, 0}));
     EXPECT_EQ(options->settings.fullRateVideo, true);
+    EXPECT_EQ(options->settings.avSync, true);
     EXPECT_EQ(options->settings.identText, L"Studio 4");
     EXPECT_EQ(options->settings.showIdentText, false);
     EXPECT_FALSE(options->settings.ident);
     EXPECT_EQ(options->control.basePort, 9000);
+
+    options = Parse({"--av-sync"}, {{"LIRAFON_AV_SYNC", "0"}}, &error);
+    ASSERT_TRUE(options) << error;
+    EXPECT_EQ(options->settings.avSync, true);
 
     options = Parse({"--control-port", "off", "-platform", "offscreen"}, {}, &error);
     ASSERT_TRUE(options) << error;

@@ -476,6 +476,23 @@ def main():
         judge.check(web == [f"http://{ADDRESSES[0]}:{port}/"],
                     f"web control {web}, expected http://{ADDRESSES[0]}:{port}/")
         gaps = judge_stream(stream, marks, judge)
+        # Timecodes: each audio frame's 40 ms (400,000 units) after the one before, and every
+        # picture the loop sent on the timecode of its tick's audio frame; the runtime's own
+        # per-frame timestamps for the two, as a receiver sees them.
+        audio_frames = [e for e in stream if e.get("event") == "audio"]
+        steps = {b["timecode"] - a["timecode"] for a, b in zip(audio_frames, audio_frames[1:])}
+        judge.check(steps == {400000}, f"audio timecode steps {sorted(steps)[:5]}")
+        by_timecode = {a["timecode"]: a for a in audio_frames}
+        pictures = [e for e in stream if e.get("event") == "video" and e["ms"] > marks["fullrate"]]
+        paired = [p for p in pictures if p["timecode"] in by_timecode]
+        judge.check(pictures and len(paired) >= len(pictures) - 1,
+                    f"{len(pictures) - len(paired)} of {len(pictures)} full-rate pictures carry no "
+                    "audio frame's timecode")
+        apart = [(p["timestamp"] - by_timecode[p["timecode"]]["timestamp"]) / 1e4 for p in paired]
+        if apart:
+            print(f"picture timestamp minus its audio frame's: median "
+                  f"{percentile(apart, 50):+.3f} ms, from {min(apart):+.3f} to {max(apart):+.3f} ms "
+                  f"over {len(apart)} pictures")
         print(f"audio arrival gaps: median {percentile(gaps, 50):.1f} ms, p99 "
               f"{percentile(gaps, 99):.1f} ms, max {max(gaps):.1f} ms over {len(gaps)}")
         print(f"program CPU with one receiver: {cpu_plain * 1000:.1f} ms per second (8 channels), "
@@ -512,7 +529,27 @@ def main():
                     PRODUCT in ndi.get("metadata", ""),
                     f"lirafon-check's NDI facts: {ndi}")
 
-        # SIGTERM: a clean exit, and both sources withdrawn from mDNS.
+        # A third copy in the A/V sync mode: lirafon-check measures its offset from the runtime's
+        # per-frame timestamps, and the latency from them to arrival.
+        third = tx.popen([program, "--control-port", "off", "--channels", "2", "--av-sync"],
+                         env=program_env(workdir), stdout=subprocess.DEVNULL,
+                         stderr=subprocess.DEVNULL)
+        processes.append(third)
+        synced = rx.run(checker, "--ndi", "QEL Audio Tone 3", "--json", "--duration", "10",
+                        "--expect", "channels=2,ident=ebu", check=False, env=program_env(workdir))
+        verdict = json.loads((synced.stdout.strip().splitlines() or ["{}"])[-1])
+        av = verdict.get("av", {})
+        print(f"lirafon-check --ndi, A/V sync: exit {synced.returncode}, offset "
+              f"{av.get('offsetMs')} ms ({av.get('minOffsetMs')} to {av.get('maxOffsetMs')}) over "
+              f"{av.get('markers')} markers, latency {av.get('latencyMs')} ms, "
+              f"{av.get('picturesPerSecond')} pictures a second, {av.get('problem')!r}")
+        judge.check(synced.returncode == 0 and av.get("markers", 0) >= 2 and
+                    abs(av.get("offsetMs", 99)) < 1.0 and av.get("lostPictures") == 0,
+                    f"A/V over NDI: {synced.stdout[-600:]} {synced.stderr}")
+
+        # SIGTERM: a clean exit, and the sources withdrawn from mDNS.
+        third.send_signal(signal.SIGTERM)
+        third.wait(timeout=15)
         for copy in (second, sender):
             copy.send_signal(signal.SIGTERM)
             try:

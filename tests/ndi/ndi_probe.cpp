@@ -160,7 +160,9 @@ std::string AudioLine(const NDIlib_audio_frame_v2_t& frame, bool withSamples) {
     std::string line = "{\"event\":\"audio\",\"ms\":" + Float(NowMs()) +
                        ",\"rate\":" + std::to_string(frame.sample_rate) +
                        ",\"channels\":" + std::to_string(frame.no_channels) +
-                       ",\"samples\":" + std::to_string(frame.no_samples) + ",\"peak\":[" + peaks +
+                       ",\"samples\":" + std::to_string(frame.no_samples) +
+                       ",\"timecode\":" + std::to_string(frame.timecode) +
+                       ",\"timestamp\":" + std::to_string(frame.timestamp) + ",\"peak\":[" + peaks +
                        "],\"zero\":[" + zeros + "]";
     if (withSamples) {
         line += ",\"head\":[" + samples + "]";
@@ -224,7 +226,9 @@ std::string VideoLine(const NDIlib_video_frame_v2_t& frame, const QImage& refere
            ",\"rate_d\":" + std::to_string(frame.frame_rate_D) +
            ",\"aspect\":" + Float(frame.picture_aspect_ratio) +
            ",\"format\":" + std::to_string(static_cast<int>(frame.frame_format_type)) +
-           ",\"stride\":" + std::to_string(frame.line_stride_in_bytes) + ",\"hash\":\"" + hashText +
+           ",\"stride\":" + std::to_string(frame.line_stride_in_bytes) +
+           ",\"timecode\":" + std::to_string(frame.timecode) +
+           ",\"timestamp\":" + std::to_string(frame.timestamp) + ",\"hash\":\"" + hashText +
            "\",\"difference\":" + Difference(frame, reference) + "}";
 }
 

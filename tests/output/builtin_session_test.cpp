@@ -122,6 +122,9 @@ TEST_F(BuiltinSession, DescriptionIsWrittenAnnouncedRevisedAndWithdrawn) {
                             "a=ptime:1\r\n"
                             "a=maxptime:1\r\n"
                             "a=framecount:48\r\n"
+                            "a=rtcp:" +
+                            std::to_string(port + 1) +
+                            "\r\n"
                             "a=ts-refclk:localmac=00-00-00-00-00-00\r\n"
                             "a=mediaclk:direct=" +
                             offset + "\r\n");

@@ -287,6 +287,21 @@ TEST_F(RemoteTest, ForeignPagesAndWrongHostsChangeNothing) {
     EXPECT_EQ(Patch(R"({"fullRateVideo": true})", own).status, 200);
     EXPECT_EQ(m_window->m_fullRateVideo, 1);
     EXPECT_EQ(Patch(R"({"fullRateVideo": false})").status, 200);
+    // The A/V sync mode acts through the window's menu command: its check mark follows.
+    const auto avSyncChecked = [this] {
+        for (const QAction* action : m_window->WindowMenu()->actions()) {
+            if (action->data().toInt() == CNDILirafonDlg::IDM_AV_SYNC) {
+                return action->isChecked();
+            }
+        }
+        return false;
+    };
+    EXPECT_EQ(Patch(R"({"avSync": true})", own).status, 200);
+    EXPECT_EQ(m_window->m_avSync.load(), 1);
+    EXPECT_TRUE(avSyncChecked());
+    EXPECT_EQ(Patch(R"({"avSync": "yes"})").status, 400);
+    EXPECT_EQ(Patch(R"({"avSync": false})").status, 200);
+    EXPECT_FALSE(avSyncChecked());
     EXPECT_EQ(Snapshot(), before);
 
     // A WebSocket from a foreign page is closed before it hears anything.
