@@ -97,6 +97,12 @@ std::optional<Expectation> ParseExpectation(const std::string& text, std::string
     return expect;
 }
 
+std::string AvToleranceName(const AvTolerance& t) {
+    std::string named("+");
+    named.append(Fixed(t.aheadMs, 0)).append("/-").append(Fixed(t.behindMs, 0)).append(" ms");
+    return t.standard.empty() ? named : t.standard + " (" + named + ")";
+}
+
 std::vector<std::string> AvFaults(const AvReport* av, const Expectation& expect) {
     std::vector<std::string> faults;
     if (av == nullptr) {
@@ -106,11 +112,7 @@ std::vector<std::string> AvFaults(const AvReport* av, const Expectation& expect)
         return faults;
     }
     const AvTolerance& t = expect.av;
-    std::string named("+");
-    named.append(Fixed(t.aheadMs, 0)).append("/-").append(Fixed(t.behindMs, 0)).append(" ms");
-    if (!t.standard.empty()) {
-        named = t.standard + " (" + named + ")";
-    }
+    const std::string named = AvToleranceName(t);
     if (!av->offsetMs) {
         // Pictures without a single flash are a source not in its A/V sync mode: a fault only
         // when the offset was asked for.
@@ -125,7 +127,7 @@ std::vector<std::string> AvFaults(const AvReport* av, const Expectation& expect)
                                                          : 0;
     if (worst != 0) {
         faults.push_back("A/V: offset " + Fixed(worst, 1) + " ms (sound " +
-                         (worst > 0 ? "ahead" : "behind") + " of the picture; median " +
+                         (worst > 0 ? "ahead of" : "behind") + " the picture; median " +
                          Fixed(*av->offsetMs, 1) + " ms) is outside " + named);
     }
     if (av->missingFlashes > 0) {

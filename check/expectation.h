@@ -57,3 +57,5 @@ std::vector<std::string> Faults(const AnalysisReport& report, const InputStats& 
 // (pictures without any flash only when av= was asked for). av null: no pictures arrived (a fault
 // only when av= was asked for).
 std::vector<std::string> AvFaults(const AvReport* av, const Expectation& expect);
+// "ITU-R BT.1359 detectability (+45/-125 ms)".
+std::string AvToleranceName(const AvTolerance& tolerance);

@@ -122,8 +122,11 @@ std::string Fixed(double value, const char* format) {
     return text;
 }
 
-std::string AvJson(const AvReport& av) {
+std::string AvJson(const AvReport& av, const Expectation* expect) {
     std::string out = ",\"av\":{\"markers\":" + std::to_string(av.markers.size());
+    if (expect != nullptr) {
+        out += ",\"tolerance\":" + JsonText(AvToleranceName(expect->av));
+    }
     if (av.offsetMs) {
         out += ",\"offsetMs\":" + Fixed(*av.offsetMs, "%.1f") +
                ",\"minOffsetMs\":" + Fixed(av.minOffsetMs, "%.1f") +
@@ -157,7 +160,8 @@ std::string AvJson(const AvReport& av) {
 
 std::string Json(const AnalysisReport& report, const InputStats& input,
                  const std::vector<std::string>* faults,
-                 const std::vector<std::string>* notes = nullptr, const AvReport* av = nullptr) {
+                 const std::vector<std::string>* notes = nullptr, const AvReport* av = nullptr,
+                 const Expectation* expect = nullptr) {
     std::string out = "{\"seconds\":" + std::to_string(report.seconds) + ",\"pattern\":\"" +
                       report.pattern + "\",\"ident\":\"" + report.identKey +
                       "\",\"multiFrequency\":" + (report.multiFrequency ? "true" : "false");
@@ -189,7 +193,7 @@ std::string Json(const AnalysisReport& report, const InputStats& input,
         out += NdiJson(input);
     }
     if (av != nullptr) {
-        out += AvJson(*av);
+        out += AvJson(*av, expect);
     }
     out += ",\"channels\":[";
     for (const ChannelReport& r : report.channels) {
@@ -600,9 +604,9 @@ int main(int argc, char** argv) {
     }
     const bool judged = expect || limit > 0;
     if (json) {
-        std::printf(
-            "%s\n",
-            Json(report, stats, judged ? &faults : nullptr, &notes, av ? &*av : nullptr).c_str());
+        std::printf("%s\n", Json(report, stats, judged ? &faults : nullptr, &notes,
+                                 av ? &*av : nullptr, expect ? &*expect : nullptr)
+                                .c_str());
         return faults.empty() ? 0 : 1;
     }
     Table(report, stats, colour, false);
@@ -616,6 +620,9 @@ int main(int argc, char** argv) {
         std::printf("FAULT %s\n", fault.c_str());
     }
     if (expect && faults.empty()) {
+        if (av && av->offsetMs) {
+            std::printf("OK: sound and picture within %s\n", AvToleranceName(expect->av).c_str());
+        }
         std::printf("OK: everything matched over %.1f s\n", report.seconds);
     }
     return faults.empty() ? 0 : 1;

@@ -2,6 +2,7 @@
 // ident at the SMPTE line-up level, fed in 100 ms blocks with one full analysis a second, as
 // lirafon-check runs it. Real time needs well under 1 s of CPU per second of audio.
 #include "analysis.h"
+#include "av_sync.h"
 #include "true_peak.h"
 
 #include <ebur128.h>
@@ -48,6 +49,34 @@ void BM_AnalyseOneSecondOf16Channels(benchmark::State& state) {
     state.SetLabel("CPU per second of 16-channel audio");
 }
 BENCHMARK(BM_AnalyseOneSecondOf16Channels)->Unit(benchmark::kMillisecond);
+
+// The same with 25 pictures a second for the A/V offset: the analyser and the marker search over
+// the audio, the pictures' lumas (a flash with the first of every 100), and the A/V report at the
+// end of each second. Decoding a recording's pictures is FFmpeg's work, not counted here.
+void BM_AnalyseOneSecondOf16ChannelsWithPictures(benchmark::State& state) {
+    std::vector<std::vector<double>> seconds;
+    for (int s = 0; s < 8; ++s) {
+        seconds.push_back(SixteenChannelSecond(s));
+    }
+    CAnalyser analyser(16, 48000, 24.0);
+    CAvSync av(48000);
+    size_t second = 0;
+    int picture = 0;
+    for (auto _ : state) {
+        const std::vector<double>& audio = seconds[second++ % seconds.size()];
+        for (int block = 0; block < 10; ++block) {
+            analyser.Add(audio.data() + static_cast<size_t>(block) * 4800 * 16, 4800);
+            av.AddAudio(audio.data() + static_cast<size_t>(block) * 4800 * 16, 4800, 16);
+        }
+        for (int p = 0; p < 25; ++p, ++picture) {
+            av.AddPicture({picture * 0.04, picture % 100 == 0 ? 0.06 : 0.45, {}});
+        }
+        benchmark::DoNotOptimize(analyser.Analyse());
+        benchmark::DoNotOptimize(av.Analyse(false, "640x360"));
+    }
+    state.SetLabel("CPU per second of 16-channel audio and 25 pictures");
+}
+BENCHMARK(BM_AnalyseOneSecondOf16ChannelsWithPictures)->Unit(benchmark::kMillisecond);
 
 // Its parts, per second of 16 channels: the true peak by the analyser's own meter and by
 // libebur128's, and libebur128's integrated loudness alone (what the analyser still asks of it).

@@ -27,7 +27,8 @@ constexpr int64_t kEbuCycleTicks = 75;
 
 // Whole EBU cycles on the benchmark thread: 75 ticks, 6 of them with a picture (every tick with
 // full-rate video). Arguments: channel choice (0 = 2 channels .. 3 = 16), full-rate video, ident
-// (0 the EBU stereo ident; 2 BLITS, whose six legs are copied from their cycle every tick).
+// (0 the EBU stereo ident; 2 BLITS, whose six legs are copied from their cycle every tick), and
+// the A/V sync mode (a picture every tick, black once a cycle).
 void BM_SendLoopTick(benchmark::State& state) {
     BenchSender sender;
     sender.m_channelChoice = static_cast<int32_t>(state.range(0));
@@ -36,6 +37,7 @@ void BM_SendLoopTick(benchmark::State& state) {
     sender.m_identChoice = static_cast<int32_t>(state.range(2));
     sender.BuildIdentSequence();
     sender.m_fullRateVideo = static_cast<int32_t>(state.range(1));
+    sender.m_avSync = static_cast<int32_t>(state.range(3));
     sender.m_running = 0;
     if (sender.StartSender() != 1) {
         state.SkipWithError("StartSender failed");
@@ -52,12 +54,13 @@ void BM_SendLoopTick(benchmark::State& state) {
     sender.StopSender();
 }
 BENCHMARK(BM_SendLoopTick)
-    ->ArgNames({"channelChoice", "fullRate", "ident"})
-    ->Args({0, 0, 0})
-    ->Args({3, 0, 0})
-    ->Args({3, 0, 2})
-    ->Args({0, 1, 0})
-    ->Args({3, 1, 0});
+    ->ArgNames({"channelChoice", "fullRate", "ident", "avSync"})
+    ->Args({0, 0, 0, 0})
+    ->Args({3, 0, 0, 0})
+    ->Args({3, 0, 2, 0})
+    ->Args({0, 1, 0, 0})
+    ->Args({3, 1, 0, 0})
+    ->Args({3, 0, 0, 1});
 
 // The user-interface thread's rebuild of a surround ident's whole cycle (a level, pair or channel
 // change while it plays): BLITS, 6 legs of 13.4 s; the EBU multichannel ident, 8 legs of 10.5 s.
