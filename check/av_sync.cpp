@@ -16,6 +16,9 @@ constexpr int64_t kRefineAfter = 2048;  // quiet samples before the gap's start 
 constexpr double kDarkFraction = 0.5;   // of the pictures' median luma
 constexpr double kDarkLuma = 0.3;       // and darker than this outright
 constexpr double kMaxPairSeconds = 1.5;
+// Near the run's ends a flash or marker may have its partner just outside: this much room is
+// asked for before either is expected to pair (more would waste the markers of a short run).
+constexpr double kEdgeSeconds = 0.5;
 
 double Median(std::vector<double> values) {
     if (values.empty()) {
@@ -115,8 +118,11 @@ double CAvSync::SampleTime(int64_t sample) const {
     auto after = std::upper_bound(
         m_audioTimes.begin(), m_audioTimes.end(), sample,
         [](int64_t s, const std::pair<int64_t, double>& time) { return s < time.first; });
-    if (after == m_audioTimes.begin()) {
+    if (m_audioTimes.empty()) {
         return m_audioStart + static_cast<double>(sample) / m_rate;
+    }
+    if (after == m_audioTimes.begin()) { // before the first time known: back from it
+        return after->second - static_cast<double>(after->first - sample) / m_rate;
     }
     --after;
     return after->second + static_cast<double>(sample - after->first) / m_rate;
@@ -141,6 +147,9 @@ AvReport CAvSync::Analyse(bool sequence, const std::string& pictureFormat) const
     for (const int64_t sample : at) {
         markers.push_back(SampleTime(sample));
     }
+    // Times on a wallclock (a stream's sender reports, NDI's timestamps) are told from the run's
+    // start; a recording's own times stay as they are.
+    const double origin = SampleTime(0) > 1e6 ? SampleTime(0) : 0.0;
 
     // The pictures' cadence: lost where an interval holds more than one picture's time,
     // repeated where two share a time.
@@ -191,7 +200,8 @@ AvReport CAvSync::Analyse(bool sequence, const std::string& pictureFormat) const
     const double audioFirst = SampleTime(0);
     const double audioLast = SampleTime(m_index);
     for (size_t f = 0; f < flashes.size(); ++f) {
-        if (flashes[f] - window < audioFirst || flashes[f] + window > audioLast) {
+        const double edge = std::min(window, kEdgeSeconds);
+        if (flashes[f] - edge < audioFirst || flashes[f] + edge > audioLast) {
             continue;
         }
         size_t best = markers.size();
@@ -218,12 +228,13 @@ AvReport CAvSync::Analyse(bool sequence, const std::string& pictureFormat) const
     std::vector<double> offsets;
     for (size_t m = 0; m < markers.size(); ++m) {
         // Only markers whose flash had room to arrive inside the pictures' span are expected.
-        const bool expected = markers[m] - window >= first && markers[m] + window <= last;
+        const double edge = std::min(window, kEdgeSeconds);
+        const bool expected = markers[m] - edge >= first && markers[m] + edge <= last;
         report.audioMarkers += expected ? 1 : 0;
         if (pairedFlash[m] >= 0) {
             const double offset =
                 (flashes[static_cast<size_t>(pairedFlash[m])] - markers[m]) * 1000;
-            report.markers.push_back({markers[m], offset});
+            report.markers.push_back({markers[m] - origin, offset});
             offsets.push_back(offset);
         } else if (expected) {
             ++report.missingFlashes;

@@ -30,10 +30,41 @@ int64_t NowNs() {
         .count();
 }
 
+// One UDP socket receiving on the session's address (a multicast group joined on the interface);
+// -1 with the reason in *error.
+int OpenReceiver(const std::string& address, int port, unsigned index, std::string* error);
+
+// A sender report's mapping: the RTP timestamp that stood for the wallclock time, in seconds.
+struct ClockMapping {
+    bool known = false;
+    double seconds = 0;
+    uint32_t timestamp = 0;
+    double At(uint32_t stamp, int rate) const {
+        return seconds + static_cast<int32_t>(stamp - timestamp) / static_cast<double>(rate);
+    }
+};
+
+// Reads a sender report (RFC 3550 6.4.1) from an RTCP datagram: the first packet of a compound
+// one must be it. Anything else, or too short, changes nothing.
+void ReadSenderReport(const uint8_t* data, ssize_t size, ClockMapping* mapping) {
+    if (size < 28 || (data[0] >> 6) != 2 || data[1] != 200) {
+        return;
+    }
+    const auto word = [&](int at) {
+        return static_cast<uint32_t>(data[at]) << 24 | static_cast<uint32_t>(data[at + 1]) << 16 |
+               static_cast<uint32_t>(data[at + 2]) << 8 | data[at + 3];
+    };
+    mapping->known = true;
+    mapping->seconds = static_cast<double>(word(8)) + word(12) / 4294967296.0;
+    mapping->timestamp = word(16);
+}
+
 class CRtpInput : public CPcmInput {
 public:
-    CRtpInput(const SdpStream& stream, int fd, const std::string& ptpSocket)
-        : m_stream(stream), m_fd(fd) {
+    CRtpInput(const SdpStream& stream, int fd, const std::string& ptpSocket, int videoFd = -1,
+              int audioRtcpFd = -1, int videoRtcpFd = -1)
+        : m_stream(stream), m_fd(fd), m_videoFd(videoFd), m_audioRtcpFd(audioRtcpFd),
+          m_videoRtcpFd(videoRtcpFd) {
         if (!ptpSocket.empty() && stream.refclk.rfind("ptp=", 0) == 0) {
             m_ptp = std::make_unique<CPtpClock>(ptpSocket, false);
             m_ptp->Start();
@@ -44,6 +75,38 @@ public:
             m_ptp->Stop();
         }
         close(m_fd);
+        for (const int fd : {m_videoFd, m_audioRtcpFd, m_videoRtcpFd}) {
+            if (fd >= 0) {
+                close(fd);
+            }
+        }
+    }
+    std::string PictureFormat() const override {
+        if (m_videoFd < 0) {
+            return {};
+        }
+        return std::to_string(m_stream.width) + "x" + std::to_string(m_stream.height) + " " +
+               m_stream.sampling + " " + std::to_string(m_stream.depth) + "-bit RFC 4175";
+    }
+    // Pictures and the audio's place on the wallclock once both streams' sender reports are in.
+    void TakePictures(std::vector<PictureObservation>& out) override {
+        if (!m_videoClock.known) {
+            return;
+        }
+        for (const auto& [stamp, luma] : m_rawPictures) {
+            out.push_back({m_videoClock.At(stamp, 90000), luma, {}});
+        }
+        m_rawPictures.clear();
+    }
+    void TakeAudioTimes(std::vector<std::pair<int64_t, double>>& out) override {
+        if (m_audioClock.known && m_started && m_audioClock.timestamp != m_audioClockTaken) {
+            m_audioClockTaken = m_audioClock.timestamp;
+            // Sample s of the output has the timestamp base + s.
+            const int64_t sample =
+                m_lastStamp - m_stampBase +
+                static_cast<int32_t>(m_audioClock.timestamp - static_cast<uint32_t>(m_lastStamp));
+            out.emplace_back(sample, m_audioClock.seconds);
+        }
     }
     int Channels() const override { return m_stream.channels; }
     int Rate() const override { return m_stream.rate; }
@@ -98,9 +161,24 @@ public:
         // Wait until the buffer spans the latency beyond what is due, or a while has passed.
         while (NowNs() < deadline &&
                (m_buffer.empty() || m_buffer.rbegin()->first - m_next < latency + maxFrames)) {
-            pollfd wait{m_fd, POLLIN, 0};
-            if (poll(&wait, 1, 20) == 1) {
-                Receive();
+            pollfd wait[4] = {{m_fd, POLLIN, 0},
+                              {m_videoFd, POLLIN, 0},
+                              {m_audioRtcpFd, POLLIN, 0},
+                              {m_videoRtcpFd, POLLIN, 0}};
+            if (poll(wait, 4, 20) > 0) {
+                if (wait[0].revents & POLLIN) {
+                    Receive();
+                }
+                if (wait[1].revents & POLLIN) {
+                    ReceiveVideo();
+                }
+                for (int i : {2, 3}) {
+                    if (wait[i].revents & POLLIN) {
+                        uint8_t report[1500];
+                        const ssize_t size = recv(wait[i].fd, report, sizeof report, MSG_DONTWAIT);
+                        ReadSenderReport(report, size, i == 2 ? &m_audioClock : &m_videoClock);
+                    }
+                }
             }
         }
         int emitted = 0;
@@ -202,6 +280,66 @@ private:
         }
     }
 
+    // One RFC 4175 packet: its line segments' luma added to the picture of its timestamp, which
+    // is complete with the marker bit (or when the next picture's packets begin).
+    void ReceiveVideo() {
+        uint8_t packet[9000];
+        const ssize_t size = recv(m_videoFd, packet, sizeof packet, MSG_DONTWAIT);
+        if (size < 14 || (packet[0] >> 6) != 2 || (packet[1] & 0x7f) != m_stream.videoPayloadType) {
+            return;
+        }
+        const bool marker = (packet[1] & 0x80) != 0;
+        const uint32_t stamp = static_cast<uint32_t>(packet[4]) << 24 |
+                               static_cast<uint32_t>(packet[5]) << 16 |
+                               static_cast<uint32_t>(packet[6]) << 8 | packet[7];
+        if (m_pictureOpen && stamp != m_pictureStamp) {
+            ClosePicture();
+        }
+        m_pictureOpen = true;
+        m_pictureStamp = stamp;
+        size_t at = 12 + 4 * static_cast<size_t>(packet[0] & 0x0f) + 2; // the extended sequence
+        // The line headers (6 bytes each, the continuation bit on the offset), then the data.
+        std::vector<size_t> lengths;
+        bool more = true;
+        while (more && at + 6 <= static_cast<size_t>(size) && lengths.size() < 64) {
+            lengths.push_back(static_cast<size_t>(packet[at]) << 8 | packet[at + 1]);
+            more = (packet[at + 4] & 0x80) != 0;
+            at += 6;
+        }
+        const bool yuv = m_stream.sampling == "YCbCr-4:2:2";
+        const bool bgr = m_stream.sampling == "BGR";
+        for (const size_t length : lengths) {
+            const size_t end = std::min(at + length, static_cast<size_t>(size));
+            if (yuv) { // pgroups of Cb Y0 Cr Y1
+                for (size_t p = at; p + 4 <= end; p += 4) {
+                    m_lumaSum += (packet[p + 1] + packet[p + 3] - 32) * (255.0 / 219.0);
+                    m_lumaCount += 2;
+                }
+            } else {
+                for (size_t p = at; p + 3 <= end; p += 3) {
+                    const double r = packet[bgr ? p + 2 : p];
+                    const double b = packet[bgr ? p : p + 2];
+                    m_lumaSum += 0.2126 * r + 0.7152 * packet[p + 1] + 0.0722 * b;
+                    ++m_lumaCount;
+                }
+            }
+            at = end;
+        }
+        if (marker) {
+            ClosePicture();
+        }
+    }
+
+    void ClosePicture() {
+        if (m_lumaCount > 0 && m_rawPictures.size() < 100000) {
+            m_rawPictures.emplace_back(m_pictureStamp,
+                                       std::clamp(m_lumaSum / (m_lumaCount * 255.0), 0.0, 1.0));
+        }
+        m_pictureOpen = false;
+        m_lumaSum = 0;
+        m_lumaCount = 0;
+    }
+
     // PTP time of arrival against the timestamp's time: the timestamp is the sample count since
     // the PTP epoch modulo 2^32, so the arrival's own count supplies the high bits.
     void Latency(int64_t arrivalRealtimeNs, uint32_t stamp) {
@@ -232,6 +370,17 @@ private:
 
     SdpStream m_stream;
     int m_fd;
+    int m_videoFd;
+    int m_audioRtcpFd;
+    int m_videoRtcpFd;
+    ClockMapping m_audioClock;
+    ClockMapping m_videoClock;
+    uint32_t m_audioClockTaken = 0;
+    bool m_pictureOpen = false;
+    uint32_t m_pictureStamp = 0;
+    double m_lumaSum = 0;
+    uint64_t m_lumaCount = 0;
+    std::vector<std::pair<uint32_t, double>> m_rawPictures; // until the video's report is in
     std::unique_ptr<CPtpClock> m_ptp;
     std::vector<double> m_latenciesMs;
     InputStats m_stats;
@@ -284,27 +433,63 @@ bool ParseSdpFile(const std::string& path, SdpStream* stream, std::string* error
     std::string line;
     std::string sessionAddress;
     bool inAudio = false;
+    bool inVideo = false;
     bool found = false;
     bool mapped = false;
+    bool videoMapped = false;
     while (std::getline(in, line)) {
         if (!line.empty() && line.back() == '\r') {
             line.pop_back();
         }
         if (line.rfind("m=", 0) == 0) {
-            if (found) {
-                break; // the first audio section only
+            inVideo = stream->videoPort == 0 && line.rfind("m=video ", 0) == 0;
+            if (inVideo) {
+                std::istringstream fields(line.substr(8));
+                std::string proto;
+                fields >> stream->videoPort >> proto >> stream->videoPayloadType;
+                stream->videoRtcpPort = stream->videoPort + 1;
             }
-            inAudio = line.rfind("m=audio ", 0) == 0;
+            inAudio = !found && line.rfind("m=audio ", 0) == 0;
             if (inAudio) {
                 std::istringstream fields(line.substr(8));
                 std::string proto;
                 fields >> stream->port >> proto >> stream->payloadType;
+                stream->rtcpPort = stream->port + 1;
                 found = true;
+            }
+        } else if ((inAudio || inVideo) && line.rfind("a=rtcp:", 0) == 0) {
+            (inAudio ? stream->rtcpPort : stream->videoRtcpPort) = std::atoi(line.c_str() + 7);
+        } else if (inVideo && line.rfind("a=rtpmap:", 0) == 0 &&
+                   std::atoi(line.c_str() + 9) == stream->videoPayloadType) {
+            videoMapped = line.find(" raw/90000") != std::string::npos;
+        } else if (inVideo && line.rfind("a=fmtp:", 0) == 0) {
+            // "sampling=RGB; width=640; height=360; depth=8; ..."
+            std::istringstream parameters(line.substr(line.find(' ') + 1));
+            std::string parameter;
+            while (std::getline(parameters, parameter, ';')) {
+                parameter.erase(0, parameter.find_first_not_of(' '));
+                const size_t equals = parameter.find('=');
+                const std::string key = parameter.substr(0, equals);
+                const std::string value =
+                    equals == std::string::npos ? "" : parameter.substr(equals + 1);
+                if (key == "sampling") {
+                    stream->sampling = value;
+                } else if (key == "width") {
+                    stream->width = std::atoi(value.c_str());
+                } else if (key == "height") {
+                    stream->height = std::atoi(value.c_str());
+                } else if (key == "depth") {
+                    stream->depth = std::atoi(value.c_str());
+                }
             }
         } else if (line.rfind("c=IN IP", 0) == 0) {
             std::string address = line.substr(9);
             address = address.substr(0, address.find('/'));
-            (found ? stream->address : sessionAddress) = address;
+            if (inAudio) {
+                stream->address = address;
+            } else if (!found && !inVideo) {
+                sessionAddress = address;
+            }
         } else if (inAudio && line.rfind("a=rtpmap:", 0) == 0 &&
                    std::atoi(line.c_str() + 9) == stream->payloadType) {
             const size_t space = line.find(' ');
@@ -333,6 +518,12 @@ bool ParseSdpFile(const std::string& path, SdpStream* stream, std::string* error
     if (stream->address.empty()) {
         stream->address = sessionAddress;
     }
+    // Only the pictures this reader can weigh: 8-bit RGB, BGR or 4:2:2.
+    const bool readable =
+        stream->sampling == "RGB" || stream->sampling == "BGR" || stream->sampling == "YCbCr-4:2:2";
+    if (!videoMapped || !readable || stream->depth != 8 || stream->videoPort <= 0) {
+        stream->videoPort = 0;
+    }
     if (found && !mapped && !StaticPayload(stream->payloadType, stream, path, error)) {
         return false;
     }
@@ -346,12 +537,42 @@ bool ParseSdpFile(const std::string& path, SdpStream* stream, std::string* error
 
 std::unique_ptr<CPcmInput> OpenRtp(const SdpStream& stream, const std::string& interfaceName,
                                    const std::string& ptpSocket, std::string* error) {
+    const unsigned index = interfaceName.empty() ? 0 : if_nametoindex(interfaceName.c_str());
+    if (!interfaceName.empty() && index == 0) {
+        *error = "no network interface " + interfaceName;
+        return nullptr;
+    }
+    const int fd = OpenReceiver(stream.address, stream.port, index, error);
+    if (fd < 0) {
+        return nullptr;
+    }
+    // The video and both streams' sender reports, when the session has pictures; without any
+    // of them the audio is read as before.
+    int video = -1;
+    int audioRtcp = -1;
+    int videoRtcp = -1;
+    if (stream.videoPort > 0) {
+        std::string ignored;
+        video = OpenReceiver(stream.address, stream.videoPort, index, &ignored);
+        audioRtcp = OpenReceiver(stream.address, stream.rtcpPort, index, &ignored);
+        videoRtcp = OpenReceiver(stream.address, stream.videoRtcpPort, index, &ignored);
+    }
+    return std::make_unique<CRtpInput>(stream, fd, ptpSocket, video, audioRtcp, videoRtcp);
+}
+
+namespace {
+
+int OpenReceiver(const std::string& address, int port, unsigned index, std::string* error) {
     in_addr v4{};
     in6_addr v6{};
-    const bool isV4 = inet_pton(AF_INET, stream.address.c_str(), &v4) == 1;
-    if (!isV4 && inet_pton(AF_INET6, stream.address.c_str(), &v6) != 1) {
-        *error = "the SDP names no numeric address: " + stream.address;
-        return nullptr;
+    const bool isV4 = inet_pton(AF_INET, address.c_str(), &v4) == 1;
+    if (!isV4 && inet_pton(AF_INET6, address.c_str(), &v6) != 1) {
+        *error = "the SDP names no numeric address: " + address;
+        return -1;
+    }
+    if (port <= 0 || port > 65535) {
+        *error = "no port to receive on";
+        return -1;
     }
     const int fd = socket(isV4 ? AF_INET : AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     const int yes = 1;
@@ -359,17 +580,11 @@ std::unique_ptr<CPcmInput> OpenRtp(const SdpStream& stream, const std::string& i
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
     setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
     setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &yes, sizeof yes);
-    const unsigned index = interfaceName.empty() ? 0 : if_nametoindex(interfaceName.c_str());
-    if (!interfaceName.empty() && index == 0) {
-        close(fd);
-        *error = "no network interface " + interfaceName;
-        return nullptr;
-    }
     int bound = -1;
     if (isV4) {
         sockaddr_in local{};
         local.sin_family = AF_INET;
-        local.sin_port = htons(static_cast<uint16_t>(stream.port));
+        local.sin_port = htons(static_cast<uint16_t>(port));
         local.sin_addr = v4; // the group itself for multicast, so other groups stay out
         bound = bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local);
         if (bound == 0 && IN_MULTICAST(ntohl(v4.s_addr))) {
@@ -381,7 +596,7 @@ std::unique_ptr<CPcmInput> OpenRtp(const SdpStream& stream, const std::string& i
     } else {
         sockaddr_in6 local{};
         local.sin6_family = AF_INET6;
-        local.sin6_port = htons(static_cast<uint16_t>(stream.port));
+        local.sin6_port = htons(static_cast<uint16_t>(port));
         local.sin6_addr = v6;
         bound = bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local);
         if (bound == 0 && IN6_IS_ADDR_MULTICAST(&v6)) {
@@ -392,10 +607,12 @@ std::unique_ptr<CPcmInput> OpenRtp(const SdpStream& stream, const std::string& i
         }
     }
     if (bound != 0) {
-        *error = "cannot receive on " + stream.address + " port " + std::to_string(stream.port) +
-                 ": " + std::strerror(errno);
+        *error = "cannot receive on " + address + " port " + std::to_string(port) + ": " +
+                 std::strerror(errno);
         close(fd);
-        return nullptr;
+        return -1;
     }
-    return std::make_unique<CRtpInput>(stream, fd, ptpSocket);
+    return fd;
 }
+
+} // namespace

@@ -17,9 +17,20 @@ struct SdpStream {
     int channels = 2;
     double ptimeMs = 1.0;
     std::string refclk; // the ts-refclk value, "" when none
+    int rtcpPort = 0;   // a=rtcp, else the port + 1
+    // The session's RFC 4175 video, when it has one (videoPort 0: none): its pictures are read
+    // for the A/V offset, lined up with the audio by both streams' RTCP sender reports.
+    int videoPort = 0;
+    int videoRtcpPort = 0;
+    int videoPayloadType = 97;
+    std::string sampling; // RGB, BGR, YCbCr-4:2:2 (8 bits are read)
+    int depth = 8;
+    int width = 0;
+    int height = 0;
 };
 
-// Reads the first audio section of an SDP file; "" error on success.
+// Reads the first audio section of an SDP file, and the first video section; "" error on
+// success.
 bool ParseSdpFile(const std::string& path, SdpStream* stream, std::string* error);
 
 // interfaceName: where to join a multicast group ("" = the system's choice). ptpSocket: ptp4l's

@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
-"""Sound against picture through real recordings: the generator in its A/V sync mode on the
-built-in runtime, recorded by FFmpeg from the session description (RTCP lines the streams up) into
+"""Sound against picture, live and through real recordings: the generator in its A/V sync mode on
+the built-in runtime, read live from its session description, and recorded by FFmpeg from it
+(RTCP lines the streams up in both) into
 Matroska (PCM) and MP4 (AAC); then the same recording with the sound moved by FFmpeg by known
 amounts, and with its clock 100 ppm fast. lirafon-check must read each shift within 1 ms and the
 drift within 10 %; a picture without flashes and sound without markers are named, not measured.
@@ -74,6 +75,10 @@ def expect_offset(name, path, shift_ms, base_ms):
                             f"{marker['offsetMs']} ms, expected {base_ms + shift_ms:+.1f}")
 
 
+# Sound kept on its own times through FFmpeg's filters and encoders: holes filled with silence, and
+# a sound that began after the pictures padded from the start, so no encoder moves a sample.
+PAD = "aresample=async=1:min_hard_comp=0.0005:first_pts=0"
+
 # The generator, recorded from its combined session: timing passed through untouched (FFmpeg's
 # default would put the pictures on a 40 ms grid), sound as PCM in Matroska and AAC in MP4.
 runtime = os.path.join(folder, "run")
@@ -93,8 +98,12 @@ try:
         if os.path.exists(sdp):
             break
         time.sleep(0.02)
+    # A packet FFmpeg loses on a busy machine leaves a hole in the sound's times; its encoders
+    # would close it up and pull every later sample early. Filled with silence (aresample's
+    # padding), each sample keeps its time.
     timing = ["-fps_mode", "passthrough", "-enc_time_base:v", "1:90000", "-c:v", "libx264",
-              "-preset", "ultrafast", "-pix_fmt", "yuv420p"]
+              "-preset", "ultrafast", "-pix_fmt", "yuv420p", "-af",
+              PAD]
     recorder = ["ffmpeg", "-nostdin", "-y", "-loglevel", "error", "-protocol_whitelist",
                 "file,udp,rtp", "-localaddr", "127.0.0.1", "-buffer_size", "4194304", "-t",
                 str(RECORD_SECONDS), "-i", sdp] + timing + ["-c:a", "pcm_s24le", mkv] + \
@@ -108,33 +117,37 @@ try:
         recording = run(recorder, timeout=RECORD_SECONDS + 30)
     if recording.returncode != 0 or not os.path.exists(mkv):
         failures.append(f"recording failed: {recording.stderr}")
+    # Live from the session description: both streams' sender reports line them up.
+    live, status = measure("live from the SDP (RTCP)", sdp, "--duration", "8", "--expect",
+                           "channels=2,ident=ebu")
+    if live is None or status != 0 or live.get("markers", 0) < 2 or \
+            abs(live.get("offsetMs", 99)) > 1.0:
+        failures.append(f"live from the SDP: {live}, exit {status}")
 finally:
     generator.terminate()
     generator.wait()
 
 if not failures:
-    base, status = measure("generator through FFmpeg into Matroska", mkv,
-                           "--expect", "channels=2,ident=ebu")
+    base, status = measure("generator through FFmpeg into Matroska", mkv)
     if base is None or "offsetMs" not in base:
         failures.append(f"Matroska recording: no offset: {base}")
         base = {"offsetMs": 0}
     else:
-        if status != 0:
-            failures.append("Matroska recording: judged out of tolerance")
         expect_offset("generator into Matroska", mkv, 0.0, 0.0)
     expect_offset("generator into MP4 with AAC", mp4, 0.0, 0.0)
     b = base["offsetMs"]
 
     # The sound moved by FFmpeg: a container shift (-itsoffset) and a delay in the samples
     # (adelay); sound later than the picture reads negative.
-    def shifted(name, audio_offset=None, audio_filter=None, video_offset=None):
-        out = os.path.join(folder, name + ".mkv")
+    def shifted(name, audio_offset=None, audio_filter=None, video_offset=None, container="mkv"):
+        out = os.path.join(folder, name + "." + container)
         args = []
         args += ["-itsoffset", video_offset] if video_offset else []
         args += ["-i", mkv]
         args += ["-itsoffset", audio_offset] if audio_offset else []
         args += ["-i", mkv, "-map", "0:v", "-map", "1:a", "-c:v", "copy"]
-        args += ["-af", audio_filter, "-c:a", "pcm_s24le"] if audio_filter else ["-c:a", "copy"]
+        args += ["-af", PAD + "," + audio_filter, "-c:a", "pcm_s24le"] if audio_filter \
+            else ["-c:a", "copy"]
         ffmpeg(*(args + [out]))
         return out
 
@@ -144,15 +157,18 @@ if not failures:
                   100.0, b)
     expect_offset("picture one frame late (-itsoffset)", shifted("frame", video_offset="0.04"),
                   40.0, b)
-    expect_offset("sound 14 samples (0.29 ms) late (adelay)", shifted("late03", audio_filter="adelay=14S:all=1"),
-                  -0.3, b)
+    # Below a millisecond, into QuickTime: Matroska keeps times to the millisecond only.
+    expect_offset("sound 14 samples (0.29 ms) late (adelay)",
+                  shifted("late03", audio_filter="adelay=14S:all=1", container="mov"), -0.3, b)
     verdict, status = measure("sound 150 ms late, judged", shifted("late150",
                               audio_offset="0.15"), "--expect", "channels=2")
     if status != 1:
         failures.append("sound 150 ms late passed ITU-R BT.1359's -125 ms")
 
     # The sound's clock 100 ppm fast: its markers come 0.1 ms a second earlier, +360 ms an hour.
-    fast = shifted("fast", audio_filter="asetrate=48004.8,aresample=48000")
+    # Into QuickTime, which keeps the pictures' 90 kHz times (Matroska rounds them to 1 ms, as
+    # coarse as the slide over a 14 s run).
+    fast = shifted("fast", audio_filter="asetrate=48004.8,aresample=48000", container="mov")
     av, _ = measure("sound clock 100 ppm fast", fast)
     if av is None or "driftMsPerHour" not in av:
         failures.append(f"100 ppm fast: no drift: {av}")
