@@ -36,7 +36,8 @@ and the line-up pattern (EBU stereo ident, EBU R49, GLITS, the sequence, the mul
 set, a steady tone).
 
 INPUT
-  FILE.sdp               receive the RTP L24 or L16 stream the SDP file describes
+  FILE.sdp               receive the RTP L24 or L16 stream the SDP file describes (and
+                         its RFC 4175 video, with RTCP, for the A/V offset)
   FILE.wav               a WAV recording (PCM 16, 24, 32 bits or 32-bit float)
   FILE.mkv, .mp4, .mov, .mxf, .ts, ...
                          a recording in any container FFmpeg reads: its audio stream,
