@@ -149,6 +149,9 @@ TEST_F(SenderTest, AvSyncFlashesWithTheTickWhereTheAudioMarkerStarts) {
         ASSERT_EQ(RunTicks(sender, static_cast<uint64_t>(ticks)), 1);
         const std::vector<RecordedAudio> audio = m_ndi.AudioFrames();
         const std::vector<RecordedVideo> video = m_ndi.VideoFrames();
+        // The card says the mode is on from its first picture.
+        EXPECT_NE(std::find(sender.m_captions.begin(), sender.m_captions.end(), L"A/V sync@centre"),
+                  sender.m_captions.end());
         ASSERT_EQ(audio.size(), static_cast<size_t>(ticks));
         // The first picture goes out as the sender starts, before the loop's first tick.
         ASSERT_EQ(video.size(), static_cast<size_t>(ticks) + 1) << c.cycleTicks;
