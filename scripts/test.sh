@@ -17,8 +17,9 @@ export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$root/tests/tsan.supp"
 
 jobs=$(nproc)
-# Twice as many tests as cores at once: most of the end-to-end tests wait on real time (a stream
-# of so many seconds), and the heaviest ones hold the "load" lock so they never run together.
+# The plain build runs twice as many tests as cores at once: most of its end-to-end tests wait on
+# real time (a stream of so many seconds), and the heaviest ones hold the "load" lock so they never
+# run together. Under the sanitizers every test needs several times the CPU: one per core there.
 test_jobs=$((jobs * 2))
 status=0
 
@@ -48,7 +49,7 @@ run() {
   # A build that fails ends the run: its tests would run the last build's programs.
   phase "$flavour build" scripts/build.sh "$flavour" || { summary; exit 1; }
   phase "$flavour tests" bash -c 'cd "$1" && shift && ctest --output-on-failure -j "$@"' \
-    _ "$dir" "$test_jobs" "$@" || status=1
+    _ "$dir" "$([ "$flavour" = release ] && echo "$test_jobs" || echo "$jobs")" "$@" || status=1
 }
 
 run release

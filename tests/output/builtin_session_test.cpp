@@ -167,7 +167,7 @@ TEST_F(BuiltinSession, DescriptionIsWrittenAnnouncedRevisedAndWithdrawn) {
     for (const std::string& file : info.sdpFiles) {
         EXPECT_FALSE(std::filesystem::exists(file)) << file;
     }
-    EXPECT_TRUE(receivers.sap.ReceiveAll(100).empty());
+    EXPECT_TRUE(receivers.sap.ReceiveAll(100, 100).empty());
 }
 
 TEST_F(BuiltinSession, LaterCopiesUseTheirOwnPorts) {
@@ -186,9 +186,9 @@ TEST_F(BuiltinSession, NothingIsAnnouncedBeforeTheFirstAudioFrame) {
     NDIlib_send_instance_t sender = Create("QEL Audio Tone 1");
     TestPicture picture;
     NDIlib_send_send_video_v2(sender, &picture.frame);
-    EXPECT_TRUE(receivers.sap.ReceiveAll(200).empty());
+    EXPECT_TRUE(receivers.sap.ReceiveAll(200, 200).empty());
     NDIlib_send_destroy(sender);
-    EXPECT_TRUE(receivers.sap.ReceiveAll(100).empty()); // nothing to withdraw either
+    EXPECT_TRUE(receivers.sap.ReceiveAll(100, 100).empty()); // nothing to withdraw either
 }
 
 TEST_F(BuiltinSession, VersionNamesTheBuiltInRuntime) {
@@ -227,7 +227,7 @@ TEST(SessionAnnouncerTest, RepeatsTheSameAnnouncementUntilStopped) {
     }
     EXPECT_EQ(last.flags, 0x24);
     EXPECT_EQ(ParseSap(sap.Receive()).flags, 0x24);
-    EXPECT_TRUE(sap.ReceiveAll(150).empty());
+    EXPECT_TRUE(sap.ReceiveAll(150, 150).empty());
 }
 
 TEST(SessionFolderTest, PrivateFolderUnderTmpWithoutXdgRuntimeDir) {

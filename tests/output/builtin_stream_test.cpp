@@ -173,7 +173,7 @@ TEST_F(BuiltinRuntime, FramesItCannotCarryAreRefusedNotSent) {
     TestAudioFrame wrongRate(2);
     wrongRate.frame.sample_rate = 44100;
     NDIlib_send_send_audio_v2(sender, &wrongRate.frame);
-    EXPECT_TRUE(receivers.audio->ReceiveAll(100).empty());
+    EXPECT_TRUE(receivers.audio->ReceiveAll(100, 100).empty());
     EXPECT_EQ(Stats().audio.framesRefused, 2u);
 }
 

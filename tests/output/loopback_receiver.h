@@ -13,6 +13,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
@@ -58,10 +59,12 @@ public:
         packet.resize(size > 0 ? static_cast<size_t>(size) : 0);
         return packet;
     }
-    // Every datagram until none arrives for quietMs.
-    std::vector<std::vector<uint8_t>> ReceiveAll(int quietMs = 300) {
+    // Every datagram until none arrives for quietMs. The first may take up to firstMs: on a
+    // loaded machine the sender's pacing thread can be held off the CPU for more than quietMs.
+    std::vector<std::vector<uint8_t>> ReceiveAll(int quietMs = 300, int firstMs = 5000) {
         std::vector<std::vector<uint8_t>> packets;
-        for (auto packet = Receive(quietMs); !packet.empty(); packet = Receive(quietMs)) {
+        for (auto packet = Receive(std::max(quietMs, firstMs)); !packet.empty();
+             packet = Receive(quietMs)) {
             packets.push_back(std::move(packet));
         }
         return packets;

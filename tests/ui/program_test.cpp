@@ -237,7 +237,7 @@ TEST(Program, ARefusedSettingPublishesNothing) {
     EXPECT_EQ(surround.text, "ndi-lirafon: --ident: blits is a 5.1 ident and needs 6 channels; 4 "
                              "cannot carry it: choose 8 or 16 channels, or ebu or glits\n");
     EXPECT_FALSE(std::filesystem::exists(receivers.SdpPath("QEL Audio Tone 1")));
-    EXPECT_TRUE(receivers.sap.ReceiveAll().empty()) << "nothing announced";
+    EXPECT_TRUE(receivers.sap.ReceiveAll(300, 300).empty()) << "nothing announced";
 }
 
 // Options reach the record through the window: the first session description already has 16
