@@ -212,19 +212,33 @@ void CBuiltinSender::RunRtcp() {
 }
 
 // Both streams' reports name one instant, on one wallclock: PTP time when the clock has it (the
-// streams' timestamps are PTP time then), else the system's real-time clock.
+// streams' timestamps are PTP time then), else the monotonic clock on the real-time clock's
+// reading at the first report. The instant is an audio sample's own, so every report maps a
+// whole timestamp to the wallclock and successive reports agree to the nanosecond: a receiver
+// that rescales their difference to the sample rate (FFmpeg) moves no sample back or forth.
 void CBuiltinSender::SendReports() {
-    const int64_t atNs = MonotonicNowNs();
+    int64_t atNs = MonotonicNowNs();
+    const AudioClockPoint frame = m_audio->LastFrame();
+    if (frame.valid) {
+        const int64_t samples = NsToSamplesRounded(atNs - frame.monotonicNs, kAudioSampleRateHz);
+        atNs = frame.monotonicNs + (samples >= 0 ? SamplesToNs(samples, kAudioSampleRateHz)
+                                                 : -SamplesToNs(-samples, kAudioSampleRateHz));
+    }
     const std::optional<int64_t> ptpOffset = m_ptp ? m_ptp->OffsetNs() : std::nullopt;
     int64_t wallclockNs = 0;
     if (ptpOffset) {
         wallclockNs = atNs + *ptpOffset;
     } else {
-        timespec real{};
-        clock_gettime(CLOCK_REALTIME, &real);
-        const int64_t afterNs = MonotonicNowNs();
-        // The real-time reading stands for the middle of the two monotonic ones.
-        wallclockNs = real.tv_sec * int64_t{1'000'000'000} + real.tv_nsec - (afterNs - atNs) / 2;
+        if (!m_wallclockOffsetNs) {
+            const int64_t beforeNs = MonotonicNowNs();
+            timespec real{};
+            clock_gettime(CLOCK_REALTIME, &real);
+            const int64_t afterNs = MonotonicNowNs();
+            // The real-time reading stands for the middle of the two monotonic ones.
+            m_wallclockOffsetNs = real.tv_sec * int64_t{1'000'000'000} + real.tv_nsec -
+                                  (beforeNs + (afterNs - beforeNs) / 2);
+        }
+        wallclockNs = atNs + *m_wallclockOffsetNs;
     }
     for (size_t i = 0; i < m_rtcpSockets.size(); ++i) {
         if (!m_rtcpSockets[i].IsOpen()) {

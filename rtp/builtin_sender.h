@@ -17,6 +17,7 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -95,6 +96,7 @@ private:
     std::mutex m_rtcpLock; // guards m_rtcpStop
     std::condition_variable m_rtcpWake;
     bool m_rtcpStop = false;
+    std::optional<int64_t> m_wallclockOffsetNs; // RTCP thread only: real time minus monotonic
     std::atomic<uint64_t> m_rtcpSent{0};
     std::atomic<uint64_t> m_rtcpReceiverReports{0};
     std::atomic<uint64_t> m_rtcpByes{0};
