@@ -64,7 +64,7 @@ std::optional<AvTolerance> ParseAvTolerance(const std::string& text) {
     return t;
 }
 
-CAvSync::CAvSync(int rate) : m_rate(std::max(rate, 1)) {}
+CAvSync::CAvSync(int rate) : m_rate(std::max(rate, 1)), m_decay(std::exp2(-1.0 / m_rate)) {}
 
 void CAvSync::AddAudio(const double* interleaved, size_t frames, int channels) {
     for (size_t i = 0; i < frames; ++i) {
@@ -76,10 +76,9 @@ void CAvSync::AddAudio(const double* interleaved, size_t frames, int channels) {
 // 150 ms after a tone, and its marker the zero crossing the tone stopped at (the generator's tones
 // stop and start at whole periods). The sample rings long enough for both refinements.
 void CAvSync::OnSample(double x) {
-    const double decay = std::exp2(-1.0 / m_rate);
     m_ring[static_cast<size_t>(m_index) & (kRing - 1)] = x;
     const double a = std::fabs(x);
-    m_level = std::max(a, m_level * decay);
+    m_level = std::max(a, m_level * m_decay);
     const bool loud = m_level > kNoToneLevel && a > kLoudFraction * m_level;
     const auto minGap = static_cast<int64_t>(kMinGapSeconds * m_rate);
     if (loud) {

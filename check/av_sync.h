@@ -82,6 +82,7 @@ private:
 
     static constexpr int64_t kRing = 8192;
     int m_rate;
+    double m_decay; // the level follower's factor per sample: it halves in a second
     double m_audioStart = 0;
     int64_t m_index = 0;
     std::vector<double> m_ring = std::vector<double>(kRing);

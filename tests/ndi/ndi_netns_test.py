@@ -510,10 +510,14 @@ def main():
 
         # The far end's analyser reads it as an NDI source, by the name in parentheses: every
         # BLITS leg in its place over the vendor's runtime, the pair beside it on the EBU ident.
-        checked = rx.run(checker, "--ndi", "QEL Audio Tone 2", "--json", "--duration", "16",
-                         "--expect", "channels=8,level=ebu,ident=blits,layout=5.1", check=False,
-                         env=program_env(workdir))
-        verdict = json.loads((checked.stdout.strip().splitlines() or ["{}"])[-1])
+        def check_ndi(copy, seconds, expectation):
+            """lirafon-check --ndi on copy N: its process result and its JSON verdict."""
+            result = rx.run(checker, "--ndi", f"QEL Audio Tone {copy}", "--json", "--duration",
+                            str(seconds), "--expect", expectation, check=False,
+                            env=program_env(workdir))
+            return result, json.loads((result.stdout.strip().splitlines() or ["{}"])[-1])
+
+        checked, verdict = check_ndi(2, 16, "channels=8,level=ebu,ident=blits,layout=5.1")
         ndi = verdict.get("ndi", {})
         print(f"lirafon-check --ndi: exit {checked.returncode}, faults {verdict.get('faults')}, "
               f"pattern {verdict.get('pattern')!r}, {ndi.get('frameSamples')}-sample frames, "
@@ -535,9 +539,7 @@ def main():
                          env=program_env(workdir), stdout=subprocess.DEVNULL,
                          stderr=subprocess.DEVNULL)
         processes.append(third)
-        synced = rx.run(checker, "--ndi", "QEL Audio Tone 3", "--json", "--duration", "10",
-                        "--expect", "channels=2,ident=ebu", check=False, env=program_env(workdir))
-        verdict = json.loads((synced.stdout.strip().splitlines() or ["{}"])[-1])
+        synced, verdict = check_ndi(3, 10, "channels=2,ident=ebu")
         av = verdict.get("av", {})
         print(f"lirafon-check --ndi, A/V sync: exit {synced.returncode}, offset "
               f"{av.get('offsetMs')} ms ({av.get('minOffsetMs')} to {av.get('maxOffsetMs')}) over "
