@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Configures and builds one flavour of the project.
-#   scripts/build.sh [programs|release|asan|tsan]   (default release)
+#   scripts/build.sh [programs|plain|release|asan|tsan]   (default release)
 # programs: the programs alone (scripts/run.sh), in build/ as release, without tests or benchmarks,
-# so it needs none of their libraries. release is CMake's Release type (-O3) with everything: the
+# so it needs none of their libraries. plain: the programs and the benchmarks, in build/ as
+# release, without tests (the full test run's plain build: its tests run under the sanitizers). release is CMake's Release type (-O3) with everything: the
 # optimiser-only warnings show here, not in a user's build. Every flavour treats warnings as
 # errors.
 set -euo pipefail
@@ -10,14 +11,15 @@ cd "$(dirname "$0")/.."
 
 flavour="${1:-release}"
 case "$flavour" in
-  programs|release) dir=build; sanitize="" ;;
+  programs|plain|release) dir=build; sanitize="" ;;
   asan)    dir=build-asan; sanitize="address,undefined" ;;
   tsan)    dir=build-tsan; sanitize="thread" ;;
-  *) echo "usage: scripts/build.sh [programs|release|asan|tsan]" >&2; exit 2 ;;
+  *) echo "usage: scripts/build.sh [programs|plain|release|asan|tsan]" >&2; exit 2 ;;
 esac
 
 case "$flavour" in
   programs) extra=(-DLIRAFON_BUILD_TESTS=OFF -DLIRAFON_BUILD_BENCH=OFF -DCMAKE_BUILD_TYPE=Release) ;;
+  plain)    extra=(-DLIRAFON_BUILD_TESTS=OFF -DLIRAFON_BUILD_BENCH=ON -DCMAKE_BUILD_TYPE=Release) ;;
   release)  extra=(-DLIRAFON_BUILD_TESTS=ON -DLIRAFON_BUILD_BENCH=ON -DCMAKE_BUILD_TYPE=Release) ;;
   *)        extra=(-DLIRAFON_BUILD_TESTS=ON -DLIRAFON_BUILD_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug) ;;
 esac
