@@ -334,6 +334,10 @@ bool ControlServer::Authorised(const HttpRequest& request, int* throttledFor) co
 namespace {
 
 // Every reply, refused or not: no caching, no sniffing, nothing from elsewhere, no framing.
+bool IsNmosPath(const QString& path) {
+    return path == QLatin1String("/x-nmos") || path.startsWith(QLatin1String("/x-nmos/"));
+}
+
 HttpReply Decorated(HttpReply reply, const HttpRequest& request) {
     reply.headers.push_back({"Cache-Control", "no-store"});
     reply.headers.push_back({"X-Content-Type-Options", "nosniff"});
@@ -367,7 +371,8 @@ std::optional<HttpReply> ControlServer::Guard(const HttpRequest& request) const 
         }
         reply->headers.push_back({"WWW-Authenticate", "Bearer realm=\"ndi-lirafon\""});
     } else if (((request.method != "GET" && request.method != "HEAD") || request.webSocket) &&
-               !OriginAllowed(request.Header("origin"), host)) {
+               !OriginAllowed(request.Header("origin"), host) &&
+               !(IsNmosPath(request.path) && request.Header("origin") == "null")) {
         reply = ErrorReply(403, QStringLiteral("changes are taken only from the panel's own page"));
     }
     if (reply) {
@@ -388,6 +393,11 @@ HttpReply ControlServer::Handle(const HttpRequest& request) {
 
 HttpReply ControlServer::Route(const HttpRequest& request) {
     const QString& path = request.path;
+    if (m_nmosRoute && IsNmosPath(path)) {
+        if (std::optional<HttpReply> reply = m_nmosRoute(request)) {
+            return *reply;
+        }
+    }
     const bool get = request.method == "GET" || request.method == "HEAD";
     struct Page {
         const char* path;

@@ -18,6 +18,7 @@
 #include <QString>
 
 #include <chrono>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -63,6 +64,12 @@ public:
     // turn of the event loop however many changes came together.
     void NotifyChanged();
 
+    // Requests under /x-nmos/ go to this handler (the NMOS node's APIs): it answers them on this
+    // thread, after the same guard as every request, except that an Origin of "null" (what NMOS
+    // tools and sandboxed controller pages send) is let through there.
+    using ApiRoute = std::function<std::optional<HttpReply>(const HttpRequest&)>;
+    void SetNmosRoute(ApiRoute route) { m_nmosRoute = std::move(route); }
+
 private:
     // Network thread, the moment a request's headers are complete: Host, token, Origin. Reads
     // only what Listen set, which never changes after.
@@ -103,6 +110,7 @@ private:
     mutable std::mutex m_authLock;
     mutable std::map<QByteArray, Clock::time_point> m_sessions; // id -> expiry
     mutable std::map<QByteArray, Failures> m_failures;          // by client address
+    ApiRoute m_nmosRoute;
     bool m_pushPending = false;
     quint64 m_revision = 0; // counts changes; every state sent says which it reflects
 };

@@ -239,6 +239,11 @@ void CAudioStream::Stop() {
     StopWorker(m_ringLock, m_ringChanged, m_stop, m_thread);
 }
 
+bool CAudioStream::Retarget(int s, const CSocketAddress& destination, bool enabled) {
+    return s >= 0 && s < kMaxStreams &&
+           m_streams[static_cast<size_t>(s)].socket.Retarget(destination, enabled);
+}
+
 AudioClockPoint CAudioStream::LastFrame() const {
     std::lock_guard point(m_pointLock);
     return m_lastFrame;

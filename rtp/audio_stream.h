@@ -90,6 +90,15 @@ public:
 
     AudioStreamStats Stats() const;
     AudioClockPoint LastFrame() const;
+    // Stream s's packets go to destination from the next one on (nothing leaves it while
+    // disabled; its timestamps and sequence numbers run on). False when s is not open or the
+    // family differs.
+    bool Retarget(int s, const CSocketAddress& destination, bool enabled);
+    int LocalPort(int s) const {
+        return s >= 0 && s < kMaxStreams && m_streams[static_cast<size_t>(s)].socket.IsOpen()
+                   ? m_streams[static_cast<size_t>(s)].socket.LocalPort()
+                   : 0;
+    }
     // Stream s (0, or 1 when split) at atNs on CLOCK_MONOTONIC; false before its first frame or
     // when the stream is not open.
     bool Report(int s, int64_t atNs, StreamReport* report) const;

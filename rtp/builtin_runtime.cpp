@@ -125,6 +125,22 @@ bool GetBuiltinSenderInfo(NDIlib_send_instance_t instance, BuiltinSenderInfo* in
     return true;
 }
 
+bool RetargetBuiltinSender(NDIlib_send_instance_t instance, BuiltinStream stream,
+                           const CSocketAddress& destination, bool enabled, std::string* error) {
+    std::lock_guard guard(g_lock);
+    if (g_senders.count(AsSender(instance)) == 0) {
+        *error = "the source is not a live built-in one";
+        return false;
+    }
+    return AsSender(instance)->Retarget(stream, destination, enabled, error);
+}
+
+std::string BuiltinStreamSdp(NDIlib_send_instance_t instance, BuiltinStream stream) {
+    std::lock_guard guard(g_lock);
+    return g_senders.count(AsSender(instance)) == 0 ? ""
+                                                     : AsSender(instance)->StreamSdp(stream);
+}
+
 bool GetBuiltinSenderStats(NDIlib_send_instance_t instance, BuiltinSenderStats* stats) {
     std::lock_guard guard(g_lock);
     if (g_senders.count(AsSender(instance)) == 0) {

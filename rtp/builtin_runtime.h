@@ -13,3 +13,8 @@ const NdiRuntimeCalls& BuiltinRuntimeCalls();
 // file), and its counters. False when the sender is not a live built-in one.
 bool GetBuiltinSenderInfo(NDIlib_send_instance_t sender, BuiltinSenderInfo* info);
 bool GetBuiltinSenderStats(NDIlib_send_instance_t sender, BuiltinSenderStats* stats);
+// Moves one stream of a live built-in source (CBuiltinSender::Retarget); false with the reason.
+bool RetargetBuiltinSender(NDIlib_send_instance_t sender, BuiltinStream stream,
+                           const CSocketAddress& destination, bool enabled, std::string* error);
+// One stream's current session description ("" when there is none).
+std::string BuiltinStreamSdp(NDIlib_send_instance_t sender, BuiltinStream stream);

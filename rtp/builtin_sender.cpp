@@ -50,6 +50,7 @@ std::unique_ptr<CBuiltinSender> CBuiltinSender::Create(const CRuntimeConfig& con
     info.secondAudioPort = static_cast<int>(secondAudioPort);
     info.videoPort = static_cast<int>(videoPort);
     info.sapDestination = config.sapDestination.HostAndPort();
+    info.secondAudioDestination = info.videoDestination = info.destination;
     const CSocketAddress audioDestination = config.destination.WithPort(info.audioPort);
     const CSocketAddress videoDestination = config.destination.WithPort(info.videoPort);
     std::optional<CSocketAddress> secondDestination;
@@ -145,6 +146,7 @@ std::unique_ptr<CBuiltinSender> CBuiltinSender::Create(const CRuntimeConfig& con
                          why.c_str());
         }
     }
+    info.sourceAddress = description.originAddress;
     CBuiltinSender* self = sender.get();
     if (!StartWorker(
             &sender->m_rtcpThread, [self] { self->RunRtcp(); }, "RTCP", error)) {
@@ -186,6 +188,82 @@ void CBuiltinSender::SendVideo(const NDIlib_video_frame_v2_t& frame) {
         }
     }
     m_video->Send(frame, atNs);
+}
+
+BuiltinSenderInfo CBuiltinSender::Info() const {
+    std::lock_guard guard(m_infoLock);
+    BuiltinSenderInfo info = m_info;
+    // A socket the system binds at its first packet has a port only from then on.
+    info.sourcePorts = {m_audio->LocalPort(0), m_audio->LocalPort(1), m_video->LocalPort()};
+    return info;
+}
+
+bool CBuiltinSender::Retarget(BuiltinStream stream, const CSocketAddress& destination,
+                              bool enabled, std::string* error) {
+    std::lock_guard guard(m_infoLock);
+    const auto index = static_cast<size_t>(stream);
+    if (stream == BuiltinStream::secondAudio && m_info.secondAudioPort == 0) {
+        *error = "this source sends its channels as one stream";
+        return false;
+    }
+    const auto current = CSocketAddress::Parse(m_info.destination, 0);
+    if (!current || current->Family() != destination.Family()) {
+        *error = std::string("the streams of this source go over ") +
+                 (current && current->IsIpv6() ? "IPv6" : "IPv4");
+        return false;
+    }
+    if (destination.Port() < 1 || destination.Port() > 65535) {
+        *error = "no such port";
+        return false;
+    }
+    const bool moved = stream == BuiltinStream::video
+                           ? m_video->Retarget(destination, enabled)
+                           : m_audio->Retarget(static_cast<int>(index), destination, enabled);
+    if (!moved) {
+        *error = "the stream is not open";
+        return false;
+    }
+    // The reports follow to the port above; on the last port there is none, as at the start.
+    CUdpSocket& rtcp = m_rtcpSockets[stream == BuiltinStream::video ? kRtcpSockets - 1 : index];
+    if (rtcp.IsOpen()) {
+        rtcp.Retarget(destination.WithPort(std::min(destination.Port() + 1, 65535)),
+                      enabled && destination.Port() < 65535);
+    }
+    m_announcer->SetStreamDestination(static_cast<int>(index), destination.Host(),
+                                      destination.Port());
+    m_info.enabled[index] = enabled;
+    switch (stream) {
+    case BuiltinStream::audio:
+        m_info.destination = destination.Host();
+        m_info.audioPort = destination.Port();
+        break;
+    case BuiltinStream::secondAudio:
+        m_info.secondAudioDestination = destination.Host();
+        m_info.secondAudioPort = destination.Port();
+        break;
+    case BuiltinStream::video:
+        m_info.videoDestination = destination.Host();
+        m_info.videoPort = destination.Port();
+        break;
+    }
+    return true;
+}
+
+std::string CBuiltinSender::StreamSdp(BuiltinStream stream) {
+    const BuiltinSenderInfo info = Info();
+    const bool split = info.secondAudioPort != 0;
+    switch (stream) {
+    case BuiltinStream::audio: {
+        // Split streams have parts of their own once the channels need both.
+        const std::string one = m_announcer->SessionText("audio");
+        return one.empty() ? m_announcer->SessionText("audio-1") : one;
+    }
+    case BuiltinStream::secondAudio:
+        return split ? m_announcer->SessionText("audio-2") : "";
+    case BuiltinStream::video:
+        return m_announcer->SessionText("video");
+    }
+    return "";
 }
 
 BuiltinSenderStats CBuiltinSender::Stats() const {

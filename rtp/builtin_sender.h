@@ -22,12 +22,20 @@
 #include <thread>
 #include <vector>
 
+// The streams of a source, as Retarget names them.
+enum class BuiltinStream { audio = 0, secondAudio = 1, video = 2 };
+
 struct BuiltinSenderInfo {
     std::string sourceName;
-    std::string destination; // numeric host
+    std::string destination; // numeric host of the (first) audio stream
+    std::string secondAudioDestination; // the others' hosts: the same unless moved apart
+    std::string videoDestination;
     int audioPort = 0;
     int secondAudioPort = 0; // 0 unless the channels are split into two streams
     int videoPort = 0;
+    std::array<bool, 3> enabled{true, true, true}; // by BuiltinStream: packets leave
+    std::array<int, 3> sourcePorts{};               // the local ports they leave from (0: unknown)
+    std::string sourceAddress;                      // the local address they leave from
     std::string sdpPath;               // combined; "" when the folder could not be used
     std::vector<std::string> sdpFiles; // every session's file, the combined one first
     std::string sapDestination;        // host:port
@@ -63,8 +71,16 @@ public:
     void SendVideo(const NDIlib_video_frame_v2_t& frame);
     void AddMetadata(const NDIlib_metadata_frame_t& metadata);
 
-    const BuiltinSenderInfo& Info() const { return m_info; }
+    BuiltinSenderInfo Info() const;
     BuiltinSenderStats Stats() const;
+    // Moves one stream (its RTP, its RTCP to the port above, its session description and SAP
+    // announcement) to destination, of the family the source was opened for, from its next
+    // packet on; disabled, nothing of it leaves. False with the reason in *error, changing
+    // nothing.
+    bool Retarget(BuiltinStream stream, const CSocketAddress& destination, bool enabled,
+                  std::string* error);
+    // The current session description of one stream ("" when the source has no such stream).
+    std::string StreamSdp(BuiltinStream stream);
 
     // Sender reports go out this often (RFC 3550's minimum for sessions of this bandwidth, 360 s
     // over the session's kbit/s, is a few milliseconds), so a receiver that joins aligns the
@@ -79,6 +95,7 @@ private:
     void SendReports();
     void ReadFeedback();
 
+    mutable std::mutex m_infoLock; // guards m_info
     BuiltinSenderInfo m_info;
     std::shared_ptr<CPtpClock> m_ptp;
     int m_ptpListener = 0;

@@ -70,14 +70,32 @@ static std::string OriginLine(const SdpDescription& d, uint64_t session) {
     return line;
 }
 
-// v o s i c t: the lines every session of the source begins with.
-static std::string SessionHead(const SdpDescription& d, uint64_t session) {
+// Where one media section's packets go: its connection line's address and whether it is a group.
+struct MediaHost {
+    std::string host;
+    bool multicast = false;
+};
+
+static MediaHost HostOf(const SdpDescription& d, const std::string& moved) {
+    if (moved.empty() || moved == d.destinationHost) {
+        return {d.destinationHost, d.destinationMulticast};
+    }
+    const auto address = CSocketAddress::Parse(moved, 0);
+    return {moved, address && address->IsMulticast()};
+}
+
+static std::string ConnectionValue(const SdpDescription& d, const MediaHost& to) {
     std::string connection(d.destinationIpv6 ? "IN IP6 " : "IN IP4 ");
-    connection.append(d.destinationHost);
-    if (d.destinationMulticast && !d.destinationIpv6) {
+    connection.append(to.host);
+    if (to.multicast && !d.destinationIpv6) {
         // IPv4 multicast requires a TTL.
         connection.append("/").append(std::to_string(d.ttl.value_or(1)));
     }
+    return connection;
+}
+
+// v o s i c t: the lines every session of the source begins with; c= names `to`.
+static std::string SessionHead(const SdpDescription& d, uint64_t session, const MediaHost& to) {
     std::string sdp;
     AddLine(sdp, "v", "0");
     AddLine(sdp, "o", OriginLine(d, session).substr(2));
@@ -85,17 +103,18 @@ static std::string SessionHead(const SdpDescription& d, uint64_t session) {
     if (!d.metadata.empty()) {
         AddLine(sdp, "i", OneLine(d.metadata));
     }
-    AddLine(sdp, "c", connection);
+    AddLine(sdp, "c", ConnectionValue(d, to));
     AddLine(sdp, "t", "0 0");
     return sdp;
 }
 
 // The lines after a media section's format lines: where the packets come from (multicast) and
 // what their timestamps are referenced to.
-static void AddMediaTail(std::string& sdp, const SdpDescription& d, uint32_t freeRunOffset) {
-    if (d.destinationMulticast) {
+static void AddMediaTail(std::string& sdp, const SdpDescription& d, const MediaHost& to,
+                         uint32_t freeRunOffset) {
+    if (to.multicast) {
         std::string filter = "source-filter: incl IN ";
-        filter.append(d.destinationIpv6 ? "IP6 " : "IP4 ").append(d.destinationHost);
+        filter.append(d.destinationIpv6 ? "IP6 " : "IP4 ").append(to.host);
         filter.append(" ").append(d.originAddress);
         AddLine(sdp, "a", filter);
     }
@@ -130,11 +149,21 @@ static void AddRtcpLine(std::string& sdp, int port) {
     }
 }
 
-static void AddAudioSection(std::string& sdp, const SdpDescription& d, int port, int channels) {
+// A media section whose host is not the session's names its own (RFC 8866 5.7).
+static void AddMediaConnection(std::string& sdp, const SdpDescription& d, const MediaHost& to,
+                               const MediaHost& session) {
+    if (to.host != session.host) {
+        AddLine(sdp, "c", ConnectionValue(d, to));
+    }
+}
+
+static void AddAudioSection(std::string& sdp, const SdpDescription& d, int port, int channels,
+                            const MediaHost& to, const MediaHost& session) {
     // 16 channels of 1 ms packets would exceed an Ethernet frame: 0.125 ms (ST 2110-30 level C).
     const bool shortPackets = channels > 8;
     const char* ptime = shortPackets ? "0.125" : "1";
     AddLine(sdp, "m", "audio " + std::to_string(port) + " RTP/AVP 96");
+    AddMediaConnection(sdp, d, to, session);
     AddLine(sdp, "a", "recvonly");
     AddLine(sdp, "a", "rtpmap:96 L24/48000/" + std::to_string(channels));
     AddLine(sdp, "a", "fmtp:96 channel-order=" + ChannelOrder(channels));
@@ -142,11 +171,13 @@ static void AddAudioSection(std::string& sdp, const SdpDescription& d, int port,
     AddLine(sdp, "a", std::string("maxptime:") + ptime);
     AddLine(sdp, "a", shortPackets ? "framecount:6" : "framecount:48");
     AddRtcpLine(sdp, port);
-    AddMediaTail(sdp, d, d.clock.audioOffset);
+    AddMediaTail(sdp, d, to, d.clock.audioOffset);
 }
 
-static void AddVideoSection(std::string& sdp, const SdpDescription& d) {
+static void AddVideoSection(std::string& sdp, const SdpDescription& d, const MediaHost& session) {
+    const MediaHost to = HostOf(d, d.videoHost);
     AddLine(sdp, "m", "video " + std::to_string(d.videoPort) + " RTP/AVP 97");
+    AddMediaConnection(sdp, d, to, session);
     AddLine(sdp, "a", "recvonly");
     AddLine(sdp, "a", "rtpmap:97 raw/90000");
     std::string format = "fmtp:97 sampling=RGB; width=" + std::to_string(d.width);
@@ -157,7 +188,7 @@ static void AddVideoSection(std::string& sdp, const SdpDescription& d) {
     format.append("; TCS=SDR; PM=2110GPM; SSN=ST2110-20:2017; ");
     AddLine(sdp, "a", format);
     AddRtcpLine(sdp, d.videoPort);
-    AddMediaTail(sdp, d, d.clock.videoOffset);
+    AddMediaTail(sdp, d, to, d.clock.videoOffset);
 }
 
 int SdpAudioStreamCount(const SdpDescription& d) {
@@ -166,29 +197,36 @@ int SdpAudioStreamCount(const SdpDescription& d) {
 
 std::vector<SdpSession> BuildSdpSessions(const SdpDescription& d) {
     const int streams = SdpAudioStreamCount(d);
-    const auto audio = [&](std::string& sdp, int stream) {
+    const auto audioHost = [&](int stream) {
+        return stream == 0 ? HostOf(d, "") : HostOf(d, d.secondAudioHost);
+    };
+    const auto audio = [&](std::string& sdp, int stream, const MediaHost& session) {
         const int channels =
             streams == 1 ? d.channelCount
                          : std::min(d.streamChannels, d.channelCount - stream * d.streamChannels);
-        AddAudioSection(sdp, d, stream == 0 ? d.audioPort : d.secondAudioPort, channels);
+        AddAudioSection(sdp, d, stream == 0 ? d.audioPort : d.secondAudioPort, channels,
+                        audioHost(stream), session);
     };
     std::vector<SdpSession> sessions;
-    SdpSession combined{"", SessionHead(d, 0), OriginLine(d, 0), false};
+    const MediaHost first = audioHost(0);
+    SdpSession combined{"", SessionHead(d, 0, first), OriginLine(d, 0), false};
     for (int stream = 0; stream < streams; ++stream) {
-        audio(combined.text, stream);
+        audio(combined.text, stream, first);
     }
-    AddVideoSection(combined.text, d);
+    AddVideoSection(combined.text, d, first);
     sessions.push_back(std::move(combined));
     for (int stream = 0; stream < streams; ++stream) {
         const uint64_t id = 2 + static_cast<uint64_t>(stream);
+        const MediaHost own = audioHost(stream);
         SdpSession session{streams == 1 ? "audio" : "audio-" + std::to_string(stream + 1),
-                           SessionHead(d, id), OriginLine(d, id), true};
-        audio(session.text, stream);
+                           SessionHead(d, id, own), OriginLine(d, id), true};
+        audio(session.text, stream, own);
         sessions.push_back(std::move(session));
     }
-    SdpSession video{"video", SessionHead(d, 1), OriginLine(d, 1), true};
-    AddVideoSection(video.text, d);
-    sessions.push_back(std::move(video));
+    const MediaHost video = HostOf(d, d.videoHost);
+    SdpSession videoSession{"video", SessionHead(d, 1, video), OriginLine(d, 1), true};
+    AddVideoSection(videoSession.text, d, video);
+    sessions.push_back(std::move(videoSession));
     return sessions;
 }
 

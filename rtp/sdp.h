@@ -32,6 +32,10 @@ struct SdpDescription {
     bool destinationIpv6 = false;
     bool destinationMulticast = false;
     std::optional<int> ttl;
+    // Hosts of the second audio stream and of the video when they were moved apart from the first
+    // audio stream's (same family); "" when they go where it goes.
+    std::string secondAudioHost;
+    std::string videoHost;
     int audioPort = 0;
     int secondAudioPort = 0; // a second audio stream's port, when the channels are split
     int streamChannels = 16; // the most channels one audio stream carries

@@ -59,6 +59,43 @@ void CSessionAnnouncer::SetVideoFormat(int width, int height, int frameRateN, in
     }
 }
 
+void CSessionAnnouncer::SetStreamDestination(int stream, const std::string& host, int port) {
+    std::lock_guard guard(m_lock);
+    SdpDescription& d = m_description;
+    if (stream == 0 && host != d.destinationHost) {
+        // The others stay where they are: they followed the first stream's host until now.
+        for (std::string* other : {&d.secondAudioHost, &d.videoHost}) {
+            if (other->empty()) {
+                *other = d.destinationHost;
+            }
+        }
+        d.destinationHost = host;
+        const auto address = CSocketAddress::Parse(host, 0);
+        d.destinationMulticast = address && address->IsMulticast();
+    } else if (stream == 1) {
+        d.secondAudioHost = host;
+    } else if (stream == kVideoStream) {
+        d.videoHost = host;
+    }
+    for (std::string* other : {&d.secondAudioHost, &d.videoHost}) {
+        if (*other == d.destinationHost) {
+            other->clear();
+        }
+    }
+    (stream == 0 ? d.audioPort : stream == 1 ? d.secondAudioPort : d.videoPort) = port;
+    MarkChanged();
+}
+
+std::string CSessionAnnouncer::SessionText(const std::string& part) {
+    std::lock_guard guard(m_lock);
+    for (const SdpSession& session : BuildSdpSessions(m_description)) {
+        if (session.part == part) {
+            return session.text;
+        }
+    }
+    return "";
+}
+
 void CSessionAnnouncer::SetClockReference(const SdpClockReference& clock) {
     std::lock_guard guard(m_lock);
     const SdpClockReference& now = m_description.clock;

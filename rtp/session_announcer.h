@@ -35,6 +35,12 @@ public:
     void SetAudioFormat(int channelCount);
     void SetVideoFormat(int width, int height, int frameRateN, int frameRateD);
     void SetClockReference(const SdpClockReference& clock);
+    // Stream 0 or 1 (the audio streams) or kVideoStream now goes to host:port: a new version.
+    static constexpr int kVideoStream = 2;
+    void SetStreamDestination(int stream, const std::string& host, int port);
+    // The description of a session part ("audio", "audio-1", "video", ...; "" the combined one)
+    // as it stands now; "" when there is no such part.
+    std::string SessionText(const std::string& part);
     // Idempotent: ends the thread, sends the deletion and removes the file.
     void Stop();
 

@@ -49,7 +49,7 @@ bool CUdpSocket::Open(const CSocketAddress& destination, std::optional<int> ttl,
             Warn("the TTL", destination);
         }
     }
-    if (interfaceIndex != 0 && destination.IsMulticast()) {
+    if (interfaceIndex != 0) { // also for unicast: a later move to a group goes out there
         int result = 0;
         if (v6) {
             const int index = static_cast<int>(interfaceIndex);
@@ -152,7 +152,36 @@ std::string CUdpSocket::InterfaceMac(const std::string& address) {
     return mac;
 }
 
+CSocketAddress CUdpSocket::Destination() const {
+    std::lock_guard guard(m_destinationLock);
+    return *m_destination;
+}
+
+bool CUdpSocket::Retarget(const CSocketAddress& destination, bool enabled) {
+    std::lock_guard guard(m_destinationLock);
+    if (m_fd < 0 || !m_destination || destination.Family() != m_destination->Family()) {
+        return false;
+    }
+    m_destination = destination;
+    m_enabled = enabled;
+    return true;
+}
+
+bool CUdpSocket::Enabled() const {
+    std::lock_guard guard(m_destinationLock);
+    return m_enabled;
+}
+
 int CUdpSocket::SendBatch(const uint8_t* const* packets, const size_t* sizes, int count) {
+    // One copy per call: a retarget lands between two calls, never inside one.
+    std::unique_lock guard(m_destinationLock);
+    if (!m_enabled) {
+        return count;
+    }
+    sockaddr_storage to{};
+    std::memcpy(&to, m_destination->Raw(), m_destination->Length());
+    const socklen_t toLength = m_destination->Length();
+    guard.unlock();
     int sent = 0;
     while (sent < count) {
         const int batch = std::min(count - sent, kBatchLimit);
@@ -162,8 +191,8 @@ int CUdpSocket::SendBatch(const uint8_t* const* packets, const size_t* sizes, in
         for (int i = 0; i < batch; ++i) {
             vectors[i].iov_base = const_cast<uint8_t*>(packets[sent + i]);
             vectors[i].iov_len = sizes[sent + i];
-            messages[i].msg_hdr.msg_name = const_cast<sockaddr*>(m_destination->Raw());
-            messages[i].msg_hdr.msg_namelen = m_destination->Length();
+            messages[i].msg_hdr.msg_name = &to;
+            messages[i].msg_hdr.msg_namelen = toLength;
             messages[i].msg_hdr.msg_iov = &vectors[i];
             messages[i].msg_hdr.msg_iovlen = 1;
         }
@@ -180,7 +209,8 @@ int CUdpSocket::SendBatch(const uint8_t* const* packets, const size_t* sizes, in
 }
 
 std::string CUdpSocket::LocalAddress() const {
-    const int probe = socket(m_destination->Family(), SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const CSocketAddress destination = Destination();
+    const int probe = socket(destination.Family(), SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (probe < 0) {
         return "";
     }
@@ -189,7 +219,7 @@ std::string CUdpSocket::LocalAddress() const {
     socklen_t length = sizeof local;
     if (m_interfaceIndex != 0) {
         // The route to a multicast group goes out of the chosen interface, as the packets do.
-        if (m_destination->IsIpv6()) {
+        if (destination.IsIpv6()) {
             const int index = static_cast<int>(m_interfaceIndex);
             setsockopt(probe, IPPROTO_IPV6, IPV6_MULTICAST_IF, &index, sizeof index);
         } else {
@@ -198,7 +228,7 @@ std::string CUdpSocket::LocalAddress() const {
             setsockopt(probe, IPPROTO_IP, IP_MULTICAST_IF, &request, sizeof request);
         }
     }
-    if (connect(probe, m_destination->Raw(), m_destination->Length()) == 0 &&
+    if (connect(probe, destination.Raw(), destination.Length()) == 0 &&
         getsockname(probe, reinterpret_cast<sockaddr*>(&local), &length) == 0) {
         char buffer[INET6_ADDRSTRLEN] = {};
         const void* address =

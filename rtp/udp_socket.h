@@ -2,13 +2,14 @@
 // Unconnected, so an ICMP "port unreachable" from a receiver that is not listening yet never
 // turns into an error on a later send.
 //
-// Threads: one sending thread per socket.
+// Threads: one sending thread per socket; Retarget and Destination from any thread.
 #pragma once
 
 #include "socket_address.h"
 
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -44,10 +45,17 @@ public:
     // (all zeros for loopback or when unknown).
     static std::string InterfaceMac(const std::string& address);
 
-    const CSocketAddress& Destination() const { return *m_destination; }
+    CSocketAddress Destination() const;
+    // From the next datagram on, sends to destination (of the family it was opened for), or,
+    // disabled, sends nothing and reports every datagram as having left. False when the family
+    // differs or the socket is not open.
+    bool Retarget(const CSocketAddress& destination, bool enabled);
+    bool Enabled() const;
 
 private:
     int m_fd = -1;
+    mutable std::mutex m_destinationLock; // guards the two below
     std::optional<CSocketAddress> m_destination;
+    bool m_enabled = true;
     unsigned m_interfaceIndex = 0;
 };

@@ -49,6 +49,12 @@ public:
     // now when not given.
     void Send(const NDIlib_video_frame_v2_t& frame, std::optional<int64_t> atNs = std::nullopt);
     void Stop();
+    // From the next packet on (see CAudioStream::Retarget).
+    bool Retarget(const CSocketAddress& destination, bool enabled) {
+        return m_socket.Retarget(destination, enabled);
+    }
+
+    int LocalPort() const { return m_socket.IsOpen() ? m_socket.LocalPort() : 0; }
 
     VideoStreamStats Stats() const;
     // The stream at atNs on CLOCK_MONOTONIC (ptpOffsetNs: the PTP clock's offset when it has

@@ -3,6 +3,8 @@
 // values, data exchange, ident sequence, user-level caption, runtime initialisation, numbering.
 #include "lirafon_dlg.h"
 
+#include "nmos_host.h"
+
 #include "artwork.h"
 #include "avahi_probe.h"
 #include "builtin_runtime.h"
@@ -278,6 +280,12 @@ void CNDILirafonDlg::ShutDown() {
     }
     m_shutDown = true;
     m_running = 0;
+    // The node goes first: nothing may re-target a source that is being stopped.
+    if (m_remote) {
+        m_remote->SetNmosRoute(nullptr);
+    }
+    m_nmos.reset();
+    m_nmosHost.reset();
     if (m_sendThread.joinable()) {
         m_sendThread.join();
     }

@@ -28,6 +28,10 @@ class QRadioButton;
 class QAction;
 class ClickableLabel;
 class InstanceLink;
+class CNmosHost;
+namespace nmos {
+class Node;
+}
 
 // Checks the radio of `group` whose id is `value`, or clears the set when none has it.
 void CheckRadio(QButtonGroup* group, int32_t value);
@@ -168,6 +172,7 @@ private:
     void TakeUserLevelField();
     void ApplyFrequencyChoice(control::FrequencyChoice frequency);
     void StartControlServer();
+    void StartNmosNode();
     void AnnounceWebControl();
     // Something a client of the control server shows may have changed.
     void StateChanged();
@@ -201,6 +206,8 @@ private:
     bool m_shutDown = false;
     std::unique_ptr<InstanceLink> m_instances;
     std::unique_ptr<control::ControlServer> m_remote;
+    std::unique_ptr<CNmosHost> m_nmosHost;
+    std::unique_ptr<nmos::Node> m_nmos; // the built-in runtime's source as an NMOS node
     control::ControlEndpoint m_remoteEndpoint{std::nullopt, "127.0.0.1", ""};
     std::optional<std::wstring> m_startupIdentText;
     std::optional<bool> m_startupShowIdentText;

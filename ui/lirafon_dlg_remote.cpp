@@ -4,8 +4,10 @@
 #include "lirafon_dlg.h"
 
 #include "builtin_runtime.h"
+#include "http_adapter.h"
 #include "instance_link.h"
 #include "ndi_dispatch.h"
+#include "nmos_host.h"
 #include "runtime_config.h"
 
 #include <QButtonGroup>
@@ -189,6 +191,37 @@ void CNDILirafonDlg::StartControlServer() {
     std::fprintf(stderr, "ndi-lirafon: control panel: %s\n",
                  qUtf8Printable(m_remote->PanelAddress()));
     AnnounceWebControl();
+    StartNmosNode();
+}
+
+// The built-in runtime's source as an NMOS node, on the control server's address and port. The
+// vendor's runtime sends NDI, which NMOS does not route.
+void CNDILirafonDlg::StartNmosNode() {
+    std::string error;
+    const char* setting = std::getenv("LIRAFON_NMOS");
+    if (!CNmosHost::Wanted(setting, &error)) {
+        if (!error.empty()) {
+            std::fprintf(stderr, "ndi-lirafon: %s; no NMOS node\n", error.c_str());
+        }
+        return;
+    }
+    if (ActiveNdiRuntime() != NdiRuntimeKind::builtin || m_sender == nullptr) {
+        if (setting != nullptr) {
+            std::fprintf(stderr, "ndi-lirafon: NMOS: the vendor's NDI runtime sends NDI, not "
+                                 "RTP: no NMOS node\n");
+        }
+        return;
+    }
+    m_nmosHost = std::make_unique<CNmosHost>(
+        m_sender, m_instanceIndex + 1, m_remoteEndpoint.address, m_remote->Port(),
+        [this] { return ControlState().value(QStringLiteral("channels")).toInt(); },
+        [this] { StateChanged(); });
+    m_nmos = std::make_unique<nmos::Node>(*m_nmosHost);
+    nmos::Node* node = m_nmos.get();
+    m_remote->SetNmosRoute([node](const control::HttpRequest& request) { return node->Handle(request); });
+    std::fprintf(stderr, "ndi-lirafon: NMOS node %s: http://%s:%d/x-nmos/\n",
+                 qUtf8Printable(node->NodeId()), m_remoteEndpoint.address.c_str(),
+                 m_remote->Port());
 }
 
 // NDI receivers offer a sender's web page when its connection metadata names one, and the vendor

@@ -1,0 +1,791 @@
+// The node's resources and its two APIs. Everything is rebuilt from the program's facts at each
+// request, so what a controller reads is what is on the wire; a resource's version moves only
+// when its content did.
+#include "nmos_node.h"
+
+#include <QHostAddress>
+#include <QJsonDocument>
+#include <QRegularExpression>
+#include <QUuid>
+
+#include <time.h>
+
+#include <algorithm>
+#include <cstdio>
+
+namespace nmos {
+
+namespace {
+
+using control::HttpReply;
+using control::HttpRequest;
+
+// TAI was 37 s ahead of UTC at the last leap second (2017) and stays so until the next one.
+constexpr int64_t kTaiMinusUtcSeconds = 37;
+constexpr int64_t kNsPerSecond = 1'000'000'000;
+
+int64_t TaiNowNs() {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return (static_cast<int64_t>(now.tv_sec) + kTaiMinusUtcSeconds) * kNsPerSecond + now.tv_nsec;
+}
+
+QString TaiText(int64_t ns) {
+    return QStringLiteral("%1:%2").arg(ns / kNsPerSecond).arg(ns % kNsPerSecond);
+}
+
+// "seconds:nanoseconds" as nanoseconds; nullopt when malformed or beyond what 64 bits hold.
+std::optional<int64_t> ParseTai(const QString& text) {
+    static const QRegularExpression form(QStringLiteral("^([0-9]{1,12}):([0-9]{1,9})$"));
+    const QRegularExpressionMatch match = form.match(text);
+    if (!match.hasMatch()) {
+        return std::nullopt;
+    }
+    return match.captured(1).toLongLong() * kNsPerSecond + match.captured(2).toLongLong();
+}
+
+HttpReply Json(const QJsonDocument& document, int status = 200) {
+    HttpReply reply;
+    reply.status = status;
+    reply.body = document.toJson(QJsonDocument::Compact);
+    return reply;
+}
+HttpReply Json(const QJsonObject& object, int status = 200) {
+    return Json(QJsonDocument(object), status);
+}
+HttpReply Json(const QJsonArray& array, int status = 200) {
+    return Json(QJsonDocument(array), status);
+}
+
+// The error document both APIs specify.
+HttpReply Error(int status, const QString& text) {
+    return Json(QJsonObject{{QStringLiteral("code"), status},
+                            {QStringLiteral("error"), text},
+                            {QStringLiteral("debug"), QJsonValue::Null}},
+                status);
+}
+
+QJsonArray Listing(std::initializer_list<const char*> names) {
+    QJsonArray list;
+    for (const char* name : names) {
+        list.append(QString::fromLatin1(name));
+    }
+    return list;
+}
+
+QString UrlHost(const std::string& host) {
+    const QString text = QString::fromStdString(host);
+    return text.contains(QLatin1Char(':')) ? QLatin1Char('[') + text + QLatin1Char(']') : text;
+}
+
+QJsonObject NoActivation() {
+    return {{QStringLiteral("mode"), QJsonValue::Null},
+            {QStringLiteral("requested_time"), QJsonValue::Null},
+            {QStringLiteral("activation_time"), QJsonValue::Null}};
+}
+
+QJsonObject TransportJson(const Transport& t) {
+    return {{QStringLiteral("source_ip"), QString::fromStdString(t.sourceIp)},
+            {QStringLiteral("source_port"), t.sourcePort},
+            {QStringLiteral("destination_ip"), QString::fromStdString(t.destinationIp)},
+            {QStringLiteral("destination_port"), t.destinationPort},
+            {QStringLiteral("rtp_enabled"), t.rtpEnabled}};
+}
+
+const QRegularExpression& UuidForm() {
+    static const QRegularExpression form(QStringLiteral(
+        "^[0-9a-f]{8}-[0-9a-f]{4}-[1-5][0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}$"));
+    return form;
+}
+
+bool OnlyKeys(const QJsonObject& object, std::initializer_list<const char*> allowed,
+              QString* unknown) {
+    for (auto it = object.begin(); it != object.end(); ++it) {
+        if (std::none_of(allowed.begin(), allowed.end(),
+                         [&](const char* name) { return it.key() == QLatin1String(name); })) {
+            *unknown = it.key();
+            return false;
+        }
+    }
+    return true;
+}
+
+bool IsAuto(const QJsonValue& value) {
+    return value.isString() && value.toString() == QLatin1String("auto");
+}
+
+} // namespace
+
+std::string TaiNow() {
+    return TaiText(TaiNowNs()).toStdString();
+}
+
+QString ResourceId(const std::string& hostname, int copy, const std::string& kind) {
+    // The product's own namespace: the same host and copy give the same ids after a restart.
+    static const QUuid kNamespace(QStringLiteral("{6b1f0a3e-5c2d-4f8e-9a71-3d4c5b6a7e80}"));
+    const std::string name = hostname + "/" + std::to_string(copy) + "/" + kind;
+    return QUuid::createUuidV5(kNamespace, QByteArray::fromStdString(name))
+        .toString(QUuid::WithoutBraces);
+}
+
+Node::Node(NodeHost& host, QObject* parent) : QObject(parent), m_host(host) {
+    Refresh();
+}
+
+Node::~Node() = default;
+
+void Node::Refresh() {
+    m_facts = m_host.Facts();
+    m_nodeId = ResourceId(m_facts.hostname, m_facts.copy, "node");
+    m_deviceId = ResourceId(m_facts.hostname, m_facts.copy, "device");
+    for (const StreamFacts& stream : m_facts.streams) {
+        m_initial.emplace(stream.role, stream.transport);
+        SenderState& state = m_senders[stream.role];
+        if (state.staged.isEmpty()) {
+            QJsonObject params{{QStringLiteral("receiver_id"), QJsonValue::Null},
+                               {QStringLiteral("master_enable"), true},
+                               {QStringLiteral("activation"), NoActivation()},
+                               {QStringLiteral("transport_params"),
+                                QJsonArray{TransportJson(stream.transport)}}};
+            state.staged = params;
+            state.active = params;
+        }
+    }
+}
+
+const StreamFacts* Node::StreamById(const QString& id) const {
+    for (const StreamFacts& stream : m_facts.streams) {
+        if (ResourceId(m_facts.hostname, m_facts.copy, "sender/" + stream.role) == id) {
+            return &stream;
+        }
+    }
+    return nullptr;
+}
+
+QJsonObject Node::Core(const QString& id, const std::string& label, const QString& description) {
+    return {{QStringLiteral("id"), id},
+            {QStringLiteral("label"), QString::fromStdString(label)},
+            {QStringLiteral("description"), description},
+            {QStringLiteral("tags"), QJsonObject{}}};
+}
+
+std::vector<Node::Resource> Node::Resources() {
+    Refresh();
+    const NodeFacts& f = m_facts;
+    const QString base =
+        QStringLiteral("http://%1:%2/").arg(UrlHost(f.apiHost)).arg(f.apiPort);
+    std::vector<Resource> resources;
+
+    QJsonObject node = Core(m_nodeId, f.sourceName + " on " + f.hostname,
+                            QStringLiteral("Audio line-up tone generator"));
+    node[QStringLiteral("href")] = base;
+    node[QStringLiteral("hostname")] = QString::fromStdString(f.hostname);
+    node[QStringLiteral("caps")] = QJsonObject{};
+    node[QStringLiteral("services")] = QJsonArray{};
+    node[QStringLiteral("api")] = QJsonObject{
+        {QStringLiteral("versions"), QJsonArray{QString::fromLatin1(kNodeVersion)}},
+        {QStringLiteral("endpoints"),
+         QJsonArray{QJsonObject{{QStringLiteral("host"), QString::fromStdString(f.apiHost)},
+                                {QStringLiteral("port"), f.apiPort},
+                                {QStringLiteral("protocol"), QStringLiteral("http")},
+                                {QStringLiteral("authorization"), false}}}}};
+    QJsonObject clock{{QStringLiteral("name"), QStringLiteral("clk0")}};
+    if (f.ptpLocked) {
+        clock[QStringLiteral("ref_type")] = QStringLiteral("ptp");
+        clock[QStringLiteral("traceable")] = false;
+        clock[QStringLiteral("version")] = QStringLiteral("IEEE1588-2008");
+        clock[QStringLiteral("gmid")] = QString::fromStdString(f.ptpGrandmaster);
+        clock[QStringLiteral("locked")] = true;
+    } else {
+        clock[QStringLiteral("ref_type")] = QStringLiteral("internal");
+    }
+    node[QStringLiteral("clocks")] = QJsonArray{clock};
+    const QString mac = QString::fromStdString(f.interfaceMac);
+    node[QStringLiteral("interfaces")] =
+        QJsonArray{QJsonObject{{QStringLiteral("name"), QString::fromStdString(f.interfaceName)},
+                               {QStringLiteral("chassis_id"), mac},
+                               {QStringLiteral("port_id"), mac}}};
+    resources.push_back({QStringLiteral("node"), node});
+
+    QJsonArray senderIds;
+    for (const StreamFacts& s : f.streams) {
+        senderIds.append(ResourceId(f.hostname, f.copy, "sender/" + s.role));
+    }
+    QJsonObject device =
+        Core(m_deviceId, f.sourceName, QStringLiteral("Tone and ident card generator"));
+    device[QStringLiteral("type")] = QStringLiteral("urn:x-nmos:device:generic");
+    device[QStringLiteral("node_id")] = m_nodeId;
+    device[QStringLiteral("senders")] = senderIds;
+    device[QStringLiteral("receivers")] = QJsonArray{};
+    device[QStringLiteral("controls")] = QJsonArray{QJsonObject{
+        {QStringLiteral("type"), QStringLiteral("urn:x-nmos:control:sr-ctrl/%1")
+                                     .arg(QString::fromLatin1(kConnectionVersion))},
+        {QStringLiteral("href"), base + QStringLiteral("x-nmos/connection/%1/")
+                                            .arg(QString::fromLatin1(kConnectionVersion))},
+        {QStringLiteral("authorization"), false}}};
+    resources.push_back({QStringLiteral("device"), device});
+
+    for (const StreamFacts& s : f.streams) {
+        const QString kind = s.video ? QStringLiteral("Video") : QStringLiteral("Audio");
+        const std::string label = f.sourceName + (s.video ? " picture" : " tone") +
+                                  (s.role == "audio-2" ? " (channels 9-16)" : "");
+        QJsonObject source = Core(ResourceId(f.hostname, f.copy, "source/" + s.role), label,
+                                  s.video ? QStringLiteral("Ident card")
+                                          : QStringLiteral("Line-up tone"));
+        source[QStringLiteral("caps")] = QJsonObject{};
+        source[QStringLiteral("device_id")] = m_deviceId;
+        source[QStringLiteral("parents")] = QJsonArray{};
+        source[QStringLiteral("clock_name")] = QStringLiteral("clk0");
+        QJsonObject flow = Core(ResourceId(f.hostname, f.copy, "flow/" + s.role), label,
+                                source[QStringLiteral("description")].toString());
+        flow[QStringLiteral("source_id")] = source[QStringLiteral("id")];
+        flow[QStringLiteral("device_id")] = m_deviceId;
+        flow[QStringLiteral("parents")] = QJsonArray{};
+        if (s.video) {
+            source[QStringLiteral("format")] = QStringLiteral("urn:x-nmos:format:video");
+            flow[QStringLiteral("format")] = QStringLiteral("urn:x-nmos:format:video");
+            flow[QStringLiteral("media_type")] = QStringLiteral("video/raw");
+            flow[QStringLiteral("grain_rate")] = QJsonObject{
+                {QStringLiteral("numerator"), s.rateN}, {QStringLiteral("denominator"), s.rateD}};
+            flow[QStringLiteral("frame_width")] = s.width;
+            flow[QStringLiteral("frame_height")] = s.height;
+            flow[QStringLiteral("interlace_mode")] = QStringLiteral("progressive");
+            flow[QStringLiteral("colorspace")] = QStringLiteral("BT709");
+            flow[QStringLiteral("transfer_characteristic")] = QStringLiteral("SDR");
+            QJsonArray components;
+            for (const char* name : {"R", "G", "B"}) {
+                components.append(QJsonObject{{QStringLiteral("name"), QString::fromLatin1(name)},
+                                              {QStringLiteral("width"), s.width},
+                                              {QStringLiteral("height"), s.height},
+                                              {QStringLiteral("bit_depth"), 8}});
+            }
+            flow[QStringLiteral("components")] = components;
+        } else {
+            source[QStringLiteral("format")] = QStringLiteral("urn:x-nmos:format:audio");
+            QJsonArray channels;
+            const int first = s.role == "audio-2" ? 9 : 1;
+            for (int c = 0; c < s.channels; ++c) {
+                channels.append(QJsonObject{
+                    {QStringLiteral("label"), QStringLiteral("Channel %1").arg(first + c)}});
+            }
+            source[QStringLiteral("channels")] = channels;
+            flow[QStringLiteral("format")] = QStringLiteral("urn:x-nmos:format:audio");
+            flow[QStringLiteral("media_type")] = QStringLiteral("audio/L24");
+            flow[QStringLiteral("sample_rate")] = QJsonObject{
+                {QStringLiteral("numerator"), 48000}, {QStringLiteral("denominator"), 1}};
+            flow[QStringLiteral("bit_depth")] = 24;
+        }
+        resources.push_back({QStringLiteral("source"), source});
+        resources.push_back({QStringLiteral("flow"), flow});
+
+        QJsonObject sender = SenderResource(s);
+        sender[QStringLiteral("label")] = QString::fromStdString(label);
+        sender[QStringLiteral("flow_id")] = flow[QStringLiteral("id")];
+        // Grouping (BCP-002-01): the source's streams belong together, by role.
+        const int index = s.role == "audio-2" ? 2 : 1;
+        sender[QStringLiteral("tags")] = QJsonObject{
+            {QStringLiteral("urn:x-nmos:tag:grouphint/v1.0"),
+             QJsonArray{QStringLiteral("%1:%2 %3")
+                            .arg(QString::fromStdString(f.sourceName), kind)
+                            .arg(index)}}};
+        resources.push_back({QStringLiteral("sender"), sender});
+    }
+
+    // Versions: kept while a resource is unchanged, a new one (later than any before) when not.
+    int64_t now = TaiNowNs();
+    for (Resource& r : resources) {
+        const QString id = r.data[QStringLiteral("id")].toString();
+        auto found = m_published.find(id);
+        if (found == m_published.end() || found->second.first != r.data) {
+            QString version = TaiText(now);
+            if (found != m_published.end() && found->second.second == version) {
+                version = TaiText(++now);
+            }
+            m_published[id] = {r.data, version};
+        }
+        r.data[QStringLiteral("version")] = m_published[id].second;
+    }
+    return resources;
+}
+
+QJsonObject Node::SenderResource(const StreamFacts& s) {
+    const QString id = ResourceId(m_facts.hostname, m_facts.copy, "sender/" + s.role);
+    QJsonObject sender = Core(id, "", QStringLiteral("RTP sender"));
+    sender[QStringLiteral("caps")] = QJsonObject{};
+    sender[QStringLiteral("device_id")] = m_deviceId;
+    const SenderState& state = StateOf(s);
+    const QJsonObject leg = state.active[QStringLiteral("transport_params")].toArray()[0].toObject();
+    const QHostAddress destination(leg[QStringLiteral("destination_ip")].toString());
+    sender[QStringLiteral("transport")] = destination.isMulticast()
+                                              ? QStringLiteral("urn:x-nmos:transport:rtp.mcast")
+                                              : QStringLiteral("urn:x-nmos:transport:rtp.ucast");
+    sender[QStringLiteral("manifest_href")] =
+        QStringLiteral("http://%1:%2/x-nmos/connection/%3/single/senders/%4/transportfile")
+            .arg(UrlHost(m_facts.apiHost))
+            .arg(m_facts.apiPort)
+            .arg(QString::fromLatin1(kConnectionVersion), id);
+    sender[QStringLiteral("interface_bindings")] =
+        QJsonArray{QString::fromStdString(m_facts.interfaceName)};
+    sender[QStringLiteral("subscription")] =
+        QJsonObject{{QStringLiteral("receiver_id"), state.active[QStringLiteral("receiver_id")]},
+                    {QStringLiteral("active"), state.active[QStringLiteral("master_enable")]}};
+    return sender;
+}
+
+Node::SenderState& Node::StateOf(const StreamFacts& stream) {
+    return m_senders[stream.role];
+}
+
+std::optional<HttpReply> Node::Handle(const HttpRequest& request) {
+    if (request.path != QLatin1String("/x-nmos") &&
+        !request.path.startsWith(QLatin1String("/x-nmos/"))) {
+        return std::nullopt;
+    }
+    HttpReply reply;
+    const QByteArray type = request.Header("content-type").split(';').first().trimmed().toLower();
+    if (request.method == "OPTIONS") {
+        reply.status = 200;
+        reply.body.clear();
+    } else if ((request.method == "PATCH" || request.method == "POST" || request.method == "PUT") &&
+               type != "application/json") {
+        // JSON only: a page cannot send that without the browser asking first.
+        reply = Error(415, QStringLiteral("send application/json"));
+    } else {
+        Refresh();
+        QStringList parts = request.path.split(QLatin1Char('/'), Qt::SkipEmptyParts);
+        parts.removeFirst(); // "x-nmos"
+        const bool get = request.method == "GET" || request.method == "HEAD";
+        if (parts.isEmpty()) {
+            reply = get ? Json(Listing({"node/", "connection/"}))
+                        : Error(405, QStringLiteral("use GET"));
+        } else if (parts[0] == QLatin1String("node")) {
+            reply = NodeApi(request, parts.mid(1));
+        } else if (parts[0] == QLatin1String("connection")) {
+            reply = ConnectionApi(request, parts.mid(1));
+        } else {
+            reply = Error(404, QStringLiteral("no such API"));
+        }
+    }
+    // IS-04 and IS-05 are read by browser-based controllers of other origins.
+    reply.headers.push_back({"Access-Control-Allow-Origin", "*"});
+    reply.headers.push_back(
+        {"Access-Control-Allow-Methods", "GET, PUT, POST, PATCH, HEAD, OPTIONS, DELETE"});
+    QByteArray allowed = "Content-Type, Accept";
+    if (const QByteArray asked = request.Header("access-control-request-headers");
+        !asked.isEmpty() && asked.size() < 512) {
+        allowed = asked;
+    }
+    reply.headers.push_back({"Access-Control-Allow-Headers", allowed});
+    reply.headers.push_back({"Access-Control-Max-Age", "3600"});
+    return reply;
+}
+
+HttpReply Node::NodeApi(const HttpRequest& request, const QStringList& parts) {
+    const bool get = request.method == "GET" || request.method == "HEAD";
+    if (parts.isEmpty()) {
+        return get ? Json(Listing({"v1.3/"})) : Error(405, QStringLiteral("use GET"));
+    }
+    if (parts[0] != QLatin1String(kNodeVersion)) {
+        return Error(404, QStringLiteral("this node serves Node API v1.3"));
+    }
+    if (parts.size() >= 3 && parts[1] == QLatin1String("receivers")) {
+        return Error(404, QStringLiteral("this node has no receivers"));
+    }
+    if (!get) {
+        return Error(405, QStringLiteral("the Node API is read-only here: use GET"));
+    }
+    if (parts.size() == 1) {
+        return Json(Listing({"self/", "sources/", "flows/", "devices/", "senders/", "receivers/"}));
+    }
+    const std::vector<Resource> all = Resources();
+    if (parts[1] == QLatin1String("self") && parts.size() == 2) {
+        return Json(all.front().data);
+    }
+    static const std::map<QString, QString> kCollections{{QStringLiteral("devices"), "device"},
+                                                         {QStringLiteral("sources"), "source"},
+                                                         {QStringLiteral("flows"), "flow"},
+                                                         {QStringLiteral("senders"), "sender"},
+                                                         {QStringLiteral("receivers"), ""}};
+    const auto collection = kCollections.find(parts[1]);
+    if (collection == kCollections.end() || parts.size() > 3) {
+        return Error(404, QStringLiteral("not found"));
+    }
+    QJsonArray list;
+    for (const Resource& r : all) {
+        if (r.type != collection->second) {
+            continue;
+        }
+        if (parts.size() == 3) {
+            if (r.data[QStringLiteral("id")].toString() == parts[2]) {
+                return Json(r.data);
+            }
+            continue;
+        }
+        list.append(r.data);
+    }
+    return parts.size() == 3 ? Error(404, QStringLiteral("no such resource")) : Json(list);
+}
+
+HttpReply Node::ConnectionApi(const HttpRequest& request, const QStringList& parts) {
+    const bool get = request.method == "GET" || request.method == "HEAD";
+    if (parts.isEmpty()) {
+        return get ? Json(Listing({"v1.1/"})) : Error(405, QStringLiteral("use GET"));
+    }
+    if (parts[0] != QLatin1String(kConnectionVersion)) {
+        return Error(404, QStringLiteral("this node serves Connection API v1.1"));
+    }
+    const QStringList rest = parts.mid(1);
+    if (rest.isEmpty()) {
+        return get ? Json(Listing({"bulk/", "single/"})) : Error(405, QStringLiteral("use GET"));
+    }
+    if (rest[0] == QLatin1String("bulk")) {
+        if (rest.size() == 1) {
+            return get ? Json(Listing({"senders/", "receivers/"}))
+                       : Error(405, QStringLiteral("use GET"));
+        }
+        if (rest.size() > 2 || (rest[1] != QLatin1String("senders") &&
+                                rest[1] != QLatin1String("receivers"))) {
+            return Error(404, QStringLiteral("not found"));
+        }
+        if (request.method != "POST") {
+            return Error(405, QStringLiteral("use POST"));
+        }
+        QJsonParseError parseError{};
+        const QJsonDocument document = QJsonDocument::fromJson(request.body, &parseError);
+        if (parseError.error != QJsonParseError::NoError || !document.isArray()) {
+            return Error(400, QStringLiteral("the body must be a JSON array of {id, params}"));
+        }
+        const bool senders = rest[1] == QLatin1String("senders");
+        for (const QJsonValue& item : document.array()) {
+            const QJsonObject entry = item.toObject();
+            QString unknown;
+            if (!item.isObject() || !entry[QStringLiteral("id")].isString() ||
+                !UuidForm().match(entry[QStringLiteral("id")].toString()).hasMatch() ||
+                !entry[QStringLiteral("params")].isObject() ||
+                !OnlyKeys(entry, {"id", "params"}, &unknown)) {
+                return Error(400, QStringLiteral("every item needs an id (a UUID) and params"));
+            }
+        }
+        QJsonArray results;
+        for (const QJsonValue& item : document.array()) {
+            const QJsonObject entry = item.toObject();
+            const QString id = entry[QStringLiteral("id")].toString();
+            const StreamFacts* stream = senders ? StreamById(id) : nullptr;
+            const HttpReply single =
+                stream ? Stage(*stream, entry[QStringLiteral("params")].toObject())
+                       : Error(404, QStringLiteral("no such %1")
+                                        .arg(senders ? QStringLiteral("sender")
+                                                     : QStringLiteral("receiver")));
+            QJsonObject result{{QStringLiteral("id"), id}, {QStringLiteral("code"), single.status}};
+            if (single.status >= 400) {
+                result[QStringLiteral("error")] =
+                    QJsonDocument::fromJson(single.body).object()[QStringLiteral("error")];
+            }
+            results.append(result);
+        }
+        return Json(results);
+    }
+    if (rest[0] != QLatin1String("single")) {
+        return Error(404, QStringLiteral("not found"));
+    }
+    if (rest.size() == 1) {
+        return get ? Json(Listing({"senders/", "receivers/"})) : Error(405, QStringLiteral("use GET"));
+    }
+    if (rest[1] == QLatin1String("receivers")) {
+        if (rest.size() > 2) {
+            return Error(404, QStringLiteral("this node has no receivers"));
+        }
+        return get ? Json(QJsonArray{}) : Error(405, QStringLiteral("use GET"));
+    }
+    if (rest[1] != QLatin1String("senders")) {
+        return Error(404, QStringLiteral("not found"));
+    }
+    if (rest.size() == 2) {
+        if (!get) {
+            return Error(405, QStringLiteral("use GET"));
+        }
+        QJsonArray ids;
+        for (const StreamFacts& s : m_facts.streams) {
+            ids.append(ResourceId(m_facts.hostname, m_facts.copy, "sender/" + s.role) +
+                       QLatin1Char('/'));
+        }
+        return Json(ids);
+    }
+    const StreamFacts* stream = StreamById(rest[2]);
+    if (stream == nullptr || rest.size() > 4) {
+        return Error(404, QStringLiteral("no such sender"));
+    }
+    if (rest.size() == 3) {
+        return get ? Json(Listing({"constraints/", "staged/", "active/", "transportfile/",
+                                   "transporttype/"}))
+                   : Error(405, QStringLiteral("use GET"));
+    }
+    return SenderEndpoint(request, *stream, rest[3]);
+}
+
+HttpReply Node::SenderEndpoint(const HttpRequest& request, const StreamFacts& s,
+                               const QString& leaf) {
+    const bool get = request.method == "GET" || request.method == "HEAD";
+    SenderState& state = StateOf(s);
+    if (leaf == QLatin1String("staged")) {
+        if (request.method == "PATCH") {
+            QJsonParseError parseError{};
+            const QJsonDocument document = QJsonDocument::fromJson(request.body, &parseError);
+            if (parseError.error != QJsonParseError::NoError || !document.isObject()) {
+                return Error(400, QStringLiteral("the body must be one JSON object"));
+            }
+            return Stage(s, document.object());
+        }
+        return get ? Json(state.staged) : Error(405, QStringLiteral("use GET or PATCH"));
+    }
+    if (!get) {
+        return Error(405, QStringLiteral("use GET"));
+    }
+    if (leaf == QLatin1String("active")) {
+        return Json(state.active);
+    }
+    if (leaf == QLatin1String("constraints")) {
+        return Json(Constraints(s));
+    }
+    if (leaf == QLatin1String("transporttype")) {
+        return Json(QJsonDocument::fromJson("\"urn:x-nmos:transport:rtp\""));
+    }
+    if (leaf == QLatin1String("transportfile")) {
+        const std::string sdp = m_host.TransportFile(s.role);
+        if (sdp.empty()) {
+            return Error(404, QStringLiteral("the sender has no session description yet"));
+        }
+        HttpReply reply;
+        reply.contentType = "application/sdp";
+        reply.body = QByteArray::fromStdString(sdp);
+        return reply;
+    }
+    return Error(404, QStringLiteral("not found"));
+}
+
+QJsonArray Node::Constraints(const StreamFacts& s) const {
+    QJsonObject destination;
+    if (s.loopbackOnly) {
+        // Set up to keep its streams on this computer: a controller may move them only there.
+        destination[QStringLiteral("pattern")] =
+            s.ipv6 ? QStringLiteral("^::1$") : QStringLiteral("^127\\.[0-9]{1,3}\\.[0-9]{1,3}\\.[0-9]{1,3}$");
+    }
+    return QJsonArray{QJsonObject{
+        {QStringLiteral("source_ip"),
+         QJsonObject{{QStringLiteral("enum"),
+                      QJsonArray{QString::fromStdString(s.transport.sourceIp)}}}},
+        {QStringLiteral("source_port"),
+         QJsonObject{{QStringLiteral("enum"), QJsonArray{s.transport.sourcePort}}}},
+        {QStringLiteral("destination_ip"), destination},
+        // RTCP goes to the port above.
+        {QStringLiteral("destination_port"),
+         QJsonObject{{QStringLiteral("minimum"), 1}, {QStringLiteral("maximum"), 65534}}},
+        {QStringLiteral("rtp_enabled"), QJsonObject{}}}};
+}
+
+HttpReply Node::Stage(const StreamFacts& s, const QJsonObject& patch) {
+    SenderState& state = StateOf(s);
+    QString unknown;
+    if (!OnlyKeys(patch, {"receiver_id", "master_enable", "activation", "transport_params"},
+                  &unknown)) {
+        return Error(400, QStringLiteral("no such parameter: %1").arg(unknown));
+    }
+    // A scheduled activation locks the sender until it fires or is cancelled.
+    const QJsonObject activation = patch[QStringLiteral("activation")].toObject();
+    const bool cancels = patch.contains(QStringLiteral("activation")) &&
+                         activation[QStringLiteral("mode")].isNull();
+    if (state.pending != nullptr && !cancels) {
+        return Error(423, QStringLiteral("an activation is scheduled: cancel it first"));
+    }
+    QJsonObject staged = state.staged;
+    if (patch.contains(QStringLiteral("receiver_id"))) {
+        const QJsonValue value = patch[QStringLiteral("receiver_id")];
+        if (!value.isNull() && !(value.isString() && UuidForm().match(value.toString()).hasMatch())) {
+            return Error(400, QStringLiteral("receiver_id: a UUID or null"));
+        }
+        staged[QStringLiteral("receiver_id")] = value;
+    }
+    if (patch.contains(QStringLiteral("master_enable"))) {
+        if (!patch[QStringLiteral("master_enable")].isBool()) {
+            return Error(400, QStringLiteral("master_enable: true or false"));
+        }
+        staged[QStringLiteral("master_enable")] = patch[QStringLiteral("master_enable")];
+    }
+    if (patch.contains(QStringLiteral("transport_params"))) {
+        const QJsonValue legs = patch[QStringLiteral("transport_params")];
+        if (!legs.isArray() || legs.toArray().size() != 1 || !legs.toArray()[0].isObject()) {
+            return Error(400, QStringLiteral("transport_params: one object (one leg)"));
+        }
+        const QJsonObject leg = legs.toArray()[0].toObject();
+        QJsonObject merged = staged[QStringLiteral("transport_params")].toArray()[0].toObject();
+        for (auto it = leg.begin(); it != leg.end(); ++it) {
+            const QString& key = it.key();
+            const QJsonValue& value = it.value();
+            bool good = false;
+            if (key == QLatin1String("source_ip")) {
+                good = IsAuto(value) ||
+                       value.toString() == QString::fromStdString(s.transport.sourceIp);
+            } else if (key == QLatin1String("source_port")) {
+                good = IsAuto(value) || (value.isDouble() && value.toInt() == s.transport.sourcePort &&
+                                         value.toDouble() == value.toInt());
+            } else if (key == QLatin1String("destination_ip")) {
+                const QHostAddress address(value.toString());
+                const bool family = !address.isNull() &&
+                                    address.protocol() == (s.ipv6 ? QAbstractSocket::IPv6Protocol
+                                                                  : QAbstractSocket::IPv4Protocol);
+                good = IsAuto(value) ||
+                       (value.isString() && family && (!s.loopbackOnly || address.isLoopback()));
+            } else if (key == QLatin1String("destination_port")) {
+                good = IsAuto(value) || (value.isDouble() && value.toDouble() == value.toInt() &&
+                                         value.toInt() >= 1 && value.toInt() <= 65534);
+            } else if (key == QLatin1String("rtp_enabled")) {
+                good = value.isBool();
+            } else {
+                return Error(400, QStringLiteral("no such transport parameter: %1").arg(key));
+            }
+            if (!good) {
+                return Error(400, QStringLiteral("%1: outside what /constraints allows").arg(key));
+            }
+            merged[key] = value;
+        }
+        staged[QStringLiteral("transport_params")] = QJsonArray{merged};
+    }
+
+    if (!patch.contains(QStringLiteral("activation"))) {
+        state.staged = staged;
+        return Json(state.staged);
+    }
+    QString unknownActivation;
+    const QJsonValue mode = activation[QStringLiteral("mode")];
+    const QJsonValue requested = activation[QStringLiteral("requested_time")];
+    if (!patch[QStringLiteral("activation")].isObject() ||
+        !OnlyKeys(activation, {"mode", "requested_time"}, &unknownActivation) ||
+        !activation.contains(QStringLiteral("mode")) ||
+        !(requested.isNull() || requested.isUndefined() ||
+          (requested.isString() && ParseTai(requested.toString())))) {
+        return Error(400, QStringLiteral("activation: {mode, requested_time}"));
+    }
+    if (mode.isNull()) {
+        if (state.pending != nullptr) {
+            state.pending->deleteLater();
+            state.pending = nullptr;
+        }
+        staged[QStringLiteral("activation")] = NoActivation();
+        state.staged = staged;
+        return Json(state.staged);
+    }
+    const QString modeText = mode.toString();
+    if (modeText == QLatin1String("activate_immediate")) {
+        std::string error;
+        const std::optional<QJsonObject> resolved = Resolve(s, staged, &error);
+        if (!resolved || !Apply(s.role, *resolved, &error)) {
+            return Error(500, QString::fromStdString(error));
+        }
+        QJsonObject done{{QStringLiteral("mode"), modeText},
+                         {QStringLiteral("requested_time"), QJsonValue::Null},
+                         {QStringLiteral("activation_time"), TaiText(TaiNowNs())}};
+        state.active = *resolved;
+        state.active[QStringLiteral("activation")] = done;
+        staged[QStringLiteral("activation")] = done;
+        HttpReply reply = Json(staged);
+        // The mode returns to null once the transaction is complete.
+        staged[QStringLiteral("activation")] = NoActivation();
+        state.staged = staged;
+        emit activated();
+        return reply;
+    }
+    const bool absolute = modeText == QLatin1String("activate_scheduled_absolute");
+    if (!absolute && modeText != QLatin1String("activate_scheduled_relative")) {
+        return Error(400, QStringLiteral("activation mode: activate_immediate, "
+                                         "activate_scheduled_absolute or "
+                                         "activate_scheduled_relative"));
+    }
+    if (!requested.isString()) {
+        return Error(400, QStringLiteral("a scheduled activation needs requested_time"));
+    }
+    const int64_t now = TaiNowNs();
+    const int64_t asked = *ParseTai(requested.toString());
+    const int64_t at = absolute ? asked : now + asked;
+    // An absolute time already past activates at once, as soon as the reply has gone.
+    const int64_t delayMs = std::clamp<int64_t>((at - now) / 1'000'000, 0, 24LL * 3600 * 1000);
+    staged[QStringLiteral("activation")] =
+        QJsonObject{{QStringLiteral("mode"), modeText},
+                    {QStringLiteral("requested_time"), requested},
+                    {QStringLiteral("activation_time"), TaiText(std::max(at, now))}};
+    state.staged = staged;
+    state.pending = new QTimer(this);
+    state.pending->setSingleShot(true);
+    state.pending->setTimerType(Qt::PreciseTimer);
+    const std::string role = s.role;
+    connect(state.pending, &QTimer::timeout, this, [this, role] { Fire(role); });
+    state.pending->start(static_cast<int>(delayMs));
+    return Json(state.staged, 202);
+}
+
+void Node::Fire(const std::string& role) {
+    Refresh();
+    SenderState& state = m_senders[role];
+    if (state.pending != nullptr) {
+        state.pending->deleteLater();
+        state.pending = nullptr;
+    }
+    const StreamFacts* stream = nullptr;
+    for (const StreamFacts& s : m_facts.streams) {
+        if (s.role == role) {
+            stream = &s;
+        }
+    }
+    std::string error;
+    const QJsonObject scheduled = state.staged[QStringLiteral("activation")].toObject();
+    std::optional<QJsonObject> resolved;
+    if (stream != nullptr) {
+        resolved = Resolve(*stream, state.staged, &error);
+    }
+    if (!resolved || !Apply(role, *resolved, &error)) {
+        std::fprintf(stderr, "ndi-lirafon: NMOS: the scheduled activation of %s failed: %s\n",
+                     role.c_str(), error.c_str());
+    } else {
+        state.active = *resolved;
+        QJsonObject done = scheduled;
+        done[QStringLiteral("activation_time")] = TaiText(TaiNowNs());
+        state.active[QStringLiteral("activation")] = done;
+        emit activated();
+    }
+    state.staged[QStringLiteral("activation")] = NoActivation();
+}
+
+std::optional<QJsonObject> Node::Resolve(const StreamFacts& s, const QJsonObject& staged,
+                                         std::string* error) const {
+    QJsonObject leg = staged[QStringLiteral("transport_params")].toArray()[0].toObject();
+    const auto initial = [&](const char* key) {
+        // "auto": where the source was set up to send, and what it sends from.
+        return TransportJson(m_initial.count(s.role) ? m_initial.at(s.role) : s.transport)
+            .value(QLatin1String(key));
+    };
+    for (const char* key : {"source_ip", "source_port", "destination_ip", "destination_port"}) {
+        if (IsAuto(leg[QLatin1String(key)])) {
+            leg[QLatin1String(key)] = initial(key);
+        }
+    }
+    if (leg[QStringLiteral("destination_ip")].toString().isEmpty()) {
+        *error = "no destination to resolve to";
+        return std::nullopt;
+    }
+    QJsonObject resolved = staged;
+    resolved[QStringLiteral("transport_params")] = QJsonArray{leg};
+    return resolved;
+}
+
+bool Node::Apply(const std::string& role, const QJsonObject& resolved, std::string* error) {
+    const QJsonObject leg = resolved[QStringLiteral("transport_params")].toArray()[0].toObject();
+    Transport transport;
+    transport.sourceIp = leg[QStringLiteral("source_ip")].toString().toStdString();
+    transport.sourcePort = leg[QStringLiteral("source_port")].toInt();
+    transport.destinationIp = leg[QStringLiteral("destination_ip")].toString().toStdString();
+    transport.destinationPort = leg[QStringLiteral("destination_port")].toInt();
+    transport.rtpEnabled = leg[QStringLiteral("rtp_enabled")].toBool();
+    const bool enabled = transport.rtpEnabled && resolved[QStringLiteral("master_enable")].toBool();
+    return m_host.Activate(role, transport, enabled, error);
+}
+
+} // namespace nmos

@@ -1,0 +1,147 @@
+// The source as an NMOS node: the IS-04 Node API (v1.3) resources a plant's registry and
+// controllers expect, and the IS-05 Connection API (v1.1) that stages and activates each sender's
+// transport parameters. Both are served under /x-nmos/ by the control server, on its address and
+// port; the node only answers requests and says what to do, through the Host it was given.
+//
+// Threads: the user-interface thread only (the control server's), scheduled activations by a
+// Qt timer on the same thread.
+#pragma once
+
+#include "http_adapter.h"
+
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace nmos {
+
+// One sender's transport as it is on the wire.
+struct Transport {
+    std::string sourceIp;
+    int sourcePort = 0;
+    std::string destinationIp;
+    int destinationPort = 0;
+    bool rtpEnabled = true;
+};
+
+// One stream of the source as the node publishes it: an audio or video source, flow and sender.
+struct StreamFacts {
+    std::string role; // "audio", "audio-2", "video": the id and the group hint follow it
+    bool video = false;
+    int channels = 0; // audio
+    int width = 0;    // video
+    int height = 0;
+    int rateN = 25;
+    int rateD = 1;
+    Transport transport;
+    bool ipv6 = false;
+    bool loopbackOnly = false; // the source was set up to keep its streams on this computer
+};
+
+struct NodeFacts {
+    std::string hostname;
+    std::string sourceName; // "QEL Audio Tone 1"
+    int copy = 1;
+    std::string apiHost; // the control server's address, as a client reaches it
+    int apiPort = 0;
+    std::string interfaceName = "lo";
+    std::string interfaceMac; // "xx-xx-..."; all zeros on loopback
+    bool ptpLocked = false;
+    std::string ptpGrandmaster; // "xx-xx-xx-xx-xx-xx-xx-xx" when locked
+    std::vector<StreamFacts> streams;
+};
+
+// What the node asks of the program.
+class NodeHost {
+public:
+    virtual ~NodeHost() = default;
+    virtual NodeFacts Facts() = 0;
+    // Puts a stream on the wire as transport says (rtp enabled and master enable both true: it
+    // sends). False with the reason in *error, the stream unchanged.
+    virtual bool Activate(const std::string& role, const Transport& transport, bool enabled,
+                          std::string* error) = 0;
+    // The stream's current session description.
+    virtual std::string TransportFile(const std::string& role) = 0;
+};
+
+// "seconds:nanoseconds" on the TAI timescale, now.
+std::string TaiNow();
+// Stable ids for a copy on a host: a name-based (version 5) UUID of host, copy and kind.
+QString ResourceId(const std::string& hostname, int copy, const std::string& kind);
+
+class Node : public QObject {
+    Q_OBJECT
+
+public:
+    static constexpr const char* kNodeVersion = "v1.3";
+    static constexpr const char* kConnectionVersion = "v1.1";
+
+    explicit Node(NodeHost& host, QObject* parent = nullptr);
+    ~Node() override;
+
+    // A request under /x-nmos/, answered; nullopt for any other path.
+    std::optional<control::HttpReply> Handle(const control::HttpRequest& request);
+
+    // The resources as they stand; versions advance where anything in them changed since the
+    // last call. Registration sends these.
+    struct Resource {
+        QString type; // "node", "device", "source", "flow", "sender"
+        QJsonObject data;
+    };
+    std::vector<Resource> Resources();
+    QString NodeId() const { return m_nodeId; }
+
+signals:
+    // A sender's active parameters changed (an activation): the registry and the program's own
+    // state follow.
+    void activated();
+
+private:
+    struct SenderState {
+        QJsonObject staged;       // master_enable, receiver_id, activation, transport_params
+        QJsonObject active;       // the same, resolved, with activation_time
+        QTimer* pending = nullptr; // a scheduled activation
+        bool activatedOnce = false;
+    };
+    void Refresh();
+    QJsonObject Core(const QString& id, const std::string& label, const QString& description);
+    QJsonObject SenderResource(const StreamFacts& stream);
+    SenderState& StateOf(const StreamFacts& stream);
+    const StreamFacts* StreamById(const QString& id) const;
+
+    control::HttpReply NodeApi(const control::HttpRequest& request, const QStringList& parts);
+    control::HttpReply ConnectionApi(const control::HttpRequest& request,
+                                     const QStringList& parts);
+    control::HttpReply SenderEndpoint(const control::HttpRequest& request, const StreamFacts& s,
+                                      const QString& leaf);
+    // Stages a patch (a parsed object) on one sender: the status and the body a single request
+    // would have got.
+    control::HttpReply Stage(const StreamFacts& stream, const QJsonObject& patch);
+    QJsonArray Constraints(const StreamFacts& stream) const;
+    // Staged parameters with every "auto" resolved; nullopt with *error when one cannot be.
+    std::optional<QJsonObject> Resolve(const StreamFacts& stream, const QJsonObject& staged,
+                                       std::string* error) const;
+    bool Apply(const std::string& role, const QJsonObject& resolved, std::string* error);
+    void Fire(const std::string& role);
+
+    NodeHost& m_host;
+    NodeFacts m_facts;
+    QString m_nodeId;
+    QString m_deviceId;
+    // The last published form of each resource (without its version), and its version.
+    std::map<QString, std::pair<QJsonObject, QString>> m_published;
+    std::map<std::string, SenderState> m_senders; // by role
+    std::map<std::string, Transport> m_initial;    // by role: what "auto" resolves to
+};
+
+} // namespace nmos

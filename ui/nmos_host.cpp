@@ -1,0 +1,131 @@
+#include "nmos_host.h"
+
+#include "builtin_runtime.h"
+#include "runtime_config.h"
+
+#include <QNetworkInterface>
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+std::optional<BuiltinStream> StreamOfRole(const std::string& role) {
+    if (role == "audio") {
+        return BuiltinStream::audio;
+    }
+    if (role == "audio-2") {
+        return BuiltinStream::secondAudio;
+    }
+    if (role == "video") {
+        return BuiltinStream::video;
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
+CNmosHost::CNmosHost(NDIlib_send_instance_t sender, int copy, std::string apiHost, int apiPort,
+                     std::function<int()> channels, std::function<void()> changed)
+    : m_sender(sender), m_copy(copy), m_apiHost(std::move(apiHost)), m_apiPort(apiPort),
+      m_channels(std::move(channels)), m_changed(std::move(changed)) {
+    // A source set up to keep its streams on this computer stays there: a controller (or a web
+    // page that reaches the API) cannot send them out of it.
+    if (auto config = CRuntimeConfig::FromEnvironment(nullptr)) {
+        m_loopbackOnly = config->destination.IsLoopback();
+    }
+}
+
+bool CNmosHost::Wanted(const char* setting, std::string* error) {
+    if (setting == nullptr || std::strcmp(setting, "") == 0 || std::strcmp(setting, "on") == 0) {
+        return true;
+    }
+    if (std::strcmp(setting, "off") != 0) {
+        *error = std::string("LIRAFON_NMOS: \"") + setting + "\" is neither on nor off";
+    }
+    return false;
+}
+
+nmos::NodeFacts CNmosHost::Facts() {
+    nmos::NodeFacts facts;
+    char host[256] = {};
+    gethostname(host, sizeof host - 1);
+    facts.hostname = host;
+    facts.copy = m_copy;
+    facts.sourceName = "QEL Audio Tone " + std::to_string(m_copy);
+    facts.apiHost = m_apiHost;
+    facts.apiPort = m_apiPort;
+    BuiltinSenderInfo info;
+    if (!GetBuiltinSenderInfo(m_sender, &info)) {
+        return facts;
+    }
+    facts.interfaceMac = "00-00-00-00-00-00";
+    const QHostAddress local(QString::fromStdString(info.sourceAddress));
+    for (const QNetworkInterface& nic : QNetworkInterface::allInterfaces()) {
+        for (const QNetworkAddressEntry& entry : nic.addressEntries()) {
+            if (entry.ip().isEqual(local)) {
+                facts.interfaceName = nic.name().toStdString();
+                QString mac = nic.hardwareAddress().toLower().replace(QLatin1Char(':'), '-');
+                if (mac.size() == 17) {
+                    facts.interfaceMac = mac.toStdString();
+                }
+            }
+        }
+    }
+    const bool ipv6 = info.destination.find(':') != std::string::npos;
+    const int channels = m_channels();
+    const bool split = info.secondAudioPort != 0 && channels > 8;
+    const auto stream = [&](const std::string& role, const std::string& destination, int port,
+                            BuiltinStream which) {
+        nmos::StreamFacts s;
+        s.role = role;
+        s.ipv6 = ipv6;
+        s.loopbackOnly = m_loopbackOnly;
+        const auto index = static_cast<size_t>(which);
+        s.transport = {info.sourceAddress, info.sourcePorts[index], destination, port,
+                       info.enabled[index]};
+        return s;
+    };
+    nmos::StreamFacts audio = stream("audio", info.destination, info.audioPort,
+                                     BuiltinStream::audio);
+    audio.channels = split ? 8 : channels;
+    facts.streams.push_back(audio);
+    if (split) {
+        nmos::StreamFacts second = stream("audio-2", info.secondAudioDestination,
+                                          info.secondAudioPort, BuiltinStream::secondAudio);
+        second.channels = channels - 8;
+        facts.streams.push_back(second);
+    }
+    nmos::StreamFacts video =
+        stream("video", info.videoDestination, info.videoPort, BuiltinStream::video);
+    video.video = true;
+    video.width = 640;
+    video.height = 360;
+    facts.streams.push_back(video);
+    return facts;
+}
+
+bool CNmosHost::Activate(const std::string& role, const nmos::Transport& transport, bool enabled,
+                         std::string* error) {
+    const std::optional<BuiltinStream> stream = StreamOfRole(role);
+    const auto destination = CSocketAddress::Parse(transport.destinationIp,
+                                                   transport.destinationPort);
+    if (!stream || !destination) {
+        *error = "no such stream or address";
+        return false;
+    }
+    if (!RetargetBuiltinSender(m_sender, *stream, *destination, enabled, error)) {
+        return false;
+    }
+    std::fprintf(stderr, "ndi-lirafon: NMOS: %s %s %s\n", role.c_str(),
+                 enabled ? "now to" : "stopped; staying at", destination->HostAndPort().c_str());
+    m_changed();
+    return true;
+}
+
+std::string CNmosHost::TransportFile(const std::string& role) {
+    const std::optional<BuiltinStream> stream = StreamOfRole(role);
+    return stream ? BuiltinStreamSdp(m_sender, *stream) : "";
+}

@@ -1,0 +1,33 @@
+// The program's side of the NMOS node: what the built-in runtime's source is and sends, read
+// from the runtime at each request, and the activations put through to it.
+#pragma once
+
+#include "ndi_sdk.h"
+#include "nmos_node.h"
+
+#include <functional>
+#include <string>
+
+class CNmosHost : public nmos::NodeHost {
+public:
+    // channels: the channel count sent now; changed: called after every activation.
+    CNmosHost(NDIlib_send_instance_t sender, int copy, std::string apiHost, int apiPort,
+              std::function<int()> channels, std::function<void()> changed);
+
+    nmos::NodeFacts Facts() override;
+    bool Activate(const std::string& role, const nmos::Transport& transport, bool enabled,
+                  std::string* error) override;
+    std::string TransportFile(const std::string& role) override;
+
+    // "off" turns the node off; anything else but "" or "on" is refused (*error says so).
+    static bool Wanted(const char* setting, std::string* error);
+
+private:
+    NDIlib_send_instance_t m_sender;
+    int m_copy;
+    std::string m_apiHost;
+    int m_apiPort;
+    std::function<int()> m_channels;
+    std::function<void()> m_changed;
+    bool m_loopbackOnly = true;
+};
