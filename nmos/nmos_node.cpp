@@ -23,6 +23,7 @@ using control::HttpRequest;
 // TAI was 37 s ahead of UTC at the last leap second (2017) and stays so until the next one.
 constexpr int64_t kTaiMinusUtcSeconds = 37;
 constexpr int64_t kNsPerSecond = 1'000'000'000;
+const QString kActiveKey = QStringLiteral("_active");
 
 int64_t TaiNowNs() {
     timespec now{};
@@ -142,11 +143,11 @@ void Node::Refresh() {
         m_initial.emplace(stream.role, stream.transport);
         SenderState& state = m_senders[stream.role];
         if (state.staged.isEmpty()) {
-            QJsonObject params{{QStringLiteral("receiver_id"), QJsonValue::Null},
-                               {QStringLiteral("master_enable"), true},
-                               {QStringLiteral("activation"), NoActivation()},
-                               {QStringLiteral("transport_params"),
-                                QJsonArray{TransportJson(stream.transport)}}};
+            QJsonObject params{
+                {QStringLiteral("receiver_id"), QJsonValue::Null},
+                {QStringLiteral("master_enable"), true},
+                {QStringLiteral("activation"), NoActivation()},
+                {QStringLiteral("transport_params"), QJsonArray{TransportJson(stream.transport)}}};
             state.staged = params;
             state.active = params;
         }
@@ -172,8 +173,7 @@ QJsonObject Node::Core(const QString& id, const std::string& label, const QStrin
 std::vector<Node::Resource> Node::Resources() {
     Refresh();
     const NodeFacts& f = m_facts;
-    const QString base =
-        QStringLiteral("http://%1:%2/").arg(UrlHost(f.apiHost)).arg(f.apiPort);
+    const QString base = QStringLiteral("http://%1:%2/").arg(UrlHost(f.apiHost)).arg(f.apiPort);
     std::vector<Resource> resources;
 
     QJsonObject node = Core(m_nodeId, f.sourceName + " on " + f.hostname,
@@ -220,8 +220,9 @@ std::vector<Node::Resource> Node::Resources() {
     device[QStringLiteral("controls")] = QJsonArray{QJsonObject{
         {QStringLiteral("type"), QStringLiteral("urn:x-nmos:control:sr-ctrl/%1")
                                      .arg(QString::fromLatin1(kConnectionVersion))},
-        {QStringLiteral("href"), base + QStringLiteral("x-nmos/connection/%1/")
-                                            .arg(QString::fromLatin1(kConnectionVersion))},
+        {QStringLiteral("href"),
+         base +
+             QStringLiteral("x-nmos/connection/%1/").arg(QString::fromLatin1(kConnectionVersion))},
         {QStringLiteral("authorization"), false}}};
     resources.push_back({QStringLiteral("device"), device});
 
@@ -229,9 +230,9 @@ std::vector<Node::Resource> Node::Resources() {
         const QString kind = s.video ? QStringLiteral("Video") : QStringLiteral("Audio");
         const std::string label = f.sourceName + (s.video ? " picture" : " tone") +
                                   (s.role == "audio-2" ? " (channels 9-16)" : "");
-        QJsonObject source = Core(ResourceId(f.hostname, f.copy, "source/" + s.role), label,
-                                  s.video ? QStringLiteral("Ident card")
-                                          : QStringLiteral("Line-up tone"));
+        QJsonObject source =
+            Core(ResourceId(f.hostname, f.copy, "source/" + s.role), label,
+                 s.video ? QStringLiteral("Ident card") : QStringLiteral("Line-up tone"));
         source[QStringLiteral("caps")] = QJsonObject{};
         source[QStringLiteral("device_id")] = m_deviceId;
         source[QStringLiteral("parents")] = QJsonArray{};
@@ -243,6 +244,8 @@ std::vector<Node::Resource> Node::Resources() {
         flow[QStringLiteral("parents")] = QJsonArray{};
         if (s.video) {
             source[QStringLiteral("format")] = QStringLiteral("urn:x-nmos:format:video");
+            source[QStringLiteral("grain_rate")] = QJsonObject{
+                {QStringLiteral("numerator"), s.rateN}, {QStringLiteral("denominator"), s.rateD}};
             flow[QStringLiteral("format")] = QStringLiteral("urn:x-nmos:format:video");
             flow[QStringLiteral("media_type")] = QStringLiteral("video/raw");
             flow[QStringLiteral("grain_rate")] = QJsonObject{
@@ -271,8 +274,8 @@ std::vector<Node::Resource> Node::Resources() {
             source[QStringLiteral("channels")] = channels;
             flow[QStringLiteral("format")] = QStringLiteral("urn:x-nmos:format:audio");
             flow[QStringLiteral("media_type")] = QStringLiteral("audio/L24");
-            flow[QStringLiteral("sample_rate")] = QJsonObject{
-                {QStringLiteral("numerator"), 48000}, {QStringLiteral("denominator"), 1}};
+            flow[QStringLiteral("sample_rate")] = QJsonObject{{QStringLiteral("numerator"), 48000},
+                                                              {QStringLiteral("denominator"), 1}};
             flow[QStringLiteral("bit_depth")] = 24;
         }
         resources.push_back({QStringLiteral("source"), source});
@@ -283,11 +286,11 @@ std::vector<Node::Resource> Node::Resources() {
         sender[QStringLiteral("flow_id")] = flow[QStringLiteral("id")];
         // Grouping (BCP-002-01): the source's streams belong together, by role.
         const int index = s.role == "audio-2" ? 2 : 1;
-        sender[QStringLiteral("tags")] = QJsonObject{
-            {QStringLiteral("urn:x-nmos:tag:grouphint/v1.0"),
-             QJsonArray{QStringLiteral("%1:%2 %3")
-                            .arg(QString::fromStdString(f.sourceName), kind)
-                            .arg(index)}}};
+        sender[QStringLiteral("tags")] =
+            QJsonObject{{QStringLiteral("urn:x-nmos:tag:grouphint/v1.0"),
+                         QJsonArray{QStringLiteral("%1:%2 %3")
+                                        .arg(QString::fromStdString(f.sourceName), kind)
+                                        .arg(index)}}};
         resources.push_back({QStringLiteral("sender"), sender});
     }
 
@@ -303,6 +306,7 @@ std::vector<Node::Resource> Node::Resources() {
             }
             m_published[id] = {r.data, version};
         }
+        r.data.remove(kActiveKey);
         r.data[QStringLiteral("version")] = m_published[id].second;
     }
     return resources;
@@ -314,7 +318,8 @@ QJsonObject Node::SenderResource(const StreamFacts& s) {
     sender[QStringLiteral("caps")] = QJsonObject{};
     sender[QStringLiteral("device_id")] = m_deviceId;
     const SenderState& state = StateOf(s);
-    const QJsonObject leg = state.active[QStringLiteral("transport_params")].toArray()[0].toObject();
+    const QJsonObject leg =
+        state.active[QStringLiteral("transport_params")].toArray()[0].toObject();
     const QHostAddress destination(leg[QStringLiteral("destination_ip")].toString());
     sender[QStringLiteral("transport")] = destination.isMulticast()
                                               ? QStringLiteral("urn:x-nmos:transport:rtp.mcast")
@@ -329,6 +334,9 @@ QJsonObject Node::SenderResource(const StreamFacts& s) {
     sender[QStringLiteral("subscription")] =
         QJsonObject{{QStringLiteral("receiver_id"), state.active[QStringLiteral("receiver_id")]},
                     {QStringLiteral("active"), state.active[QStringLiteral("master_enable")]}};
+    // Not published, but compared: an activation is a new version of the sender (a controller
+    // reads the new transport file by it).
+    sender[kActiveKey] = state.active;
     return sender;
 }
 
@@ -443,8 +451,8 @@ HttpReply Node::ConnectionApi(const HttpRequest& request, const QStringList& par
             return get ? Json(Listing({"senders/", "receivers/"}))
                        : Error(405, QStringLiteral("use GET"));
         }
-        if (rest.size() > 2 || (rest[1] != QLatin1String("senders") &&
-                                rest[1] != QLatin1String("receivers"))) {
+        if (rest.size() > 2 ||
+            (rest[1] != QLatin1String("senders") && rest[1] != QLatin1String("receivers"))) {
             return Error(404, QStringLiteral("not found"));
         }
         if (request.method != "POST") {
@@ -489,7 +497,8 @@ HttpReply Node::ConnectionApi(const HttpRequest& request, const QStringList& par
         return Error(404, QStringLiteral("not found"));
     }
     if (rest.size() == 1) {
-        return get ? Json(Listing({"senders/", "receivers/"})) : Error(405, QStringLiteral("use GET"));
+        return get ? Json(Listing({"senders/", "receivers/"}))
+                   : Error(405, QStringLiteral("use GET"));
     }
     if (rest[1] == QLatin1String("receivers")) {
         if (rest.size() > 2) {
@@ -548,7 +557,9 @@ HttpReply Node::SenderEndpoint(const HttpRequest& request, const StreamFacts& s,
         return Json(Constraints(s));
     }
     if (leaf == QLatin1String("transporttype")) {
-        return Json(QJsonDocument::fromJson("\"urn:x-nmos:transport:rtp\""));
+        HttpReply reply; // a bare JSON string, which QJsonDocument cannot hold
+        reply.body = "\"urn:x-nmos:transport:rtp\"";
+        return reply;
     }
     if (leaf == QLatin1String("transportfile")) {
         const std::string sdp = m_host.TransportFile(s.role);
@@ -568,12 +579,13 @@ QJsonArray Node::Constraints(const StreamFacts& s) const {
     if (s.loopbackOnly) {
         // Set up to keep its streams on this computer: a controller may move them only there.
         destination[QStringLiteral("pattern")] =
-            s.ipv6 ? QStringLiteral("^::1$") : QStringLiteral("^127\\.[0-9]{1,3}\\.[0-9]{1,3}\\.[0-9]{1,3}$");
+            s.ipv6 ? QStringLiteral("^::1$")
+                   : QStringLiteral("^127\\.[0-9]{1,3}\\.[0-9]{1,3}\\.[0-9]{1,3}$");
     }
     return QJsonArray{QJsonObject{
         {QStringLiteral("source_ip"),
-         QJsonObject{{QStringLiteral("enum"),
-                      QJsonArray{QString::fromStdString(s.transport.sourceIp)}}}},
+         QJsonObject{
+             {QStringLiteral("enum"), QJsonArray{QString::fromStdString(s.transport.sourceIp)}}}},
         {QStringLiteral("source_port"),
          QJsonObject{{QStringLiteral("enum"), QJsonArray{s.transport.sourcePort}}}},
         {QStringLiteral("destination_ip"), destination},
@@ -592,15 +604,16 @@ HttpReply Node::Stage(const StreamFacts& s, const QJsonObject& patch) {
     }
     // A scheduled activation locks the sender until it fires or is cancelled.
     const QJsonObject activation = patch[QStringLiteral("activation")].toObject();
-    const bool cancels = patch.contains(QStringLiteral("activation")) &&
-                         activation[QStringLiteral("mode")].isNull();
+    const bool cancels =
+        patch.contains(QStringLiteral("activation")) && activation[QStringLiteral("mode")].isNull();
     if (state.pending != nullptr && !cancels) {
         return Error(423, QStringLiteral("an activation is scheduled: cancel it first"));
     }
     QJsonObject staged = state.staged;
     if (patch.contains(QStringLiteral("receiver_id"))) {
         const QJsonValue value = patch[QStringLiteral("receiver_id")];
-        if (!value.isNull() && !(value.isString() && UuidForm().match(value.toString()).hasMatch())) {
+        if (!value.isNull() &&
+            !(value.isString() && UuidForm().match(value.toString()).hasMatch())) {
             return Error(400, QStringLiteral("receiver_id: a UUID or null"));
         }
         staged[QStringLiteral("receiver_id")] = value;
@@ -626,8 +639,9 @@ HttpReply Node::Stage(const StreamFacts& s, const QJsonObject& patch) {
                 good = IsAuto(value) ||
                        value.toString() == QString::fromStdString(s.transport.sourceIp);
             } else if (key == QLatin1String("source_port")) {
-                good = IsAuto(value) || (value.isDouble() && value.toInt() == s.transport.sourcePort &&
-                                         value.toDouble() == value.toInt());
+                good =
+                    IsAuto(value) || (value.isDouble() && value.toInt() == s.transport.sourcePort &&
+                                      value.toDouble() == value.toInt());
             } else if (key == QLatin1String("destination_ip")) {
                 const QHostAddress address(value.toString());
                 const bool family = !address.isNull() &&

@@ -108,8 +108,8 @@ signals:
 
 private:
     struct SenderState {
-        QJsonObject staged;       // master_enable, receiver_id, activation, transport_params
-        QJsonObject active;       // the same, resolved, with activation_time
+        QJsonObject staged;        // master_enable, receiver_id, activation, transport_params
+        QJsonObject active;        // the same, resolved, with activation_time
         QTimer* pending = nullptr; // a scheduled activation
         bool activatedOnce = false;
     };
@@ -120,8 +120,7 @@ private:
     const StreamFacts* StreamById(const QString& id) const;
 
     control::HttpReply NodeApi(const control::HttpRequest& request, const QStringList& parts);
-    control::HttpReply ConnectionApi(const control::HttpRequest& request,
-                                     const QStringList& parts);
+    control::HttpReply ConnectionApi(const control::HttpRequest& request, const QStringList& parts);
     control::HttpReply SenderEndpoint(const control::HttpRequest& request, const StreamFacts& s,
                                       const QString& leaf);
     // Stages a patch (a parsed object) on one sender: the status and the body a single request
@@ -141,7 +140,7 @@ private:
     // The last published form of each resource (without its version), and its version.
     std::map<QString, std::pair<QJsonObject, QString>> m_published;
     std::map<std::string, SenderState> m_senders; // by role
-    std::map<std::string, Transport> m_initial;    // by role: what "auto" resolves to
+    std::map<std::string, Transport> m_initial;   // by role: what "auto" resolves to
 };
 
 } // namespace nmos

@@ -137,8 +137,7 @@ bool RetargetBuiltinSender(NDIlib_send_instance_t instance, BuiltinStream stream
 
 std::string BuiltinStreamSdp(NDIlib_send_instance_t instance, BuiltinStream stream) {
     std::lock_guard guard(g_lock);
-    return g_senders.count(AsSender(instance)) == 0 ? ""
-                                                     : AsSender(instance)->StreamSdp(stream);
+    return g_senders.count(AsSender(instance)) == 0 ? "" : AsSender(instance)->StreamSdp(stream);
 }
 
 bool GetBuiltinSenderStats(NDIlib_send_instance_t instance, BuiltinSenderStats* stats) {

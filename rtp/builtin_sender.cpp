@@ -198,8 +198,8 @@ BuiltinSenderInfo CBuiltinSender::Info() const {
     return info;
 }
 
-bool CBuiltinSender::Retarget(BuiltinStream stream, const CSocketAddress& destination,
-                              bool enabled, std::string* error) {
+bool CBuiltinSender::Retarget(BuiltinStream stream, const CSocketAddress& destination, bool enabled,
+                              std::string* error) {
     std::lock_guard guard(m_infoLock);
     const auto index = static_cast<size_t>(stream);
     if (stream == BuiltinStream::secondAudio && m_info.secondAudioPort == 0) {

@@ -27,18 +27,18 @@ enum class BuiltinStream { audio = 0, secondAudio = 1, video = 2 };
 
 struct BuiltinSenderInfo {
     std::string sourceName;
-    std::string destination; // numeric host of the (first) audio stream
+    std::string destination;            // numeric host of the (first) audio stream
     std::string secondAudioDestination; // the others' hosts: the same unless moved apart
     std::string videoDestination;
     int audioPort = 0;
     int secondAudioPort = 0; // 0 unless the channels are split into two streams
     int videoPort = 0;
     std::array<bool, 3> enabled{true, true, true}; // by BuiltinStream: packets leave
-    std::array<int, 3> sourcePorts{};               // the local ports they leave from (0: unknown)
-    std::string sourceAddress;                      // the local address they leave from
-    std::string sdpPath;               // combined; "" when the folder could not be used
-    std::vector<std::string> sdpFiles; // every session's file, the combined one first
-    std::string sapDestination;        // host:port
+    std::array<int, 3> sourcePorts{};              // the local ports they leave from (0: unknown)
+    std::string sourceAddress;                     // the local address they leave from
+    std::string sdpPath;                           // combined; "" when the folder could not be used
+    std::vector<std::string> sdpFiles;             // every session's file, the combined one first
+    std::string sapDestination;                    // host:port
 };
 
 struct RtcpStats {

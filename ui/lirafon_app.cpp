@@ -99,6 +99,11 @@ with JSON, a WebSocket pushing the state, GET /card.png) listen on 127.0.0.1.
                            token)
   LIRAFON_CONTROL_TOKEN    every request then needs "Authorization: Bearer TOKEN"
                            or a sign-in on the panel
+NMOS (built-in runtime): the source is a node, its IS-04 Node API and IS-05
+Connection API under /x-nmos/ on the control server.
+  LIRAFON_NMOS             on (default) | off
+  LIRAFON_NMOS_REGISTRY    registries to register with, in priority order:
+                           http://host:port[,http://host:port...]
 
 Runtimes: the vendor's NDI runtime (libndi.so.6 or .5) when installed (the set-up,
 scripts/install-ndi-runtime.sh, puts it in /usr/local/lib), announced by mDNS

@@ -4,6 +4,7 @@
 #include "lirafon_dlg.h"
 
 #include "nmos_host.h"
+#include "registration.h"
 
 #include "artwork.h"
 #include "avahi_probe.h"
@@ -284,6 +285,7 @@ void CNDILirafonDlg::ShutDown() {
     if (m_remote) {
         m_remote->SetNmosRoute(nullptr);
     }
+    m_registration.reset();
     m_nmos.reset();
     m_nmosHost.reset();
     if (m_sendThread.joinable()) {

@@ -31,7 +31,8 @@ class InstanceLink;
 class CNmosHost;
 namespace nmos {
 class Node;
-}
+class Registration;
+} // namespace nmos
 
 // Checks the radio of `group` whose id is `value`, or clears the set when none has it.
 void CheckRadio(QButtonGroup* group, int32_t value);
@@ -208,6 +209,7 @@ private:
     std::unique_ptr<control::ControlServer> m_remote;
     std::unique_ptr<CNmosHost> m_nmosHost;
     std::unique_ptr<nmos::Node> m_nmos; // the built-in runtime's source as an NMOS node
+    std::unique_ptr<nmos::Registration> m_registration;
     control::ControlEndpoint m_remoteEndpoint{std::nullopt, "127.0.0.1", ""};
     std::optional<std::wstring> m_startupIdentText;
     std::optional<bool> m_startupShowIdentText;

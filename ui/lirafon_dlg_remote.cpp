@@ -8,6 +8,7 @@
 #include "instance_link.h"
 #include "ndi_dispatch.h"
 #include "nmos_host.h"
+#include "registration.h"
 #include "runtime_config.h"
 
 #include <QButtonGroup>
@@ -218,10 +219,23 @@ void CNDILirafonDlg::StartNmosNode() {
         [this] { StateChanged(); });
     m_nmos = std::make_unique<nmos::Node>(*m_nmosHost);
     nmos::Node* node = m_nmos.get();
-    m_remote->SetNmosRoute([node](const control::HttpRequest& request) { return node->Handle(request); });
+    m_remote->SetNmosRoute(
+        [node](const control::HttpRequest& request) { return node->Handle(request); });
     std::fprintf(stderr, "ndi-lirafon: NMOS node %s: http://%s:%d/x-nmos/\n",
                  qUtf8Printable(node->NodeId()), m_remoteEndpoint.address.c_str(),
                  m_remote->Port());
+    const char* registry = std::getenv("LIRAFON_NMOS_REGISTRY");
+    if (registry == nullptr || *registry == '\0') {
+        std::fprintf(stderr, "ndi-lirafon: NMOS: no registry named (LIRAFON_NMOS_REGISTRY): "
+                             "controllers reach the node at its own address\n");
+        return;
+    }
+    const auto registries = nmos::ParseRegistries(registry, &error);
+    if (!registries) {
+        std::fprintf(stderr, "ndi-lirafon: %s; not registering\n", error.c_str());
+        return;
+    }
+    m_registration = std::make_unique<nmos::Registration>(*node, *registries);
 }
 
 // NDI receivers offer a sender's web page when its connection metadata names one, and the vendor

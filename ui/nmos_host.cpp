@@ -88,8 +88,8 @@ nmos::NodeFacts CNmosHost::Facts() {
                        info.enabled[index]};
         return s;
     };
-    nmos::StreamFacts audio = stream("audio", info.destination, info.audioPort,
-                                     BuiltinStream::audio);
+    nmos::StreamFacts audio =
+        stream("audio", info.destination, info.audioPort, BuiltinStream::audio);
     audio.channels = split ? 8 : channels;
     facts.streams.push_back(audio);
     if (split) {
@@ -110,8 +110,8 @@ nmos::NodeFacts CNmosHost::Facts() {
 bool CNmosHost::Activate(const std::string& role, const nmos::Transport& transport, bool enabled,
                          std::string* error) {
     const std::optional<BuiltinStream> stream = StreamOfRole(role);
-    const auto destination = CSocketAddress::Parse(transport.destinationIp,
-                                                   transport.destinationPort);
+    const auto destination =
+        CSocketAddress::Parse(transport.destinationIp, transport.destinationPort);
     if (!stream || !destination) {
         *error = "no such stream or address";
         return false;

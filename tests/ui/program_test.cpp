@@ -107,6 +107,8 @@ TEST(Program, HelpNamesEveryVariableAndHowToMonitor) {
                              "LIRAFON_RTP_REFERENCE",
                              "LIRAFON_RTP_STREAM_CHANNELS",
                              "LIRAFON_PTP",
+                             "LIRAFON_NMOS",
+                             "LIRAFON_NMOS_REGISTRY",
                              "QT_QPA_PLATFORM",
                              "XDG_RUNTIME_DIR",
                              "ffplay -protocol_whitelist file,udp,rtp",
