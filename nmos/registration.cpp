@@ -47,17 +47,68 @@ std::optional<std::vector<QUrl>> ParseRegistries(const std::string& text, std::s
     return registries;
 }
 
-Registration::Registration(Node& node, std::vector<QUrl> registries, QObject* parent)
-    : QObject(parent), m_node(node), m_registries(std::move(registries)) {
+Registration::Registration(Node& node, std::vector<QUrl> registries, std::unique_ptr<DnsSd> dnsSd,
+                           QObject* parent)
+    : QObject(parent), m_node(node), m_configured(std::move(registries)),
+      m_dnsSd(std::move(dnsSd)) {
     m_heartbeat.setInterval(kHeartbeatMs);
     connect(&m_heartbeat, &QTimer::timeout, this, &Registration::Heartbeat);
     m_watch.setInterval(kWatchMs);
     connect(&m_watch, &QTimer::timeout, this, &Registration::Sync);
     connect(&m_node, &Node::activated, this, &Registration::Sync);
-    if (!m_registries.empty()) {
-        m_watch.start();
-        QTimer::singleShot(0, this, &Registration::Sync);
+    m_watch.start();
+    QTimer::singleShot(0, this, &Registration::Sync);
+}
+
+std::vector<QUrl> Registration::Candidates() {
+    if (!m_configured.empty() || !m_dnsSd) {
+        return m_configured;
     }
+    std::vector<QUrl> found;
+    for (const FoundRegistry& registry : m_dnsSd->Registries()) {
+        found.push_back(registry.url);
+    }
+    return found;
+}
+
+void Registration::Advertise(const std::vector<Node::Resource>& resources) {
+    if (!m_dnsSd) {
+        return;
+    }
+    // ver_* count the changes of each kind of resource, as a peer-to-peer client watches them.
+    static const std::map<QString, QString> kKeys{{"node", "ver_slf"},
+                                                  {"device", "ver_dvc"},
+                                                  {"source", "ver_src"},
+                                                  {"flow", "ver_flw"},
+                                                  {"sender", "ver_snd"}};
+    bool changed = false;
+    for (const Node::Resource& r : resources) {
+        const QString id = r.data[QStringLiteral("id")].toString();
+        const QString version = r.data[QStringLiteral("version")].toString();
+        QString& seen = m_seenVersions[id];
+        if (seen != version) {
+            changed = changed || !seen.isEmpty();
+            if (!seen.isEmpty()) {
+                ++m_typeVersions[kKeys.at(r.type)];
+            }
+            seen = version;
+        }
+    }
+    // IS-04 v1.3: advertised only while no registry has the node.
+    const bool wanted = !m_registered;
+    if (wanted == m_advertised && !(wanted && changed)) {
+        return;
+    }
+    std::map<std::string, int> versions{{"ver_rcv", 0}};
+    for (const auto& [type, key] : kKeys) {
+        versions[key.toStdString()] = m_typeVersions[key];
+    }
+    const QJsonObject self = resources.front().data;
+    m_dnsSd->AdvertiseNode(
+        wanted, self[QStringLiteral("label")].toString().toStdString(),
+        self[QStringLiteral("api")][QStringLiteral("endpoints")][0][QStringLiteral("port")].toInt(),
+        versions);
+    m_advertised = wanted;
 }
 
 Registration::~Registration() {
@@ -92,7 +143,7 @@ Registration::~Registration() {
 }
 
 QUrl Registration::Url(const QString& path) const {
-    return m_registries[m_current].resolved(QUrl(QLatin1String(kRegistrationBase) + path));
+    return m_registry.resolved(QUrl(QLatin1String(kRegistrationBase) + path));
 }
 
 QNetworkReply* Registration::Post(const QString& path, const QJsonObject& body) {
@@ -104,18 +155,48 @@ QNetworkReply* Registration::Post(const QString& path, const QJsonObject& body) 
 
 void Registration::Fail(const QString& why) {
     std::fprintf(stderr, "ndi-lirafon: NMOS: registry %s: %s\n",
-                 qUtf8Printable(m_registries[m_current].toString()), qUtf8Printable(why));
+                 qUtf8Printable(m_registry.toString()), qUtf8Printable(why));
     m_heartbeat.stop();
     m_registered = false;
+    m_failed.insert(m_registry.toString());
+    m_registry = QUrl();
+    // m_sent stays: registries of one plant share what they hold, so the next one is asked by a
+    // heartbeat whether it knows the node before anything is registered again.
+}
+
+void Registration::Forget() {
+    m_registered = false;
+    m_heartbeat.stop();
     m_sent.clear();
-    m_current = (m_current + 1) % m_registries.size();
 }
 
 void Registration::Sync() {
-    if (m_busy || m_registries.empty()) {
+    if (m_busy) {
         return;
     }
     std::vector<Node::Resource> resources = m_node.Resources();
+    Advertise(resources);
+    if (m_registry.isEmpty()) {
+        // The best registry that has not failed since the last success; round again when all have.
+        const std::vector<QUrl> candidates = Candidates();
+        if (candidates.empty()) {
+            return;
+        }
+        const auto untried = std::find_if(candidates.begin(), candidates.end(), [&](const QUrl& u) {
+            return m_failed.count(u.toString()) == 0;
+        });
+        if (untried == candidates.end()) {
+            m_failed.clear();
+        }
+        m_registry = untried == candidates.end() ? candidates.front() : *untried;
+        if (!m_sent.empty()) {
+            Heartbeat(); // a failover: does this registry know the node already?
+            return;
+        }
+    }
+    if (!m_registered && !m_sent.empty()) {
+        return; // the heartbeat that asks is under way
+    }
     std::stable_sort(resources.begin(), resources.end(),
                      [](const auto& a, const auto& b) { return Rank(a.type) < Rank(b.type); });
     // The first resource whose registered version is not its version now.
@@ -135,13 +216,27 @@ void Registration::Sync() {
             reply->deleteLater();
             m_busy = false;
             const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-            if (status == 200 || status == 201) {
+            const bool first = type == QLatin1String("node") && !m_registered;
+            if (first && status == 200) {
+                // The registry held this node from before (a restart within its expiry): what it
+                // holds may be stale, so the node is deleted and registered afresh.
+                QNetworkRequest request(Url(QStringLiteral("resource/nodes/%1").arg(id)));
+                request.setTransferTimeout(kRequestTimeoutMs);
+                m_busy = true;
+                QNetworkReply* removal = m_network.deleteResource(request);
+                connect(removal, &QNetworkReply::finished, this, [this, removal] {
+                    removal->deleteLater();
+                    m_busy = false;
+                    Sync();
+                });
+            } else if (status == 200 || status == 201) {
                 m_sent[id] = {type, version};
-                if (type == QLatin1String("node") && !m_registered) {
+                if (first) {
                     m_registered = true;
+                    m_failed.clear();
                     m_heartbeat.start();
                     std::fprintf(stderr, "ndi-lirafon: NMOS: registered with %s\n",
-                                 qUtf8Printable(m_registries[m_current].toString()));
+                                 qUtf8Printable(m_registry.toString()));
                 }
                 Sync();
             } else if (status >= 400 && status < 500) {
@@ -152,6 +247,7 @@ void Registration::Sync() {
                 m_sent[id] = {type, version};
             } else {
                 Fail(status == 0 ? reply->errorString() : QStringLiteral("HTTP %1").arg(status));
+                Sync();
             }
         });
         return;
@@ -179,23 +275,35 @@ void Registration::Sync() {
 }
 
 void Registration::Heartbeat() {
-    if (!m_registered) {
+    if (m_registry.isEmpty() || m_busy) {
         return;
     }
-    QNetworkReply* reply =
-        Post(QStringLiteral("health/nodes/%1").arg(m_node.NodeId()), QJsonObject{});
+    QNetworkRequest request(Url(QStringLiteral("health/nodes/%1").arg(m_node.NodeId())));
+    request.setTransferTimeout(kRequestTimeoutMs);
+    m_busy = true;
+    QNetworkReply* reply = m_network.post(request, QByteArray()); // IS-04: no body
     connect(reply, &QNetworkReply::finished, this, [this, reply] {
         reply->deleteLater();
+        m_busy = false;
         const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-        if (status == 404) {
-            // The registry forgot the node (it restarted, or missed heartbeats): everything again.
-            std::fprintf(stderr, "ndi-lirafon: NMOS: the registry lost this node; registering "
-                                 "again\n");
-            m_registered = false;
-            m_heartbeat.stop();
-            m_sent.clear();
+        if (status == 200) {
+            if (!m_registered) {
+                m_registered = true;
+                m_failed.clear();
+                m_heartbeat.start();
+                std::fprintf(stderr, "ndi-lirafon: NMOS: registered with %s (it knew the node)\n",
+                             qUtf8Printable(m_registry.toString()));
+            }
             Sync();
-        } else if (status != 200) {
+        } else if (status == 404) {
+            // The registry forgot the node (it restarted, or missed heartbeats): everything again.
+            std::fprintf(stderr,
+                         "ndi-lirafon: NMOS: the registry %s does not know this node; "
+                         "registering it\n",
+                         qUtf8Printable(m_registry.toString()));
+            Forget();
+            Sync();
+        } else {
             Fail(status == 0 ? reply->errorString() : QStringLiteral("HTTP %1").arg(status));
             Sync();
         }

@@ -7,6 +7,7 @@
 // Threads: the user-interface thread (Qt's network access is asynchronous on it).
 #pragma once
 
+#include "dns_sd.h"
 #include "nmos_node.h"
 
 #include <QNetworkAccessManager>
@@ -15,6 +16,8 @@
 #include <QUrl>
 
 #include <map>
+#include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -30,24 +33,35 @@ class Registration : public QObject {
 public:
     static constexpr int kHeartbeatMs = 5000;
 
-    Registration(Node& node, std::vector<QUrl> registries, QObject* parent = nullptr);
+    // registries: the configured ones, in priority order; when there are none, dnsSd (when
+    // given) finds them, and advertises the node while none is.
+    Registration(Node& node, std::vector<QUrl> registries, std::unique_ptr<DnsSd> dnsSd,
+                 QObject* parent = nullptr);
     ~Registration() override;
 
     // The registry registered with now; empty while none is.
-    QUrl Registry() const { return m_registered ? m_registries[m_current] : QUrl(); }
+    QUrl Registry() const { return m_registered ? m_registry : QUrl(); }
 
 private:
     void Sync(); // sends what the registry lacks, one request at a time
     void Heartbeat();
     void Fail(const QString& why); // this registry is gone: the next one, from the start
+    void Forget();                 // the registry holds nothing of the node
     QNetworkReply* Post(const QString& path, const QJsonObject& body);
     QUrl Url(const QString& path) const;
+    std::vector<QUrl> Candidates();
+    void Advertise(const std::vector<Node::Resource>& resources);
 
     Node& m_node;
-    std::vector<QUrl> m_registries;
-    size_t m_current = 0;
-    bool m_registered = false; // the node itself is in the current registry
-    bool m_busy = false;       // a request is under way
+    std::vector<QUrl> m_configured;
+    std::unique_ptr<DnsSd> m_dnsSd;
+    QUrl m_registry;            // in use (registered, or being registered with)
+    std::set<QString> m_failed; // registries that failed since the last success
+    bool m_registered = false;  // the node itself is in the current registry
+    bool m_advertised = false;
+    std::map<QString, int> m_typeVersions;     // ver_* counters of the node's advertisement
+    std::map<QString, QString> m_seenVersions; // id -> version, for the counters
+    bool m_busy = false;                       // a request is under way
     QNetworkAccessManager m_network;
     QTimer m_heartbeat;
     QTimer m_watch;                                        // looks for changed resources

@@ -225,17 +225,31 @@ void CNDILirafonDlg::StartNmosNode() {
                  qUtf8Printable(node->NodeId()), m_remoteEndpoint.address.c_str(),
                  m_remote->Port());
     const char* registry = std::getenv("LIRAFON_NMOS_REGISTRY");
-    if (registry == nullptr || *registry == '\0') {
-        std::fprintf(stderr, "ndi-lirafon: NMOS: no registry named (LIRAFON_NMOS_REGISTRY): "
-                             "controllers reach the node at its own address\n");
-        return;
-    }
-    const auto registries = nmos::ParseRegistries(registry, &error);
+    const auto registries = nmos::ParseRegistries(registry != nullptr ? registry : "", &error);
     if (!registries) {
         std::fprintf(stderr, "ndi-lirafon: %s; not registering\n", error.c_str());
         return;
     }
-    m_registration = std::make_unique<nmos::Registration>(*node, *registries);
+    // DNS-SD is multicast on the network: only for a source set up to send there, as the rest
+    // of the built-in runtime keeps to this computer until told otherwise.
+    const auto config = CRuntimeConfig::FromEnvironment(nullptr);
+    const bool networked = config && !config->destination.IsLoopback();
+    std::unique_ptr<nmos::DnsSd> dnsSd;
+    if (registries->empty() && !networked) {
+        std::fprintf(stderr, "ndi-lirafon: NMOS: the streams stay on this computer, so no "
+                             "registry is looked for: name one with LIRAFON_NMOS_REGISTRY\n");
+    } else if (registries->empty()) {
+        dnsSd =
+            std::make_unique<nmos::DnsSd>(!control::IsLoopbackAddress(m_remoteEndpoint.address));
+        if (!dnsSd->Start(&error)) {
+            std::fprintf(stderr,
+                         "ndi-lirafon: NMOS: no DNS-SD (avahi-daemon: %s), so no registry is "
+                         "found: name one with LIRAFON_NMOS_REGISTRY\n",
+                         error.c_str());
+            dnsSd.reset();
+        }
+    }
+    m_registration = std::make_unique<nmos::Registration>(*node, *registries, std::move(dnsSd));
 }
 
 // NDI receivers offer a sender's web page when its connection metadata names one, and the vendor
