@@ -267,9 +267,14 @@ std::vector<Node::Resource> Node::Resources() {
             source[QStringLiteral("format")] = QStringLiteral("urn:x-nmos:format:audio");
             QJsonArray channels;
             const int first = s.role == "audio-2" ? 9 : 1;
+            // Stereo pairs, a last odd channel mono: as the session description's channel order.
             for (int c = 0; c < s.channels; ++c) {
+                const bool mono = c + 1 == s.channels && s.channels % 2 == 1;
                 channels.append(QJsonObject{
-                    {QStringLiteral("label"), QStringLiteral("Channel %1").arg(first + c)}});
+                    {QStringLiteral("label"), QStringLiteral("Channel %1").arg(first + c)},
+                    {QStringLiteral("symbol"), mono         ? QStringLiteral("M1")
+                                               : c % 2 == 0 ? QStringLiteral("L")
+                                                            : QStringLiteral("R")}});
             }
             source[QStringLiteral("channels")] = channels;
             flow[QStringLiteral("format")] = QStringLiteral("urn:x-nmos:format:audio");
@@ -331,9 +336,12 @@ QJsonObject Node::SenderResource(const StreamFacts& s) {
             .arg(QString::fromLatin1(kConnectionVersion), id);
     sender[QStringLiteral("interface_bindings")] =
         QJsonArray{QString::fromStdString(m_facts.interfaceName)};
-    sender[QStringLiteral("subscription")] =
-        QJsonObject{{QStringLiteral("receiver_id"), state.active[QStringLiteral("receiver_id")]},
-                    {QStringLiteral("active"), state.active[QStringLiteral("master_enable")]}};
+    // A parked sender (master_enable false) is subscribed to no receiver.
+    const bool active = state.active[QStringLiteral("master_enable")].toBool();
+    sender[QStringLiteral("subscription")] = QJsonObject{
+        {QStringLiteral("receiver_id"),
+         active ? state.active[QStringLiteral("receiver_id")] : QJsonValue(QJsonValue::Null)},
+        {QStringLiteral("active"), active}};
     // Not published, but compared: an activation is a new version of the sender (a controller
     // reads the new transport file by it).
     sender[kActiveKey] = state.active;

@@ -149,21 +149,19 @@ static void AddRtcpLine(std::string& sdp, int port) {
     }
 }
 
-// A media section whose host is not the session's names its own (RFC 8866 5.7).
-static void AddMediaConnection(std::string& sdp, const SdpDescription& d, const MediaHost& to,
-                               const MediaHost& session) {
-    if (to.host != session.host) {
-        AddLine(sdp, "c", ConnectionValue(d, to));
-    }
+// Every media section names its own destination (RFC 8866 5.7): ST 2110 receivers and NMOS
+// controllers read a media section on its own, and the streams may go to different hosts.
+static void AddMediaConnection(std::string& sdp, const SdpDescription& d, const MediaHost& to) {
+    AddLine(sdp, "c", ConnectionValue(d, to));
 }
 
 static void AddAudioSection(std::string& sdp, const SdpDescription& d, int port, int channels,
-                            const MediaHost& to, const MediaHost& session) {
+                            const MediaHost& to) {
     // 16 channels of 1 ms packets would exceed an Ethernet frame: 0.125 ms (ST 2110-30 level C).
     const bool shortPackets = channels > 8;
     const char* ptime = shortPackets ? "0.125" : "1";
     AddLine(sdp, "m", "audio " + std::to_string(port) + " RTP/AVP 96");
-    AddMediaConnection(sdp, d, to, session);
+    AddMediaConnection(sdp, d, to);
     AddLine(sdp, "a", "recvonly");
     AddLine(sdp, "a", "rtpmap:96 L24/48000/" + std::to_string(channels));
     AddLine(sdp, "a", "fmtp:96 channel-order=" + ChannelOrder(channels));
@@ -174,10 +172,10 @@ static void AddAudioSection(std::string& sdp, const SdpDescription& d, int port,
     AddMediaTail(sdp, d, to, d.clock.audioOffset);
 }
 
-static void AddVideoSection(std::string& sdp, const SdpDescription& d, const MediaHost& session) {
+static void AddVideoSection(std::string& sdp, const SdpDescription& d) {
     const MediaHost to = HostOf(d, d.videoHost);
     AddLine(sdp, "m", "video " + std::to_string(d.videoPort) + " RTP/AVP 97");
-    AddMediaConnection(sdp, d, to, session);
+    AddMediaConnection(sdp, d, to);
     AddLine(sdp, "a", "recvonly");
     AddLine(sdp, "a", "rtpmap:97 raw/90000");
     std::string format = "fmtp:97 sampling=RGB; width=" + std::to_string(d.width);
@@ -185,7 +183,7 @@ static void AddVideoSection(std::string& sdp, const SdpDescription& d, const Med
     format.append("; depth=8; colorimetry=BT709; exactframerate=");
     format.append(FrameRateText(d.frameRateN, d.frameRateD));
     // ST 2110-20 ends every parameter, the last one too, with "; ".
-    format.append("; TCS=SDR; PM=2110GPM; SSN=ST2110-20:2017; ");
+    format.append("; TCS=SDR; PM=2110GPM; SSN=ST2110-20:2017; TP=2110TPW; ");
     AddLine(sdp, "a", format);
     AddRtcpLine(sdp, d.videoPort);
     AddMediaTail(sdp, d, to, d.clock.videoOffset);
@@ -200,32 +198,32 @@ std::vector<SdpSession> BuildSdpSessions(const SdpDescription& d) {
     const auto audioHost = [&](int stream) {
         return stream == 0 ? HostOf(d, "") : HostOf(d, d.secondAudioHost);
     };
-    const auto audio = [&](std::string& sdp, int stream, const MediaHost& session) {
+    const auto audio = [&](std::string& sdp, int stream) {
         const int channels =
             streams == 1 ? d.channelCount
                          : std::min(d.streamChannels, d.channelCount - stream * d.streamChannels);
         AddAudioSection(sdp, d, stream == 0 ? d.audioPort : d.secondAudioPort, channels,
-                        audioHost(stream), session);
+                        audioHost(stream));
     };
     std::vector<SdpSession> sessions;
     const MediaHost first = audioHost(0);
     SdpSession combined{"", SessionHead(d, 0, first), OriginLine(d, 0), false};
     for (int stream = 0; stream < streams; ++stream) {
-        audio(combined.text, stream, first);
+        audio(combined.text, stream);
     }
-    AddVideoSection(combined.text, d, first);
+    AddVideoSection(combined.text, d);
     sessions.push_back(std::move(combined));
     for (int stream = 0; stream < streams; ++stream) {
         const uint64_t id = 2 + static_cast<uint64_t>(stream);
         const MediaHost own = audioHost(stream);
         SdpSession session{streams == 1 ? "audio" : "audio-" + std::to_string(stream + 1),
                            SessionHead(d, id, own), OriginLine(d, id), true};
-        audio(session.text, stream, own);
+        audio(session.text, stream);
         sessions.push_back(std::move(session));
     }
     const MediaHost video = HostOf(d, d.videoHost);
     SdpSession videoSession{"video", SessionHead(d, 1, video), OriginLine(d, 1), true};
-    AddVideoSection(videoSession.text, d, video);
+    AddVideoSection(videoSession.text, d);
     sessions.push_back(std::move(videoSession));
     return sessions;
 }

@@ -1,6 +1,7 @@
 // One source's RFC 4175 raw video (RGB, 8 bits): the video call converts the picture to RGB and
-// returns; the stream's own thread cuts it into packets and spreads them over half a tick, since
-// a 720-packet burst overflows receivers' socket buffers. A picture that arrives while the
+// returns; the stream's own thread cuts it into packets and spreads them over most of the tick (ST
+// 2110-21 wide sender, "TP=2110TPW" in the session description), since a 720-packet burst overflows
+// receivers' socket buffers. A picture that arrives while the
 // previous one is still leaving replaces any picture still waiting (the newest is what counts).
 //
 // Threads: Send may be called from several threads at once (calls are serialised); the video
@@ -32,7 +33,7 @@ class CVideoStream {
 public:
     static constexpr int kMaxWidth = 3840;
     static constexpr int kMaxHeight = 2160;
-    static constexpr int64_t kSpreadNs = 20'000'000; // half a 40 ms tick
+    static constexpr int64_t kSpreadNs = 37'000'000; // most of a 40 ms tick
     using FormatListener = std::function<void(int width, int height, int rateN, int rateD)>;
 
     // With a clock that has PTP time, the 90 kHz timestamps are PTP time (ST 2110-10); otherwise

@@ -116,6 +116,7 @@ TEST_F(BuiltinSession, DescriptionIsWrittenAnnouncedRevisedAndWithdrawn) {
                             "m=audio " +
                             std::to_string(port) +
                             " RTP/AVP 96\r\n"
+                            "c=IN IP4 127.0.0.1\r\n"
                             "a=recvonly\r\n"
                             "a=rtpmap:96 L24/48000/2\r\n"
                             "a=fmtp:96 channel-order=SMPTE2110.(ST)\r\n"

@@ -223,6 +223,7 @@ TEST(SdpTest, DescribesAudioAndVideoInTheFixedOrder) {
                              "c=IN IP4 127.0.0.1\r\n"
                              "t=0 0\r\n";
     const std::string audio = "m=audio 5008 RTP/AVP 96\r\n"
+                              "c=IN IP4 127.0.0.1\r\n"
                               "a=recvonly\r\n"
                               "a=rtpmap:96 L24/48000/8\r\n"
                               "a=fmtp:96 channel-order=SMPTE2110.(ST,ST,ST,ST)\r\n"
@@ -233,11 +234,12 @@ TEST(SdpTest, DescribesAudioAndVideoInTheFixedOrder) {
                               "a=ts-refclk:localmac=00-00-00-00-00-00\r\n"
                               "a=mediaclk:direct=7\r\n";
     const std::string video = "m=video 5010 RTP/AVP 97\r\n"
+                              "c=IN IP4 127.0.0.1\r\n"
                               "a=recvonly\r\n"
                               "a=rtpmap:97 raw/90000\r\n"
                               "a=fmtp:97 sampling=RGB; width=640; height=360; depth=8; "
                               "colorimetry=BT709; exactframerate=25; TCS=SDR; PM=2110GPM; "
-                              "SSN=ST2110-20:2017; \r\n"
+                              "SSN=ST2110-20:2017; TP=2110TPW; \r\n"
                               "a=rtcp:5011\r\n"
                               "a=ts-refclk:localmac=00-00-00-00-00-00\r\n"
                               "a=mediaclk:direct=9\r\n";
@@ -250,6 +252,17 @@ TEST(SdpTest, DescribesAudioAndVideoInTheFixedOrder) {
     EXPECT_EQ(sessions[1].originLine, "o=- 44 3 IN IP4 127.0.0.1");
     EXPECT_EQ(sessions[2].part, "video");
     EXPECT_EQ(sessions[2].text, std::string(head).replace(9, 2, "43") + video);
+
+    // A stream moved apart (by a controller) names its own host, in the combined session too.
+    SdpDescription moved = d;
+    moved.videoHost = "127.0.0.2";
+    const std::vector<SdpSession> apart = BuildSdpSessions(moved);
+    EXPECT_NE(apart[0].text.find("m=video 5010 RTP/AVP 97\r\nc=IN IP4 127.0.0.2\r\n"),
+              std::string::npos);
+    EXPECT_EQ(apart[1].text, sessions[1].text);
+    EXPECT_NE(apart[2].text.find("s=QEL Audio Tone 2\r\ni=<ndi_product long_name=\"x\"/>\r\n"
+                                 "c=IN IP4 127.0.0.2\r\n"),
+              std::string::npos);
 
     // PTP: the grandmaster and domain, and the media clock at the PTP epoch.
     d.clock.ptp = true;
@@ -283,8 +296,8 @@ TEST(SdpTest, DescribesAudioAndVideoInTheFixedOrder) {
     ASSERT_EQ(split.size(), 4u);
     EXPECT_EQ(split[1].part, "audio-1");
     EXPECT_EQ(split[2].part, "audio-2");
-    EXPECT_NE(split[2].text.find("m=audio 5012 RTP/AVP 96\r\na=recvonly\r\na=rtpmap:96 "
-                                 "L24/48000/8\r\n"),
+    EXPECT_NE(split[2].text.find("m=audio 5012 RTP/AVP 96\r\nc=IN IP4 239.1.2.3/16\r\n"
+                                 "a=recvonly\r\na=rtpmap:96 L24/48000/8\r\n"),
               std::string::npos);
     EXPECT_NE(split[2].text.find("a=ptime:1\r\n"), std::string::npos);
     EXPECT_NE(split[0].text.find("m=audio 5012"), std::string::npos);
