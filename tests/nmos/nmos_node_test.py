@@ -166,7 +166,7 @@ try:
     for s in (old_sock, new_sock):
         s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4 << 20)
         s.settimeout(2)
-    old_sock.recv(2048)  # flowing
+    old = [old_sock.recv(2048)]  # flowing; the move may come before the next packet
     started = time.monotonic()
     status, body = http(port, "PATCH", base + "/staged", {
         "transport_params": [{"destination_port": new_port}],
@@ -176,7 +176,6 @@ try:
     first_new = new_sock.recv(2048)
     moved_after = time.monotonic() - started
     old_sock.settimeout(0.3)
-    old = []
     try:
         while True:
             old.append(old_sock.recv(2048))
