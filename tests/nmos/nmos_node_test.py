@@ -11,7 +11,7 @@ sender follow, and the node unregisters when the program ends.
 """
 import json, os, socket, subprocess, sys, tempfile, threading, time
 import urllib.request, urllib.error
-from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from registry_double import Registry, serve
 
 program = sys.argv[1]
 failures = []
@@ -27,42 +27,6 @@ def free_port(kind=socket.SOCK_DGRAM):
     with socket.socket(socket.AF_INET, kind) as s:
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]
-
-
-class Registry(BaseHTTPRequestHandler):
-    """Keeps what is posted; answers 404 to the heartbeat after `forget` is set, once."""
-    posts, heartbeats, deletes = [], [], []
-    forget = threading.Event()
-
-    def log_message(self, *args):
-        pass
-
-    def reply(self, status, body=b"{}"):
-        self.send_response(status)
-        self.send_header("Content-Type", "application/json")
-        self.send_header("Content-Length", str(len(body)))
-        self.end_headers()
-        self.wfile.write(body)
-
-    def do_POST(self):
-        body = self.rfile.read(int(self.headers.get("Content-Length", 0)))
-        if self.path == "/x-nmos/registration/v1.3/resource":
-            Registry.posts.append(json.loads(body))
-            self.reply(201, body)
-        elif self.path.startswith("/x-nmos/registration/v1.3/health/nodes/"):
-            Registry.heartbeats.append(time.monotonic())
-            if Registry.forget.is_set():
-                Registry.forget.clear()
-                self.reply(404, b'{"code":404,"error":"unknown node","debug":null}')
-            else:
-                self.reply(200, b'{"health":"1"}')
-        else:
-            self.reply(404)
-
-    def do_DELETE(self):
-        Registry.deletes.append(self.path)
-        self.send_response(204)
-        self.end_headers()
 
 
 def http(port, method, path, body=None):
@@ -86,8 +50,7 @@ def wait(condition, seconds):
     return condition()
 
 
-registry = ThreadingHTTPServer(("127.0.0.1", 0), Registry)
-threading.Thread(target=registry.serve_forever, daemon=True).start()
+registry = serve("127.0.0.1", 0)
 rtp = free_port()
 folder = tempfile.mkdtemp(prefix="lirafon-nmos-")
 env = dict(os.environ, QT_QPA_PLATFORM="offscreen", XDG_RUNTIME_DIR=folder,
