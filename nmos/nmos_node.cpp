@@ -129,6 +129,11 @@ QString ResourceId(const std::string& hostname, int copy, const std::string& kin
         .toString(QUuid::WithoutBraces);
 }
 
+int64_t Node::NowNs() const {
+    // PTP's timescale is TAI: activations and versions follow the plant's clock when it has one.
+    return m_host.PtpNowNs().value_or(TaiNowNs());
+}
+
 Node::Node(NodeHost& host, QObject* parent) : QObject(parent), m_host(host) {
     Refresh();
 }
@@ -300,7 +305,7 @@ std::vector<Node::Resource> Node::Resources() {
     }
 
     // Versions: kept while a resource is unchanged, a new one (later than any before) when not.
-    int64_t now = TaiNowNs();
+    int64_t now = NowNs();
     for (Resource& r : resources) {
         const QString id = r.data[QStringLiteral("id")].toString();
         auto found = m_published.find(id);
@@ -705,7 +710,7 @@ HttpReply Node::Stage(const StreamFacts& s, const QJsonObject& patch) {
         }
         QJsonObject done{{QStringLiteral("mode"), modeText},
                          {QStringLiteral("requested_time"), QJsonValue::Null},
-                         {QStringLiteral("activation_time"), TaiText(TaiNowNs())}};
+                         {QStringLiteral("activation_time"), TaiText(NowNs())}};
         state.active = *resolved;
         state.active[QStringLiteral("activation")] = done;
         staged[QStringLiteral("activation")] = done;
@@ -725,7 +730,7 @@ HttpReply Node::Stage(const StreamFacts& s, const QJsonObject& patch) {
     if (!requested.isString()) {
         return Error(400, QStringLiteral("a scheduled activation needs requested_time"));
     }
-    const int64_t now = TaiNowNs();
+    const int64_t now = NowNs();
     const int64_t asked = *ParseTai(requested.toString());
     const int64_t at = absolute ? asked : now + asked;
     // An absolute time already past activates at once, as soon as the reply has gone.
@@ -769,7 +774,7 @@ void Node::Fire(const std::string& role) {
     } else {
         state.active = *resolved;
         QJsonObject done = scheduled;
-        done[QStringLiteral("activation_time")] = TaiText(TaiNowNs());
+        done[QStringLiteral("activation_time")] = TaiText(NowNs());
         state.active[QStringLiteral("activation")] = done;
         emit activated();
     }

@@ -72,6 +72,8 @@ public:
                           std::string* error) = 0;
     // The stream's current session description.
     virtual std::string TransportFile(const std::string& role) = 0;
+    // TAI now in nanoseconds from the PTP clock the streams follow, when they follow one.
+    virtual std::optional<int64_t> PtpNowNs() { return std::nullopt; }
 };
 
 // "seconds:nanoseconds" on the TAI timescale, now.
@@ -114,6 +116,7 @@ private:
         bool activatedOnce = false;
     };
     void Refresh();
+    int64_t NowNs() const; // TAI: PTP time when the streams have it, else the system clock
     QJsonObject Core(const QString& id, const std::string& label, const QString& description);
     QJsonObject SenderResource(const StreamFacts& stream);
     SenderState& StateOf(const StreamFacts& stream);

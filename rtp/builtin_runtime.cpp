@@ -3,6 +3,8 @@
 // a global lock: the caller guarantees the sender lives until NDIlib_send_destroy.
 #include "builtin_runtime.h"
 
+#include "frame_pacer.h"
+
 #include <cstdio>
 #include <optional>
 #include <set>
@@ -133,6 +135,21 @@ bool RetargetBuiltinSender(NDIlib_send_instance_t instance, BuiltinStream stream
         return false;
     }
     return AsSender(instance)->Retarget(stream, destination, enabled, error);
+}
+
+bool BuiltinPtpNow(int64_t* ptpNowNs, PtpReference* reference) {
+    std::shared_ptr<CPtpClock> ptp;
+    {
+        std::lock_guard guard(g_lock);
+        ptp = g_ptp;
+    }
+    const std::optional<int64_t> offset = ptp ? ptp->OffsetNs() : std::nullopt;
+    if (!offset) {
+        return false;
+    }
+    *ptpNowNs = MonotonicNowNs() + *offset;
+    *reference = ptp->Reference();
+    return true;
 }
 
 std::string BuiltinStreamSdp(NDIlib_send_instance_t instance, BuiltinStream stream) {

@@ -16,5 +16,8 @@ bool GetBuiltinSenderStats(NDIlib_send_instance_t sender, BuiltinSenderStats* st
 // Moves one stream of a live built-in source (CBuiltinSender::Retarget); false with the reason.
 bool RetargetBuiltinSender(NDIlib_send_instance_t sender, BuiltinStream stream,
                            const CSocketAddress& destination, bool enabled, std::string* error);
+// PTP time now (TAI, nanoseconds) and the clock's state, when the runtime follows a PTP clock;
+// false when it runs free.
+bool BuiltinPtpNow(int64_t* ptpNowNs, PtpReference* reference);
 // One stream's current session description ("" when there is none).
 std::string BuiltinStreamSdp(NDIlib_send_instance_t sender, BuiltinStream stream);

@@ -74,6 +74,14 @@ nmos::NodeFacts CNmosHost::Facts() {
             }
         }
     }
+    int64_t ptpNow = 0;
+    PtpReference reference;
+    if (BuiltinPtpNow(&ptpNow, &reference) && reference.synchronised) {
+        // The node's clock: IS-04 wants the grandmaster's id in lower case.
+        facts.ptpLocked = true;
+        facts.ptpGrandmaster =
+            QString::fromStdString(reference.grandmaster).toLower().toStdString();
+    }
     const bool ipv6 = info.destination.find(':') != std::string::npos;
     const int channels = m_channels();
     const bool split = info.secondAudioPort != 0 && channels > 8;
@@ -123,6 +131,12 @@ bool CNmosHost::Activate(const std::string& role, const nmos::Transport& transpo
                  enabled ? "now to" : "stopped; staying at", destination->HostAndPort().c_str());
     m_changed();
     return true;
+}
+
+std::optional<int64_t> CNmosHost::PtpNowNs() {
+    int64_t now = 0;
+    PtpReference reference;
+    return BuiltinPtpNow(&now, &reference) ? std::optional<int64_t>(now) : std::nullopt;
 }
 
 std::string CNmosHost::TransportFile(const std::string& role) {

@@ -18,6 +18,7 @@ public:
     bool Activate(const std::string& role, const nmos::Transport& transport, bool enabled,
                   std::string* error) override;
     std::string TransportFile(const std::string& role) override;
+    std::optional<int64_t> PtpNowNs() override;
 
     // "off" turns the node off; anything else but "" or "on" is refused (*error says so).
     static bool Wanted(const char* setting, std::string* error);

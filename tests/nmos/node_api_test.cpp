@@ -39,12 +39,14 @@ public:
         return true;
     }
     std::string TransportFile(const std::string&) override { return "v=0\r\n"; }
+    std::optional<int64_t> PtpNowNs() override { return ptpNow; }
 
     int copy = 1;
     int channels = 8;
     int port = 5004;
     bool enabled = true;
     bool loopbackOnly = true;
+    std::optional<int64_t> ptpNow;
     std::vector<std::string> activations;
 };
 
@@ -133,10 +135,13 @@ TEST_F(NodeApi, RefusedPatchesChangeNothingAndAskNothingOfTheProgram) {
 
 TEST_F(NodeApi, ActivationsResolveAutoAndScheduledOnesLockTheSender) {
     EXPECT_EQ(Patch(R"({"transport_params":[{"destination_port":6000}]})").status, 200);
-    EXPECT_TRUE(host.activations.empty()); // staged only
+    EXPECT_TRUE(host.activations.empty());   // staged only
+    host.ptpNow = 1'700'000'000'000'000'123; // the plant's PTP time (TAI), when there is one
     const control::HttpReply now = Patch(R"({"activation":{"mode":"activate_immediate"}})");
     EXPECT_EQ(now.status, 200);
-    EXPECT_FALSE(Body(now).toObject()["activation"].toObject()["activation_time"].isNull());
+    EXPECT_EQ(Body(now).toObject()["activation"].toObject()["activation_time"].toString(),
+              "1700000000:123");
+    host.ptpNow.reset();
     // "auto" goes back to where the source was set up to send; master_enable false stops it.
     EXPECT_EQ(Patch(R"({"master_enable":false,"transport_params":[{"destination_port":"auto"}],)"
                     R"("activation":{"mode":"activate_immediate"}})")
