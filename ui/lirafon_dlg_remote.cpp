@@ -329,6 +329,13 @@ QJsonObject CNDILirafonDlg::ControlState() {
             state[QStringLiteral("destination")] = QString::fromStdString(info.destination);
             state[QStringLiteral("audioPort")] = info.audioPort;
             state[QStringLiteral("videoPort")] = info.videoPort;
+            // Where an NMOS controller moved or stopped a stream.
+            if (info.videoDestination != info.destination) {
+                state[QStringLiteral("videoDestination")] =
+                    QString::fromStdString(info.videoDestination);
+            }
+            state[QStringLiteral("audioSending")] = info.enabled[0];
+            state[QStringLiteral("videoSending")] = info.enabled[2];
             state[QStringLiteral("sdpFile")] = QString::fromStdString(info.sdpPath);
             state[QStringLiteral("sapDestination")] = QString::fromStdString(info.sapDestination);
         }

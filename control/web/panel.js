@@ -150,9 +150,12 @@ function render(next) {
 
   const source = $("source");
   source.replaceChildren();
+  const stopped = (sending) => (sending === false ? "stopped (NMOS)" : undefined);
   const facts = [["Copy", next.copy], ["Source", next.sourceName], ["Runtime", next.runtime],
     ["Destination", next.destination], ["Audio port", next.audioPort],
-    ["Video port", next.videoPort], ["SDP file", next.sdpFile]];
+    ["Audio", stopped(next.audioSending)], ["Video destination", next.videoDestination],
+    ["Video port", next.videoPort], ["Video", stopped(next.videoSending)],
+    ["SDP file", next.sdpFile]];
   for (const [name, value] of facts) {
     if (value === undefined || value === "" || value === 0) continue;
     const dt = document.createElement("dt");

@@ -150,6 +150,9 @@ try:
           f"{seq(first_new)}, {moved_after * 1000:.0f} ms after the request")
     check(last_old is not None and (last_old + 1) & 0xffff == seq(first_new),
           f"packets lost or doubled across the move: {last_old} then {seq(first_new)}")
+    state = json.loads(http(port, "GET", "/api/state")[1])
+    check(state["audioPort"] == new_port and state["audioSending"] is True,
+          f"the API's state did not follow: {state.get('audioPort')}")
     sdp = http(port, "GET", base + "/transportfile")[1].decode()
     check(f"m=audio {new_port} " in sdp, f"the transport file did not follow:\n{sdp}")
     check(wait(lambda: any(p["type"] == "sender" and p["data"]["id"] == audio["id"] and
