@@ -13,11 +13,9 @@ namespace {
 
 // Groups of at most 9 packets (the 640 x 360 card's 720 packets) every 462.5 us leave at 19.5
 // packets a millisecond, under the 19.8 at which ST 2110-21's wide sender model drains them, so no
-// more than a group waits there (it allows 16); the first group 2 ms after the picture came, the
-// last 38.5 ms after, within the 40 ms tick.
+// more than a group waits there (it allows 16); the 37 ms leave a 40 ms tick time to cut the next
+// picture, so pictures never queue behind one another.
 constexpr int64_t kGroupNs = 462'500;
-// Time allowed for cutting a picture into packets before its first group is due.
-constexpr int64_t kCuttingNs = 2'000'000;
 constexpr int kGroups = static_cast<int>(CVideoStream::kSpreadNs / kGroupNs);
 
 bool IsSupported(NDIlib_FourCC_video_type_e fourCC, bool* isRgb) {
@@ -89,7 +87,6 @@ void CVideoStream::Send(const NDIlib_video_frame_v2_t& frame, std::optional<int6
     m_pending.height = frame.yres;
     m_pending.timestamp = timestamp;
     m_pending.ssrc = m_ssrc;
-    m_pending.queuedNs = MonotonicNowNs();
     if (m_hasPending) {
         ++m_picturesReplaced;
     }
@@ -144,12 +141,9 @@ void CVideoStream::Run() {
         Packetise(m_leaving);
         const int total = static_cast<int>(m_packets.size());
         const int perGroup = (total + kGroups - 1) / kGroups;
-        // Paced from when the picture came, not from when this thread got to it: a thread held
-        // up (a loaded machine, a sanitizer build) sends the groups already due at once and
-        // still ends within the tick, so pictures never queue behind one another.
         const uint64_t unsent =
             SendInGroups(m_socket, m_packets.data(), m_sizes.data(), total, perGroup,
-                         m_leaving.queuedNs + kCuttingNs, kGroupNs, m_pendingLock, m_stop);
+                         MonotonicNowNs(), kGroupNs, m_pendingLock, m_stop);
         m_packetsUnsent += unsent;
         const uint64_t sent = static_cast<uint64_t>(total) - std::min<uint64_t>(unsent, total);
         m_packetsSent += sent;

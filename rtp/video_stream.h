@@ -69,7 +69,6 @@ private:
         int height = 0;
         uint32_t timestamp = 0;
         uint32_t ssrc = 0;
-        int64_t queuedNs = 0; // CLOCK_MONOTONIC, when Send took it
     };
 
     void Run();
