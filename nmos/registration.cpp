@@ -127,9 +127,7 @@ Registration::~Registration() {
     QEventLoop loop;
     int waiting = 0;
     for (const auto& [type, id] : order) {
-        QNetworkRequest request(Url(QStringLiteral("resource/%1s/%2").arg(type, id)));
-        request.setTransferTimeout(kRequestTimeoutMs);
-        QNetworkReply* reply = m_network.deleteResource(request);
+        QNetworkReply* reply = Remove(type, id);
         ++waiting;
         connect(reply, &QNetworkReply::finished, &loop, [&, reply] {
             reply->deleteLater();
@@ -144,6 +142,12 @@ Registration::~Registration() {
 
 QUrl Registration::Url(const QString& path) const {
     return m_registry.resolved(QUrl(QLatin1String(kRegistrationBase) + path));
+}
+
+QNetworkReply* Registration::Remove(const QString& type, const QString& id) {
+    QNetworkRequest request(Url(QStringLiteral("resource/%1s/%2").arg(type, id)));
+    request.setTransferTimeout(kRequestTimeoutMs);
+    return m_network.deleteResource(request);
 }
 
 QNetworkReply* Registration::Post(const QString& path, const QJsonObject& body) {
@@ -220,10 +224,8 @@ void Registration::Sync() {
             if (first && status == 200) {
                 // The registry held this node from before (a restart within its expiry): what it
                 // holds may be stale, so the node is deleted and registered afresh.
-                QNetworkRequest request(Url(QStringLiteral("resource/nodes/%1").arg(id)));
-                request.setTransferTimeout(kRequestTimeoutMs);
                 m_busy = true;
-                QNetworkReply* removal = m_network.deleteResource(request);
+                QNetworkReply* removal = Remove(type, id);
                 connect(removal, &QNetworkReply::finished, this, [this, removal] {
                     removal->deleteLater();
                     m_busy = false;
@@ -261,9 +263,7 @@ void Registration::Sync() {
             continue;
         }
         m_busy = true;
-        QNetworkRequest request(Url(QStringLiteral("resource/%1s/%2").arg(it->second.first, id)));
-        request.setTransferTimeout(kRequestTimeoutMs);
-        QNetworkReply* reply = m_network.deleteResource(request);
+        QNetworkReply* reply = Remove(it->second.first, id);
         m_sent.erase(it);
         connect(reply, &QNetworkReply::finished, this, [this, reply] {
             reply->deleteLater();

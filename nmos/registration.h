@@ -48,6 +48,7 @@ private:
     void Fail(const QString& why); // this registry is gone: the next one, from the start
     void Forget();                 // the registry holds nothing of the node
     QNetworkReply* Post(const QString& path, const QJsonObject& body);
+    QNetworkReply* Remove(const QString& type, const QString& id); // DELETE resource/<type>s/<id>
     QUrl Url(const QString& path) const;
     std::vector<QUrl> Candidates();
     void Advertise(const std::vector<Node::Resource>& resources);
