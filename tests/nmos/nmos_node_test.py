@@ -85,7 +85,7 @@ try:
     print(f"registered: {order}")
     check(order[:2] == ["node", "device"] and order.index("sender") > order.index("flow") >
           order.index("source"), f"parents do not come first: {order}")
-    node = next(p["data"] for p in Registry.posts if p["type"] == "node")
+    node = next((p["data"] for p in Registry.posts if p["type"] == "node"), {"id": "none"})
     status, body = http(port, "GET", "/x-nmos/node/v1.3/self")
     check(status == 200 and json.loads(body)["id"] == node["id"], "the Node API's node differs")
     status, body = http(port, "GET", "/x-nmos/node/v1.3/senders/")
