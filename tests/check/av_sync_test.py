@@ -158,9 +158,19 @@ if not failures:
                   100.0, b)
     expect_offset("picture one frame late (-itsoffset)", shifted("frame", video_offset="0.04"),
                   40.0, b)
-    # Below a millisecond, into QuickTime: Matroska keeps times to the millisecond only.
-    expect_offset("sound 14 samples (0.29 ms) late (adelay)",
-                  shifted("late03", audio_filter="adelay=14S:all=1", container="mov"), -0.3, b)
+    # Below a millisecond: pictures from the MP4 (90 kHz times; Matroska rounds them to the
+    # millisecond) and sound through the same filters, into QuickTime, against the same made
+    # without the delay. Each marker within 0.15 ms: the 0.1 ms the report rounds to, and a sample.
+    def sub_millisecond(name, delay):
+        out = shifted("delay" + delay, audio_filter=f"adelay={delay}:all=1", container="mov",
+                      pictures=mp4)
+        av, _ = measure(name, out)
+        return [m["offsetMs"] for m in (av or {}).get("perMarker", [])]
+    unshifted = sub_millisecond("sound not delayed, QuickTime", "0S")
+    delayed = sub_millisecond("sound 14 samples (0.29 ms) late, QuickTime", "14S")
+    if len(delayed) < 3 or len(delayed) != len(unshifted) or \
+            any(abs(d - u + 14 / 48.0) > 0.15 for d, u in zip(delayed, unshifted)):
+        failures.append(f"sound 14 samples late: {delayed} against {unshifted}")
     verdict, status = measure("sound 150 ms late, judged", shifted("late150",
                               audio_offset="0.15"), "--expect", "channels=2")
     if status != 1:
