@@ -38,6 +38,11 @@ struct InputStats {
     double ndiPicturesPerSecond = 0;
 };
 
+// The largest positive sample of a signed integer of `bits` bits, scaled to full scale 1.0.
+constexpr double FullScaleOfBits(int bits) {
+    return 1.0 - 1.0 / static_cast<double>(1ULL << (bits - 1));
+}
+
 class CPcmInput {
 public:
     virtual ~CPcmInput() = default;
@@ -46,6 +51,9 @@ public:
     // Appends up to maxFrames frames (all channels) to `out`; false at the end of the input.
     virtual bool Read(std::vector<double>& out, int maxFrames) = 0;
     virtual InputStats Stats() const { return {}; }
+    // The largest positive sample the input can carry (32767/32768 for 16 bits, 1 for float):
+    // a sample there, or at -1, is clipped.
+    virtual double FullScale() const { return FullScaleOfBits(24); }
     // Inputs that carry pictures: those seen since the last call, on the audio's timeline; the
     // time of the first audio sample on it; the pictures' format as received.
     virtual void TakePictures(std::vector<PictureObservation>& /*out*/) {}

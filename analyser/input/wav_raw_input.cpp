@@ -31,6 +31,14 @@ public:
     }
     int Channels() const override { return m_channels; }
     int Rate() const override { return m_rate; }
+    double FullScale() const override {
+        switch (m_format) {
+        case RawFormat::s16le: return FullScaleOfBits(16);
+        case RawFormat::s32le: return FullScaleOfBits(32);
+        case RawFormat::f32le: return 1.0;
+        default: return FullScaleOfBits(24);
+        }
+    }
     bool Read(std::vector<double>& out, int maxFrames) override {
         const int width = m_format == RawFormat::s16le ? 2 : m_format == RawFormat::s24le ? 3 : 4;
         const size_t frameBytes = static_cast<size_t>(width) * m_channels;

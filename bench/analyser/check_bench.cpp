@@ -1,7 +1,8 @@
 // The analyser's cost per second of 16-channel audio: the multi-frequency set under the GLITS
 // ident at the SMPTE line-up level, fed in 100 ms blocks with one full analysis a second, as
 // lirafon-check runs it. Real time needs well under 1 s of CPU per second of audio.
-#include "analysis.h"
+#include "analyser.h"
+#include "pattern.h"
 #include "av_sync.h"
 #include "true_peak.h"
 

@@ -1,4 +1,6 @@
-#include "expectation.h"
+#include "verdict.h"
+
+#include "pattern.h"
 
 #include <algorithm>
 #include <cmath>
@@ -22,6 +24,19 @@ std::string Fixed(double value, int decimals) {
 std::string PairName(int channel) {
     const int left = (channel - 1) / 2 * 2 + 1;
     return std::to_string(left) + "-" + std::to_string(left + 1);
+}
+
+// A number and nothing else ("-60", "50.5"), nullopt otherwise.
+std::optional<double> Number(const std::string& text) {
+    if (text.empty() || text.find_first_not_of("+-0123456789.") != std::string::npos) {
+        return std::nullopt;
+    }
+    char* end = nullptr;
+    const double value = std::strtod(text.c_str(), &end);
+    if (end != text.c_str() + text.size() || !std::isfinite(value)) {
+        return std::nullopt;
+    }
+    return value;
 }
 
 } // namespace
@@ -49,18 +64,23 @@ std::optional<Expectation> ParseExpectation(const std::string& text, std::string
         } else if (key == "level" && !value.empty() &&
                    value.find_first_not_of("+-0123456789.") == std::string::npos) {
             expect.dbu = std::atof(value.c_str());
-        } else if (key == "ident" && (value == "ebu" || value == "ebu-r49" || value == "glits" ||
-                                      value == "sequence" || value == "steady" ||
-                                      value == "blits" || value == "ebu-surround")) {
-            expect.ident = value;
+        } else if (key == "ident" && ParseIdent(value) && value != "none" &&
+                   value != "unconfirmed" && value != "blits-downmix") {
+            expect.ident = ParseIdent(value);
         } else if (key == "layout" && (value == "5.1" || value == "7.1" || value == "stereo")) {
             expect.layout = value;
         } else if (key == "frequency" && value == "multi") {
             expect.multi = true;
         } else if (key == "frequency" && value == "sequence") {
-            expect.ident = "sequence";
+            expect.ident = Ident::sequence;
         } else if (key == "frequency" && std::atoi(value.c_str()) > 0) {
             expect.frequency = std::atoi(value.c_str());
+        } else if (key == "noise" && Number(value) && *Number(value) > 0) {
+            expect.limits.snrDb = *Number(value);
+        } else if (key == "hum" && Number(value) && *Number(value) > 0) {
+            expect.limits.humDb = *Number(value);
+        } else if (key == "crosstalk" && Number(value) && *Number(value) < 0) {
+            expect.limits.crosstalkDb = *Number(value);
         } else if (key == "av" && ParseAvTolerance(value)) {
             expect.av = *ParseAvTolerance(value);
             expect.avAsked = true;
@@ -90,6 +110,7 @@ std::optional<Expectation> ParseExpectation(const std::string& text, std::string
                      "ident=ebu|ebu-r49|glits|sequence|steady|blits|ebu-surround, " +
                      "layout=5.1|7.1|stereo, " +
                      "frequency=HZ|multi|sequence, pairs=all|none|1-2+3-4, " +
+                     "noise=DB (least SNR), hum=DB (under the tone), crosstalk=-DB, " +
                      "av=+AHEAD/-BEHIND (ms)";
             return std::nullopt;
         }
@@ -172,6 +193,43 @@ std::vector<std::string> RunHistory::Notes(size_t from) const {
     return notes;
 }
 
+std::vector<std::string> ImpairmentFaults(const ChannelReport& r, const PathLimits& limits) {
+    std::vector<std::string> faults;
+    if (r.hum) {
+        double loudest = r.hum->fundamentalDbfs;
+        for (const auto& [hz, dbfs] : r.hum->harmonics) {
+            loudest = std::max(loudest, dbfs);
+        }
+        if (r.levelDbfs - loudest < limits.humDb) {
+            std::string line = "hum " + std::to_string(r.hum->mainsHz) + " Hz at " +
+                               Fixed(r.hum->fundamentalDbfs, 1) + " dBFS (" +
+                               Fixed(r.levelDbfs - r.hum->fundamentalDbfs, 1) +
+                               " dB under the tone)";
+            for (size_t i = 0; i < r.hum->harmonics.size(); ++i) {
+                line += (i == 0 ? ", with " : ", ") + std::to_string(r.hum->harmonics[i].first) +
+                        " Hz at " + Fixed(r.hum->harmonics[i].second, 1) + " dBFS";
+            }
+            faults.push_back(line + "; the limit is " + Fixed(limits.humDb, 0) +
+                             " dB under the tone");
+        }
+    }
+    if (r.snrDb && r.noiseDbfs && *r.snrDb < limits.snrDb) {
+        faults.push_back("noise floor " + Fixed(*r.noiseDbfs, 1) + " dBFS RMS (SNR " +
+                         Fixed(*r.snrDb, 1) + " dB; " + Fixed(r.noiseWeightedDbfs.value_or(-200), 1) +
+                         " dBFS ITU-R BS.468 weighted); the least SNR is " +
+                         Fixed(limits.snrDb, 0) + " dB");
+    }
+    for (const Crosstalk& c : r.crosstalk) {
+        if (c.relativeDb > limits.crosstalkDb) {
+            faults.push_back("crosstalk from channel " + std::to_string(c.fromChannel) + " at " +
+                             Fixed(c.relativeDb, 1) + " dB (its " + Fixed(c.hz, 0) + " Hz at " +
+                             Fixed(c.dbfs, 1) + " dBFS here); the limit is " +
+                             Fixed(limits.crosstalkDb, 0) + " dB");
+        }
+    }
+    return faults;
+}
+
 std::vector<std::string> Faults(const AnalysisReport& report, const InputStats& input,
                                 const Expectation& expect, const RunHistory* history) {
     std::vector<std::string> faults;
@@ -183,19 +241,21 @@ std::vector<std::string> Faults(const AnalysisReport& report, const InputStats& 
     // "ebu" is the EBU stereo ident with either gap length (280 ms, or EBU R49's 250 ms, which
     // the report names apart); "ebu-r49" asks for the 250 ms gap itself.
     // "blits" is met by BLITS itself and by its stereo downmix (with layout=stereo to insist).
-    const bool identMatches = report.identKey == expect.ident ||
-                              (expect.ident == "ebu" && report.identKey == "ebu-r49") ||
-                              (expect.ident == "blits" && report.identKey == "blits-downmix");
-    if (!expect.ident.empty() && !identMatches && report.tooShort) {
+    const bool identMatches =
+        expect.ident && (report.ident == *expect.ident ||
+                         (*expect.ident == Ident::ebu && report.ident == Ident::ebuR49) ||
+                         (*expect.ident == Ident::blits && report.ident == Ident::blitsDownmix));
+    const std::string asked = expect.ident ? IdentKey(*expect.ident) : "";
+    if (expect.ident && !identMatches && report.tooShort) {
         faults.push_back("pattern: the run (" + Fixed(report.seconds, 1) +
-                         " s) was too short to confirm the expected ident (" + expect.ident +
+                         " s) was too short to confirm the expected ident (" + asked +
                          "): an ident's gap was heard, and confirming it needs " +
                          Fixed(report.neededSeconds, 1) + " s of audio (the gap again one cycle " +
                          "on); give --duration " +
                          std::to_string(static_cast<int>(std::ceil(report.neededSeconds)) + 1) +
                          " or more");
-    } else if (!expect.ident.empty() && !identMatches) {
-        faults.push_back("pattern: " + report.pattern + ", expected " + expect.ident);
+    } else if (expect.ident && !identMatches) {
+        faults.push_back("pattern: " + report.pattern + ", expected " + asked);
     }
     const SurroundResult& surround = report.surround;
     if (!expect.layout.empty() && surround.layout != expect.layout) {
@@ -214,13 +274,13 @@ std::vector<std::string> Faults(const AnalysisReport& report, const InputStats& 
     }
     // The legs of a recognised surround ident are judged above; the channels beside it below.
     const size_t surroundLegs =
-        surround.ident.empty()
+        surround.ident == Ident::none
             ? 0
             : std::min(SurroundOrder(surround.layout).size(), report.channels.size());
     if (expect.multi && !report.multiFrequency) {
         faults.push_back("pattern: " + report.pattern + ", expected the multi-frequency set");
     }
-    const bool sequence = report.identKey == "sequence";
+    const bool sequence = report.ident == Ident::sequence;
     for (const ChannelReport& r : report.channels) {
         if (static_cast<size_t>(r.channel) <= surroundLegs) {
             continue;
@@ -306,7 +366,11 @@ std::vector<std::string> Faults(const AnalysisReport& report, const InputStats& 
             faults.push_back(name + std::to_string(r.dropouts) + " dropout" +
                              (r.dropouts == 1 ? "" : "s") + ", the last at " +
                              Fixed(r.lastDropoutS, 3) + " s for " +
-                             std::to_string(r.lastDropoutSamples) + " samples");
+                             std::to_string(r.lastDropoutSamples) + " samples (" +
+                             r.lastDropoutKind + ")");
+        }
+        for (const std::string& line : ImpairmentFaults(r, expect.limits)) {
+            faults.push_back(name + line);
         }
     }
     // A tone at no frequency of the generator, where none was named: another source, or a

@@ -1,6 +1,6 @@
 // The analyser on signals made here, for what the generator never sends: the 250 ms gaps of EBU
 // R49, a dropout of a few samples, a sine at a frequency no line-up uses; its true-peak meter.
-#include "analysis.h"
+#include "analyser.h"
 #include "true_peak.h"
 
 #include <ebur128.h>
@@ -43,7 +43,7 @@ TEST(Analyser, NamesThePatternAndTheFaultsOfSignalsTheGeneratorNeverSends) {
         const bool gap = c == 0 && n >= 48000 && (n - 48000) % 144000 < 12000;
         return gap ? 0.0 : Sine(1000, n);
     });
-    EXPECT_EQ(r49.identKey, "ebu-r49");
+    EXPECT_EQ(r49.ident, Ident::ebuR49);
     EXPECT_EQ(r49.channels[0].side, 0);
     EXPECT_EQ(r49.channels[1].side, 1);
     EXPECT_EQ(r49.channels[0].dropouts, 0u);
@@ -52,7 +52,7 @@ TEST(Analyser, NamesThePatternAndTheFaultsOfSignalsTheGeneratorNeverSends) {
     const AnalysisReport dropout = Analyse(6, [](int64_t n, int c) {
         return c == 1 && n >= 120000 && n < 120030 ? 0.0 : Sine(400, n);
     });
-    EXPECT_EQ(dropout.identKey, "steady");
+    EXPECT_EQ(dropout.ident, Ident::steady);
     EXPECT_EQ(dropout.channels[1].dropouts, 1u);
     EXPECT_NEAR(dropout.channels[1].lastDropoutS, 2.5, 0.001);
     EXPECT_GE(dropout.channels[1].lastDropoutSamples, 24);
@@ -61,7 +61,7 @@ TEST(Analyser, NamesThePatternAndTheFaultsOfSignalsTheGeneratorNeverSends) {
 
     // 440 Hz is no frequency of the generator's: no line-up pattern, though it is a clean tone.
     const AnalysisReport sine = Analyse(6, [](int64_t n, int) { return Sine(440, n); });
-    EXPECT_EQ(sine.identKey, "none");
+    EXPECT_EQ(sine.ident, Ident::none);
     EXPECT_NEAR(sine.channels[0].frequencyHz, 440.0, 0.05);
 }
 

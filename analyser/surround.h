@@ -6,28 +6,21 @@
 // its position, so a mis-routed leg is named by what it carries.
 #pragma once
 
-#include <cstdint>
-#include <deque>
+#include "ident.h"
+#include "tone_tracker.h"
+
 #include <optional>
 #include <string>
 #include <vector>
 
-struct ToneRun {
-    int64_t start = 0;  // samples
-    int64_t length = 0; // samples
-    double hz = 0;
-    double level = 0; // linear peak
-};
-
 struct SurroundChannel {
     std::vector<ToneRun> runs;    // closed tone runs, oldest first
-    std::deque<double> crossings; // rising zero crossings, in samples
     double steadyHz = 0;          // the channel's one steady frequency, 0 if none (LFE's 80 Hz)
     double steadyLevel = 0;       // its level, when steady
 };
 
 struct SurroundResult {
-    std::string ident;                 // "blits", "ebu-surround", "blits-downmix"; "" none
+    Ident ident = Ident::none;         // blits, ebuSurround, blitsDownmix; none
     std::string layout;                // "5.1", "7.1", "stereo"
     std::vector<std::string> roles;    // per received channel: "L", "R", "C", "LFE", "Ls", "Rs",
                                        // "Lrs", "Rrs" ("Lo", "Ro" of a downmix); "" nothing

@@ -8,7 +8,5 @@
 #include <memory>
 #include <string>
 
-// Whether the path names a container this input reads (by its extension).
-bool IsMediaFile(const std::string& path);
 // "" error on success; fails when the file cannot be read or holds no audio stream.
 std::unique_ptr<CPcmInput> OpenMedia(const std::string& path, std::string* error);

@@ -35,6 +35,20 @@ public:
         avformat_close_input(&m_format);
     }
 
+    double FullScale() const override {
+        switch (av_get_packed_sample_fmt(m_audio->sample_fmt)) {
+        case AV_SAMPLE_FMT_U8: return 127.0 / 128.0;
+        case AV_SAMPLE_FMT_S16: return FullScaleOfBits(16);
+        case AV_SAMPLE_FMT_S32: // 24-bit audio is carried in its top 24 bits
+            return FullScaleOfBits(m_audio->bits_per_raw_sample > 16 &&
+                                           m_audio->bits_per_raw_sample < 32
+                                       ? m_audio->bits_per_raw_sample
+                                       : 32);
+        case AV_SAMPLE_FMT_S64: return 1.0;
+        default: return 1.0; // float: full scale is 1.0 itself
+        }
+    }
+
     bool Open(const std::string& path, std::string* error) {
         int result = avformat_open_input(&m_format, path.c_str(), nullptr, nullptr);
         if (result < 0) {
@@ -264,21 +278,6 @@ private:
 };
 
 } // namespace
-
-bool IsMediaFile(const std::string& path) {
-    static const char* const kExtensions[] = {".mkv", ".mka",  ".mp4",  ".m4a", ".mov",  ".mxf",
-                                              ".ts",  ".m2ts", ".mts",  ".avi", ".webm", ".flv",
-                                              ".nut", ".mpg",  ".mpeg", ".ogg"};
-    const size_t dot = path.rfind('.');
-    if (dot == std::string::npos) {
-        return false;
-    }
-    std::string extension = path.substr(dot);
-    std::transform(extension.begin(), extension.end(), extension.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return std::find_if(std::begin(kExtensions), std::end(kExtensions),
-                        [&](const char* e) { return extension == e; }) != std::end(kExtensions);
-}
 
 std::unique_ptr<CPcmInput> OpenMedia(const std::string& path, std::string* error) {
     av_log_set_level(AV_LOG_ERROR);

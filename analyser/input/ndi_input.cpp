@@ -61,6 +61,7 @@ public:
 
     int Channels() const override { return m_channels; }
     int Rate() const override { return m_rate; }
+    double FullScale() const override { return 1.0; } // NDI carries floats
 
     bool Read(std::vector<double>& out, int maxFrames) override {
         const double end = NowMs() + 1000;

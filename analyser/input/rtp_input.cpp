@@ -110,6 +110,7 @@ public:
     }
     int Channels() const override { return m_stream.channels; }
     int Rate() const override { return m_stream.rate; }
+    double FullScale() const override { return FullScaleOfBits(m_stream.bits); }
     InputStats Stats() const override {
         InputStats stats = m_stats;
         stats.network = true;

@@ -13,6 +13,7 @@
 
 namespace {
 
+constexpr double kPi = 3.141592653589793;
 constexpr double kBlitsCycleS = 13.4;
 constexpr double kBlitsSlotS = 0.8;
 constexpr double kBlits2kS = 10.2; // into the cycle
@@ -39,15 +40,16 @@ double Mod(double value, double cycle) {
     return m < 0 ? m + cycle : m;
 }
 
-// Legs whose first rising crossing after `start` falls half a period from the majority's.
+// Legs whose run starting at `start` is half a period from the majority's, at that moment.
 std::vector<bool> InvertedLegs(const std::vector<SurroundChannel>& channels,
-                               const std::vector<int>& legs, double start, double periodSamples) {
+                               const std::vector<int>& legs, double start, int rate) {
     std::vector<bool> inverted(channels.size(), false);
     std::vector<std::pair<int, double>> phases;
     for (const int ch : legs) {
-        for (const double x : channels[static_cast<size_t>(ch)].crossings) {
-            if (x >= start + 2 * periodSamples) { // past the edge, settled
-                phases.push_back({ch, Mod(x - start, periodSamples) / periodSamples});
+        for (const ToneRun& r : channels[static_cast<size_t>(ch)].runs) {
+            if (std::abs(static_cast<double>(r.start) - start) <= 0.05 * rate) {
+                const double at = r.phase + 2 * kPi * r.hz * (start - static_cast<double>(r.start)) / rate;
+                phases.push_back({ch, at});
                 break;
             }
         }
@@ -59,9 +61,8 @@ std::vector<bool> InvertedLegs(const std::vector<SurroundChannel>& channels,
     std::vector<int> same;
     std::vector<int> opposite;
     for (const auto& [ch, phase] : phases) {
-        double d = std::abs(phase - phases[0].second);
-        d = std::min(d, 1.0 - d);
-        (d > 0.25 ? opposite : same).push_back(ch);
+        const double d = std::remainder(phase - phases[0].second, 2 * kPi);
+        (std::abs(d) > kPi / 2 ? opposite : same).push_back(ch);
     }
     for (const int ch : (opposite.size() <= same.size() ? opposite : same)) {
         inverted[static_cast<size_t>(ch)] = true;
@@ -112,7 +113,7 @@ bool RecogniseBlits(const std::vector<SurroundChannel>& channels, int rate, Surr
     if (bursts.size() < 2 || !anchor) {
         return false;
     }
-    out->ident = "blits";
+    out->ident = Ident::blits;
     out->layout = "5.1";
     for (const auto& [ch, r] : bursts) {
         const double into = Mod(static_cast<double>(r.start) - *anchor, cycle);
@@ -131,7 +132,7 @@ bool RecogniseBlits(const std::vector<SurroundChannel>& channels, int rate, Surr
         legs.push_back(ch);
     }
     if (!starts2k.empty()) {
-        out->inverted = InvertedLegs(channels, legs, Median(starts2k), rate / 2000.0);
+        out->inverted = InvertedLegs(channels, legs, Median(starts2k), rate);
     }
     return std::any_of(out->roles.begin(), out->roles.end(),
                        [](const std::string& r) { return !r.empty(); });
@@ -161,7 +162,7 @@ bool RecogniseBlitsDownmix(const std::vector<SurroundChannel>& channels, int rat
     if (interrupted < 0 || continuous < 0 || interrupted == continuous) {
         return false;
     }
-    out->ident = "blits-downmix";
+    out->ident = Ident::blitsDownmix;
     out->layout = "stereo";
     out->roles[static_cast<size_t>(interrupted)] = "Lo";
     out->roles[static_cast<size_t>(continuous)] = "Ro";
@@ -197,33 +198,27 @@ bool RecogniseEbuSurround(const std::vector<SurroundChannel>& channels, int rate
         return false;
     }
     const double t0 = Median(starts);
-    // The solo bursts, in the cycle of 5.1 (8.5 s) or of 7.1 (10.5 s): the layout is the cycle in
-    // which more of them sit in their slots (the 3 s sections of one cycle may precede or follow
-    // them in the recording).
+    // The layout is the count of main legs the 3 s section sounds on: five for 5.1, seven for
+    // 7.1 (whose cycle is then 10.5 s against 5.1's 8.5 s). The solo bursts, 1 s apart from
+    // 3.5 s into the cycle, name each leg clockwise from front left.
+    const bool seven = mains.size() >= 7;
+    const int legs = seven ? 7 : 5;
+    const double cycle = (3.5 + legs) * rate;
     std::vector<std::pair<int, int>> solos; // channel, slot
-    bool seven = false;
-    for (const int mains : {7, 5}) {
-        const double cycle = (3.5 + mains) * rate;
-        std::vector<std::pair<int, int>> fits;
-        for (size_t ch = 0; ch < channels.size(); ++ch) {
-            for (const ToneRun& r : channels[ch].runs) {
-                if (!NearHz(r.hz, 1000) || !Near(static_cast<double>(r.length) / rate, 0.5, 0.03)) {
-                    continue;
-                }
-                const double into = Mod(static_cast<double>(r.start) - t0 - 3.5 * rate, cycle);
-                const int k = static_cast<int>(std::llround(into / rate));
-                if (k < mains && Near(into, k * static_cast<double>(rate), 0.05 * rate)) {
-                    fits.push_back({static_cast<int>(ch), k});
-                    break;
-                }
+    for (size_t ch = 0; ch < channels.size(); ++ch) {
+        for (const ToneRun& r : channels[ch].runs) {
+            if (!NearHz(r.hz, 1000) || !Near(static_cast<double>(r.length) / rate, 0.5, 0.03)) {
+                continue;
+            }
+            const double into = Mod(static_cast<double>(r.start) - t0 - 3.5 * rate, cycle);
+            const int k = static_cast<int>(std::llround(into / rate));
+            if (k < legs && Near(into, k * static_cast<double>(rate), 0.05 * rate)) {
+                solos.push_back({static_cast<int>(ch), k});
+                break;
             }
         }
-        if (fits.size() > solos.size()) {
-            solos = fits;
-            seven = mains == 7;
-        }
     }
-    out->ident = "ebu-surround";
+    out->ident = Ident::ebuSurround;
     out->layout = seven ? "7.1" : "5.1";
     for (const auto& [ch, k] : solos) {
         if (k < (seven ? 7 : 5) && out->roles[static_cast<size_t>(ch)].empty()) {
@@ -243,7 +238,7 @@ bool RecogniseEbuSurround(const std::vector<SurroundChannel>& channels, int rate
             }
         }
     }
-    out->inverted = InvertedLegs(channels, mains, t0, rate / 1000.0);
+    out->inverted = InvertedLegs(channels, mains, t0, rate);
     return true;
 }
 
@@ -284,7 +279,7 @@ SurroundResult RecogniseSurround(const std::vector<SurroundChannel>& channels, i
 
 std::vector<std::string> SurroundFaults(const SurroundResult& result) {
     std::vector<std::string> faults;
-    if (result.ident.empty()) {
+    if (result.ident == Ident::none) {
         return faults;
     }
     const std::vector<std::string>& order = SurroundOrder(result.layout);

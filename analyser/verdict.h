@@ -2,25 +2,41 @@
 // one line naming the channel.
 #pragma once
 
-#include "analysis.h"
 #include "av_sync.h"
 #include "pcm_input.h"
+#include "report.h"
 
 #include <optional>
 #include <string>
 #include <vector>
+
+// The limits an impairment is a fault beyond, changeable by --expect noise=, hum=, crosstalk=.
+// AES17's measurements (unweighted RMS noise over the whole band, a tone's own level), with
+// defaults for a line-up check of a professional path: noise 50 dB under the line-up tone's RMS
+// (a 16-bit path has more than 75 dB, a good analogue link 60 to 70 dB), hum 60 dB under it
+// (inaudible under programme at line-up level), crosstalk 60 dB under the leaking channel's tone.
+struct PathLimits {
+    double snrDb = 50;
+    double humDb = 60;
+    double crosstalkDb = -60;
+};
 
 struct Expectation {
     int channels = 0;           // 0: any
     std::optional<double> dbu;  // the line-up level
     std::optional<double> dbfs; // ... or its peak in dBFS of the input's own scale
     std::string reference;      // what dBu means for this input, said in level faults
-    std::string ident;  // ebu (either gap length), ebu-r49, glits, sequence, steady, blits (or its
-                        // stereo downmix), ebu-surround; "" any
+    // ebu (either gap length), ebuR49, glits, sequence, steady, blits (or its stereo downmix),
+    // ebuSurround; none asked: any.
+    std::optional<Ident> ident;
     std::string layout; // a surround ident's: 5.1, 7.1, stereo (a downmix); "" any
     int frequency = 0;  // one frequency on every channel; 0 any
     bool multi = false; // the multi-frequency set
     std::vector<bool> pairs; // which pairs carry tone (index 0 = channels 1-2); empty: all
+    // What is under the tone: the least signal-to-noise ratio (tone RMS over the unweighted
+    // noise floor), how far under the tone hum and its harmonics must stay, and how far under
+    // another channel's tone its crosstalk must stay.
+    PathLimits limits;
     // Sound against picture, judged wherever both arrive; asked for (av=) or the default.
     AvTolerance av;
     bool avAsked = false;
@@ -49,6 +65,9 @@ struct RunHistory {
 
 // "channels=16,level=smpte,ident=glits": nullopt with the reason in *error.
 std::optional<Expectation> ParseExpectation(const std::string& text, std::string* error);
+
+// The impairments of one channel beyond their limits, each in its own words (no channel name).
+std::vector<std::string> ImpairmentFaults(const ChannelReport& report, const PathLimits& limits);
 
 std::vector<std::string> Faults(const AnalysisReport& report, const InputStats& input,
                                 const Expectation& expect, const RunHistory* history = nullptr);

@@ -1,0 +1,63 @@
+// What arrives on each channel of a line-up path, and which generator channel it is: the
+// analyser feeds each channel to its own tone tracker, and from all of them together reads the
+// line-up pattern, where each channel belongs, its polarity, and what the path did to it.
+#pragma once
+
+#include "path_figures.h"
+#include "report.h"
+#include "tone_tracker.h"
+#include "true_peak.h"
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+// libebur128's meter of one channel (analyser.cpp).
+struct LoudnessMeter;
+
+class CAnalyser {
+public:
+    // dbuOffset: dBu = peak dBFS + dbuOffset (24 for the SMPTE reference, 18 for EBU).
+    CAnalyser(int channels, int rate, double dbuOffset);
+    ~CAnalyser();
+    CAnalyser(const CAnalyser&) = delete;
+    CAnalyser& operator=(const CAnalyser&) = delete;
+    // The input's largest positive sample (32767/32768 for 16 bits): a sample there or at -1 is
+    // clipped. 24-bit full scale until told.
+    void SetFullScale(double positive) { m_fullScale = positive; }
+    void Add(const double* interleaved, size_t frames);
+    AnalysisReport Analyse() const;
+
+private:
+    struct Meters {
+        LoudnessMeter* loudness = nullptr; // owned; one programme per channel
+        CTruePeakMeter truePeak;
+        uint64_t clipped = 0;
+        // The last second in which both legs of its pair were steady, from sample pairStart.
+        std::vector<double> pairSteady;
+        int64_t pairStart = -1;
+    };
+    struct CachedFigures {
+        int64_t steadyEnd = -1;
+        PathFigures figures;
+    };
+    void EndSecond();
+    ChannelReport Basics(size_t ch, size_t window) const;
+    void CountUnexplainedGaps(AnalysisReport& report, bool explained) const;
+    void RecogniseSurroundIdent(AnalysisReport& report) const;
+    void Describe(AnalysisReport& report) const;
+    void DescribePairs(AnalysisReport& report, const std::vector<int>& nominal) const;
+    void MeasureClock(AnalysisReport& report, const std::vector<int>& nominal) const;
+
+    int m_channels;
+    int m_rate;
+    double m_dbuOffset;
+    double m_fullScale = 1.0 - 1.0 / (1 << 23);
+    int64_t m_samples = 0;
+    std::unique_ptr<CSpectrum> m_acquisition; // shared by the trackers, one at a time
+    std::vector<CToneTracker> m_trackers;
+    std::vector<Meters> m_meters;
+    std::vector<double> m_planes; // the block being added, one channel after another
+    mutable CPathMeter m_pathMeter;
+    mutable std::vector<CachedFigures> m_figures;
+};

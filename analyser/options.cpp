@@ -1,0 +1,212 @@
+#include "options.h"
+
+#include "pcm_input.h"
+
+#include <charconv>
+#include <cstdio>
+#include <cstdlib>
+
+const char* const kUsage =
+    R"(Usage: lirafon-check [options] INPUT
+
+Checks what arrives at the far end of a line-up path: per channel, tone or silence, frequency,
+peak and RMS level (dBFS, and dBu on the chosen reference), which generator channel it carries
+(left or right of which pair, its multi-frequency or sequence position), polarity and dropouts;
+and the line-up pattern (EBU stereo ident, EBU R49, GLITS, the sequence, the multi-frequency
+set, a steady tone).
+
+INPUT (a file is read as what it holds, whatever its name)
+  an SDP file            receive the RTP L24 or L16 stream it describes (and its RFC 4175
+                         video, with RTCP, for the A/V offset)
+  a WAV file             PCM 16, 24, 32 bits or 32-bit float
+  any other recording    anything FFmpeg reads (FLAC, MP3, AAC, Opus, AC-3, AIFF, W64,
+                         CAF, Matroska, MP4, MOV, MXF, MPEG-TS, ...): its audio stream,
+                         and with a video stream the A/V offset (below)
+  -                      raw little-endian PCM from standard input, e.g.
+                         ffmpeg ... -f s24le - | lirafon-check --channels 16 -
+                         (a WAV file on standard input is recognised by its header)
+  FILE with --format, --channels or --rate
+                         a file of raw little-endian PCM
+  --ndi NAME             an NDI source, through the vendor's NDI runtime: its whole name,
+                         e.g. STUDIO-4 (QEL Audio Tone 1), or the part in parentheses; found
+                         by mDNS, or at the addresses of --ndi-extra-ips. Levels are on
+                         NDI's own scale (1.0 = +4 dBu); also reported: the audio frame
+                         size, the frames' arrival jitter, the source's metadata, the
+                         picture's format and rate
+
+Options
+  --format F             raw input: s16le, s24le (default), s32le or f32le
+  --channels N           raw input: channel count (default 2)
+  --rate HZ              raw input: sample rate (default 48000)
+  --ndi-extra-ips LIST   comma-separated addresses of computers mDNS cannot reach
+  --interface NAME       network interface to join a multicast group on
+                         (a stream with a PTP reference: the latency from timestamp to arrival
+                         is measured when ptp4l answers on LIRAFON_PTP, default /var/run/ptp4l)
+  --reference R          smpte (default: +4 dBu = -20 dBFS) or ebu (0 dBu = -18 dBFS)
+  --expect LIST          what the path should carry, comma-separated:
+                           channels=N, level=ebu|smpte|DBU, ident=ebu|ebu-r49|glits|sequence|steady,
+                           frequency=HZ|multi|sequence, pairs=all|none|1-2+9-10 (default all),
+                           av=+AHEAD/-BEHIND: how far (ms) the sound may lead and lag the
+                           picture (default +45/-125, ITU-R BT.1359's detectability),
+                           noise=DB: the least SNR, the tone's RMS over the noise floor's
+                           (default 50), hum=DB: how far under the tone hum and each of its
+                           harmonics must stay (default 60), crosstalk=-DB: how far under
+                           another channel's tone its leak must stay (default -60)
+  --duration S           seconds of audio to judge (default: the whole file; 10 for a stream
+                         with --expect; until Ctrl-C otherwise); less audio than that is a fault
+  --json                 JSON lines only: one a second, and the verdict (with its faults) last
+  --help, --version
+
+A/V offset: where pictures arrive with the sound (a recording with a video stream, an NDI
+source), the generator's A/V sync mode (--av-sync) is measured: each black flash against the
+audio marker it goes with (where channel 1's ident gap starts; the sequence's first tone).
+Reported: each marker's offset (sound ahead of the picture positive), their median, minimum
+and maximum, the drift (ms per hour, fitted over the run), the latency where the sender's
+time is known (NDI), the pictures' format and rate, lost and repeated pictures.
+
+What is measured, per channel. The tone is found by its own narrow-band envelope: the
+channel demodulated at the tone's frequency (found by an FFT, refined from the phase), a
+least-squares sine every half millisecond. A gap or dropout is that envelope falling 20 dB or
+more under the tone's level, never the waveform falling quiet, so noise, hum and crosstalk under
+the tone move none of them. Dropouts also: one value held for 1 ms or more, or a break in the
+waveform (a lost or repeated packet). Over the last steady second of each tone: its own peak and
+RMS level; THD+N (everything not the tone); the noise floor with the tone, its harmonics, hum
+and other channels' tones set aside, RMS over the whole band unweighted and ITU-R BS.468
+weighted, and the SNR (tone RMS over noise RMS); hum at 50 or 60 Hz with its 2nd to 5th
+harmonics; crosstalk: each other channel's tone heard here, and how far under that channel's
+own level. Measurements as AES17 defines them; the limits above are this analyser's defaults
+for a line-up check of a professional path (a 16-bit path has more than 75 dB SNR at line-up).
+
+Exit status: 0 everything matched, 1 a fault (each on one line), 2 bad usage or unreadable input.
+)";
+
+
+namespace {
+
+// A whole number and nothing else.
+std::optional<int> Integer(const std::string& text) {
+    int value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end != text.data() + text.size()) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+std::optional<double> Seconds(const std::string& text) {
+    char* end = nullptr;
+    const double value = std::strtod(text.c_str(), &end);
+    if (text.empty() || end != text.c_str() + text.size() || !(value > 0)) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+// One option's value into the options; "" on success, else the reason.
+std::string Take(const std::string& name, const std::string& v, Options& o) {
+    const auto refused = [&](const std::string& expected) {
+        return name + ": '" + v + "' is not accepted; expected " + expected;
+    };
+    if (name == "--ndi") {
+        o.ndiName = v;
+    } else if (name == "--ndi-extra-ips") {
+        o.ndiExtraIps = v;
+    } else if (name == "--format") {
+        if (!ParseRawFormat(v)) {
+            return refused("s16le, s24le, s32le or f32le");
+        }
+        o.format = v;
+        o.raw = true;
+    } else if (name == "--channels") {
+        const std::optional<int> n = Integer(v);
+        if (!n || *n < 1 || *n > kMaxInputChannels) {
+            return refused("1 to " + std::to_string(kMaxInputChannels));
+        }
+        o.channels = *n;
+        o.raw = true;
+    } else if (name == "--rate") {
+        const std::optional<int> n = Integer(v);
+        if (!n || *n < 8000 || *n > 384000) {
+            return refused("8000 to 384000");
+        }
+        o.rate = *n;
+        o.raw = true;
+    } else if (name == "--interface") {
+        o.interfaceName = v;
+    } else if (name == "--reference") {
+        if (v != "smpte" && v != "ebu") {
+            return refused("smpte or ebu");
+        }
+        o.dbuOffset = v == "smpte" ? 24.0 : 18.0;
+    } else if (name == "--expect") {
+        std::string error;
+        o.expect = ParseExpectation(v, &error);
+        if (!o.expect) {
+            return error;
+        }
+    } else if (name == "--duration") {
+        const std::optional<double> s = Seconds(v);
+        if (!s) {
+            return refused("seconds");
+        }
+        o.duration = *s;
+    }
+    return "";
+}
+
+} // namespace
+
+int Usage(const std::string& message) {
+    std::fprintf(stderr, "lirafon-check: %s\n", message.c_str());
+    return 2;
+}
+
+std::optional<Options> ParseOptions(int argc, char** argv, int* exitCode) {
+    Options o;
+    *exitCode = 2;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--help") {
+            std::fputs(kUsage, stdout);
+            *exitCode = 0;
+            return std::nullopt;
+        }
+        if (arg == "--version") {
+            std::printf("lirafon-check %s\n", LIRAFON_VERSION);
+            *exitCode = 0;
+            return std::nullopt;
+        }
+        if (arg == "--json") {
+            o.json = true;
+        } else if (arg == "--format" || arg == "--channels" || arg == "--rate" ||
+                   arg == "--interface" || arg == "--reference" || arg == "--expect" ||
+                   arg == "--duration" || arg == "--ndi" || arg == "--ndi-extra-ips") {
+            if (i + 1 >= argc) {
+                Usage(arg + " needs a value");
+                return std::nullopt;
+            }
+            const std::string error = Take(arg, argv[++i], o);
+            if (!error.empty()) {
+                Usage(error);
+                return std::nullopt;
+            }
+        } else if (arg.size() > 1 && arg[0] == '-') {
+            Usage("unknown option " + arg + " (see --help)");
+            return std::nullopt;
+        } else if (o.input.empty()) {
+            o.input = arg;
+        } else {
+            Usage("one input only (see --help)");
+            return std::nullopt;
+        }
+    }
+    if (o.input.empty() && o.ndiName.empty()) {
+        Usage("no input given (see --help)");
+        return std::nullopt;
+    }
+    if (!o.input.empty() && !o.ndiName.empty()) {
+        Usage("one input only: --ndi or a file (see --help)");
+        return std::nullopt;
+    }
+    return o;
+}

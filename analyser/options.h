@@ -1,0 +1,32 @@
+// lirafon-check's command line: its help, and the options it was given.
+#pragma once
+
+#include "verdict.h"
+
+#include <optional>
+#include <string>
+
+struct Options {
+    std::string input; // a file, "-" for standard input; "" with --ndi
+    std::string ndiName;
+    std::string ndiExtraIps;
+    // Raw PCM's layout; given at all, the file is read as raw PCM.
+    std::string format = "s24le";
+    int channels = 2;
+    int rate = 48000;
+    bool raw = false;
+    std::string interfaceName;
+    double dbuOffset = 24.0; // dBu = peak dBFS + this (SMPTE; 18 for EBU)
+    std::optional<Expectation> expect;
+    double duration = 0; // seconds; 0 the whole input
+    bool json = false;
+};
+
+extern const char* const kUsage;
+
+// The options, or nullopt with *exitCode: 0 after --help or --version (printed), 2 after a
+// usage error (said on standard error).
+std::optional<Options> ParseOptions(int argc, char** argv, int* exitCode);
+
+// Says what is wrong on standard error; returns 2, the exit status for bad usage or input.
+int Usage(const std::string& message);

@@ -1,0 +1,212 @@
+#include "spectrum.h"
+
+extern "C" {
+#include <libavutil/tx.h>
+}
+
+#include <algorithm>
+#include <cmath>
+#include <complex>
+#include <stdexcept>
+
+namespace {
+
+constexpr double kPi = 3.141592653589793;
+// 4-term Blackman-Harris (Harris 1978, "minimum 4-term", sidelobes -92 dB).
+constexpr double kA0 = 0.35875, kA1 = 0.48829, kA2 = 0.14128, kA3 = 0.01168;
+constexpr int kScallopSteps = 64;
+
+double Window(size_t n, size_t size) {
+    const double x = 2 * kPi * static_cast<double>(n) / static_cast<double>(size);
+    return kA0 - kA1 * std::cos(x) + kA2 * std::cos(2 * x) - kA3 * std::cos(3 * x);
+}
+
+} // namespace
+
+struct CSpectrum::Transform {
+    AVTXContext* context = nullptr;
+    av_tx_fn function = nullptr;
+    std::vector<std::complex<double>> out;
+    ~Transform() { av_tx_uninit(&context); }
+};
+
+CSpectrum::CSpectrum(size_t size) : m_size(size), m_transform(std::make_unique<Transform>()) {
+    SetWindow(size);
+    // The window's response a fraction of a bin off a sine, relative to on it: its shape in bins
+    // does not depend on the length, so a short copy of it gives the table.
+    constexpr size_t kShape = 1024;
+    double onBin = 0;
+    for (size_t n = 0; n < kShape; ++n) {
+        onBin += Window(n, kShape);
+    }
+    for (int step = 0; step <= kScallopSteps; ++step) {
+        const double offset = 0.5 * step / kScallopSteps;
+        std::complex<double> sum = 0;
+        for (size_t n = 0; n < kShape; ++n) {
+            sum += Window(n, kShape) *
+                   std::polar(1.0, -2 * kPi * offset * static_cast<double>(n) / kShape);
+        }
+        m_scallop.push_back(std::abs(sum) / onBin);
+    }
+    double scale = 1.0;
+    if (av_tx_init(&m_transform->context, &m_transform->function, AV_TX_DOUBLE_RDFT, 0,
+                   static_cast<int>(size), &scale, AV_TX_UNALIGNED) < 0) {
+        throw std::runtime_error("FFmpeg's FFT could not be set up");
+    }
+    m_input.resize(size);
+    m_transform->out.resize(size / 2 + 1);
+    m_power.resize(size / 2 + 1);
+}
+
+CSpectrum::~CSpectrum() = default;
+
+void CSpectrum::SetWindow(size_t length) {
+    m_window.resize(length);
+    m_windowSum = 0;
+    m_windowSquares = 0;
+    for (size_t n = 0; n < length; ++n) {
+        m_window[n] = Window(n, length);
+        m_windowSum += m_window[n];
+        m_windowSquares += m_window[n] * m_window[n];
+    }
+    m_padding = static_cast<double>(m_size) / static_cast<double>(std::max<size_t>(1, length));
+}
+
+void CSpectrum::Compute(const double* samples, size_t count, double rate) {
+    m_binHz = rate / static_cast<double>(m_size);
+    const size_t used = std::min(count, m_size);
+    const double* from = samples + (count - used);
+    double mean = 0;
+    for (size_t i = 0; i < used; ++i) {
+        mean += from[i];
+    }
+    mean = used > 0 ? mean / static_cast<double>(used) : 0;
+    if (m_window.size() != used) {
+        SetWindow(used); // a short stretch: its own window, zero-padded to the transform
+    }
+    std::fill(m_input.begin() + static_cast<std::ptrdiff_t>(used), m_input.end(), 0.0);
+    for (size_t i = 0; i < used; ++i) {
+        m_input[i] = (from[i] - mean) * m_window[i];
+    }
+    m_transform->function(m_transform->context, m_transform->out.data(), m_input.data(),
+                          sizeof(double));
+    for (size_t k = 0; k < m_power.size(); ++k) {
+        m_power[k] = std::norm(m_transform->out[k]);
+    }
+}
+
+size_t CSpectrum::PeakBin(double fromHz, double toHz) const {
+    const size_t first = std::max<size_t>(1, static_cast<size_t>(std::ceil(fromHz / m_binHz)));
+    const size_t last = std::min(m_power.size() - 2, static_cast<size_t>(toHz / m_binHz));
+    size_t best = 0;
+    for (size_t k = first; k <= last; ++k) {
+        if (best == 0 || m_power[k] > m_power[best]) {
+            best = k;
+        }
+    }
+    return best;
+}
+
+namespace {
+
+// The peak's offset from bin k (-0.5 to 0.5) from the parabola through the log powers.
+double Offset(const std::vector<double>& power, size_t k) {
+    if (k == 0 || k + 1 >= power.size() || power[k] <= 0) {
+        return 0;
+    }
+    const double a = std::log(std::max(power[k - 1], 1e-300));
+    const double b = std::log(power[k]);
+    const double c = std::log(std::max(power[k + 1], 1e-300));
+    const double denominator = a - 2 * b + c;
+    if (denominator >= 0) {
+        return 0;
+    }
+    return std::clamp(0.5 * (a - c) / denominator, -0.5, 0.5);
+}
+
+} // namespace
+
+double CSpectrum::PeakHz(size_t bin) const {
+    return (static_cast<double>(bin) + Offset(m_power, bin)) * m_binHz;
+}
+
+double CSpectrum::Amplitude(double hz) const {
+    const auto centre = static_cast<size_t>(std::llround(hz / m_binHz));
+    if (centre < 1 || centre + 2 >= m_power.size()) {
+        return 0;
+    }
+    size_t best = centre;
+    for (size_t k = centre - 1; k <= centre + 1; ++k) {
+        best = m_power[k] > m_power[best] ? k : best;
+    }
+    const double offset = std::abs(Offset(m_power, best)) / m_padding;
+    const double at = offset * 2 * kScallopSteps;
+    const auto step = std::min<size_t>(static_cast<size_t>(at), kScallopSteps - 1);
+    const double fraction = at - static_cast<double>(step);
+    const double response = m_scallop[step] + (m_scallop[step + 1] - m_scallop[step]) * fraction;
+    return 2 * std::sqrt(m_power[best]) / (m_windowSum * response);
+}
+
+double CSpectrum::SinePower(double amplitude) const {
+    const double bin = 0.5 * amplitude * m_windowSum;
+    return bin * bin;
+}
+
+double CSpectrum::ResidualMeanSquare(const std::vector<double>& excludedHz, double halfWidthHz,
+                                     double lowHz, const std::vector<double>* weight) const {
+    std::vector<bool> excluded(m_power.size(), false);
+    for (const double hz : excludedHz) {
+        const double from = std::max(0.0, (hz - halfWidthHz) / m_binHz);
+        const double to = (hz + halfWidthHz) / m_binHz;
+        for (auto k = static_cast<size_t>(std::ceil(from));
+             k < excluded.size() && static_cast<double>(k) <= to; ++k) {
+            excluded[k] = true;
+        }
+    }
+    double kept = 0, keptGain = 0, allGain = 0;
+    const auto first = static_cast<size_t>(std::ceil(lowHz / m_binHz));
+    for (size_t k = std::max<size_t>(first, 1); k + 1 < m_power.size(); ++k) {
+        const double g = weight != nullptr ? (*weight)[k] * (*weight)[k] : 1.0;
+        allGain += g;
+        if (!excluded[k]) {
+            kept += m_power[k] * g;
+            keptGain += g;
+        }
+    }
+    if (keptGain <= 0) {
+        return 0;
+    }
+    // Parseval for the windowed one-sided spectrum: the mean square is twice the sum of the bins
+    // over the transform's length times the window's energy.
+    return 2 * kept * (allGain / keptGain) / (static_cast<double>(m_size) * m_windowSquares);
+}
+
+double CSpectrum::LocalNoise(double hz, double nearHz, double farHz) const {
+    std::vector<double> around;
+    for (const double side : {-1.0, 1.0}) {
+        for (double f = hz + side * nearHz; side * (f - hz) <= farHz; f += side * m_binHz) {
+            const auto k = static_cast<size_t>(std::llround(f / m_binHz));
+            if (f > 0 && k >= 1 && k + 1 < m_power.size()) {
+                around.push_back(m_power[k]);
+            }
+        }
+    }
+    if (around.empty()) {
+        return 0;
+    }
+    std::nth_element(around.begin(), around.begin() + static_cast<std::ptrdiff_t>(around.size() / 2),
+                     around.end());
+    return around[around.size() / 2];
+}
+
+double Bs468Gain(double hz) {
+    // The curve's closed form (the response of BS.468's weighting network), with the gain that
+    // puts 1 kHz at 0 dB.
+    const double f = hz, f2 = f * f, f3 = f2 * f, f4 = f2 * f2, f5 = f4 * f, f6 = f3 * f3;
+    const double h1 = -4.737338981378384e-24 * f6 + 2.043828333606125e-15 * f4 -
+                      1.363894795463638e-07 * f2 + 1;
+    const double h2 =
+        1.306612257412824e-19 * f5 - 2.118150887518656e-11 * f3 + 5.559488023498642e-04 * f;
+    const double r = 1.246332637532143e-4 * f / std::hypot(h1, h2);
+    return r * std::pow(10.0, 18.2 / 20.0);
+}

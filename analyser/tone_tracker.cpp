@@ -1,0 +1,733 @@
+#include "tone_tracker.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace {
+
+constexpr double kPi = 3.141592653589793;
+constexpr double kBlockS = 0.0005;
+constexpr int kFrameBlocks = 20;      // 10 ms frames
+constexpr size_t kReferenceBlocks = 20; // the 10 ms of tone a block is held against
+constexpr double kPresent = 0.5;      // an envelope this far down (-6 dB) is an edge of the tone
+constexpr double kGone = 0.1;         // ... and this far (-20 dB) the tone gone
+// A stretch the tone is gone for is a silence when what is left is 10 dB or more under the
+// tone's power: otherwise something else sounds there (the next tone of a surround ident).
+constexpr double kLoud = 0.1;
+constexpr double kFloor = 1e-5;   // -100 dBFS: no tone below this
+constexpr double kAcquireFloor = 5e-9; // a mean square of -83 dBFS: below it nothing to find
+constexpr double kHistoryS = 20.0;
+constexpr double kFrequencyS = 10.0;
+constexpr double kAcquireS = 0.04;    // the FFT's window for a tone above 300 Hz
+constexpr double kAcquireLowS = 0.16; // ... and below, where 40 ms holds too few periods
+constexpr double kDominance = 0.3;    // the share of the window's power a tone's lobe must hold
+constexpr double kNewToneLevel = 0.3; // a new tone within an old one's silence: -10 dB or more
+constexpr double kBreakFraction = 0.01;
+constexpr double kNoiseMargin = 8.0;
+constexpr int kMostBreaksPerSecond = 50;
+constexpr double kSettleS = 0.02;
+constexpr double kFullScaleHeld = 0.999; // a value held there is clipping, counted as such
+
+double Wrap(double phase) {
+    phase = std::fmod(phase, 2 * kPi);
+    return phase < 0 ? phase + 2 * kPi : phase;
+}
+
+int64_t SamplesOf(double seconds, int rate) {
+    return std::max<int64_t>(1, std::llround(seconds * rate));
+}
+
+} // namespace
+
+double CToneTracker::Fit::Amplitude() const {
+    return std::hypot(a, b);
+}
+
+CToneTracker::CToneTracker(int rate, CSpectrum* spectrum)
+    : m_rate(rate), m_spectrum(spectrum), m_recent(static_cast<size_t>(rate), 0.0),
+      m_blockLength(std::max<int64_t>(4, std::llround(kBlockS * rate))),
+      m_heldLength(SamplesOf(0.001, rate)), m_bridge(SamplesOf(0.005, rate)),
+      m_leadingBurst(SamplesOf(0.024, rate)), m_longestDropout(SamplesOf(0.2, rate)),
+      m_breakJoin(SamplesOf(0.002, rate)) {
+    m_dcStep = 1.0 / (0.5 * rate);
+    StartBlock();
+}
+
+CToneTracker::Fit CToneTracker::Solve(double c, double s, double cc, double cs, double length) {
+    const double ss = length - cc;
+    const double det = cc * ss - cs * cs;
+    if (det <= 1e-9 * length * length) {
+        return {};
+    }
+    return {(c * ss - s * cs) / det, (s * cc - c * cs) / det};
+}
+
+CToneTracker::Fit CToneTracker::FitBlocks(size_t count, size_t skip) const {
+    double c = 0, s = 0, cc = 0, cs = 0, length = 0;
+    const size_t available = std::min(m_blockCount, kRingBlocks);
+    for (size_t k = skip; k < skip + count && k < available; ++k) {
+        const Block& b = m_blocks[(m_blockCount - 1 - k) % kRingBlocks];
+        c += b.c;
+        s += b.s;
+        cc += b.cc;
+        cs += b.cs;
+        length += b.length;
+    }
+    return Solve(c, s, cc, cs, length);
+}
+
+// The rotator at the block's first sample, exactly (a rotation a sample drifts), and the
+// reference's sums of squares over the block in closed form.
+void CToneTracker::StartBlock() {
+    m_block = Block{};
+    m_block.start = m_samples;
+    m_toBlockEnd = m_blockLength;
+    if (m_hz <= 0) {
+        return;
+    }
+    const double phase = Wrap(m_phaseAt + m_omega * static_cast<double>(m_samples - m_phaseSample));
+    m_cos = std::cos(phase);
+    m_sin = std::sin(phase);
+    const double twiceRe = std::cos(2 * phase), twiceIm = std::sin(2 * phase);
+    const double re = twiceRe * m_geometricRe - twiceIm * m_geometricIm;
+    const double im = twiceRe * m_geometricIm + twiceIm * m_geometricRe;
+    const double length = static_cast<double>(m_blockLength);
+    m_block.cc = 0.5 * length + 0.5 * re;
+    m_block.cs = 0.5 * im;
+}
+
+void CToneTracker::SetCarrier(double hz, bool sameTone) {
+    m_phaseAt = Wrap(m_phaseAt + m_omega * static_cast<double>(m_samples - m_phaseSample));
+    m_phaseSample = m_samples;
+    m_hz = hz;
+    m_omega = 2 * kPi * hz / m_rate;
+    m_stepCos = std::cos(m_omega);
+    m_stepSin = std::sin(m_omega);
+    // sum over k < L of exp(2j omega k), (1 - exp(2j omega L)) / (1 - exp(2j omega))
+    const double length = static_cast<double>(m_blockLength);
+    const double denRe = 1 - std::cos(2 * m_omega), denIm = -std::sin(2 * m_omega);
+    const double numRe = 1 - std::cos(2 * m_omega * length), numIm = -std::sin(2 * m_omega * length);
+    const double den = denRe * denRe + denIm * denIm;
+    if (den < 1e-18) {
+        m_geometricRe = length;
+        m_geometricIm = 0;
+    } else {
+        m_geometricRe = (numRe * denRe + numIm * denIm) / den;
+        m_geometricIm = (numIm * denRe - numRe * denIm) / den;
+    }
+    const double period = m_rate / hz;
+    m_window = std::clamp<size_t>(static_cast<size_t>(std::ceil(period / length)), 2,
+                                  kRingBlocks / 2);
+    ++m_epoch;
+    for (Block& b : m_blocks) {
+        b.present = false; // no reference phase until a new one is heard
+    }
+    m_coefficient = 0;
+    if (!sameTone) {
+        m_level = 0;
+        m_frameMax = 0;
+        m_frameMaxima.clear();
+        m_refined = false;
+    }
+}
+
+void CToneTracker::Add(const double* samples, size_t count) {
+    size_t i = 0;
+    while (i < count) {
+        const size_t stretch = std::min(count - i, static_cast<size_t>(m_toBlockEnd));
+        // The chains of dependent arithmetic (DC follower, rotator) in locals for the stretch.
+        double dc = m_dc, cosv = m_cos, sinv = m_sin, c = m_block.c, s = m_block.s;
+        double squares = m_block.squares, x1 = m_x1, x2 = m_x2, residualMean = m_residualMean;
+        double previous = m_previous;
+        int64_t same = m_same;
+        int64_t warmup = m_warmup;
+        const double dcStep = m_dcStep, stepCos = m_stepCos, stepSin = m_stepSin;
+        const bool demodulate = m_hz > 0;
+        const bool predict = m_coefficient != 0 && m_inTone && m_interruptionStart < 0;
+        const double coefficient = m_coefficient;
+        const double breakFloor = m_level * kBreakFraction;
+        double* recent = m_recent.data();
+        const size_t ringSize = m_recent.size();
+        size_t ring = m_ring;
+        int64_t at = m_samples;
+        for (size_t k = 0; k < stretch; ++k, ++at) {
+            const double x = samples[i + k];
+            recent[ring] = x;
+            ring = ring + 1 == ringSize ? 0 : ring + 1;
+            dc += (x - dc) * dcStep;
+            const double y = x - dc;
+            squares += y * y;
+            if (demodulate) {
+                c += y * cosv;
+                s += y * sinv;
+                const double nextCos = cosv * stepCos - sinv * stepSin;
+                sinv = sinv * stepCos + cosv * stepSin;
+                cosv = nextCos;
+            }
+            if (x == previous) {
+                ++same;
+            } else {
+                if (same + 1 >= m_heldLength) {
+                    OnHeld(at - same - 1, same + 1, previous);
+                }
+                same = 0;
+            }
+            previous = x;
+            if (predict) {
+                const double residual = std::abs(y - (coefficient * x1 - x2));
+                if (warmup > 0) {
+                    // The path's own residual (its noise, a codec's) learnt before judging.
+                    --warmup;
+                    residualMean += (residual - residualMean) * 0.02;
+                } else if (residual > std::max(breakFloor, kNoiseMargin * residualMean)) {
+                    if (m_breakStart < 0) {
+                        m_breakStart = at;
+                    }
+                    m_breakEnd = at;
+                } else {
+                    residualMean += (residual - residualMean) * 0.002;
+                }
+            }
+            x2 = x1;
+            x1 = y;
+            if (m_breakStart >= 0 && at - m_breakEnd > m_breakJoin) {
+                m_pendingBreaks.push_back(
+                    {m_breakStart, m_breakEnd - m_breakStart + 1, DropoutKind::brokenWave});
+                m_breakStart = m_breakEnd = -1;
+            }
+        }
+        m_dc = dc;
+        m_cos = cosv;
+        m_sin = sinv;
+        m_block.c = c;
+        m_block.s = s;
+        m_block.squares = squares;
+        m_x1 = x1;
+        m_x2 = x2;
+        m_residualMean = residualMean;
+        m_previous = previous;
+        m_same = same;
+        m_warmup = warmup;
+        m_ring = ring;
+        m_samples = at;
+        m_toBlockEnd -= static_cast<int64_t>(stretch);
+        i += stretch;
+        if (m_toBlockEnd == 0) {
+            CloseBlock();
+            StartBlock();
+        }
+    }
+}
+
+void CToneTracker::CloseBlock() {
+    m_block.length = static_cast<double>(m_blockLength);
+    m_blocks[m_blockCount % kRingBlocks] = m_block;
+    ++m_blockCount;
+    Block& b = m_blocks[(m_blockCount - 1) % kRingBlocks];
+    bool present = false;
+    bool gone = true;
+    if (m_hz > 0) {
+        const double envelope = FitBlocks(m_window, 0).Amplitude();
+        m_frameMax = std::max(m_frameMax, envelope);
+        m_level = std::max(m_level, envelope);
+        // Against the tone's phase over the 10 ms before: a block the tone left reads near 0
+        // however short the block is against the tone's period.
+        double coherent = 1;
+        bool held = m_blockCount > kReferenceBlocks + 1;
+        for (size_t k = 1; held && k <= kReferenceBlocks; ++k) {
+            held = m_blocks[(m_blockCount - 1 - k) % kRingBlocks].present;
+        }
+        if (held) {
+            const Fit ref = FitBlocks(kReferenceBlocks, 1);
+            const double expected = ref.a * ref.a * b.cc + 2 * ref.a * ref.b * b.cs +
+                                    ref.b * ref.b * (b.length - b.cc);
+            if (ref.Amplitude() >= kPresent * m_level && expected > 0) {
+                coherent = (ref.a * b.c + ref.b * b.s) / expected;
+            }
+        }
+        if (m_level >= kFloor) {
+            present = envelope >= kPresent * m_level && coherent >= kGone;
+            gone = envelope < kGone * m_level || coherent < kGone;
+        }
+    }
+    b.present = present;
+    if (present) {
+        OnPresent(b);
+    } else {
+        OnAbsent(b, gone);
+    }
+    m_framePresent = m_framePresent && present;
+    m_frame.length += m_blockLength;
+    if (++m_frameBlocks == kFrameBlocks) {
+        CloseFrame();
+    }
+    SettleBreaks(false);
+}
+
+void CToneTracker::CloseFrame() {
+    double c = 0, s = 0, cc = 0, cs = 0, length = 0, squares = 0;
+    for (size_t k = 0; k < static_cast<size_t>(kFrameBlocks); ++k) {
+        const Block& b = m_blocks[(m_blockCount - 1 - k) % kRingBlocks];
+        c += b.c;
+        s += b.s;
+        cc += b.cc;
+        cs += b.cs;
+        length += b.length;
+        squares += b.squares;
+    }
+    const Fit fit = m_hz > 0 ? Solve(c, s, cc, cs, length) : Fit{};
+    Frame frame;
+    frame.length = m_frame.length;
+    frame.start = m_samples - frame.length;
+    frame.amplitude = fit.Amplitude();
+    frame.phase = std::atan2(fit.b, fit.a);
+    frame.meanSquare = squares / length;
+    frame.present = m_framePresent && m_hz > 0;
+    frame.epoch = m_epoch;
+    m_frames.push_back(frame);
+    while (!m_frames.empty() &&
+           static_cast<double>(m_samples - m_frames.front().start) > kHistoryS * m_rate) {
+        m_frames.pop_front();
+    }
+    m_frameMaxima.push_back(m_frameMax);
+    if (m_frameMaxima.size() > 100) {
+        m_frameMaxima.pop_front();
+    }
+    m_level = *std::max_element(m_frameMaxima.begin(), m_frameMaxima.end());
+    m_frameMax = 0;
+    m_frame = Frame{};
+    m_frameBlocks = 0;
+    m_framePresent = true;
+
+    // Energy the tone does not explain: a tone to find.
+    const double tonePower = 0.5 * frame.amplitude * frame.amplitude;
+    if (frame.meanSquare >= kAcquireFloor && tonePower < 0.5 * frame.meanSquare) {
+        ++m_unexplained;
+    } else {
+        m_unexplained = 0;
+    }
+    if (m_unexplained >= 2 && m_samples >= m_nextAcquisition) {
+        Acquire();
+    }
+    // The FFT's frequency made exact once 80 ms of the tone have been heard.
+    if (!m_refined && m_hz > 0) {
+        int run = 0;
+        for (auto it = m_frames.rbegin(); it != m_frames.rend() && it->present &&
+                                          it->epoch == m_epoch;
+             ++it) {
+            ++run;
+        }
+        if (run >= 8) {
+            const double offset = SlopeHz(m_samples - run * frame.length, m_samples);
+            m_refined = true;
+            if (std::abs(offset) > 1e-3) {
+                SetCarrier(m_hz + offset, true);
+            }
+        }
+    }
+}
+
+void CToneTracker::Acquire() {
+    const auto fromRing = [this](int64_t count, std::vector<double>& out) {
+        count = std::min<int64_t>({count, m_samples, static_cast<int64_t>(m_recent.size())});
+        out.resize(static_cast<size_t>(count));
+        size_t at = (m_ring + m_recent.size() - static_cast<size_t>(count)) % m_recent.size();
+        for (double& x : out) {
+            x = m_recent[at];
+            at = at + 1 == m_recent.size() ? 0 : at + 1;
+        }
+    };
+    std::vector<double> window;
+    double hz = 0, share = 0, amplitude = 0;
+    for (const double seconds : {kAcquireS, kAcquireLowS}) {
+        fromRing(std::min<int64_t>(SamplesOf(seconds, m_rate),
+                                   static_cast<int64_t>(m_spectrum->Size())),
+                 window);
+        if (window.size() < 16) {
+            break;
+        }
+        m_spectrum->Compute(window.data(), window.size(), m_rate);
+        const size_t peak = m_spectrum->PeakBin(15.0, 0.45 * m_rate);
+        if (peak == 0) {
+            break;
+        }
+        hz = m_spectrum->PeakHz(peak);
+        // The main lobe holds four bins of the window's own length either side.
+        const double lobeHz = 4.5 * m_rate / static_cast<double>(window.size());
+        double lobe = 0, all = 0;
+        for (size_t k = 1; k < m_spectrum->Bins(); ++k) {
+            const double f = static_cast<double>(k) * m_spectrum->BinHz();
+            all += m_spectrum->Power(k);
+            lobe += std::abs(f - hz) <= lobeHz ? m_spectrum->Power(k) : 0;
+        }
+        share = all > 0 ? lobe / all : 0;
+        amplitude = m_spectrum->Amplitude(hz);
+        if (hz >= 300 || window.size() >= static_cast<size_t>(m_samples)) {
+            break;
+        }
+    }
+    const bool sameTone = m_hz > 0 && std::abs(hz - m_hz) <= std::max(2.0, 0.003 * m_hz);
+    // A tone quieter than the one it follows by 10 dB is not what replaced it: hum or another
+    // channel's crosstalk heard in the tone's silence.
+    const double previous = m_level > 0 ? m_level : m_lastToneLevel;
+    const bool found = share >= kDominance && amplitude >= 10 * kFloor && hz > 0 &&
+                       (previous <= 0 || amplitude >= kNewToneLevel * previous);
+    if (!found || sameTone) {
+        m_acquisitionBackoff = std::clamp<int64_t>(2 * m_acquisitionBackoff,
+                                                   SamplesOf(0.02, m_rate), SamplesOf(0.5, m_rate));
+        m_nextAcquisition = m_samples + m_acquisitionBackoff;
+        return;
+    }
+    m_acquisitionBackoff = 0;
+    m_unexplained = 0;
+    if (m_inTone) {
+        CloseRun(m_interruptionStart >= 0 ? m_interruptionStart : m_samples);
+        m_inTone = false;
+    }
+    SetCarrier(hz, false);
+    m_backdated = BackdatedStart(hz);
+}
+
+// Where the tone just found began: the envelope at its frequency, a period at a time, back from
+// now to where it falls under half of what it is now.
+int64_t CToneTracker::BackdatedStart(double hz) const {
+    const auto span = std::min<int64_t>({SamplesOf(kAcquireLowS, m_rate), m_samples,
+                                         static_cast<int64_t>(m_recent.size())});
+    const int64_t first = m_samples - span;
+    // Block sums at the new frequency over the span, newest last.
+    const double omega = 2 * kPi * hz / m_rate;
+    const double stepCos = std::cos(omega), stepSin = std::sin(omega);
+    double cosv = 1, sinv = 0;
+    std::vector<Block> blocks;
+    for (int64_t n = first; n < m_samples; ++n) {
+        if ((n - first) % m_blockLength == 0) {
+            blocks.emplace_back();
+            cosv = std::cos(omega * static_cast<double>(n - first));
+            sinv = std::sin(omega * static_cast<double>(n - first));
+        }
+        Block& b = blocks.back();
+        const double x = m_recent[static_cast<size_t>(n % m_rate)];
+        b.c += x * cosv;
+        b.s += x * sinv;
+        b.cc += cosv * cosv;
+        b.cs += cosv * sinv;
+        b.length += 1;
+        const double next = cosv * stepCos - sinv * stepSin;
+        sinv = sinv * stepCos + cosv * stepSin;
+        cosv = next;
+    }
+    const size_t window = std::clamp<size_t>(
+        static_cast<size_t>(std::ceil(m_rate / hz / static_cast<double>(m_blockLength))), 2,
+        kRingBlocks / 2);
+    const auto envelopeEndingAt = [&](size_t last) { // blocks (last - window, last]
+        double c = 0, s = 0, cc = 0, cs = 0, length = 0;
+        for (size_t k = last + 1 - window; k <= last; ++k) {
+            c += blocks[k].c;
+            s += blocks[k].s;
+            cc += blocks[k].cc;
+            cs += blocks[k].cs;
+            length += blocks[k].length;
+        }
+        return Solve(c, s, cc, cs, length).Amplitude();
+    };
+    if (blocks.size() < window + 1) {
+        return std::max(m_samples - span, m_lastRunEnd);
+    }
+    const size_t newest = blocks.size() - 2; // the last whole block
+    const double now = envelopeEndingAt(newest);
+    size_t earliest = newest + 1 - window;
+    for (size_t last = newest; last >= window; --last) {
+        if (envelopeEndingAt(last - 1) < kPresent * now) {
+            break;
+        }
+        earliest = last - window;
+    }
+    const int64_t start = first + static_cast<int64_t>(earliest) * m_blockLength;
+    return std::max(start, m_lastRunEnd);
+}
+
+double CToneTracker::SlopeHz(int64_t from, int64_t to) const {
+    double sxy = 0, sxx = 0;
+    int used = 0;
+    const Frame* previous = nullptr;
+    double unwrapped = 0, groupT = 0, groupPhase = 0, groupTT = 0, groupTP = 0;
+    int groupCount = 0;
+    const auto closeGroup = [&] {
+        if (groupCount >= 2) {
+            const double n = groupCount;
+            sxy += groupTP - groupT * groupPhase / n;
+            sxx += groupTT - groupT * groupT / n;
+        }
+        groupCount = 0;
+        groupT = groupPhase = groupTT = groupTP = 0;
+    };
+    for (const Frame& f : m_frames) {
+        if (f.epoch != m_epoch || !f.present || f.start < from || f.start + f.length > to) {
+            if (previous != nullptr) {
+                closeGroup();
+                previous = nullptr;
+            }
+            continue;
+        }
+        if (previous != nullptr && previous->start + previous->length == f.start) {
+            double step = f.phase - previous->phase;
+            step -= 2 * kPi * std::round(step / (2 * kPi));
+            unwrapped += step;
+        } else {
+            closeGroup();
+            unwrapped = f.phase;
+        }
+        const double t = static_cast<double>(f.start) + 0.5 * static_cast<double>(f.length) -
+                         static_cast<double>(from);
+        groupT += t;
+        groupPhase += unwrapped;
+        groupTT += t * t;
+        groupTP += t * unwrapped;
+        ++groupCount;
+        ++used;
+        previous = &f;
+    }
+    closeGroup();
+    if (used < 3 || sxx <= 0) {
+        return 0;
+    }
+    // The fitted phase falls behind the rotator as the tone runs ahead of it.
+    return -(sxy / sxx) * m_rate / (2 * kPi);
+}
+
+double CToneTracker::Frequency() const {
+    if (m_hz <= 0) {
+        return 0;
+    }
+    int present = 0;
+    const int64_t from = m_samples - static_cast<int64_t>(kFrequencyS * m_rate);
+    for (const Frame& f : m_frames) {
+        present += f.epoch == m_epoch && f.present && f.start >= from ? 1 : 0;
+    }
+    if (present < 3) {
+        return 0;
+    }
+    return m_hz + SlopeHz(from, m_samples);
+}
+
+double CToneTracker::RunLevel(int64_t from, int64_t to) const {
+    std::vector<double> amplitudes;
+    for (const Frame& f : m_frames) {
+        if (f.epoch == m_epoch && f.present && f.start >= from && f.start + f.length <= to) {
+            amplitudes.push_back(f.amplitude);
+        }
+    }
+    if (amplitudes.empty()) {
+        return 0;
+    }
+    const auto middle = amplitudes.begin() + static_cast<std::ptrdiff_t>(amplitudes.size() / 2);
+    std::nth_element(amplitudes.begin(), middle, amplitudes.end());
+    return *middle;
+}
+
+double CToneTracker::Level() const {
+    return RunLevel(m_samples - m_rate, m_samples);
+}
+
+bool CToneTracker::ToneInLastSecond() const {
+    for (auto it = m_frames.rbegin(); it != m_frames.rend() && it->start >= m_samples - m_rate;
+         ++it) {
+        if (it->present && it->epoch == m_epoch) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void CToneTracker::OnPresent(const Block& block) {
+    if (m_interruptionStart >= 0) {
+        EndInterruption(block.start);
+    }
+    if (!m_inTone) {
+        m_inTone = true;
+        m_runStart = m_backdated >= 0 ? std::min(m_backdated, block.start) : block.start;
+        m_backdated = -1;
+        if (!m_heardTone) {
+            m_heardTone = true;
+            if (m_runStart > 2 * m_blockLength) {
+                m_firstToneAt = m_runStart; // the recording began in a silence
+            }
+        }
+    }
+}
+
+void CToneTracker::OnAbsent(const Block& block, bool gone) {
+    m_secondSteady = false;
+    if (!m_inTone && m_interruptionStart < 0) {
+        return;
+    }
+    if (m_interruptionStart < 0) {
+        m_interruptionStart = block.start;
+        m_interruptionGone = false;
+        m_interruptionSquares = 0;
+        m_interruptionLength = 0;
+        m_toneLevelBefore = m_level;
+        m_edges.push_back(block.start);
+    }
+    m_interruptionSquares += block.squares;
+    m_interruptionLength += block.length;
+    if (gone && !m_interruptionGone) {
+        m_interruptionGone = true;
+        CloseRun(m_interruptionStart);
+        m_inTone = false;
+    }
+}
+
+void CToneTracker::EndInterruption(int64_t end) {
+    const int64_t start = m_interruptionStart;
+    m_interruptionStart = -1;
+    m_edges.push_back(end);
+    while (m_edges.size() > 16) {
+        m_edges.pop_front();
+    }
+    if (!m_interruptionGone) {
+        return; // a dip, not a loss
+    }
+    const double meanSquare =
+        m_interruptionLength > 0 ? m_interruptionSquares / m_interruptionLength : 0;
+    const double tonePower = 0.5 * m_toneLevelBefore * m_toneLevelBefore;
+    if (meanSquare > kLoud * tonePower) {
+        // Something else sounded where the tone was: a dropout if the tone came back soon.
+        if (end - start < m_longestDropout) {
+            CountDropout({start, end - start, DropoutKind::toneGone});
+        }
+        return;
+    }
+    Gap gap{start, end - start};
+    // A recording that starts in silence (an ident's gap, a codec's priming) may begin its tone
+    // with a short burst (the codec's pre-echo before the gap ends): a silence straight after
+    // that burst is still the silence the recording started in, of unknown length.
+    if (m_gaps.empty() && m_firstToneAt >= 0 && gap.start - m_firstToneAt <= m_leadingBurst) {
+        return;
+    }
+    // A burst of a few milliseconds inside a gap (a codec's pre-echo before the tone resumes)
+    // does not split it.
+    if (!m_gaps.empty()) {
+        const Gap last = m_gaps.back();
+        if (gap.start - (last.start + last.length) <= m_bridge) {
+            if (m_lastGapCounted) {
+                --m_dropouts;
+                --m_gapDropouts;
+                m_lastDropoutEnd = -1000000;
+            }
+            gap = {last.start, end - last.start};
+            m_gaps.pop_back();
+            if (!m_runs.empty() && m_runs.back().start >= last.start + last.length) {
+                m_runs.pop_back(); // the burst was no tone run
+            }
+        }
+    }
+    m_gaps.push_back(gap);
+    m_lastGapCounted = false;
+    if (gap.length < m_longestDropout) {
+        const uint64_t before = m_dropouts;
+        CountDropout({gap.start, gap.length, DropoutKind::toneGone});
+        m_lastGapCounted = m_dropouts > before;
+        m_gapDropouts += m_lastGapCounted ? 1 : 0;
+    }
+    while (!m_gaps.empty() &&
+           static_cast<double>(m_samples - m_gaps.front().start) > kHistoryS * m_rate) {
+        m_gaps.pop_front();
+    }
+}
+
+void CToneTracker::CloseRun(int64_t end) {
+    if (m_runStart < 0 || end <= m_runStart) {
+        m_runStart = -1;
+        return;
+    }
+    ToneRun run;
+    run.start = m_runStart;
+    run.length = end - m_runStart;
+    const double offset = SlopeHz(m_runStart, end);
+    run.hz = m_hz + offset;
+    run.level = RunLevel(m_runStart, end);
+    if (run.level <= 0) {
+        run.level = m_level;
+    }
+    for (const Frame& f : m_frames) {
+        if (f.epoch == m_epoch && f.present && f.start >= m_runStart && f.start + f.length <= end) {
+            const double centre = static_cast<double>(f.start) + 0.5 * static_cast<double>(f.length);
+            const double rotator =
+                m_phaseAt + m_omega * (centre - static_cast<double>(m_phaseSample));
+            run.phase = Wrap(rotator - f.phase -
+                             2 * kPi * run.hz * (centre - static_cast<double>(m_runStart)) / m_rate);
+            break;
+        }
+    }
+    m_runs.push_back(run);
+    m_lastRunEnd = end;
+    m_lastToneLevel = run.level;
+    m_runStart = -1;
+    while (!m_runs.empty() &&
+           static_cast<double>(m_samples - m_runs.front().start) > kHistoryS * m_rate) {
+        m_runs.pop_front();
+    }
+}
+
+void CToneTracker::CountDropout(const Dropout& dropout) {
+    if (dropout.start <= m_lastDropoutEnd + m_breakJoin) {
+        m_lastDropoutEnd = std::max(m_lastDropoutEnd, dropout.start + dropout.length);
+        return; // the same event, seen by another of the detectors
+    }
+    ++m_dropouts;
+    m_lastDropout = dropout;
+    m_lastDropoutEnd = dropout.start + dropout.length;
+}
+
+void CToneTracker::OnHeld(int64_t start, int64_t length, double value) {
+    const double magnitude = std::abs(value);
+    if (!m_inTone || m_runStart < 0 || start < m_runStart || m_level < kFloor ||
+        magnitude < kGone * m_level || magnitude >= kFullScaleHeld) {
+        return;
+    }
+    ++m_heldEvents;
+    CountDropout({start, length, DropoutKind::heldSample});
+}
+
+// A break is counted once it is over and nothing shows it to be the edge of a silence (an ident,
+// a sequence slot, a long dropout), which is judged as a silence.
+void CToneTracker::SettleBreaks(bool all) {
+    const int64_t settle = SamplesOf(kSettleS, m_rate);
+    while (!m_pendingBreaks.empty() &&
+           (all || m_samples - m_pendingBreaks.front().start > settle)) {
+        const Dropout d = m_pendingBreaks.front();
+        m_pendingBreaks.pop_front();
+        bool edge = m_interruptionStart >= 0 && d.start >= m_interruptionStart - m_breakJoin;
+        for (const int64_t at : m_edges) {
+            edge = edge || std::abs(d.start - at) <= m_breakJoin + m_blockLength;
+        }
+        if (!edge && ++m_breaksThisSecond <= kMostBreaksPerSecond) {
+            CountDropout(d);
+        }
+    }
+}
+
+void CToneTracker::RefreshModel() {
+    const double hz = m_refined ? Frequency() : 0;
+    const double coefficient = hz > 0 ? 2.0 * std::cos(2.0 * kPi * hz / m_rate) : 0.0;
+    if (coefficient != 0 && m_coefficient == 0) {
+        m_residualMean = 0;
+        m_warmup = SamplesOf(0.02, m_rate);
+    }
+    m_coefficient = coefficient;
+}
+
+void CToneTracker::EndSecond() {
+    const bool steady = m_secondSteady && m_inTone && m_interruptionStart < 0 &&
+                        m_dropouts == m_dropoutsAtSecond && m_level >= 10 * kFloor &&
+                        m_samples >= m_rate;
+    if (steady) {
+        m_steady = m_recent;
+        m_steadyStart = m_samples - m_rate;
+    }
+    m_lastSecondSteady = steady;
+    m_secondSteady = true;
+    m_dropoutsAtSecond = m_dropouts;
+    m_breaksThisSecond = 0;
+}
