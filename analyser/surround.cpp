@@ -35,19 +35,22 @@ double Median(std::vector<double> values) {
     return values[values.size() / 2];
 }
 
+// Into the cycle, from just before its start (a burst found a little early or late is still in
+// its slot) to just before its end.
 double Mod(double value, double cycle) {
-    const double m = std::fmod(value, cycle);
-    return m < 0 ? m + cycle : m;
+    double m = std::fmod(value, cycle);
+    m = m < 0 ? m + cycle : m;
+    return m > cycle - 0.1 * cycle / 16 ? m - cycle : m;
 }
 
 // Legs whose run starting at `start` is half a period from the majority's, at that moment.
 std::vector<bool> InvertedLegs(const std::vector<SurroundChannel>& channels,
-                               const std::vector<int>& legs, double start, int rate) {
+                               const std::vector<int>& legs, double start, double hz, int rate) {
     std::vector<bool> inverted(channels.size(), false);
     std::vector<std::pair<int, double>> phases;
     for (const int ch : legs) {
         for (const ToneRun& r : channels[static_cast<size_t>(ch)].runs) {
-            if (std::abs(static_cast<double>(r.start) - start) <= 0.05 * rate) {
+            if (std::abs(static_cast<double>(r.start) - start) <= 0.05 * rate && NearHz(r.hz, hz)) {
                 const double at = r.phase + 2 * kPi * r.hz * (start - static_cast<double>(r.start)) / rate;
                 phases.push_back({ch, at});
                 break;
@@ -132,7 +135,7 @@ bool RecogniseBlits(const std::vector<SurroundChannel>& channels, int rate, Surr
         legs.push_back(ch);
     }
     if (!starts2k.empty()) {
-        out->inverted = InvertedLegs(channels, legs, Median(starts2k), rate);
+        out->inverted = InvertedLegs(channels, legs, Median(starts2k), 2000, rate);
     }
     return std::any_of(out->roles.begin(), out->roles.end(),
                        [](const std::string& r) { return !r.empty(); });
@@ -238,7 +241,7 @@ bool RecogniseEbuSurround(const std::vector<SurroundChannel>& channels, int rate
             }
         }
     }
-    out->inverted = InvertedLegs(channels, mains, t0, rate);
+    out->inverted = InvertedLegs(channels, mains, t0, 1000, rate);
     return true;
 }
 

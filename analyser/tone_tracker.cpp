@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 
 namespace {
 
@@ -10,7 +12,8 @@ constexpr double kBlockS = 0.0005;
 constexpr int kFrameBlocks = 20;      // 10 ms frames
 constexpr size_t kReferenceBlocks = 20; // the 10 ms of tone a block is held against
 constexpr double kPresent = 0.5;      // an envelope this far down (-6 dB) is an edge of the tone
-constexpr double kGone = 0.1;         // ... and this far (-20 dB) the tone gone
+constexpr double kGone = 0.1;
+constexpr double kDominant = 0.5; // the share of a window's power the tone holds where present         // ... and this far (-20 dB) the tone gone
 // A stretch the tone is gone for is a silence when what is left is 10 dB or more under the
 // tone's power: otherwise something else sounds there (the next tone of a surround ident).
 constexpr double kLoud = 0.1;
@@ -241,13 +244,32 @@ void CToneTracker::CloseBlock() {
             const Fit ref = FitBlocks(kReferenceBlocks, 1);
             const double expected = ref.a * ref.a * b.cc + 2 * ref.a * ref.b * b.cs +
                                     ref.b * ref.b * (b.length - b.cc);
-            if (ref.Amplitude() >= kPresent * m_level && expected > 0) {
+            // Where the tone crosses zero inside a short block it has too little energy there
+            // to be judged against (its harmonics would decide): such a block is not judged.
+            const double typical = 0.5 * ref.a * ref.a + 0.5 * ref.b * ref.b;
+            if (ref.Amplitude() >= kPresent * m_level && expected >= 0.25 * typical * b.length) {
                 coherent = (ref.a * b.c + ref.b * b.s) / expected;
             }
         }
         if (m_level >= kFloor) {
-            present = envelope >= kPresent * m_level && coherent >= kGone;
             gone = envelope < kGone * m_level || coherent < kGone;
+            // The envelope looks back a period: it says the tone is back only once its window
+            // has left the last block the tone was gone in.
+            if (gone) {
+                m_lastGoneBlock = m_blockCount - 1;
+            }
+            // ... and only where it is most of what sounds: a louder other tone with this one's
+            // leak in it (the next burst of a surround ident) is not this tone.
+            double squares = 0, length = 0;
+            for (size_t k = 0; k < m_window && k < m_blockCount; ++k) {
+                const Block& w = m_blocks[(m_blockCount - 1 - k) % kRingBlocks];
+                squares += w.squares;
+                length += w.length;
+            }
+            const bool dominant = 0.5 * envelope * envelope >= kDominant * squares / length;
+            present = !gone && dominant && m_blockCount - 1 - m_lastGoneBlock >= m_window &&
+                      envelope >= kPresent * m_level;
+            if (gone && std::getenv("LIRAFON_TRACE")) std::fprintf(stderr, "gone at %lld env %g coh %g level %g\n", (long long)b.start, envelope, coherent, m_level);
         }
     }
     b.present = present;
@@ -366,6 +388,12 @@ void CToneTracker::Acquire() {
             break;
         }
     }
+    // A low tone needs the longer window: until it has been heard that long, wait for it.
+    if (hz > 0 && hz < 300 && static_cast<int64_t>(window.size()) < SamplesOf(kAcquireLowS, m_rate) &&
+        m_samples < SamplesOf(kAcquireLowS, m_rate)) {
+        m_nextAcquisition = SamplesOf(kAcquireLowS, m_rate);
+        return;
+    }
     const bool sameTone = m_hz > 0 && std::abs(hz - m_hz) <= std::max(2.0, 0.003 * m_hz);
     // A tone quieter than the one it follows by 10 dB is not what replaced it: hum or another
     // channel's crosstalk heard in the tone's silence.
@@ -384,6 +412,17 @@ void CToneTracker::Acquire() {
         CloseRun(m_interruptionStart >= 0 ? m_interruptionStart : m_samples);
         m_inTone = false;
     }
+    // Whatever interrupted the old tone was the new one beginning: no silence, no dropout.
+    if (m_interruptionStart >= 0) {
+        m_edges.push_back(m_interruptionStart);
+        m_interruptionStart = -1;
+    }
+    if (previous > 0 && amplitude >= 10 * previous) {
+        ForgetQuieterTone();
+    }
+    m_toneSince = m_samples;
+    m_dropoutsSinceTone = 0;
+    m_gapDropoutsSinceTone = 0;
     SetCarrier(hz, false);
     m_backdated = BackdatedStart(hz);
 }
@@ -629,10 +668,31 @@ void CToneTracker::EndInterruption(int64_t end) {
         CountDropout({gap.start, gap.length, DropoutKind::toneGone});
         m_lastGapCounted = m_dropouts > before;
         m_gapDropouts += m_lastGapCounted ? 1 : 0;
+        m_gapDropoutsSinceTone += m_lastGapCounted ? 1 : 0;
     }
     while (!m_gaps.empty() &&
            static_cast<double>(m_samples - m_gaps.front().start) > kHistoryS * m_rate) {
         m_gaps.pop_front();
+    }
+}
+
+// The tone followed until now was 20 dB or more under the one just found: hum or another
+// channel's crosstalk heard before the channel's own tone began (a recording that starts in an
+// ident's gap). What was counted against it is not the channel's.
+void CToneTracker::ForgetQuieterTone() {
+    m_dropouts -= std::min(m_dropouts, m_dropoutsSinceTone);
+    m_gapDropouts -= std::min(m_gapDropouts, m_gapDropoutsSinceTone);
+    while (!m_gaps.empty() && m_gaps.back().start >= m_toneSince) {
+        m_gaps.pop_back();
+    }
+    while (!m_runs.empty() && m_runs.back().start >= m_toneSince) {
+        m_runs.pop_back();
+    }
+    m_lastRunEnd = m_toneSince;
+    m_lastDropoutEnd = -1000000;
+    if (m_gaps.empty() && m_runs.empty()) {
+        m_heardTone = false;
+        m_firstToneAt = -1;
     }
 }
 
@@ -661,6 +721,7 @@ void CToneTracker::CloseRun(int64_t end) {
         }
     }
     m_runs.push_back(run);
+    if (std::getenv("LIRAFON_TRACE")) std::fprintf(stderr, "run %lld +%lld hz %.3f level %g phase %.3f\n", (long long)run.start, (long long)run.length, run.hz, run.level, run.phase);
     m_lastRunEnd = end;
     m_lastToneLevel = run.level;
     m_runStart = -1;
@@ -676,6 +737,8 @@ void CToneTracker::CountDropout(const Dropout& dropout) {
         return; // the same event, seen by another of the detectors
     }
     ++m_dropouts;
+    ++m_dropoutsSinceTone;
+    if (std::getenv("LIRAFON_TRACE")) std::fprintf(stderr, "dropout %lld %lld kind %d level %g hz %g\n", (long long)dropout.start, (long long)dropout.length, (int)dropout.kind, m_level, m_hz);
     m_lastDropout = dropout;
     m_lastDropoutEnd = dropout.start + dropout.length;
 }

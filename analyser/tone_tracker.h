@@ -126,6 +126,7 @@ private:
     void OnAbsent(const Block& block, bool gone);
     void EndInterruption(int64_t end);
     void CloseRun(int64_t end);
+    void ForgetQuieterTone();
     void CountDropout(const Dropout& dropout);
     void OnHeld(int64_t start, int64_t length, double value);
     void SettleBreaks(bool all);
@@ -158,6 +159,7 @@ private:
     std::array<Block, kRingBlocks> m_blocks{};
     size_t m_blockCount = 0;
     size_t m_window = 2; // blocks in a period of the tone, at least two
+    size_t m_lastGoneBlock = 0;
 
     // What the envelope says.
     double m_level = 0;              // the loudest block envelope of the last second
@@ -194,6 +196,9 @@ private:
     uint64_t m_gapDropouts = 0;
     uint64_t m_heldEvents = 0;
     Dropout m_lastDropout;
+    int64_t m_toneSince = 0; // the tone followed now was found at this sample
+    uint64_t m_dropoutsSinceTone = 0;
+    uint64_t m_gapDropoutsSinceTone = 0;
     int64_t m_lastDropoutEnd = -1000000;
 
     // Held samples.
