@@ -128,12 +128,44 @@ void CAnalyser::EndSecond() {
     for (CToneTracker& t : m_trackers) {
         t.EndSecond();
     }
+    MeasureSteadySeconds();
     for (size_t left = 0; left + 1 < m_trackers.size(); left += 2) {
         if (m_trackers[left].LastSecondSteady() && m_trackers[left + 1].LastSecondSteady()) {
             for (size_t ch = left; ch <= left + 1; ++ch) {
                 m_meters[ch].pairSteady = m_trackers[ch].Recent();
                 m_meters[ch].pairStart = m_samples - m_rate;
             }
+        }
+    }
+}
+
+// What is under each tone that was steady through the second just ended.
+void CAnalyser::MeasureSteadySeconds() {
+    std::vector<OtherTone> tones;
+    for (size_t ch = 0; ch < m_trackers.size(); ++ch) {
+        const double hz = m_trackers[ch].Frequency();
+        const double level = m_trackers[ch].Level();
+        if (hz > 0 && level > 0 && m_trackers[ch].ToneInLastSecond()) {
+            tones.push_back({static_cast<int>(ch) + 1, hz, level});
+        }
+    }
+    for (size_t ch = 0; ch < m_trackers.size(); ++ch) {
+        const CToneTracker& t = m_trackers[ch];
+        if (!t.LastSecondSteady()) {
+            continue;
+        }
+        std::vector<OtherTone> others;
+        for (const OtherTone& o : tones) {
+            if (o.channel != static_cast<int>(ch) + 1) {
+                others.push_back(o);
+            }
+        }
+        std::deque<PathFigures>& seconds = m_figures[ch].seconds;
+        seconds.push_back(m_pathMeter.Measure(t.SteadySecond(), t.SteadyEnd() - m_rate,
+                                              static_cast<int>(ch) + 1, t.Frequency(), t.Level(),
+                                              others));
+        if (seconds.size() > 10) {
+            seconds.pop_front();
         }
     }
 }
@@ -270,12 +302,6 @@ void CAnalyser::RecogniseSurroundIdent(AnalysisReport& report) const {
 // Loudness, true peak and clips of every channel; of every steady tone, THD+N and what is under
 // it (noise, hum, the other channels' tones), from its last steady second.
 void CAnalyser::Describe(AnalysisReport& report) const {
-    std::vector<OtherTone> tones;
-    for (const ChannelReport& r : report.channels) {
-        if (r.tone && r.role.empty() && r.levelDbfs > -200) {
-            tones.push_back({r.channel, r.frequencyHz, std::pow(10.0, r.levelDbfs / 20)});
-        }
-    }
     for (ChannelReport& r : report.channels) {
         const size_t ch = static_cast<size_t>(r.channel - 1);
         const Meters& m = m_meters[ch];
@@ -292,25 +318,27 @@ void CAnalyser::Describe(AnalysisReport& report) const {
         if (!r.tone || !r.role.empty() || !t.EverSteady()) {
             continue;
         }
-        CachedFigures& cached = m_figures[ch];
-        if (cached.steadyEnd != t.SteadyEnd()) {
-            std::vector<OtherTone> others;
-            for (const OtherTone& o : tones) {
-                if (o.channel != r.channel) {
-                    others.push_back(o);
-                }
-            }
-            cached.figures = m_pathMeter.Measure(t.SteadySecond(), t.SteadyEnd() - m_rate,
-                                                 r.channel, r.frequencyHz,
-                                                 std::pow(10.0, r.levelDbfs / 20), others);
-            cached.steadyEnd = t.SteadyEnd();
+        const std::deque<PathFigures>& seconds = m_figures[ch].seconds;
+        if (seconds.empty()) {
+            continue;
         }
-        const PathFigures& f = cached.figures;
+        const PathFigures& f = seconds.back();
         r.thdnDb = f.thdnDb;
-        r.noiseDbfs = f.noiseDbfs;
-        r.noiseWeightedDbfs = f.noiseWeightedDbfs;
-        r.snrDb = f.snrDb;
         r.hum = f.hum;
+        double noise = 0, weighted = 0;
+        int counted = 0;
+        for (const PathFigures& past : seconds) {
+            if (past.noiseDbfs && past.noiseWeightedDbfs) {
+                noise += std::pow(10.0, *past.noiseDbfs / 10);
+                weighted += std::pow(10.0, *past.noiseWeightedDbfs / 10);
+                ++counted;
+            }
+        }
+        if (counted > 0 && noise > 0) {
+            r.noiseDbfs = 10 * std::log10(noise / counted);
+            r.noiseWeightedDbfs = 10 * std::log10(weighted / counted);
+            r.snrDb = r.toneRmsDbfs - *r.noiseDbfs;
+        }
         r.crosstalk = f.crosstalk;
     }
 }

@@ -9,6 +9,7 @@
 #include "true_peak.h"
 
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <vector>
 
@@ -37,10 +38,12 @@ private:
         std::vector<double> pairSteady;
         int64_t pairStart = -1;
     };
-    struct CachedFigures {
-        int64_t steadyEnd = -1;
-        PathFigures figures;
+    // Each steady second's figures, the last ten: the noise floor is their mean (a noise's power
+    // wanders from second to second, pink noise's most), the rest the newest.
+    struct FigureHistory {
+        std::deque<PathFigures> seconds;
     };
+    void MeasureSteadySeconds();
     void EndSecond();
     ChannelReport Basics(size_t ch, size_t window) const;
     void CountUnexplainedGaps(AnalysisReport& report, bool explained) const;
@@ -58,6 +61,6 @@ private:
     std::vector<CToneTracker> m_trackers;
     std::vector<Meters> m_meters;
     std::vector<double> m_planes; // the block being added, one channel after another
-    mutable CPathMeter m_pathMeter;
-    mutable std::vector<CachedFigures> m_figures;
+    CPathMeter m_pathMeter;
+    std::vector<FigureHistory> m_figures;
 };

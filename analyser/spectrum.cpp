@@ -76,14 +76,15 @@ void CSpectrum::Compute(const double* samples, size_t count, double rate) {
     m_binHz = rate / static_cast<double>(m_size);
     const size_t used = std::min(count, m_size);
     const double* from = samples + (count - used);
-    double mean = 0;
-    for (size_t i = 0; i < used; ++i) {
-        mean += from[i];
-    }
-    mean = used > 0 ? mean / static_cast<double>(used) : 0;
     if (m_window.size() != used) {
         SetWindow(used); // a short stretch: its own window, zero-padded to the transform
     }
+    // The mean as the window weighs it: what is left of DC then has no lobe of its own.
+    double mean = 0;
+    for (size_t i = 0; i < used; ++i) {
+        mean += from[i] * m_window[i];
+    }
+    mean = m_windowSum > 0 ? mean / m_windowSum : 0;
     std::fill(m_input.begin() + static_cast<std::ptrdiff_t>(used), m_input.end(), 0.0);
     for (size_t i = 0; i < used; ++i) {
         m_input[i] = (from[i] - mean) * m_window[i];

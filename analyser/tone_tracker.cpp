@@ -22,8 +22,11 @@ constexpr double kAcquireFloor = 5e-9; // a mean square of -83 dBFS: below it no
 constexpr double kHistoryS = 20.0;
 constexpr double kFrequencyS = 10.0;
 constexpr double kAcquireS = 0.04;    // the FFT's window for a tone above 300 Hz
-constexpr double kAcquireLowS = 0.16; // ... and below, where 40 ms holds too few periods
-constexpr double kDominance = 0.3;    // the share of the window's power a tone's lobe must hold
+constexpr double kAcquireLowS = 0.08; // ... and below, where 40 ms holds too few periods
+constexpr double kDominance = 0.3;
+constexpr double kBackdateS = 0.16; // how far back a tone just found may have begun
+constexpr size_t kExplainFrames = 4;
+constexpr double kExplained = 0.25; // under this share of the power, the tone explains nothing    // the share of the window's power a tone's lobe must hold
 constexpr double kNewToneLevel = 0.3; // a new tone within an old one's silence: -10 dB or more
 constexpr double kBreakFraction = 0.01;
 constexpr double kNoiseMargin = 8.0;
@@ -321,15 +324,37 @@ void CToneTracker::CloseFrame() {
     m_frameBlocks = 0;
     m_framePresent = true;
 
-    // Energy the tone does not explain: a tone to find.
-    const double tonePower = 0.5 * frame.amplitude * frame.amplitude;
-    if (frame.meanSquare >= kAcquireFloor && tonePower < 0.5 * frame.meanSquare) {
-        ++m_unexplained;
-    } else {
-        m_unexplained = 0;
+    // Energy the tone does not explain, over the last 40 ms (long enough to tell the tone from
+    // another 25 Hz away, the closest two of the multi-frequency set): a tone to find.
+    const size_t explainBlocks = std::min<size_t>(kExplainFrames * kFrameBlocks, m_blockCount);
+    double explainSquares = 0, explainLength = 0;
+    for (size_t k = 0; k < explainBlocks; ++k) {
+        const Block& b = m_blocks[(m_blockCount - 1 - k) % kRingBlocks];
+        explainSquares += b.squares;
+        explainLength += b.length;
     }
-    if (m_unexplained >= 2 && m_samples >= m_nextAcquisition) {
-        Acquire();
+    const double meanSquare = explainLength > 0 ? explainSquares / explainLength : 0;
+    const double explained = m_hz > 0 ? FitBlocks(explainBlocks, 0).Amplitude() : 0;
+    if (meanSquare >= kAcquireFloor && 0.5 * explained * explained < kExplained * meanSquare) {
+        // Looked for once the FFT's window holds only what is new (the window tapers its
+        // newest samples away: a tone begun in its last quarter would read as the old one).
+        if (m_unexplainedSince < 0) {
+            m_unexplainedSince = frame.start;
+        }
+        m_explainedFrames = 0;
+        if (m_samples >= m_nextAcquisition &&
+            m_samples - m_unexplainedSince >= SamplesOf(kAcquireS, m_rate)) {
+            Acquire();
+        }
+    } else {
+        m_unexplainedSince = -1;
+        m_acquisitionBackoff = 0;
+        m_nextAcquisition = 0;
+        // The tone's level while it was all there was for 40 ms running (a louder tone
+        // starting may pass for this one in a frame or two).
+        if (frame.present && ++m_explainedFrames >= static_cast<int>(kExplainFrames)) {
+            m_explainedLevel = frame.amplitude;
+        }
     }
     // The FFT's frequency made exact once 80 ms of the tone have been heard.
     if (!m_refined && m_hz > 0) {
@@ -383,23 +408,24 @@ void CToneTracker::Acquire() {
             lobe += std::abs(f - hz) <= lobeHz ? m_spectrum->Power(k) : 0;
         }
         share = all > 0 ? lobe / all : 0;
-        amplitude = m_spectrum->Amplitude(hz);
+        amplitude = RecentAmplitude(hz);
         if (hz >= 300 || window.size() >= static_cast<size_t>(m_samples)) {
             break;
         }
     }
     // A low tone needs the longer window: until it has been heard that long, wait for it.
-    if (hz > 0 && hz < 300 && static_cast<int64_t>(window.size()) < SamplesOf(kAcquireLowS, m_rate) &&
-        m_samples < SamplesOf(kAcquireLowS, m_rate)) {
-        m_nextAcquisition = SamplesOf(kAcquireLowS, m_rate);
+    const int64_t heard = m_samples - std::max<int64_t>(0, m_unexplainedSince);
+    if (hz > 0 && hz < 300 && heard < SamplesOf(kAcquireLowS, m_rate)) {
+        m_nextAcquisition = m_samples + SamplesOf(kAcquireLowS, m_rate) - heard;
         return;
     }
     const bool sameTone = m_hz > 0 && std::abs(hz - m_hz) <= std::max(2.0, 0.003 * m_hz);
     // A tone quieter than the one it follows by 10 dB is not what replaced it: hum or another
     // channel's crosstalk heard in the tone's silence.
-    const double previous = m_level > 0 ? m_level : m_lastToneLevel;
+    const double previous = m_explainedLevel > 0 ? m_explainedLevel : m_lastToneLevel;
     const bool found = share >= kDominance && amplitude >= 10 * kFloor && hz > 0 &&
                        (previous <= 0 || amplitude >= kNewToneLevel * previous);
+    if (std::getenv("LIRAFON_TRACE")) std::fprintf(stderr, "acquire at %lld hz %g share %g amp %g previous %g same %d\n", (long long)m_samples, hz, share, amplitude, previous, (int)sameTone);
     if (!found || sameTone) {
         m_acquisitionBackoff = std::clamp<int64_t>(2 * m_acquisitionBackoff,
                                                    SamplesOf(0.02, m_rate), SamplesOf(0.5, m_rate));
@@ -407,7 +433,7 @@ void CToneTracker::Acquire() {
         return;
     }
     m_acquisitionBackoff = 0;
-    m_unexplained = 0;
+    m_unexplainedSince = -1;
     if (m_inTone) {
         CloseRun(m_interruptionStart >= 0 ? m_interruptionStart : m_samples);
         m_inTone = false;
@@ -425,12 +451,33 @@ void CToneTracker::Acquire() {
     m_gapDropoutsSinceTone = 0;
     SetCarrier(hz, false);
     m_backdated = BackdatedStart(hz);
+    m_explainedLevel = amplitude;
+}
+
+// The amplitude of a sine at `hz` over the newest 20 ms (two periods of a low tone): what a tone
+// just found is now, which a window over a longer past would understate.
+double CToneTracker::RecentAmplitude(double hz) const {
+    const int64_t count =
+        std::min<int64_t>({std::max<int64_t>(SamplesOf(0.02, m_rate), std::llround(2.0 * m_rate / hz)),
+                           m_samples, static_cast<int64_t>(m_recent.size())});
+    const double omega = 2 * kPi * hz / m_rate;
+    double c = 0, s = 0, cc = 0, cs = 0;
+    for (int64_t n = m_samples - count; n < m_samples; ++n) {
+        const double phase = omega * static_cast<double>(n - (m_samples - count));
+        const double cosv = std::cos(phase), sinv = std::sin(phase);
+        const double x = m_recent[static_cast<size_t>(n % m_rate)];
+        c += x * cosv;
+        s += x * sinv;
+        cc += cosv * cosv;
+        cs += cosv * sinv;
+    }
+    return Solve(c, s, cc, cs, static_cast<double>(count)).Amplitude();
 }
 
 // Where the tone just found began: the envelope at its frequency, a period at a time, back from
 // now to where it falls under half of what it is now.
 int64_t CToneTracker::BackdatedStart(double hz) const {
-    const auto span = std::min<int64_t>({SamplesOf(kAcquireLowS, m_rate), m_samples,
+    const auto span = std::min<int64_t>({SamplesOf(kBackdateS, m_rate), m_samples,
                                          static_cast<int64_t>(m_recent.size())});
     const int64_t first = m_samples - span;
     // Block sums at the new frequency over the span, newest last.
@@ -605,7 +652,7 @@ void CToneTracker::OnAbsent(const Block& block, bool gone) {
         m_interruptionGone = false;
         m_interruptionSquares = 0;
         m_interruptionLength = 0;
-        m_toneLevelBefore = m_level;
+        m_toneLevelBefore = m_explainedLevel > 0 ? m_explainedLevel : m_level;
         m_edges.push_back(block.start);
     }
     m_interruptionSquares += block.squares;
@@ -631,8 +678,9 @@ void CToneTracker::EndInterruption(int64_t end) {
         m_interruptionLength > 0 ? m_interruptionSquares / m_interruptionLength : 0;
     const double tonePower = 0.5 * m_toneLevelBefore * m_toneLevelBefore;
     if (meanSquare > kLoud * tonePower) {
-        // Something else sounded where the tone was: a dropout if the tone came back soon.
-        if (end - start < m_longestDropout) {
+        // Something else sounded where the tone was: a dropout if the tone came back soon,
+        // unless what sounded was 20 dB louder than the tone (another tone taking over).
+        if (end - start < m_longestDropout && meanSquare < 100 * tonePower) {
             CountDropout({start, end - start, DropoutKind::toneGone});
         }
         return;
@@ -680,6 +728,7 @@ void CToneTracker::EndInterruption(int64_t end) {
 // channel's crosstalk heard before the channel's own tone began (a recording that starts in an
 // ident's gap). What was counted against it is not the channel's.
 void CToneTracker::ForgetQuieterTone() {
+    if (std::getenv("LIRAFON_TRACE")) std::fprintf(stderr, "forget %llu since %lld\n", (unsigned long long)m_dropoutsSinceTone, (long long)m_toneSince);
     m_dropouts -= std::min(m_dropouts, m_dropoutsSinceTone);
     m_gapDropouts -= std::min(m_gapDropouts, m_gapDropoutsSinceTone);
     while (!m_gaps.empty() && m_gaps.back().start >= m_toneSince) {

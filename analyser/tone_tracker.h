@@ -120,6 +120,7 @@ private:
     void Acquire();
     void SetCarrier(double hz, bool sameTone);
     int64_t BackdatedStart(double hz) const;
+    double RecentAmplitude(double hz) const;
     double SlopeHz(int64_t from, int64_t to) const; // over the epoch's present frames
     double RunLevel(int64_t from, int64_t to) const;
     void OnPresent(const Block& block);
@@ -171,9 +172,9 @@ private:
     bool m_framePresent = true;
     int m_epoch = 0;
     bool m_refined = false;
-    int m_unexplained = 0;
     int64_t m_nextAcquisition = 0;
     int64_t m_acquisitionBackoff = 0;
+    int64_t m_unexplainedSince = -1; // the first frame the tone did not explain
     int64_t m_backdated = -1;
 
     bool m_inTone = false;
@@ -189,6 +190,8 @@ private:
     bool m_lastGapCounted = false;
     int64_t m_lastRunEnd = 0;
     double m_lastToneLevel = 0;
+    double m_explainedLevel = 0; // the tone's level the last time it explained the channel
+    int m_explainedFrames = 0;
     std::deque<Gap> m_gaps;
     std::deque<ToneRun> m_runs;
 
