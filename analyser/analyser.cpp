@@ -208,6 +208,7 @@ AnalysisReport CAnalyser::Analyse() const {
         nominal[ch] = r.frequencyHz > 0 ? Nominal(r.frequencyHz) : 0;
         channels.push_back({&m_trackers[ch].Gaps(), &m_trackers[ch].Runs(), nominal[ch], r.tone});
     }
+    DiscountCodecTransients(report);
     const PatternResult pattern = RecognisePattern(channels, m_rate, m_samples);
     report.ident = pattern.ident;
     report.pattern = PatternName(pattern);
@@ -231,6 +232,52 @@ AnalysisReport CAnalyser::Analyse() const {
     DescribePairs(report, nominal);
     MeasureClock(report, nominal);
     return report;
+}
+
+// A lossy codec codes channels together (joint stereo, coupling): where one channel's ident gap
+// begins or ends, another's waveform carries the codec's transient there; and it smears a
+// channel's own gap edge over its transform block (pre-echo, up to two MPEG granules, 24 ms).
+// A break in the waveform there is that, not a loss.
+void CAnalyser::DiscountCodecTransients(AnalysisReport& report) const {
+    const auto longGap = static_cast<int64_t>(kShortestIdentGapS * m_rate);
+    const auto near = static_cast<int64_t>(0.003 * m_rate);
+    const auto smear = static_cast<int64_t>(0.024 * m_rate);
+    std::vector<int64_t> edges;
+    std::vector<size_t> owners;
+    for (size_t ch = 0; ch < m_trackers.size(); ++ch) {
+        for (const Gap& gap : m_trackers[ch].Gaps()) {
+            if (gap.length >= longGap) {
+                edges.insert(edges.end(), {gap.start, gap.start + gap.length});
+                owners.insert(owners.end(), {ch, ch});
+            }
+        }
+    }
+    if (edges.empty()) {
+        return;
+    }
+    for (size_t ch = 0; ch < m_trackers.size(); ++ch) {
+        ChannelReport& r = report.channels[ch];
+        const Dropout* last = nullptr;
+        uint64_t discounted = 0;
+        for (const Dropout& d : m_trackers[ch].DropoutLog()) {
+            bool transient = false;
+            for (size_t e = 0; e < edges.size() && d.kind == DropoutKind::brokenWave; ++e) {
+                transient = transient ||
+                            std::abs(d.start - edges[e]) <= (owners[e] == ch ? smear : near);
+            }
+            discounted += transient ? 1 : 0;
+            last = transient ? last : &d;
+        }
+        if (discounted == 0) {
+            continue;
+        }
+        r.dropouts -= std::min(r.dropouts, discounted);
+        if (last != nullptr) {
+            r.lastDropoutS = static_cast<double>(last->start) / m_rate;
+            r.lastDropoutSamples = last->length;
+            r.lastDropoutKind = KindName(last->kind);
+        }
+    }
 }
 
 // Silences no pattern explains are dropouts too, long ones as well as short ones, and an

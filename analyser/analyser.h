@@ -46,6 +46,7 @@ private:
     void MeasureSteadySeconds();
     void EndSecond();
     ChannelReport Basics(size_t ch, size_t window) const;
+    void DiscountCodecTransients(AnalysisReport& report) const;
     void CountUnexplainedGaps(AnalysisReport& report, bool explained) const;
     void RecogniseSurroundIdent(AnalysisReport& report) const;
     void Describe(AnalysisReport& report) const;

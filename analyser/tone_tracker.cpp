@@ -701,6 +701,9 @@ void CToneTracker::EndInterruption(int64_t end) {
                 --m_dropouts;
                 --m_gapDropouts;
                 m_lastDropoutEnd = -1000000;
+                if (!m_dropoutLog.empty()) {
+                    m_dropoutLog.pop_back();
+                }
             }
             gap = {last.start, end - last.start};
             m_gaps.pop_back();
@@ -730,6 +733,9 @@ void CToneTracker::EndInterruption(int64_t end) {
 void CToneTracker::ForgetQuieterTone() {
     if (std::getenv("LIRAFON_TRACE")) std::fprintf(stderr, "forget %llu since %lld\n", (unsigned long long)m_dropoutsSinceTone, (long long)m_toneSince);
     m_dropouts -= std::min(m_dropouts, m_dropoutsSinceTone);
+    while (!m_dropoutLog.empty() && m_dropoutLog.back().start >= m_toneSince - m_breakJoin) {
+        m_dropoutLog.pop_back();
+    }
     m_gapDropouts -= std::min(m_gapDropouts, m_gapDropoutsSinceTone);
     while (!m_gaps.empty() && m_gaps.back().start >= m_toneSince) {
         m_gaps.pop_back();
@@ -790,6 +796,12 @@ void CToneTracker::CountDropout(const Dropout& dropout) {
     if (std::getenv("LIRAFON_TRACE")) std::fprintf(stderr, "dropout %lld %lld kind %d level %g hz %g\n", (long long)dropout.start, (long long)dropout.length, (int)dropout.kind, m_level, m_hz);
     m_lastDropout = dropout;
     m_lastDropoutEnd = dropout.start + dropout.length;
+    m_dropoutLog.push_back(dropout);
+    while (m_dropoutLog.size() > 1000 ||
+           (!m_dropoutLog.empty() &&
+            static_cast<double>(m_samples - m_dropoutLog.front().start) > kHistoryS * m_rate)) {
+        m_dropoutLog.pop_front();
+    }
 }
 
 void CToneTracker::OnHeld(int64_t start, int64_t length, double value) {

@@ -85,6 +85,8 @@ public:
     uint64_t Dropouts() const { return m_dropouts; }
     uint64_t GapDropouts() const { return m_gapDropouts; } // the dropouts that were silences
     const Dropout& LastDropout() const { return m_lastDropout; }
+    // The dropouts counted over the last 20 s, oldest first.
+    const std::deque<Dropout>& DropoutLog() const { return m_dropoutLog; }
     uint64_t HeldSamples() const { return m_heldEvents; }
 
 private:
@@ -199,6 +201,7 @@ private:
     uint64_t m_gapDropouts = 0;
     uint64_t m_heldEvents = 0;
     Dropout m_lastDropout;
+    std::deque<Dropout> m_dropoutLog;
     int64_t m_toneSince = 0; // the tone followed now was found at this sample
     uint64_t m_dropoutsSinceTone = 0;
     uint64_t m_gapDropoutsSinceTone = 0;
