@@ -104,13 +104,74 @@ void CAvSync::OnSample(double x) {
         m_levelAtLoud = m_level;
         m_gapStart = -1;
     } else if (m_lastLoud >= 0 && m_gapStart < 0 && m_index - m_lastLoud >= kRefineAfter) {
-        int64_t k = m_lastLoud + 1;
-        while (k < m_index && std::fabs(Ring(k)) > kZeroFraction * m_levelAtLoud) {
-            ++k;
-        }
-        m_gapStart = k;
+        m_gapStart = GapStart(m_lastLoud);
     }
     ++m_index;
+}
+
+// Where the tone stopped, from the tone itself rather than from the waveform falling quiet (a
+// noise floor or hum there would move that): the sine of the 10 ms before the last loud sample,
+// its frequency from the three-term recurrence a sine obeys and its phase and amplitude by least
+// squares, carried on; the gap starts at the sample that best splits "that sine" from "nothing
+// of it", whatever else sounds under both.
+int64_t CAvSync::GapStart(int64_t lastLoud) const {
+    const auto fit = static_cast<int64_t>(0.01 * m_rate);
+    const int64_t from = lastLoud - fit;
+    if (from < m_index - kRing + 2 || fit < 8) {
+        return lastLoud + 1;
+    }
+    double num = 0, den = 0;
+    for (int64_t n = from + 2; n <= lastLoud; ++n) {
+        num += Ring(n - 1) * (Ring(n) + Ring(n - 2));
+        den += Ring(n - 1) * Ring(n - 1);
+    }
+    const double twiceCos = den > 0 ? std::clamp(num / den, -2.0, 2.0) : 2.0;
+    const double omega = std::acos(0.5 * twiceCos);
+    if (!(omega > 0)) {
+        return lastLoud + 1;
+    }
+    double cc = 0, cs = 0, ss = 0, xc = 0, xs = 0;
+    for (int64_t n = from; n <= lastLoud; ++n) {
+        const double c = std::cos(omega * static_cast<double>(n - from));
+        const double si = std::sin(omega * static_cast<double>(n - from));
+        cc += c * c;
+        cs += c * si;
+        ss += si * si;
+        xc += Ring(n) * c;
+        xs += Ring(n) * si;
+    }
+    const double det = cc * ss - cs * cs;
+    if (det <= 0) {
+        return lastLoud + 1;
+    }
+    const double a = (xc * ss - xs * cs) / det;
+    const double b = (xs * cc - xc * cs) / det;
+    const auto sine = [&](int64_t n) {
+        const double phase = omega * static_cast<double>(n - from);
+        return a * std::cos(phase) + b * std::sin(phase);
+    };
+    // Over a period either side of the last loud sample: the split with the least error.
+    const int64_t period = std::max<int64_t>(2, std::llround(2 * 3.141592653589793 / omega));
+    const int64_t first = lastLoud - period / 4;
+    const int64_t last = std::min(m_index - 1, lastLoud + period);
+    double best = 0;
+    int64_t at = lastLoud + 1;
+    double cost = 0; // with the split at `first`: everything after it "nothing of the sine"
+    for (int64_t n = first; n <= last; ++n) {
+        cost += Ring(n) * Ring(n);
+    }
+    best = cost;
+    at = first;
+    for (int64_t n = first; n <= last; ++n) {
+        const double x = Ring(n);
+        const double e = x - sine(n);
+        cost += e * e - x * x; // sample n moves to "the sine goes on"
+        if (cost < best) {
+            best = cost;
+            at = n + 1;
+        }
+    }
+    return at;
 }
 
 double CAvSync::SampleTime(int64_t sample) const {

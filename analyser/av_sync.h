@@ -78,6 +78,7 @@ public:
 private:
     void OnSample(double x);
     double SampleTime(int64_t sample) const;
+    int64_t GapStart(int64_t lastLoud) const;
     double Ring(int64_t index) const { return m_ring[static_cast<size_t>(index) & (kRing - 1)]; }
 
     static constexpr int64_t kRing = 8192;

@@ -2,8 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
-#include <cstdlib>
 
 namespace {
 
@@ -425,7 +423,6 @@ void CToneTracker::Acquire() {
     const double previous = m_explainedLevel > 0 ? m_explainedLevel : m_lastToneLevel;
     const bool found = share >= kDominance && amplitude >= 10 * kFloor && hz > 0 &&
                        (previous <= 0 || amplitude >= kNewToneLevel * previous);
-    if (std::getenv("LIRAFON_TRACE")) std::fprintf(stderr, "acquire at %lld hz %g share %g amp %g previous %g same %d\n", (long long)m_samples, hz, share, amplitude, previous, (int)sameTone);
     if (!found || sameTone) {
         m_acquisitionBackoff = std::clamp<int64_t>(2 * m_acquisitionBackoff,
                                                    SamplesOf(0.02, m_rate), SamplesOf(0.5, m_rate));
@@ -731,7 +728,6 @@ void CToneTracker::EndInterruption(int64_t end) {
 // channel's crosstalk heard before the channel's own tone began (a recording that starts in an
 // ident's gap). What was counted against it is not the channel's.
 void CToneTracker::ForgetQuieterTone() {
-    if (std::getenv("LIRAFON_TRACE")) std::fprintf(stderr, "forget %llu since %lld\n", (unsigned long long)m_dropoutsSinceTone, (long long)m_toneSince);
     m_dropouts -= std::min(m_dropouts, m_dropoutsSinceTone);
     while (!m_dropoutLog.empty() && m_dropoutLog.back().start >= m_toneSince - m_breakJoin) {
         m_dropoutLog.pop_back();
@@ -776,7 +772,6 @@ void CToneTracker::CloseRun(int64_t end) {
         }
     }
     m_runs.push_back(run);
-    if (std::getenv("LIRAFON_TRACE")) std::fprintf(stderr, "run %lld +%lld hz %.3f level %g phase %.3f\n", (long long)run.start, (long long)run.length, run.hz, run.level, run.phase);
     m_lastRunEnd = end;
     m_lastToneLevel = run.level;
     m_runStart = -1;
@@ -793,7 +788,6 @@ void CToneTracker::CountDropout(const Dropout& dropout) {
     }
     ++m_dropouts;
     ++m_dropoutsSinceTone;
-    if (std::getenv("LIRAFON_TRACE")) std::fprintf(stderr, "dropout %lld %lld kind %d level %g hz %g\n", (long long)dropout.start, (long long)dropout.length, (int)dropout.kind, m_level, m_hz);
     m_lastDropout = dropout;
     m_lastDropoutEnd = dropout.start + dropout.length;
     m_dropoutLog.push_back(dropout);
