@@ -270,7 +270,6 @@ void CToneTracker::CloseBlock() {
             const bool dominant = 0.5 * envelope * envelope >= kDominant * squares / length;
             present = !gone && dominant && m_blockCount - 1 - m_lastGoneBlock >= m_window &&
                       envelope >= kPresent * m_level;
-            if (gone && std::getenv("LIRAFON_TRACE")) std::fprintf(stderr, "gone at %lld env %g coh %g level %g\n", (long long)b.start, envelope, coherent, m_level);
         }
     }
     b.present = present;
