@@ -72,6 +72,8 @@ public:
     // from its start.
     void AddAudioTime(int64_t sample, double seconds) { m_audioTimes.push_back({sample, seconds}); }
     bool HasPictures() const { return !m_pictures.empty(); }
+    // The ident gaps' first samples found so far (the markers of the stereo idents).
+    const std::vector<int64_t>& GapStarts() const { return m_gapStarts; }
     // sequence: the audio's pattern is the sequence (its markers are tone starts).
     AvReport Analyse(bool sequence, const std::string& pictureFormat) const;
 

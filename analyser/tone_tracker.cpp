@@ -799,7 +799,9 @@ void CToneTracker::CountDropout(const Dropout& dropout) {
 
 void CToneTracker::OnHeld(int64_t start, int64_t length, double value) {
     const double magnitude = std::abs(value);
-    if (!m_inTone || m_runStart < 0 || start < m_runStart || m_level < kFloor ||
+    // Seen when the hold ends, by which time the tone's envelope may have called it gone: a
+    // value held near the tone's own level (not a gap's silence or DC, not clipping) is a hold.
+    if (!m_heardTone || m_hz <= 0 || length >= m_longestDropout || m_level < kFloor ||
         magnitude < kGone * m_level || magnitude >= kFullScaleHeld) {
         return;
     }

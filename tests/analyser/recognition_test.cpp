@@ -1,0 +1,146 @@
+// The analyser over every channel on signals made here from the patterns' published
+// definitions, under a path's impairments: the stereo idents, the multi-frequency set, the EBU
+// multichannel ident on 5.1 and 7.1; the A/V marker; full scale at the input's own width.
+#include "av_sync.h"
+#include "pcm_input.h"
+#include "signals.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using namespace signals;
+
+constexpr int kRate = 48000;
+
+std::vector<double> Impaired(size_t n, unsigned seed) {
+    std::vector<double> x = White(n, FromDb(-50), seed);
+    Add(x, MainsHum(n, kRate, 50, FromDb(-50)));
+    return x;
+}
+
+// The EBU multichannel ident from its description (EBU Tech 3304): 3 s of 1 kHz on every main
+// leg, 0.5 s of silence, then each main leg alone for 0.5 s, 1 s apart, clockwise from front
+// left; 80 Hz on the LFE throughout. `clockwise`: the legs' channels in that order.
+std::vector<std::vector<double>> EbuSurround(const std::vector<int>& clockwise, size_t channels,
+                                             double seconds) {
+    const double cycle = 3.5 + static_cast<double>(clockwise.size());
+    const size_t n = static_cast<size_t>(seconds * kRate);
+    std::vector<std::vector<double>> legs(channels, std::vector<double>(n, 0.0));
+    for (size_t i = 0; i < n; ++i) {
+        const double t = std::fmod(static_cast<double>(i) / kRate, cycle);
+        const double tone = kLineUp * std::sin(2 * kPi * 1000 * t);
+        for (size_t k = 0; k < clockwise.size(); ++k) {
+            const bool solo = t >= 3.5 + static_cast<double>(k) && t < 4.0 + static_cast<double>(k);
+            legs[static_cast<size_t>(clockwise[k])][i] = t < 3.0 || solo ? tone : 0.0;
+        }
+        legs[3][i] = kLineUp * std::sin(2 * kPi * 80 * static_cast<double>(i) / kRate);
+    }
+    return legs;
+}
+
+} // namespace
+
+TEST(StereoIdent, EbuR49IsRecognisedAndPlacedUnderNoiseAndHum) {
+    const size_t n = 10 * kRate;
+    std::vector<double> left = Sine(n, kRate, 1000, kLineUp);
+    R49Gaps(left, kRate);
+    std::vector<double> right = Sine(n, kRate, 1000, kLineUp);
+    Add(left, Impaired(n, 1));
+    Add(right, Impaired(n, 2));
+    const AnalysisReport r = Analyse({left, right}, kRate);
+    EXPECT_EQ(r.ident, Ident::ebuR49);
+    EXPECT_EQ(r.channels[0].side, 0);
+    EXPECT_EQ(r.channels[1].side, 1);
+    for (const ChannelReport& c : r.channels) {
+        EXPECT_EQ(c.dropouts, 0u) << c.channel;
+        EXPECT_NEAR(c.levelDbfs, -18.0, 0.1) << c.channel;
+        ASSERT_TRUE(c.hum) << c.channel;
+        EXPECT_NEAR(c.hum->fundamentalDbfs, -50, 1.0);
+        ASSERT_TRUE(c.noiseDbfs);
+        EXPECT_NEAR(*c.noiseDbfs, -50, 1.0);
+    }
+    EXPECT_TRUE(r.clockKnown);
+    EXPECT_LT(std::abs(r.clockPpm), 5.0);
+}
+
+TEST(MultiFrequencySet, EveryChannelPlacedByItsOwnToneUnderCrosstalk) {
+    const int set[8] = {1000, 800, 600, 500, 400, 300, 250, 200};
+    const size_t n = 8 * kRate;
+    std::vector<std::vector<double>> tones;
+    for (const int hz : set) {
+        tones.push_back(Sine(n, kRate, hz, 0.1));
+    }
+    std::vector<std::vector<double>> channels = tones;
+    for (size_t ch = 0; ch < 8; ++ch) {
+        Add(channels[ch], tones[ch ^ 1], FromDb(-30)); // each pair's legs into each other
+        Add(channels[ch], White(n, FromDb(-70), static_cast<unsigned>(ch)));
+    }
+    const AnalysisReport r = Analyse(channels, kRate, 24);
+    EXPECT_TRUE(r.multiFrequency);
+    for (const ChannelReport& c : r.channels) {
+        const double hz = set[c.channel - 1];
+        EXPECT_EQ(c.plane, c.channel - 1) << c.channel;
+        EXPECT_NEAR(c.frequencyHz, hz, hz * 1e-4) << c.channel;
+        EXPECT_EQ(c.dropouts, 0u) << c.channel;
+        ASSERT_EQ(c.crosstalk.size(), 1u) << c.channel;
+        EXPECT_EQ(c.crosstalk[0].fromChannel, ((c.channel - 1) ^ 1) + 1);
+        EXPECT_NEAR(c.crosstalk[0].relativeDb, -30, 0.5);
+    }
+    EXPECT_LT(std::abs(r.clockPpm), 5.0);
+}
+
+TEST(SurroundIdent, TheEbuMultichannelIdentOnFivePointOneAndSevenPointOne) {
+    // 5.1 in SMPTE order L R C LFE Ls Rs; clockwise L C R Rs Ls.
+    const AnalysisReport five = Analyse(EbuSurround({0, 2, 1, 5, 4}, 6, 20), kRate);
+    EXPECT_EQ(five.ident, Ident::ebuSurround);
+    EXPECT_EQ(five.surround.layout, "5.1");
+    EXPECT_EQ(five.surround.roles, (std::vector<std::string>{"L", "R", "C", "LFE", "Ls", "Rs"}));
+    // 7.1: L R C LFE Ls Rs Lrs Rrs; clockwise L C R Rs Rrs Lrs Ls.
+    const AnalysisReport seven = Analyse(EbuSurround({0, 2, 1, 5, 7, 6, 4}, 8, 24), kRate);
+    EXPECT_EQ(seven.surround.layout, "7.1");
+    EXPECT_EQ(seven.surround.roles,
+              (std::vector<std::string>{"L", "R", "C", "LFE", "Ls", "Rs", "Lrs", "Rrs"}));
+    // Rs and Ls of the 5.1 swapped on the way: each named by what it carries.
+    const AnalysisReport swapped = Analyse(EbuSurround({0, 2, 1, 4, 5}, 6, 20), kRate);
+    EXPECT_EQ(swapped.surround.roles[4], "Rs");
+    EXPECT_EQ(swapped.surround.roles[5], "Ls");
+}
+
+TEST(AvMarker, TheGapsFirstSampleWithinATenthOfAMillisecondUnderNoiseAndHum) {
+    const size_t n = 10 * kRate;
+    for (const bool hum : {false, true}) {
+        std::vector<double> x = Sine(n, kRate, 1000, kLineUp);
+        R49Gaps(x, kRate);
+        Add(x, White(n, FromDb(-60), 13));
+        if (hum) {
+            Add(x, MainsHum(n, kRate, 50, FromDb(-50)));
+        }
+        CAvSync sync(kRate);
+        sync.AddAudio(x.data(), n, 1);
+        ASSERT_GE(sync.GapStarts().size(), 2u);
+        for (const int64_t at : sync.GapStarts()) {
+            const double into = std::fmod(static_cast<double>(at), 3.0 * kRate);
+            EXPECT_LE(std::min(into, 3.0 * kRate - into), 0.0001 * kRate) << "hum " << hum;
+        }
+    }
+}
+
+TEST(FullScale, ASixteenBitInputsPositiveFullScaleIsClipped) {
+    std::vector<double> x(kRate);
+    for (size_t i = 0; i < x.size(); ++i) {
+        const double v = 1.5 * std::sin(2 * kPi * 1000 * static_cast<double>(i) / kRate);
+        // As a 16-bit input hands it out: clipped at 32767 and -32768.
+        x[i] = std::clamp(std::round(v * 32768) / 32768, -1.0, 32767.0 / 32768);
+    }
+    CAnalyser analyser(1, kRate, 18);
+    analyser.SetFullScale(FullScaleOfBits(16));
+    analyser.Add(x.data(), x.size());
+    const uint64_t clipped = analyser.Analyse().channels[0].clipped;
+    uint64_t truth = 0;
+    for (const double v : x) {
+        truth += v >= 32767.0 / 32768 || v <= -1.0 ? 1 : 0;
+    }
+    EXPECT_EQ(clipped, truth);
+    EXPECT_GT(truth, 20000u); // both polarities
+}
