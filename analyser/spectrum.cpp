@@ -61,6 +61,16 @@ CSpectrum::CSpectrum(size_t size) : m_size(size), m_transform(std::make_unique<T
 CSpectrum::~CSpectrum() = default;
 
 void CSpectrum::SetWindow(size_t length) {
+    // The windows of the lengths asked for are kept: the tracker asks for two in turn.
+    for (const auto& kept : m_windows) {
+        if (kept.window.size() == length) {
+            m_window = kept.window;
+            m_windowSum = kept.sum;
+            m_windowSquares = kept.squares;
+            m_padding = static_cast<double>(m_size) / static_cast<double>(std::max<size_t>(1, length));
+            return;
+        }
+    }
     m_window.resize(length);
     m_windowSum = 0;
     m_windowSquares = 0;
@@ -70,6 +80,9 @@ void CSpectrum::SetWindow(size_t length) {
         m_windowSquares += m_window[n] * m_window[n];
     }
     m_padding = static_cast<double>(m_size) / static_cast<double>(std::max<size_t>(1, length));
+    if (m_windows.size() < 4) {
+        m_windows.push_back({m_window, m_windowSum, m_windowSquares});
+    }
 }
 
 void CSpectrum::Compute(const double* samples, size_t count, double rate) {

@@ -53,6 +53,12 @@ private:
     size_t m_size;
     double m_padding = 1; // transform bins per bin of the window's own length
     double m_binHz = 1;
+    struct KeptWindow {
+        std::vector<double> window;
+        double sum = 0;
+        double squares = 0;
+    };
+    std::vector<KeptWindow> m_windows;
     std::vector<double> m_window;
     double m_windowSum = 0;        // coherent gain times size
     double m_windowSquares = 0;    // sum of squares

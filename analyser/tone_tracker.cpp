@@ -44,7 +44,7 @@ int64_t SamplesOf(double seconds, int rate) {
 } // namespace
 
 double CToneTracker::Fit::Amplitude() const {
-    return std::hypot(a, b);
+    return std::sqrt(a * a + b * b);
 }
 
 CToneTracker::CToneTracker(int rate, CSpectrum* spectrum)
@@ -89,10 +89,19 @@ void CToneTracker::StartBlock() {
     if (m_hz <= 0) {
         return;
     }
-    const double phase = Wrap(m_phaseAt + m_omega * static_cast<double>(m_samples - m_phaseSample));
-    m_cos = std::cos(phase);
-    m_sin = std::sin(phase);
-    const double twiceRe = std::cos(2 * phase), twiceIm = std::sin(2 * phase);
+    // The rotator goes on from the last block, its length held at 1; every 1024 blocks it is set
+    // exactly from the phase (a rotation a sample drifts by a rounding each).
+    if (m_blockCount % 1024 == 0) {
+        const double phase =
+            Wrap(m_phaseAt + m_omega * static_cast<double>(m_samples - m_phaseSample));
+        m_cos = std::cos(phase);
+        m_sin = std::sin(phase);
+    } else {
+        const double norm = 1.0 / std::sqrt(m_cos * m_cos + m_sin * m_sin);
+        m_cos *= norm;
+        m_sin *= norm;
+    }
+    const double twiceRe = m_cos * m_cos - m_sin * m_sin, twiceIm = 2 * m_sin * m_cos;
     const double re = twiceRe * m_geometricRe - twiceIm * m_geometricIm;
     const double im = twiceRe * m_geometricIm + twiceIm * m_geometricRe;
     const double length = static_cast<double>(m_blockLength);
@@ -457,15 +466,17 @@ double CToneTracker::RecentAmplitude(double hz) const {
         std::min<int64_t>({std::max<int64_t>(SamplesOf(0.02, m_rate), std::llround(2.0 * m_rate / hz)),
                            m_samples, static_cast<int64_t>(m_recent.size())});
     const double omega = 2 * kPi * hz / m_rate;
-    double c = 0, s = 0, cc = 0, cs = 0;
+    const double stepCos = std::cos(omega), stepSin = std::sin(omega);
+    double c = 0, s = 0, cc = 0, cs = 0, cosv = 1, sinv = 0;
     for (int64_t n = m_samples - count; n < m_samples; ++n) {
-        const double phase = omega * static_cast<double>(n - (m_samples - count));
-        const double cosv = std::cos(phase), sinv = std::sin(phase);
         const double x = m_recent[static_cast<size_t>(n % m_rate)];
         c += x * cosv;
         s += x * sinv;
         cc += cosv * cosv;
         cs += cosv * sinv;
+        const double next = cosv * stepCos - sinv * stepSin;
+        sinv = sinv * stepCos + cosv * stepSin;
+        cosv = next;
     }
     return Solve(c, s, cc, cs, static_cast<double>(count)).Amplitude();
 }
