@@ -3,8 +3,6 @@
 #include "pattern.h"
 #include "placement.h"
 
-#include <ebur128.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -66,36 +64,22 @@ const char* KindName(DropoutKind kind) {
 
 } // namespace
 
-struct LoudnessMeter {
-    ebur128_state* state;
-};
-
 CAnalyser::CAnalyser(int channels, int rate, double dbuOffset)
     : m_channels(channels), m_rate(rate), m_dbuOffset(dbuOffset),
       m_acquisition(std::make_unique<CSpectrum>(
           PowerOfTwoAtLeast(static_cast<size_t>(std::ceil(0.16 * rate))))),
-      m_meters(static_cast<size_t>(channels)), m_pathMeter(rate),
+      m_pathMeter(rate),
       m_figures(static_cast<size_t>(channels)) {
     m_trackers.reserve(static_cast<size_t>(channels));
     for (int ch = 0; ch < channels; ++ch) {
         m_trackers.emplace_back(rate, m_acquisition.get());
     }
-    for (Meters& m : m_meters) {
-        ebur128_state* state = ebur128_init(1, static_cast<unsigned long>(rate), EBUR128_MODE_I);
-        if (state != nullptr) {
-            m.loudness = new LoudnessMeter{state};
-        }
+    for (int ch = 0; ch < channels; ++ch) {
+        m_meters.emplace_back(rate);
     }
 }
 
-CAnalyser::~CAnalyser() {
-    for (Meters& m : m_meters) {
-        if (m.loudness != nullptr) {
-            ebur128_destroy(&m.loudness->state);
-            delete m.loudness;
-        }
-    }
-}
+CAnalyser::~CAnalyser() = default;
 
 void CAnalyser::Add(const double* interleaved, size_t frames) {
     // Each channel's samples in a plane of their own, read once from the interleaved input.
@@ -113,9 +97,7 @@ void CAnalyser::Add(const double* interleaved, size_t frames) {
             m.clipped += plane[i] >= m_fullScale || plane[i] <= -1.0 ? 1 : 0;
         }
         m.truePeak.Add(plane, 1, frames);
-        if (m.loudness != nullptr) {
-            ebur128_add_frames_double(m.loudness->state, plane, frames);
-        }
+        m.loudness.Add(plane, frames);
     }
     // Channel by channel, in stretches that end where the channels are looked at together:
     // every half second (the break predictors' models) and every whole second (steady seconds).
@@ -371,12 +353,7 @@ void CAnalyser::Describe(AnalysisReport& report) const {
         const size_t ch = static_cast<size_t>(r.channel - 1);
         const Meters& m = m_meters[ch];
         r.truePeakDbtp = Decibels(m.truePeak.Peak());
-        double value = 0;
-        if (m.loudness != nullptr &&
-            ebur128_loudness_global(m.loudness->state, &value) == EBUR128_SUCCESS &&
-            std::isfinite(value)) {
-            r.loudnessLufs = value;
-        }
+        r.loudnessLufs = m.loudness.Integrated();
         r.clipped = m.clipped;
         const CToneTracker& t = m_trackers[ch];
         // A surround ident's leg changes frequency from section to section: no one tone to fit.

@@ -3,6 +3,7 @@
 // line-up pattern, where each channel belongs, its polarity, and what the path did to it.
 #pragma once
 
+#include "loudness.h"
 #include "path_figures.h"
 #include "report.h"
 #include "tone_tracker.h"
@@ -12,9 +13,6 @@
 #include <deque>
 #include <memory>
 #include <vector>
-
-// libebur128's meter of one channel (analyser.cpp).
-struct LoudnessMeter;
 
 class CAnalyser {
 public:
@@ -31,7 +29,8 @@ public:
 
 private:
     struct Meters {
-        LoudnessMeter* loudness = nullptr; // owned; one programme per channel
+        explicit Meters(int rate) : loudness(rate) {}
+        CLoudnessMeter loudness; // one programme per channel
         CTruePeakMeter truePeak;
         uint64_t clipped = 0;
         // The last second in which both legs of its pair were steady, from sample pairStart.

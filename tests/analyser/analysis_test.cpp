@@ -1,6 +1,7 @@
 // The analyser on signals made here, for what the generator never sends: the 250 ms gaps of EBU
 // R49, a dropout of a few samples, a sine at a frequency no line-up uses; its true-peak meter.
 #include "analyser.h"
+#include "loudness.h"
 #include "true_peak.h"
 
 #include <ebur128.h>
@@ -162,4 +163,61 @@ TEST(TruePeak, ReadsTech3341SignalsAsLibebur128DoesWithinFiveHundredthsOfADb) {
         EXPECT_GE(Db(meter.Peak()), c.expectedDbtp - 0.4) << "signal " << c.name;
         EXPECT_LE(Db(meter.Peak()), c.expectedDbtp + 0.2) << "signal " << c.name;
     }
+}
+
+// The loudness meter against libebur128's on EBU Tech 3341's loudness signals made here from
+// their definitions (a 1 kHz sine at -23 and -33 dBFS; -36, -23, -36 dBFS sections that the
+// relative gate must weigh), and on pink-ish programme-like noise, at 48 and 44.1 kHz.
+TEST(Loudness, MeasuresAsLibebur128DoesWithinAHundredthOfALu) {
+    for (const int rate : {48000, 44100}) {
+        std::vector<std::vector<double>> signals;
+        const auto sine = [&](double dbfs, double seconds) {
+            std::vector<double> x(static_cast<size_t>(seconds * rate));
+            for (size_t n = 0; n < x.size(); ++n) {
+                x[n] = std::pow(10.0, dbfs / 20) *
+                       std::sin(2 * M_PI * 1000 * static_cast<double>(n) / rate);
+            }
+            return x;
+        };
+        signals.push_back(sine(-23, 20));
+        signals.push_back(sine(-33, 20));
+        std::vector<double> sections = sine(-36, 10);
+        for (const double dbfs : {-23.0, -36.0}) {
+            const std::vector<double> part = sine(dbfs, dbfs == -23 ? 60 : 10);
+            sections.insert(sections.end(), part.begin(), part.end());
+        }
+        signals.push_back(sections);
+        std::vector<double> noise(static_cast<size_t>(10 * rate));
+        uint32_t state = 12345;
+        double low = 0;
+        for (double& v : noise) {
+            state = state * 1664525u + 1013904223u;
+            low = 0.95 * low + 0.05 * (static_cast<double>(state) / 4294967296.0 - 0.5);
+            v = low;
+        }
+        signals.push_back(noise);
+        for (const std::vector<double>& x : signals) {
+            CLoudnessMeter ours(rate);
+            ebur128_state* theirs = ebur128_init(1, static_cast<unsigned long>(rate), EBUR128_MODE_I);
+            ASSERT_NE(theirs, nullptr);
+            for (size_t at = 0; at < x.size(); at += 4800) {
+                const size_t count = std::min<size_t>(4800, x.size() - at);
+                ours.Add(x.data() + at, count);
+                ebur128_add_frames_double(theirs, x.data() + at, count);
+            }
+            double reference = 0;
+            ebur128_loudness_global(theirs, &reference);
+            ebur128_destroy(&theirs);
+            EXPECT_NEAR(ours.Integrated(), reference, 0.01) << rate << " Hz";
+        }
+    }
+    // Tech 3341's first case by its stated value: -23 LUFS from both legs of a stereo pair at
+    // -23 dBFS, so one channel alone at -20 dBFS.
+    CLoudnessMeter meter(48000);
+    std::vector<double> x(48000 * 20);
+    for (size_t n = 0; n < x.size(); ++n) {
+        x[n] = 0.1 * std::sin(2 * M_PI * 1000 * static_cast<double>(n) / 48000);
+    }
+    meter.Add(x.data(), x.size());
+    EXPECT_NEAR(meter.Integrated(), -23.0, 0.1);
 }

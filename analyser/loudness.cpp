@@ -1,0 +1,98 @@
+#include "loudness.h"
+
+#include <cmath>
+
+namespace {
+
+constexpr double kPi = 3.141592653589793;
+
+} // namespace
+
+// The filters at any rate from their analogue prototypes by the bilinear transform, as the
+// standard's 48 kHz coefficients were made (the prototype values are libebur128's, which
+// reproduce those coefficients).
+CLoudnessMeter::CLoudnessMeter(int rate) : m_quarter(static_cast<size_t>(rate / 10)) {
+    {
+        const double f0 = 1681.974450955533, gain = 3.999843853973347, q = 0.7071752369554196;
+        const double k = std::tan(kPi * f0 / rate);
+        const double vh = std::pow(10.0, gain / 20.0);
+        const double vb = std::pow(vh, 0.4996667741545416);
+        const double a0 = 1.0 + k / q + k * k;
+        m_shelf.b0 = (vh + vb * k / q + k * k) / a0;
+        m_shelf.b1 = 2.0 * (k * k - vh) / a0;
+        m_shelf.b2 = (vh - vb * k / q + k * k) / a0;
+        m_shelf.a1 = 2.0 * (k * k - 1.0) / a0;
+        m_shelf.a2 = (1.0 - k / q + k * k) / a0;
+    }
+    {
+        const double f0 = 38.13547087602444, q = 0.5003270373238773;
+        const double k = std::tan(kPi * f0 / rate);
+        const double a0 = 1.0 + k / q + k * k;
+        m_highPass.b0 = 1.0;
+        m_highPass.b1 = -2.0;
+        m_highPass.b2 = 1.0;
+        m_highPass.a1 = 2.0 * (k * k - 1.0) / a0;
+        m_highPass.a2 = (1.0 - k / q + k * k) / a0;
+    }
+}
+
+void CLoudnessMeter::Add(const double* samples, size_t count) {
+    Biquad s = m_shelf;
+    Biquad h = m_highPass;
+    double sum = m_sum;
+    size_t inQuarter = m_inQuarter;
+    for (size_t i = 0; i < count; ++i) {
+        // Transposed direct form II, one filter after the other.
+        const double x = samples[i];
+        const double y = s.b0 * x + s.z1;
+        s.z1 = s.b1 * x - s.a1 * y + s.z2;
+        s.z2 = s.b2 * x - s.a2 * y;
+        const double w = h.b0 * y + h.z1;
+        h.z1 = h.b1 * y - h.a1 * w + h.z2;
+        h.z2 = h.b2 * y - h.a2 * w;
+        sum += w * w;
+        if (++inQuarter == m_quarter) {
+            const double quarter = sum / static_cast<double>(m_quarter);
+            if (m_quarters.size() == 3) {
+                m_blocks.push_back(
+                    (m_quarters[0] + m_quarters[1] + m_quarters[2] + quarter) / 4.0);
+                m_quarters.erase(m_quarters.begin());
+            }
+            m_quarters.push_back(quarter);
+            sum = 0;
+            inQuarter = 0;
+        }
+    }
+    m_shelf.z1 = s.z1;
+    m_shelf.z2 = s.z2;
+    m_highPass.z1 = h.z1;
+    m_highPass.z2 = h.z2;
+    m_sum = sum;
+    m_inQuarter = inQuarter;
+}
+
+double CLoudnessMeter::Integrated() const {
+    const auto lufs = [](double meanSquare) { return -0.691 + 10.0 * std::log10(meanSquare); };
+    const double absolute = std::pow(10.0, (-70.0 + 0.691) / 10.0);
+    double sum = 0;
+    size_t count = 0;
+    for (const double b : m_blocks) {
+        if (b > absolute) {
+            sum += b;
+            ++count;
+        }
+    }
+    if (count == 0) {
+        return -200;
+    }
+    const double relative = sum / static_cast<double>(count) * std::pow(10.0, -10.0 / 10.0);
+    sum = 0;
+    count = 0;
+    for (const double b : m_blocks) {
+        if (b > absolute && b > relative) {
+            sum += b;
+            ++count;
+        }
+    }
+    return count == 0 ? -200 : lufs(sum / static_cast<double>(count));
+}
