@@ -23,7 +23,11 @@ public:
     CAnalyser& operator=(const CAnalyser&) = delete;
     // The input's largest positive sample (32767/32768 for 16 bits): a sample there or at -1 is
     // clipped. 24-bit full scale until told.
-    void SetFullScale(double positive) { m_fullScale = positive; }
+    void SetFullScale(double positive) {
+        for (CToneTracker& t : m_trackers) {
+            t.SetFullScale(positive);
+        }
+    }
     void Add(const double* interleaved, size_t frames);
     AnalysisReport Analyse() const;
 
@@ -32,7 +36,6 @@ private:
         explicit Meters(int rate) : loudness(rate) {}
         CLoudnessMeter loudness; // one programme per channel
         CTruePeakMeter truePeak;
-        uint64_t clipped = 0;
         // The last second in which both legs of its pair were steady, from sample pairStart.
         std::vector<double> pairSteady;
         int64_t pairStart = -1;
@@ -55,7 +58,6 @@ private:
     int m_channels;
     int m_rate;
     double m_dbuOffset;
-    double m_fullScale = 1.0 - 1.0 / (1 << 23);
     int64_t m_samples = 0;
     std::unique_ptr<CSpectrum> m_acquisition; // shared by the trackers, one at a time
     std::vector<CToneTracker> m_trackers;

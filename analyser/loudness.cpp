@@ -52,13 +52,7 @@ void CLoudnessMeter::Add(const double* samples, size_t count) {
         h.z2 = h.b2 * y - h.a2 * w;
         sum += w * w;
         if (++inQuarter == m_quarter) {
-            const double quarter = sum / static_cast<double>(m_quarter);
-            if (m_quarters.size() == 3) {
-                m_blocks.push_back(
-                    (m_quarters[0] + m_quarters[1] + m_quarters[2] + quarter) / 4.0);
-                m_quarters.erase(m_quarters.begin());
-            }
-            m_quarters.push_back(quarter);
+            EndQuarter(sum);
             sum = 0;
             inQuarter = 0;
         }
@@ -69,6 +63,62 @@ void CLoudnessMeter::Add(const double* samples, size_t count) {
     m_highPass.z2 = h.z2;
     m_sum = sum;
     m_inQuarter = inQuarter;
+}
+
+void CLoudnessMeter::EndQuarter(double sum) {
+    const double quarter = sum / static_cast<double>(m_quarter);
+    if (m_quarters.size() == 3) {
+        m_blocks.push_back((m_quarters[0] + m_quarters[1] + m_quarters[2] + quarter) / 4.0);
+        m_quarters.erase(m_quarters.begin());
+    }
+    m_quarters.push_back(quarter);
+}
+
+void CLoudnessMeter::AddTwo(CLoudnessMeter& a, const double* x, CLoudnessMeter& b,
+                            const double* y, size_t count) {
+    if (a.m_quarter != b.m_quarter || a.m_inQuarter != b.m_inQuarter) {
+        a.Add(x, count);
+        b.Add(y, count);
+        return;
+    }
+    typedef double Pair __attribute__((vector_size(2 * sizeof(double))));
+    const auto pair = [](double u, double v) { return Pair{u, v}; };
+    const Biquad &sa = a.m_shelf, &sb = b.m_shelf, &ha = a.m_highPass, &hb = b.m_highPass;
+    const Pair sb0 = pair(sa.b0, sb.b0), sb1 = pair(sa.b1, sb.b1), sb2 = pair(sa.b2, sb.b2);
+    const Pair sa1 = pair(sa.a1, sb.a1), sa2 = pair(sa.a2, sb.a2);
+    const Pair hb0 = pair(ha.b0, hb.b0), hb1 = pair(ha.b1, hb.b1), hb2 = pair(ha.b2, hb.b2);
+    const Pair ha1 = pair(ha.a1, hb.a1), ha2 = pair(ha.a2, hb.a2);
+    Pair s1 = pair(sa.z1, sb.z1), s2 = pair(sa.z2, sb.z2);
+    Pair h1 = pair(ha.z1, hb.z1), h2 = pair(ha.z2, hb.z2);
+    Pair sum = pair(a.m_sum, b.m_sum);
+    size_t inQuarter = a.m_inQuarter;
+    for (size_t i = 0; i < count; ++i) {
+        const Pair in = pair(x[i], y[i]);
+        const Pair shelved = sb0 * in + s1;
+        s1 = sb1 * in - sa1 * shelved + s2;
+        s2 = sb2 * in - sa2 * shelved;
+        const Pair w = hb0 * shelved + h1;
+        h1 = hb1 * shelved - ha1 * w + h2;
+        h2 = hb2 * shelved - ha2 * w;
+        sum += w * w;
+        if (++inQuarter == a.m_quarter) {
+            a.EndQuarter(sum[0]);
+            b.EndQuarter(sum[1]);
+            sum = pair(0, 0);
+            inQuarter = 0;
+        }
+    }
+    a.m_shelf.z1 = s1[0];
+    b.m_shelf.z1 = s1[1];
+    a.m_shelf.z2 = s2[0];
+    b.m_shelf.z2 = s2[1];
+    a.m_highPass.z1 = h1[0];
+    b.m_highPass.z1 = h1[1];
+    a.m_highPass.z2 = h2[0];
+    b.m_highPass.z2 = h2[1];
+    a.m_sum = sum[0];
+    b.m_sum = sum[1];
+    a.m_inQuarter = b.m_inQuarter = inQuarter;
 }
 
 double CLoudnessMeter::Integrated() const {

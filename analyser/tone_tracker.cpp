@@ -66,18 +66,29 @@ CToneTracker::Fit CToneTracker::Solve(double c, double s, double cc, double cs, 
     return {(c * ss - s * cs) / det, (s * cc - c * cs) / det};
 }
 
-CToneTracker::Fit CToneTracker::FitBlocks(size_t count, size_t skip) const {
-    double c = 0, s = 0, cc = 0, cs = 0, length = 0;
-    const size_t available = std::min(m_blockCount, kRingBlocks);
-    for (size_t k = skip; k < skip + count && k < available; ++k) {
-        const Block& b = m_blocks[(m_blockCount - 1 - k) % kRingBlocks];
-        c += b.c;
-        s += b.s;
-        cc += b.cc;
-        cs += b.cs;
-        length += b.length;
+CToneTracker::Sums CToneTracker::Window(size_t count, size_t skip) const {
+    Sums sums;
+    if (m_blockCount <= skip) {
+        return sums;
     }
-    return Solve(c, s, cc, cs, length);
+    const size_t newest = m_blockCount - 1 - skip;
+    const Sums& to = m_blocks[newest % kRingBlocks].total;
+    if (newest < count) {
+        return to; // fewer blocks than asked: all there are
+    }
+    const Sums& from = m_blocks[(newest - count) % kRingBlocks].total;
+    sums.c = to.c - from.c;
+    sums.s = to.s - from.s;
+    sums.cc = to.cc - from.cc;
+    sums.cs = to.cs - from.cs;
+    sums.squares = to.squares - from.squares;
+    sums.length = to.length - from.length;
+    return sums;
+}
+
+CToneTracker::Fit CToneTracker::FitBlocks(size_t count, size_t skip) const {
+    const Sums w = Window(count, skip);
+    return Solve(w.c, w.s, w.cc, w.cs, w.length);
 }
 
 // The rotator at the block's first sample, exactly (a rotation a sample drifts), and the
@@ -132,9 +143,7 @@ void CToneTracker::SetCarrier(double hz, bool sameTone) {
     m_window = std::clamp<size_t>(static_cast<size_t>(std::ceil(period / length)), 2,
                                   kRingBlocks / 2);
     ++m_epoch;
-    for (Block& b : m_blocks) {
-        b.present = false; // no reference phase until a new one is heard
-    }
+    m_presentRun = 0; // no reference phase until a new one is heard
     m_coefficient = 0;
     if (!sameTone) {
         m_level = 0;
@@ -146,41 +155,58 @@ void CToneTracker::SetCarrier(double hz, bool sameTone) {
 
 void CToneTracker::Add(const double* samples, size_t count) {
     size_t i = 0;
+    std::array<double, kLongestBlock> ys;
     while (i < count) {
         const size_t stretch = std::min(count - i, static_cast<size_t>(m_toBlockEnd));
-        // The chains of dependent arithmetic (DC follower, rotator) in locals for the stretch.
-        double dc = m_dc, cosv = m_cos, sinv = m_sin, c = m_block.c, s = m_block.s;
-        double squares = m_block.squares, x1 = m_x1, x2 = m_x2, residualMean = m_residualMean;
-        double previous = m_previous;
-        int64_t same = m_same;
-        int64_t warmup = m_warmup;
-        const double dcStep = m_dcStep, stepCos = m_stepCos, stepSin = m_stepSin;
-        const bool demodulate = m_hz > 0;
-        const bool predict = m_coefficient != 0 && m_inTone && m_interruptionStart < 0;
-        const double coefficient = m_coefficient;
-        const double breakFloor = m_level * kBreakFraction;
-        double* recent = m_recent.data();
-        const size_t ringSize = m_recent.size();
-        size_t ring = m_ring;
-        int64_t at = m_samples;
-        for (size_t k = 0; k < stretch; ++k, ++at) {
-            const double x = samples[i + k];
-            recent[ring] = x;
-            ring = ring + 1 == ringSize ? 0 : ring + 1;
+        const double* xs = samples + i;
+        // Each chain of dependent arithmetic in a loop of its own, in locals: the DC follower
+        // (and the ring, the clipped samples), then the rotator, then the held samples and
+        // the break predictor, which branch.
+        double dc = m_dc, squares = m_block.squares;
+        const double dcStep = m_dcStep, fullScale = m_fullScale;
+        uint64_t clipped = 0;
+        for (size_t k = 0; k < stretch; ++k) {
+            const double x = xs[k];
             dc += (x - dc) * dcStep;
-            const double y = x - dc;
-            squares += y * y;
-            if (demodulate) {
-                c += y * cosv;
-                s += y * sinv;
+            ys[k] = x - dc;
+            squares += ys[k] * ys[k];
+            clipped += x >= fullScale || x <= -1.0 ? 1 : 0;
+        }
+        m_clipped += clipped;
+        for (size_t k = 0; k < stretch;) {
+            const size_t run = std::min(stretch - k, m_recent.size() - m_ring);
+            std::copy(xs + k, xs + k + run, m_recent.begin() + static_cast<std::ptrdiff_t>(m_ring));
+            m_ring = m_ring + run == m_recent.size() ? 0 : m_ring + run;
+            k += run;
+        }
+        double cosv = m_cos, sinv = m_sin, c = m_block.c, s = m_block.s;
+        if (m_hz > 0) {
+            const double stepCos = m_stepCos, stepSin = m_stepSin;
+            for (size_t k = 0; k < stretch; ++k) {
+                c += ys[k] * cosv;
+                s += ys[k] * sinv;
                 const double nextCos = cosv * stepCos - sinv * stepSin;
                 sinv = sinv * stepCos + cosv * stepSin;
                 cosv = nextCos;
             }
+        }
+        double x1 = m_x1, x2 = m_x2, residualMean = m_residualMean;
+        double previous = m_previous;
+        int64_t same = m_same;
+        int64_t warmup = m_warmup;
+        const bool predict = m_coefficient != 0 && m_inTone && m_interruptionStart < 0;
+        const double coefficient = m_coefficient;
+        const double breakFloor = m_level * kBreakFraction;
+        int64_t at = m_samples;
+        int64_t breakStart = m_breakStart, breakEnd = m_breakEnd;
+        const int64_t heldLength = m_heldLength, breakJoin = m_breakJoin;
+        for (size_t k = 0; k < stretch; ++k, ++at) {
+            const double x = xs[k];
+            const double y = ys[k];
             if (x == previous) {
                 ++same;
             } else {
-                if (same + 1 >= m_heldLength) {
+                if (same + 1 >= heldLength) {
                     OnHeld(at - same - 1, same + 1, previous);
                 }
                 same = 0;
@@ -193,22 +219,22 @@ void CToneTracker::Add(const double* samples, size_t count) {
                     --warmup;
                     residualMean += (residual - residualMean) * 0.02;
                 } else if (residual > std::max(breakFloor, kNoiseMargin * residualMean)) {
-                    if (m_breakStart < 0) {
-                        m_breakStart = at;
-                    }
-                    m_breakEnd = at;
+                    breakStart = breakStart < 0 ? at : breakStart;
+                    breakEnd = at;
                 } else {
                     residualMean += (residual - residualMean) * 0.002;
                 }
             }
             x2 = x1;
             x1 = y;
-            if (m_breakStart >= 0 && at - m_breakEnd > m_breakJoin) {
+            if (breakStart >= 0 && at - breakEnd > breakJoin) {
                 m_pendingBreaks.push_back(
-                    {m_breakStart, m_breakEnd - m_breakStart + 1, DropoutKind::brokenWave});
-                m_breakStart = m_breakEnd = -1;
+                    {breakStart, breakEnd - breakStart + 1, DropoutKind::brokenWave});
+                breakStart = breakEnd = -1;
             }
         }
+        m_breakStart = breakStart;
+        m_breakEnd = breakEnd;
         m_dc = dc;
         m_cos = cosv;
         m_sin = sinv;
@@ -221,7 +247,6 @@ void CToneTracker::Add(const double* samples, size_t count) {
         m_previous = previous;
         m_same = same;
         m_warmup = warmup;
-        m_ring = ring;
         m_samples = at;
         m_toBlockEnd -= static_cast<int64_t>(stretch);
         i += stretch;
@@ -234,6 +259,13 @@ void CToneTracker::Add(const double* samples, size_t count) {
 
 void CToneTracker::CloseBlock() {
     m_block.length = static_cast<double>(m_blockLength);
+    const Sums before = m_blockCount > 0 ? m_blocks[(m_blockCount - 1) % kRingBlocks].total : Sums{};
+    m_block.total.c = before.c + m_block.c;
+    m_block.total.s = before.s + m_block.s;
+    m_block.total.cc = before.cc + m_block.cc;
+    m_block.total.cs = before.cs + m_block.cs;
+    m_block.total.squares = before.squares + m_block.squares;
+    m_block.total.length = before.length + m_block.length;
     m_blocks[m_blockCount % kRingBlocks] = m_block;
     ++m_blockCount;
     Block& b = m_blocks[(m_blockCount - 1) % kRingBlocks];
@@ -246,11 +278,7 @@ void CToneTracker::CloseBlock() {
         // Against the tone's phase over the 10 ms before: a block the tone left reads near 0
         // however short the block is against the tone's period.
         double coherent = 1;
-        bool held = m_blockCount > kReferenceBlocks + 1;
-        for (size_t k = 1; held && k <= kReferenceBlocks; ++k) {
-            held = m_blocks[(m_blockCount - 1 - k) % kRingBlocks].present;
-        }
-        if (held) {
+        if (m_presentRun >= kReferenceBlocks) {
             const Fit ref = FitBlocks(kReferenceBlocks, 1);
             const double expected = ref.a * ref.a * b.cc + 2 * ref.a * ref.b * b.cs +
                                     ref.b * ref.b * (b.length - b.cc);
@@ -270,18 +298,15 @@ void CToneTracker::CloseBlock() {
             }
             // ... and only where it is most of what sounds: a louder other tone with this one's
             // leak in it (the next burst of a surround ident) is not this tone.
-            double squares = 0, length = 0;
-            for (size_t k = 0; k < m_window && k < m_blockCount; ++k) {
-                const Block& w = m_blocks[(m_blockCount - 1 - k) % kRingBlocks];
-                squares += w.squares;
-                length += w.length;
-            }
-            const bool dominant = 0.5 * envelope * envelope >= kDominant * squares / length;
+            const Sums window = Window(m_window, 0);
+            const bool dominant =
+                0.5 * envelope * envelope >= kDominant * window.squares / window.length;
             present = !gone && dominant && m_blockCount - 1 - m_lastGoneBlock >= m_window &&
                       envelope >= kPresent * m_level;
         }
     }
     b.present = present;
+    m_presentRun = present ? m_presentRun + 1 : 0;
     if (present) {
         OnPresent(b);
     } else {
@@ -296,17 +321,9 @@ void CToneTracker::CloseBlock() {
 }
 
 void CToneTracker::CloseFrame() {
-    double c = 0, s = 0, cc = 0, cs = 0, length = 0, squares = 0;
-    for (size_t k = 0; k < static_cast<size_t>(kFrameBlocks); ++k) {
-        const Block& b = m_blocks[(m_blockCount - 1 - k) % kRingBlocks];
-        c += b.c;
-        s += b.s;
-        cc += b.cc;
-        cs += b.cs;
-        length += b.length;
-        squares += b.squares;
-    }
-    const Fit fit = m_hz > 0 ? Solve(c, s, cc, cs, length) : Fit{};
+    const Sums sums = Window(kFrameBlocks, 0);
+    const double length = sums.length, squares = sums.squares;
+    const Fit fit = m_hz > 0 ? Solve(sums.c, sums.s, sums.cc, sums.cs, length) : Fit{};
     Frame frame;
     frame.length = m_frame.length;
     frame.start = m_samples - frame.length;
@@ -333,13 +350,8 @@ void CToneTracker::CloseFrame() {
     // Energy the tone does not explain, over the last 40 ms (long enough to tell the tone from
     // another 25 Hz away, the closest two of the multi-frequency set): a tone to find.
     const size_t explainBlocks = std::min<size_t>(kExplainFrames * kFrameBlocks, m_blockCount);
-    double explainSquares = 0, explainLength = 0;
-    for (size_t k = 0; k < explainBlocks; ++k) {
-        const Block& b = m_blocks[(m_blockCount - 1 - k) % kRingBlocks];
-        explainSquares += b.squares;
-        explainLength += b.length;
-    }
-    const double meanSquare = explainLength > 0 ? explainSquares / explainLength : 0;
+    const Sums explain = Window(explainBlocks, 0);
+    const double meanSquare = explain.length > 0 ? explain.squares / explain.length : 0;
     const double explained = m_hz > 0 ? FitBlocks(explainBlocks, 0).Amplitude() : 0;
     if (meanSquare >= kAcquireFloor && 0.5 * explained * explained < kExplained * meanSquare) {
         // Looked for once the FFT's window holds only what is new (the window tapers its
@@ -414,7 +426,6 @@ void CToneTracker::Acquire() {
             lobe += std::abs(f - hz) <= lobeHz ? m_spectrum->Power(k) : 0;
         }
         share = all > 0 ? lobe / all : 0;
-        amplitude = RecentAmplitude(hz);
         if (hz >= 300 || window.size() >= static_cast<size_t>(m_samples)) {
             break;
         }
@@ -426,6 +437,7 @@ void CToneTracker::Acquire() {
         return;
     }
     const bool sameTone = m_hz > 0 && std::abs(hz - m_hz) <= std::max(2.0, 0.003 * m_hz);
+    amplitude = sameTone || hz <= 0 ? 0 : RecentAmplitude(hz);
     // A tone quieter than the one it follows by 10 dB is not what replaced it: hum or another
     // channel's crosstalk heard in the tone's silence.
     const double previous = m_explainedLevel > 0 ? m_explainedLevel : m_lastToneLevel;
@@ -554,7 +566,10 @@ double CToneTracker::SlopeHz(int64_t from, int64_t to) const {
         groupCount = 0;
         groupT = groupPhase = groupTT = groupTP = 0;
     };
-    for (const Frame& f : m_frames) {
+    const auto first = std::lower_bound(m_frames.begin(), m_frames.end(), from,
+                                        [](const Frame& f, int64_t at) { return f.start < at; });
+    for (auto it = first; it != m_frames.end(); ++it) {
+        const Frame& f = *it;
         if (f.epoch != m_epoch || !f.present || f.start < from || f.start + f.length > to) {
             if (previous != nullptr) {
                 closeGroup();
@@ -589,13 +604,23 @@ double CToneTracker::SlopeHz(int64_t from, int64_t to) const {
 }
 
 double CToneTracker::Frequency() const {
+    if (m_frequencyAt == m_samples) {
+        return m_frequency; // asked again for the same moment (the report, the path figures)
+    }
+    m_frequencyAt = m_samples;
+    m_frequency = MeasureFrequency();
+    return m_frequency;
+}
+
+double CToneTracker::MeasureFrequency() const {
     if (m_hz <= 0) {
         return 0;
     }
     int present = 0;
     const int64_t from = m_samples - static_cast<int64_t>(kFrequencyS * m_rate);
-    for (const Frame& f : m_frames) {
-        present += f.epoch == m_epoch && f.present && f.start >= from ? 1 : 0;
+    for (auto it = m_frames.rbegin(); it != m_frames.rend() && it->start >= from && present < 3;
+         ++it) {
+        present += it->epoch == m_epoch && it->present ? 1 : 0;
     }
     if (present < 3) {
         return 0;
@@ -605,9 +630,9 @@ double CToneTracker::Frequency() const {
 
 double CToneTracker::RunLevel(int64_t from, int64_t to) const {
     std::vector<double> amplitudes;
-    for (const Frame& f : m_frames) {
-        if (f.epoch == m_epoch && f.present && f.start >= from && f.start + f.length <= to) {
-            amplitudes.push_back(f.amplitude);
+    for (auto it = m_frames.rbegin(); it != m_frames.rend() && it->start >= from; ++it) {
+        if (it->epoch == m_epoch && it->present && it->start + it->length <= to) {
+            amplitudes.push_back(it->amplitude);
         }
     }
     if (amplitudes.empty()) {

@@ -56,6 +56,9 @@ class CToneTracker {
 public:
     // spectrum: the FFT the tracker borrows to find a tone (shared by the channels).
     CToneTracker(int rate, CSpectrum* spectrum);
+    // The input's largest positive sample: a sample there or at -1 is clipped.
+    void SetFullScale(double positive) { m_fullScale = positive; }
+    uint64_t Clipped() const { return m_clipped; }
 
     // The channel's next samples, in order.
     void Add(const double* samples, size_t count);
@@ -92,14 +95,19 @@ public:
 private:
     // Half a millisecond of the demodulated channel: the quadrature sums and the reference's own
     // sums of squares, so a least-squares sine over any stretch of blocks is their sum.
-    struct Block {
-        double c = 0, s = 0;      // sum of y cos, y sin
-        double cc = 0, cs = 0;    // sum of cos^2, cos sin (sin^2 = length - cc)
-        double squares = 0;       // sum of y^2
+    struct Sums {
+        double c = 0, s = 0;   // sum of y cos, y sin
+        double cc = 0, cs = 0; // sum of cos^2, cos sin (sin^2 = length - cc)
+        double squares = 0;    // sum of y^2
         double length = 0;
+    };
+    struct Block : Sums {
+        Sums total; // this block's sums added to every block's before it
         int64_t start = 0;
         bool present = false;
     };
+    // The sums of the last `count` blocks before `skip` more, from the running totals.
+    Sums Window(size_t count, size_t skip) const;
     struct Frame {
         int64_t start = 0;
         int64_t length = 0;
@@ -124,6 +132,9 @@ private:
     int64_t BackdatedStart(double hz) const;
     double RecentAmplitude(double hz) const;
     double SlopeHz(int64_t from, int64_t to) const; // over the epoch's present frames
+    double MeasureFrequency() const;
+    mutable int64_t m_frequencyAt = -1;
+    mutable double m_frequency = 0;
     double RunLevel(int64_t from, int64_t to) const;
     void OnPresent(const Block& block);
     void OnAbsent(const Block& block, bool gone);
@@ -134,8 +145,11 @@ private:
     void OnHeld(int64_t start, int64_t length, double value);
     void SettleBreaks(bool all);
 
+    static constexpr size_t kLongestBlock = 256; // 0.5 ms at the highest rate read, 384 kHz
     int m_rate;
     CSpectrum* m_spectrum;
+    double m_fullScale = 1.0 - 1.0 / (1 << 23);
+    uint64_t m_clipped = 0;
     int64_t m_samples = 0;
     std::vector<double> m_recent;
     size_t m_ring = 0;
@@ -163,6 +177,7 @@ private:
     size_t m_blockCount = 0;
     size_t m_window = 2; // blocks in a period of the tone, at least two
     size_t m_lastGoneBlock = 0;
+    size_t m_presentRun = 0; // blocks present in a row, up to the one before
 
     // What the envelope says.
     double m_level = 0;              // the loudest block envelope of the last second

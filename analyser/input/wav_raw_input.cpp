@@ -46,18 +46,38 @@ public:
         size_t got = m_pending;
         got += std::fread(m_bytes.data() + got, 1, m_bytes.size() - got, m_file);
         const size_t frames = got / frameBytes;
-        const double scale = 1.0 / static_cast<double>(1u << (8 * std::min(width, 3) - 1));
-        for (size_t i = 0; i < frames * m_channels; ++i) {
-            const uint8_t* p = &m_bytes[i * static_cast<size_t>(width)];
-            if (m_format == RawFormat::f32le) {
+        const size_t samples = frames * static_cast<size_t>(m_channels);
+        const size_t first = out.size();
+        out.resize(first + samples);
+        double* to = out.data() + first;
+        const uint8_t* p = m_bytes.data();
+        // Each format's own loop: a recording of 16 channels is millions of samples a minute.
+        switch (m_format) {
+        case RawFormat::f32le:
+            for (size_t i = 0; i < samples; ++i, p += 4) {
                 float f = 0;
                 std::memcpy(&f, p, 4);
-                out.push_back(f);
-            } else if (m_format == RawFormat::s32le) {
-                out.push_back(Little(p, 4) / 2147483648.0);
-            } else {
-                out.push_back(Little(p, width) * scale);
+                to[i] = f;
             }
+            break;
+        case RawFormat::s32le:
+            for (size_t i = 0; i < samples; ++i, p += 4) {
+                to[i] = Little(p, 4) / 2147483648.0;
+            }
+            break;
+        case RawFormat::s24le:
+            for (size_t i = 0; i < samples; ++i, p += 3) {
+                const uint32_t v = static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+                                   static_cast<uint32_t>(p[2]) << 16;
+                to[i] = static_cast<int32_t>(v << 8) * (1.0 / 2147483648.0);
+            }
+            break;
+        case RawFormat::s16le:
+            for (size_t i = 0; i < samples; ++i, p += 2) {
+                const auto v = static_cast<int16_t>(static_cast<uint16_t>(p[0] | p[1] << 8));
+                to[i] = v * (1.0 / 32768.0);
+            }
+            break;
         }
         // A partial frame waits for the rest.
         m_pending = got - frames * frameBytes;
