@@ -1,6 +1,7 @@
 #include "spectrum.h"
 
 extern "C" {
+#include <libavutil/mem.h>
 #include <libavutil/tx.h>
 }
 
@@ -14,7 +15,7 @@ namespace {
 constexpr double kPi = 3.141592653589793;
 // 4-term Blackman-Harris (Harris 1978, "minimum 4-term", sidelobes -92 dB).
 constexpr double kA0 = 0.35875, kA1 = 0.48829, kA2 = 0.14128, kA3 = 0.01168;
-constexpr int kScallopSteps = 64;
+constexpr int kScallopSteps = 16;
 
 double Window(size_t n, size_t size) {
     const double x = 2 * kPi * static_cast<double>(n) / static_cast<double>(size);
@@ -23,18 +24,26 @@ double Window(size_t n, size_t size) {
 
 } // namespace
 
+// In single precision, where FFmpeg's transform has its SIMD code: the tone is taken out before
+// a path's spectrum is read, so what is left spans far less than float's 140 dB.
 struct CSpectrum::Transform {
     AVTXContext* context = nullptr;
     av_tx_fn function = nullptr;
-    std::vector<std::complex<double>> out;
-    ~Transform() { av_tx_uninit(&context); }
+    // FFmpeg's own allocations, aligned as its SIMD code needs.
+    float* in = nullptr;
+    AVComplexFloat* out = nullptr;
+    ~Transform() {
+        av_tx_uninit(&context);
+        av_free(in);
+        av_free(out);
+    }
 };
 
 CSpectrum::CSpectrum(size_t size) : m_size(size), m_transform(std::make_unique<Transform>()) {
     SetWindow(size);
     // The window's response a fraction of a bin off a sine, relative to on it: its shape in bins
     // does not depend on the length, so a short copy of it gives the table.
-    constexpr size_t kShape = 1024;
+    constexpr size_t kShape = 256;
     double onBin = 0;
     for (size_t n = 0; n < kShape; ++n) {
         onBin += Window(n, kShape);
@@ -48,13 +57,16 @@ CSpectrum::CSpectrum(size_t size) : m_size(size), m_transform(std::make_unique<T
         }
         m_scallop.push_back(std::abs(sum) / onBin);
     }
-    double scale = 1.0;
-    if (av_tx_init(&m_transform->context, &m_transform->function, AV_TX_DOUBLE_RDFT, 0,
-                   static_cast<int>(size), &scale, AV_TX_UNALIGNED) < 0) {
+    float scale = 1.0F;
+    if (av_tx_init(&m_transform->context, &m_transform->function, AV_TX_FLOAT_RDFT, 0,
+                   static_cast<int>(size), &scale, 0) < 0) {
         throw std::runtime_error("FFmpeg's FFT could not be set up");
     }
-    m_input.resize(size);
-    m_transform->out.resize(size / 2 + 1);
+    m_transform->in = static_cast<float*>(av_malloc(size * sizeof(float)));
+    m_transform->out = static_cast<AVComplexFloat*>(av_malloc((size / 2 + 1) * sizeof(AVComplexFloat)));
+    if (m_transform->in == nullptr || m_transform->out == nullptr) {
+        throw std::runtime_error("out of memory for the FFT");
+    }
     m_power.resize(size / 2 + 1);
 }
 
@@ -98,14 +110,15 @@ void CSpectrum::Compute(const double* samples, size_t count, double rate) {
         mean += from[i] * m_window[i];
     }
     mean = m_windowSum > 0 ? mean / m_windowSum : 0;
-    std::fill(m_input.begin() + static_cast<std::ptrdiff_t>(used), m_input.end(), 0.0);
+    float* in = m_transform->in;
+    std::fill(in + used, in + m_size, 0.0F);
     for (size_t i = 0; i < used; ++i) {
-        m_input[i] = (from[i] - mean) * m_window[i];
+        in[i] = static_cast<float>((from[i] - mean) * m_window[i]);
     }
-    m_transform->function(m_transform->context, m_transform->out.data(), m_input.data(),
-                          sizeof(double));
+    m_transform->function(m_transform->context, m_transform->out, in, sizeof(float));
     for (size_t k = 0; k < m_power.size(); ++k) {
-        m_power[k] = std::norm(m_transform->out[k]);
+        const double re = m_transform->out[k].re, im = m_transform->out[k].im;
+        m_power[k] = re * re + im * im;
     }
 }
 

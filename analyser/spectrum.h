@@ -62,8 +62,7 @@ private:
     std::vector<double> m_window;
     double m_windowSum = 0;        // coherent gain times size
     double m_windowSquares = 0;    // sum of squares
-    std::vector<double> m_scallop; // the window's response at 0 to 0.5 bin, in 64 steps
-    std::vector<double> m_input;
+    std::vector<double> m_scallop; // the window's response at 0 to 0.5 bin, in 16 steps
     std::vector<double> m_power;
     std::unique_ptr<Transform> m_transform;
 };

@@ -353,7 +353,11 @@ void CToneTracker::CloseFrame() {
     const Sums explain = Window(explainBlocks, 0);
     const double meanSquare = explain.length > 0 ? explain.squares / explain.length : 0;
     const double explained = m_hz > 0 ? FitBlocks(explainBlocks, 0).Amplitude() : 0;
-    if (meanSquare >= kAcquireFloor && 0.5 * explained * explained < kExplained * meanSquare) {
+    // Only energy a new tone could be: one 10 dB or more under the tone it follows is not looked
+    // for (hum, crosstalk, the DC follower's own residue in a gap).
+    const double quietest = 0.5 * std::pow(kNewToneLevel * m_explainedLevel, 2);
+    if (meanSquare >= std::max(kAcquireFloor, 0.5 * quietest) &&
+        0.5 * explained * explained < kExplained * meanSquare) {
         // Looked for once the FFT's window holds only what is new (the window tapers its
         // newest samples away: a tone begun in its last quarter would read as the old one).
         if (m_unexplainedSince < 0) {
