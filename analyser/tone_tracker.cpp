@@ -2,8 +2,12 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 namespace {
+
+// Two doubles, one SSE2 register.
+typedef double Pair __attribute__((vector_size(2 * sizeof(double))));
 
 constexpr double kPi = 3.141592653589793;
 constexpr double kBlockS = 0.0005;
@@ -54,6 +58,11 @@ CToneTracker::CToneTracker(int rate, CSpectrum* spectrum)
       m_leadingBurst(SamplesOf(0.024, rate)), m_longestDropout(SamplesOf(0.2, rate)),
       m_breakJoin(SamplesOf(0.002, rate)) {
     m_dcStep = 1.0 / (0.5 * rate);
+    // What n samples of a one-pole follower move it by, for every stretch a block may be.
+    for (size_t n = 0; n <= kLongestBlock; ++n) {
+        m_dcWeights[n] = 1.0 - std::pow(1.0 - m_dcStep, static_cast<double>(n));
+        m_residualWeights[n] = 1.0 - std::pow(0.998, static_cast<double>(n));
+    }
     StartBlock();
 }
 
@@ -127,6 +136,8 @@ void CToneTracker::SetCarrier(double hz, bool sameTone) {
     m_omega = 2 * kPi * hz / m_rate;
     m_stepCos = std::cos(m_omega);
     m_stepSin = std::sin(m_omega);
+    m_twiceCos = std::cos(2 * m_omega);
+    m_twiceSin = std::sin(2 * m_omega);
     // sum over k < L of exp(2j omega k), (1 - exp(2j omega L)) / (1 - exp(2j omega))
     const double length = static_cast<double>(m_blockLength);
     const double denRe = 1 - std::cos(2 * m_omega), denIm = -std::sin(2 * m_omega);
@@ -162,16 +173,19 @@ void CToneTracker::Add(const double* samples, size_t count) {
         // Each chain of dependent arithmetic in a loop of its own, in locals: the DC follower
         // (and the ring, the clipped samples), then the rotator, then the held samples and
         // the break predictor, which branch.
-        double dc = m_dc, squares = m_block.squares;
-        const double dcStep = m_dcStep, fullScale = m_fullScale;
+        // The DC follower moves once a block, from the block's mean: it is slow (half a second)
+        // and a step of half a millisecond is nothing to it, and each sample is then free of it.
+        const double dc = m_dc, fullScale = m_fullScale;
+        double squares = m_block.squares, sum = 0;
         uint64_t clipped = 0;
         for (size_t k = 0; k < stretch; ++k) {
             const double x = xs[k];
-            dc += (x - dc) * dcStep;
+            sum += x;
             ys[k] = x - dc;
             squares += ys[k] * ys[k];
             clipped += x >= fullScale || x <= -1.0 ? 1 : 0;
         }
+        m_dc += (sum / static_cast<double>(stretch) - m_dc) * m_dcWeights[stretch];
         m_clipped += clipped;
         for (size_t k = 0; k < stretch;) {
             const size_t run = std::min(stretch - k, m_recent.size() - m_ring);
@@ -181,8 +195,28 @@ void CToneTracker::Add(const double* samples, size_t count) {
         }
         double cosv = m_cos, sinv = m_sin, c = m_block.c, s = m_block.s;
         if (m_hz > 0) {
+            // Two rotators a sample apart, each stepping two samples: two chains of half the
+            // length side by side in one register.
             const double stepCos = m_stepCos, stepSin = m_stepSin;
-            for (size_t k = 0; k < stretch; ++k) {
+            Pair cp = {cosv, cosv * stepCos - sinv * stepSin};
+            Pair sp = {sinv, sinv * stepCos + cosv * stepSin};
+            const double twiceCos = m_twiceCos, twiceSin = m_twiceSin;
+            Pair cSum{}, sSum{};
+            size_t k = 0;
+            for (; k + 2 <= stretch; k += 2) {
+                Pair y;
+                std::memcpy(&y, ys.data() + k, sizeof y);
+                cSum += y * cp;
+                sSum += y * sp;
+                const Pair nextCos = cp * twiceCos - sp * twiceSin;
+                sp = sp * twiceCos + cp * twiceSin;
+                cp = nextCos;
+            }
+            c += cSum[0] + cSum[1];
+            s += sSum[0] + sSum[1];
+            cosv = cp[0];
+            sinv = sp[0];
+            for (; k < stretch; ++k) {
                 c += ys[k] * cosv;
                 s += ys[k] * sinv;
                 const double nextCos = cosv * stepCos - sinv * stepSin;
@@ -196,7 +230,11 @@ void CToneTracker::Add(const double* samples, size_t count) {
         int64_t warmup = m_warmup;
         const bool predict = m_coefficient != 0 && m_inTone && m_interruptionStart < 0;
         const double coefficient = m_coefficient;
-        const double breakFloor = m_level * kBreakFraction;
+        // The threshold from the path's typical residual as it stood at the block's start; the
+        // residuals under it move that once the block is done.
+        const double threshold = std::max(m_level * kBreakFraction, kNoiseMargin * residualMean);
+        double quietSum = 0;
+        size_t quiet = 0;
         int64_t at = m_samples;
         int64_t breakStart = m_breakStart, breakEnd = m_breakEnd;
         const int64_t heldLength = m_heldLength, breakJoin = m_breakJoin;
@@ -218,11 +256,12 @@ void CToneTracker::Add(const double* samples, size_t count) {
                     // The path's own residual (its noise, a codec's) learnt before judging.
                     --warmup;
                     residualMean += (residual - residualMean) * 0.02;
-                } else if (residual > std::max(breakFloor, kNoiseMargin * residualMean)) {
+                } else if (residual > threshold) {
                     breakStart = breakStart < 0 ? at : breakStart;
                     breakEnd = at;
                 } else {
-                    residualMean += (residual - residualMean) * 0.002;
+                    quietSum += residual;
+                    ++quiet;
                 }
             }
             x2 = x1;
@@ -235,7 +274,10 @@ void CToneTracker::Add(const double* samples, size_t count) {
         }
         m_breakStart = breakStart;
         m_breakEnd = breakEnd;
-        m_dc = dc;
+        if (quiet > 0) { // as 0.002 a sample would have moved it
+            residualMean += (quietSum / static_cast<double>(quiet) - residualMean) *
+                            m_residualWeights[quiet];
+        }
         m_cos = cosv;
         m_sin = sinv;
         m_block.c = c;

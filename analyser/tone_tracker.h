@@ -167,9 +167,11 @@ private:
     double m_omega = 0;
     double m_phaseAt = 0;      // the rotator's phase at sample m_phaseSample
     int64_t m_phaseSample = 0; // (kept continuous when the carrier moves)
-    double m_cos = 1, m_sin = 0, m_stepCos = 1, m_stepSin = 0;
+    double m_cos = 1, m_sin = 0, m_stepCos = 1, m_stepSin = 0, m_twiceCos = 1, m_twiceSin = 0;
     double m_geometricRe = 0, m_geometricIm = 0; // sum over a block of exp(2j omega k)
     double m_dc = 0, m_dcStep = 0;
+    std::array<double, kLongestBlock + 1> m_dcWeights{};
+    std::array<double, kLongestBlock + 1> m_residualWeights{};
     Block m_block;
     int64_t m_toBlockEnd = 0;
     static constexpr size_t kRingBlocks = 256;
