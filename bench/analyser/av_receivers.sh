@@ -7,7 +7,7 @@
 # 25 Hz grid). Each is read by lirafon-check. MXF keeps pictures on its edit-unit grid only, so
 # its regrid moves the pictures by the recording's picture phase; the script prints that
 # expected shift beside the reading.
-#   bench/check/av_receivers.sh [BUILD_DIR=build] [RTP_PORT=27104]
+#   bench/analyser/av_receivers.sh [BUILD_DIR=build] [RTP_PORT=27104]
 set -euo pipefail
 build="$(realpath "${1:-build}")"
 port="${2:-27104}"
@@ -60,7 +60,7 @@ phase=$(ffprobe -v error -select_streams v -show_entries packet=pts_time -of csv
   END { for (r in n) if (n[r] > best) { best = n[r]; phase = r }; print phase }')
 for name in gstreamer-slave.mkv gstreamer-none.mkv ffmpeg.mkv ffmpeg.ts ffmpeg.mxf; do
   echo "== $name"
-  "$build/check/lirafon-check" "$folder/$name" --expect channels=2,level=ebu,ident=ebu |
+  "$build/analyser/lirafon-check" "$folder/$name" --expect channels=2,level=ebu,ident=ebu |
     grep -E "A/V|OK|FAULT" || true
 done
 echo "MXF: the recording's pictures sit ${phase} ms past its 25 Hz grid;" \

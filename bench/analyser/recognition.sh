@@ -3,15 +3,15 @@
 # generator's tone rendered from its first sample, and the first second of audio at which the
 # analyser's once-a-second report names the pattern (and, for the sequence and the
 # multi-frequency set, every channel's place).
-#   bench/check/recognition.sh [BUILD_DIR=build]
+#   bench/analyser/recognition.sh [BUILD_DIR=build]
 set -euo pipefail
 build="${1:-build}"
 cd "$(dirname "$0")/../.."
 folder=$(mktemp -d)
 trap 'rm -rf "$folder"' EXIT
 while read -r name channels ident frequency want; do
-  "$build/tests/check/render_tone" "$folder/$name.wav" 20 "$channels" all "$ident" "$frequency" smpte
-  "$build/check/lirafon-check" --json "$folder/$name.wav" > "$folder/$name.json" || true
+  "$build/tests/analyser/render_tone" "$folder/$name.wav" 20 "$channels" all "$ident" "$frequency" smpte
+  "$build/analyser/lirafon-check" --json "$folder/$name.wav" > "$folder/$name.json" || true
   python3 - "$folder/$name.json" "$name" "$want" <<'PY'
 import json, sys
 path, name, want = sys.argv[1:4]
