@@ -56,9 +56,12 @@ WindowSums SumWindow(const double* x, size_t n) {
 
 const char* KindName(DropoutKind kind) {
     switch (kind) {
-    case DropoutKind::heldSample: return "held sample";
-    case DropoutKind::brokenWave: return "break in the waveform";
-    default: return "tone gone";
+    case DropoutKind::heldSample:
+        return "held sample";
+    case DropoutKind::brokenWave:
+        return "break in the waveform";
+    default:
+        return "tone gone";
     }
 }
 
@@ -68,8 +71,7 @@ CAnalyser::CAnalyser(int channels, int rate, double dbuOffset)
     : m_channels(channels), m_rate(rate), m_dbuOffset(dbuOffset),
       m_acquisition(std::make_unique<CSpectrum>(
           PowerOfTwoAtLeast(static_cast<size_t>(std::ceil(0.16 * rate))))),
-      m_pathMeter(rate),
-      m_figures(static_cast<size_t>(channels)) {
+      m_pathMeter(rate), m_figures(static_cast<size_t>(channels)) {
     m_trackers.reserve(static_cast<size_t>(channels));
     for (int ch = 0; ch < channels; ++ch) {
         m_trackers.emplace_back(rate, m_acquisition.get());
@@ -273,8 +275,8 @@ void CAnalyser::DiscountCodecTransients(AnalysisReport& report) const {
         for (const Dropout& d : m_trackers[ch].DropoutLog()) {
             bool transient = false;
             for (size_t e = 0; e < edges.size() && d.kind == DropoutKind::brokenWave; ++e) {
-                transient = transient ||
-                            std::abs(d.start - edges[e]) <= (owners[e] == ch ? smear : near);
+                transient =
+                    transient || std::abs(d.start - edges[e]) <= (owners[e] == ch ? smear : near);
             }
             discounted += transient ? 1 : 0;
             last = transient ? last : &d;
@@ -328,7 +330,7 @@ void CAnalyser::RecogniseSurroundIdent(AnalysisReport& report) const {
     }
     report.ident = surround.ident;
     report.tooShort = false;
-    report.pattern = surround.ident == Ident::blits          ? "BLITS"
+    report.pattern = surround.ident == Ident::blits         ? "BLITS"
                      : surround.ident == Ident::ebuSurround ? "EBU multichannel ident"
                                                             : "a stereo downmix of BLITS";
     if (surround.layout == "5.1" || surround.layout == "7.1") {
@@ -421,8 +423,8 @@ void CAnalyser::DescribePairs(AnalysisReport& report, const std::vector<int>& no
         // Each leg is a sin(wn) + b cos(wn): the right leg's phase behind the left's, over the
         // tone's angular frequency, is its delay (within half a period of the tone, the most a
         // tone can tell).
-        const double difference = std::remainder(std::atan2(r.a, r.b) - std::atan2(l.a, l.b),
-                                                 2 * kPi);
+        const double difference =
+            std::remainder(std::atan2(r.a, r.b) - std::atan2(l.a, l.b), 2 * kPi);
         const double hz = reports[left].frequencyHz;
         reports[left].legDelaySamples = difference / (2 * kPi * hz) * m_rate;
         reports[left].correlation = std::cos(difference);

@@ -74,8 +74,8 @@ void CLoudnessMeter::EndQuarter(double sum) {
     m_quarters.push_back(quarter);
 }
 
-void CLoudnessMeter::AddTwo(CLoudnessMeter& a, const double* x, CLoudnessMeter& b,
-                            const double* y, size_t count) {
+void CLoudnessMeter::AddTwo(CLoudnessMeter& a, const double* x, CLoudnessMeter& b, const double* y,
+                            size_t count) {
     if (a.m_quarter != b.m_quarter || a.m_inQuarter != b.m_inQuarter) {
         a.Add(x, count);
         b.Add(y, count);

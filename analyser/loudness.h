@@ -31,9 +31,9 @@ private:
     };
     Biquad m_shelf;
     Biquad m_highPass;
-    size_t m_quarter;   // samples in 100 ms
+    size_t m_quarter; // samples in 100 ms
     size_t m_inQuarter = 0;
-    double m_sum = 0;   // of the weighted squares in the quarter going on
+    double m_sum = 0;               // of the weighted squares in the quarter going on
     std::vector<double> m_quarters; // the last three quarters' mean squares
     std::vector<double> m_blocks;   // every 400 ms block's mean square
 };

@@ -193,7 +193,8 @@ int main(int argc, char** argv) {
         return Usage(error);
     }
     double dbuOffset = options->dbuOffset;
-    const std::string name = kind == InputKind::ndi ? "\"" + options->ndiName + "\"" : options->input;
+    const std::string name =
+        kind == InputKind::ndi ? "\"" + options->ndiName + "\"" : options->input;
     if (kind == InputKind::ndi) {
         dbuOffset = kNdiDbuOffset; // NDI's scale, whatever --reference says
     }
@@ -205,9 +206,8 @@ int main(int argc, char** argv) {
     signal(SIGTERM, [](int) { g_stop = true; });
 
     const std::string referenceName = kind == InputKind::ndi ? "NDI's scale, +4 dBu = 1.0"
-                                      : dbuOffset == 24.0
-                                          ? "the SMPTE reference, +4 dBu = -20 dBFS"
-                                          : "the EBU reference, 0 dBu = -18 dBFS";
+                                      : dbuOffset == 24.0 ? "the SMPTE reference, +4 dBu = -20 dBFS"
+                                                          : "the EBU reference, 0 dBu = -18 dBFS";
     CAnalyser analyser(input->Channels(), input->Rate(), dbuOffset);
     analyser.SetFullScale(input->FullScale());
     CAvSync avSync(input->Rate());

@@ -80,7 +80,6 @@ for a line-up check of a professional path (a 16-bit path has more than 75 dB SN
 Exit status: 0 everything matched, 1 a fault (each on one line), 2 bad usage or unreadable input.
 )";
 
-
 namespace {
 
 // A whole number and nothing else.

@@ -7,13 +7,13 @@
 namespace {
 
 constexpr double kPi = 3.141592653589793;
-constexpr double kHeardDb = 20; // a component this far over the noise in its own bins (a noise
-                               // bin passes 10 dB one time in a thousand, 20 dB never)
-constexpr double kQuietest = 1e-6;   // -120 dBFS: nothing under it is named
-constexpr double kBinsAside = 6;     // a component's own bins (the window's main lobe and more)
-constexpr int kHarmonics = 10;       // the tone's, set aside from the noise
+constexpr double kHeardDb = 20;    // a component this far over the noise in its own bins (a noise
+                                   // bin passes 10 dB one time in a thousand, 20 dB never)
+constexpr double kQuietest = 1e-6; // -120 dBFS: nothing under it is named
+constexpr double kBinsAside = 6;   // a component's own bins (the window's main lobe and more)
+constexpr int kHarmonics = 10;     // the tone's, set aside from the noise
 constexpr int kHumHarmonics = 5;
-constexpr double kLowestHz = 10;     // DC's own bins
+constexpr double kLowestHz = 10; // DC's own bins
 
 size_t PowerOfTwoWithin(size_t n) {
     size_t size = 1;

@@ -200,17 +200,29 @@ PatternResult RecognisePattern(const std::vector<PatternChannel>& channels, int 
 std::string PatternName(const PatternResult& pattern) {
     std::string name;
     switch (pattern.ident) {
-    case Ident::sequence: name = "sequence, one channel at a time"; break;
+    case Ident::sequence:
+        name = "sequence, one channel at a time";
+        break;
     case Ident::glits:
         name = pattern.glitsPublic
                    ? "GLITS (250 ms gaps, right at 500 and 1000 ms)"
                    : "GLITS (this generator's: 280 ms gaps, right at 560 and 1120 ms)";
         break;
-    case Ident::ebu: name = "EBU stereo ident"; break;
-    case Ident::ebuR49: name = "EBU stereo ident (EBU R49, 250 ms)"; break;
-    case Ident::steady: name = "steady tone"; break;
-    case Ident::unconfirmed: name = "an ident's gap, but too short a run to confirm the ident"; break;
-    default: name = "no line-up pattern"; break;
+    case Ident::ebu:
+        name = "EBU stereo ident";
+        break;
+    case Ident::ebuR49:
+        name = "EBU stereo ident (EBU R49, 250 ms)";
+        break;
+    case Ident::steady:
+        name = "steady tone";
+        break;
+    case Ident::unconfirmed:
+        name = "an ident's gap, but too short a run to confirm the ident";
+        break;
+    default:
+        name = "no line-up pattern";
+        break;
     }
     if (pattern.multiFrequency && pattern.ident != Ident::none &&
         pattern.ident != Ident::sequence) {

@@ -16,15 +16,18 @@ void PlaceBySequence(const PatternResult& pattern, const std::vector<int>& nomin
     int64_t cycleStart = -1;
     for (size_t ch = 0; ch < reports.size() && cycleStart < 0; ++ch) {
         const int* at = std::find(kMultiFrequencySet, kMultiFrequencySet + 16, nominal[ch]);
-        const bool unique = std::count(kMultiFrequencySet, kMultiFrequencySet + 16, nominal[ch]) == 1;
+        const bool unique =
+            std::count(kMultiFrequencySet, kMultiFrequencySet + 16, nominal[ch]) == 1;
         if (unique && pattern.slotStarts[ch] >= 0) {
-            cycleStart = pattern.slotStarts[ch] - static_cast<int64_t>(at - kMultiFrequencySet) * slot;
+            cycleStart =
+                pattern.slotStarts[ch] - static_cast<int64_t>(at - kMultiFrequencySet) * slot;
         }
     }
     for (size_t ch = 0; ch < reports.size(); ++ch) {
         const int64_t start = pattern.slotStarts[ch];
         if (cycleStart >= 0 && start >= 0 && slots > 0) {
-            const int64_t into = ((start - cycleStart) % pattern.cycle + pattern.cycle) % pattern.cycle;
+            const int64_t into =
+                ((start - cycleStart) % pattern.cycle + pattern.cycle) % pattern.cycle;
             reports[ch].plane =
                 static_cast<int>(std::llround(static_cast<double>(into) / slot)) % slots;
             reports[ch].side = reports[ch].plane % 2;

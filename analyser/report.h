@@ -13,7 +13,7 @@
 // Mains hum on a channel: the fundamental and the harmonics heard above the noise.
 struct Hum {
     int mainsHz = 50;
-    double fundamentalDbfs = -200; // peak level
+    double fundamentalDbfs = -200;                 // peak level
     std::vector<std::pair<int, double>> harmonics; // (Hz, dBFS) of those heard, 2nd to 5th
 };
 
@@ -29,8 +29,8 @@ struct ChannelReport {
     int channel = 0; // received, from 1
     bool tone = false;
     double frequencyHz = 0;
-    double peakDbfs = -200;  // the loudest sample of the last second
-    double levelDbfs = -200; // the tone's own peak (its sine's amplitude), whatever is under it
+    double peakDbfs = -200;    // the loudest sample of the last second
+    double levelDbfs = -200;   // the tone's own peak (its sine's amplitude), whatever is under it
     double toneRmsDbfs = -200; // the tone's own RMS (3.01 dB under its peak)
     double rmsDbfs = -200;     // the whole signal's, over the last second
     double dbu = -200;         // of the tone's peak on the chosen reference

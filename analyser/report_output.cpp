@@ -305,7 +305,6 @@ void PrintTable(const AnalysisReport& report, const InputStats& input, bool colo
     std::fflush(stdout);
 }
 
-
 namespace {
 
 std::string OptionalJson(const std::optional<double>& v, const char* format) {
@@ -386,4 +385,3 @@ void PrintImpairments(const AnalysisReport& report) {
 }
 
 } // namespace
-

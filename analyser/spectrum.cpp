@@ -63,7 +63,8 @@ CSpectrum::CSpectrum(size_t size) : m_size(size), m_transform(std::make_unique<T
         throw std::runtime_error("FFmpeg's FFT could not be set up");
     }
     m_transform->in = static_cast<float*>(av_malloc(size * sizeof(float)));
-    m_transform->out = static_cast<AVComplexFloat*>(av_malloc((size / 2 + 1) * sizeof(AVComplexFloat)));
+    m_transform->out =
+        static_cast<AVComplexFloat*>(av_malloc((size / 2 + 1) * sizeof(AVComplexFloat)));
     if (m_transform->in == nullptr || m_transform->out == nullptr) {
         throw std::runtime_error("out of memory for the FFT");
     }
@@ -79,7 +80,8 @@ void CSpectrum::SetWindow(size_t length) {
             m_window = kept.window;
             m_windowSum = kept.sum;
             m_windowSquares = kept.squares;
-            m_padding = static_cast<double>(m_size) / static_cast<double>(std::max<size_t>(1, length));
+            m_padding =
+                static_cast<double>(m_size) / static_cast<double>(std::max<size_t>(1, length));
             return;
         }
     }
@@ -221,8 +223,8 @@ double CSpectrum::LocalNoise(double hz, double nearHz, double farHz) const {
     if (around.empty()) {
         return 0;
     }
-    std::nth_element(around.begin(), around.begin() + static_cast<std::ptrdiff_t>(around.size() / 2),
-                     around.end());
+    std::nth_element(around.begin(),
+                     around.begin() + static_cast<std::ptrdiff_t>(around.size() / 2), around.end());
     return around[around.size() / 2];
 }
 
@@ -230,8 +232,8 @@ double Bs468Gain(double hz) {
     // The curve's closed form (the response of BS.468's weighting network), with the gain that
     // puts 1 kHz at 0 dB.
     const double f = hz, f2 = f * f, f3 = f2 * f, f4 = f2 * f2, f5 = f4 * f, f6 = f3 * f3;
-    const double h1 = -4.737338981378384e-24 * f6 + 2.043828333606125e-15 * f4 -
-                      1.363894795463638e-07 * f2 + 1;
+    const double h1 =
+        -4.737338981378384e-24 * f6 + 2.043828333606125e-15 * f4 - 1.363894795463638e-07 * f2 + 1;
     const double h2 =
         1.306612257412824e-19 * f5 - 2.118150887518656e-11 * f3 + 5.559488023498642e-04 * f;
     const double r = 1.246332637532143e-4 * f / std::hypot(h1, h2);

@@ -51,7 +51,8 @@ std::vector<bool> InvertedLegs(const std::vector<SurroundChannel>& channels,
     for (const int ch : legs) {
         for (const ToneRun& r : channels[static_cast<size_t>(ch)].runs) {
             if (std::abs(static_cast<double>(r.start) - start) <= 0.05 * rate && NearHz(r.hz, hz)) {
-                const double at = r.phase + 2 * kPi * r.hz * (start - static_cast<double>(r.start)) / rate;
+                const double at =
+                    r.phase + 2 * kPi * r.hz * (start - static_cast<double>(r.start)) / rate;
                 phases.push_back({ch, at});
                 break;
             }

@@ -14,9 +14,9 @@
 #include <vector>
 
 struct SurroundChannel {
-    std::vector<ToneRun> runs;    // closed tone runs, oldest first
-    double steadyHz = 0;          // the channel's one steady frequency, 0 if none (LFE's 80 Hz)
-    double steadyLevel = 0;       // its level, when steady
+    std::vector<ToneRun> runs; // closed tone runs, oldest first
+    double steadyHz = 0;       // the channel's one steady frequency, 0 if none (LFE's 80 Hz)
+    double steadyLevel = 0;    // its level, when steady
 };
 
 struct SurroundResult {

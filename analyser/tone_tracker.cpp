@@ -11,15 +11,16 @@ typedef double Pair __attribute__((vector_size(2 * sizeof(double))));
 
 constexpr double kPi = 3.141592653589793;
 constexpr double kBlockS = 0.0005;
-constexpr int kFrameBlocks = 20;      // 10 ms frames
+constexpr int kFrameBlocks = 20;        // 10 ms frames
 constexpr size_t kReferenceBlocks = 20; // the 10 ms of tone a block is held against
-constexpr double kPresent = 0.5;      // an envelope this far down (-6 dB) is an edge of the tone
+constexpr double kPresent = 0.5;        // an envelope this far down (-6 dB) is an edge of the tone
 constexpr double kGone = 0.1;
-constexpr double kDominant = 0.5; // the share of a window's power the tone holds where present         // ... and this far (-20 dB) the tone gone
+constexpr double kDominant = 0.5; // the share of a window's power the tone holds where present //
+                                  // ... and this far (-20 dB) the tone gone
 // A stretch the tone is gone for is a silence when what is left is 10 dB or more under the
 // tone's power: otherwise something else sounds there (the next tone of a surround ident).
 constexpr double kLoud = 0.1;
-constexpr double kFloor = 1e-5;   // -100 dBFS: no tone below this
+constexpr double kFloor = 1e-5;        // -100 dBFS: no tone below this
 constexpr double kAcquireFloor = 5e-9; // a mean square of -83 dBFS: below it nothing to find
 constexpr double kHistoryS = 20.0;
 constexpr double kFrequencyS = 10.0;
@@ -28,7 +29,8 @@ constexpr double kAcquireLowS = 0.08; // ... and below, where 40 ms holds too fe
 constexpr double kDominance = 0.3;
 constexpr double kBackdateS = 0.16; // how far back a tone just found may have begun
 constexpr size_t kExplainFrames = 4;
-constexpr double kExplained = 0.25; // under this share of the power, the tone explains nothing    // the share of the window's power a tone's lobe must hold
+constexpr double kExplained = 0.25; // under this share of the power, the tone explains nothing //
+                                    // the share of the window's power a tone's lobe must hold
 constexpr double kNewToneLevel = 0.3; // a new tone within an old one's silence: -10 dB or more
 constexpr double kBreakFraction = 0.01;
 constexpr double kNoiseMargin = 8.0;
@@ -141,7 +143,8 @@ void CToneTracker::SetCarrier(double hz, bool sameTone) {
     // sum over k < L of exp(2j omega k), (1 - exp(2j omega L)) / (1 - exp(2j omega))
     const double length = static_cast<double>(m_blockLength);
     const double denRe = 1 - std::cos(2 * m_omega), denIm = -std::sin(2 * m_omega);
-    const double numRe = 1 - std::cos(2 * m_omega * length), numIm = -std::sin(2 * m_omega * length);
+    const double numRe = 1 - std::cos(2 * m_omega * length),
+                 numIm = -std::sin(2 * m_omega * length);
     const double den = denRe * denRe + denIm * denIm;
     if (den < 1e-18) {
         m_geometricRe = length;
@@ -151,8 +154,8 @@ void CToneTracker::SetCarrier(double hz, bool sameTone) {
         m_geometricIm = (numIm * denRe - numRe * denIm) / den;
     }
     const double period = m_rate / hz;
-    m_window = std::clamp<size_t>(static_cast<size_t>(std::ceil(period / length)), 2,
-                                  kRingBlocks / 2);
+    m_window =
+        std::clamp<size_t>(static_cast<size_t>(std::ceil(period / length)), 2, kRingBlocks / 2);
     ++m_epoch;
     m_presentRun = 0; // no reference phase until a new one is heard
     m_coefficient = 0;
@@ -275,8 +278,8 @@ void CToneTracker::Add(const double* samples, size_t count) {
         m_breakStart = breakStart;
         m_breakEnd = breakEnd;
         if (quiet > 0) { // as 0.002 a sample would have moved it
-            residualMean += (quietSum / static_cast<double>(quiet) - residualMean) *
-                            m_residualWeights[quiet];
+            residualMean +=
+                (quietSum / static_cast<double>(quiet) - residualMean) * m_residualWeights[quiet];
         }
         m_cos = cosv;
         m_sin = sinv;
@@ -301,7 +304,8 @@ void CToneTracker::Add(const double* samples, size_t count) {
 
 void CToneTracker::CloseBlock() {
     m_block.length = static_cast<double>(m_blockLength);
-    const Sums before = m_blockCount > 0 ? m_blocks[(m_blockCount - 1) % kRingBlocks].total : Sums{};
+    const Sums before =
+        m_blockCount > 0 ? m_blocks[(m_blockCount - 1) % kRingBlocks].total : Sums{};
     m_block.total.c = before.c + m_block.c;
     m_block.total.s = before.s + m_block.s;
     m_block.total.cc = before.cc + m_block.cc;
@@ -322,8 +326,8 @@ void CToneTracker::CloseBlock() {
         double coherent = 1;
         if (m_presentRun >= kReferenceBlocks) {
             const Fit ref = FitBlocks(kReferenceBlocks, 1);
-            const double expected = ref.a * ref.a * b.cc + 2 * ref.a * ref.b * b.cs +
-                                    ref.b * ref.b * (b.length - b.cc);
+            const double expected =
+                ref.a * ref.a * b.cc + 2 * ref.a * ref.b * b.cs + ref.b * ref.b * (b.length - b.cc);
             // Where the tone crosses zero inside a short block it has too little energy there
             // to be judged against (its harmonics would decide): such a block is not judged.
             const double typical = 0.5 * ref.a * ref.a + 0.5 * ref.b * ref.b;
@@ -423,9 +427,8 @@ void CToneTracker::CloseFrame() {
     // The FFT's frequency made exact once 80 ms of the tone have been heard.
     if (!m_refined && m_hz > 0) {
         int run = 0;
-        for (auto it = m_frames.rbegin(); it != m_frames.rend() && it->present &&
-                                          it->epoch == m_epoch;
-             ++it) {
+        for (auto it = m_frames.rbegin();
+             it != m_frames.rend() && it->present && it->epoch == m_epoch; ++it) {
             ++run;
         }
         if (run >= 8) {
@@ -451,9 +454,9 @@ void CToneTracker::Acquire() {
     std::vector<double> window;
     double hz = 0, share = 0, amplitude = 0;
     for (const double seconds : {kAcquireS, kAcquireLowS}) {
-        fromRing(std::min<int64_t>(SamplesOf(seconds, m_rate),
-                                   static_cast<int64_t>(m_spectrum->Size())),
-                 window);
+        fromRing(
+            std::min<int64_t>(SamplesOf(seconds, m_rate), static_cast<int64_t>(m_spectrum->Size())),
+            window);
         if (window.size() < 16) {
             break;
         }
@@ -520,9 +523,9 @@ void CToneTracker::Acquire() {
 // The amplitude of a sine at `hz` over the newest 20 ms (two periods of a low tone): what a tone
 // just found is now, which a window over a longer past would understate.
 double CToneTracker::RecentAmplitude(double hz) const {
-    const int64_t count =
-        std::min<int64_t>({std::max<int64_t>(SamplesOf(0.02, m_rate), std::llround(2.0 * m_rate / hz)),
-                           m_samples, static_cast<int64_t>(m_recent.size())});
+    const int64_t count = std::min<int64_t>(
+        {std::max<int64_t>(SamplesOf(0.02, m_rate), std::llround(2.0 * m_rate / hz)), m_samples,
+         static_cast<int64_t>(m_recent.size())});
     const double omega = 2 * kPi * hz / m_rate;
     const double stepCos = std::cos(omega), stepSin = std::sin(omega);
     double c = 0, s = 0, cc = 0, cs = 0, cosv = 1, sinv = 0;
@@ -542,8 +545,8 @@ double CToneTracker::RecentAmplitude(double hz) const {
 // Where the tone just found began: the envelope at its frequency, a period at a time, back from
 // now to where it falls under half of what it is now.
 int64_t CToneTracker::BackdatedStart(double hz) const {
-    const auto span = std::min<int64_t>({SamplesOf(kBackdateS, m_rate), m_samples,
-                                         static_cast<int64_t>(m_recent.size())});
+    const auto span = std::min<int64_t>(
+        {SamplesOf(kBackdateS, m_rate), m_samples, static_cast<int64_t>(m_recent.size())});
     const int64_t first = m_samples - span;
     // Block sums at the new frequency over the span, newest last.
     const double omega = 2 * kPi * hz / m_rate;
@@ -844,11 +847,13 @@ void CToneTracker::CloseRun(int64_t end) {
     }
     for (const Frame& f : m_frames) {
         if (f.epoch == m_epoch && f.present && f.start >= m_runStart && f.start + f.length <= end) {
-            const double centre = static_cast<double>(f.start) + 0.5 * static_cast<double>(f.length);
+            const double centre =
+                static_cast<double>(f.start) + 0.5 * static_cast<double>(f.length);
             const double rotator =
                 m_phaseAt + m_omega * (centre - static_cast<double>(m_phaseSample));
-            run.phase = Wrap(rotator - f.phase -
-                             2 * kPi * run.hz * (centre - static_cast<double>(m_runStart)) / m_rate);
+            run.phase =
+                Wrap(rotator - f.phase -
+                     2 * kPi * run.hz * (centre - static_cast<double>(m_runStart)) / m_rate);
             break;
         }
     }

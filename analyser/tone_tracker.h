@@ -182,7 +182,7 @@ private:
     size_t m_presentRun = 0; // blocks present in a row, up to the one before
 
     // What the envelope says.
-    double m_level = 0;              // the loudest block envelope of the last second
+    double m_level = 0;               // the loudest block envelope of the last second
     std::deque<double> m_frameMaxima; // per frame, for m_level
     double m_frameMax = 0;
     std::deque<Frame> m_frames; // the last 20 s

@@ -214,10 +214,10 @@ std::vector<std::string> ImpairmentFaults(const ChannelReport& r, const PathLimi
         }
     }
     if (r.snrDb && r.noiseDbfs && *r.snrDb < limits.snrDb) {
-        faults.push_back("noise floor " + Fixed(*r.noiseDbfs, 1) + " dBFS RMS (SNR " +
-                         Fixed(*r.snrDb, 1) + " dB; " + Fixed(r.noiseWeightedDbfs.value_or(-200), 1) +
-                         " dBFS ITU-R BS.468 weighted); the least SNR is " +
-                         Fixed(limits.snrDb, 0) + " dB");
+        faults.push_back(
+            "noise floor " + Fixed(*r.noiseDbfs, 1) + " dBFS RMS (SNR " + Fixed(*r.snrDb, 1) +
+            " dB; " + Fixed(r.noiseWeightedDbfs.value_or(-200), 1) +
+            " dBFS ITU-R BS.468 weighted); the least SNR is " + Fixed(limits.snrDb, 0) + " dB");
     }
     for (const Crosstalk& c : r.crosstalk) {
         if (c.relativeDb > limits.crosstalkDb) {
@@ -363,11 +363,10 @@ std::vector<std::string> Faults(const AnalysisReport& report, const InputStats& 
                              std::to_string(history->seconds) + " s");
         }
         if (r.dropouts > 0) {
-            faults.push_back(name + std::to_string(r.dropouts) + " dropout" +
-                             (r.dropouts == 1 ? "" : "s") + ", the last at " +
-                             Fixed(r.lastDropoutS, 3) + " s for " +
-                             std::to_string(r.lastDropoutSamples) + " samples (" +
-                             r.lastDropoutKind + ")");
+            faults.push_back(
+                name + std::to_string(r.dropouts) + " dropout" + (r.dropouts == 1 ? "" : "s") +
+                ", the last at " + Fixed(r.lastDropoutS, 3) + " s for " +
+                std::to_string(r.lastDropoutSamples) + " samples (" + r.lastDropoutKind + ")");
         }
         for (const std::string& line : ImpairmentFaults(r, expect.limits)) {
             faults.push_back(name + line);

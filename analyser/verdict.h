@@ -29,9 +29,9 @@ struct Expectation {
     // ebu (either gap length), ebuR49, glits, sequence, steady, blits (or its stereo downmix),
     // ebuSurround; none asked: any.
     std::optional<Ident> ident;
-    std::string layout; // a surround ident's: 5.1, 7.1, stereo (a downmix); "" any
-    int frequency = 0;  // one frequency on every channel; 0 any
-    bool multi = false; // the multi-frequency set
+    std::string layout;      // a surround ident's: 5.1, 7.1, stereo (a downmix); "" any
+    int frequency = 0;       // one frequency on every channel; 0 any
+    bool multi = false;      // the multi-frequency set
     std::vector<bool> pairs; // which pairs carry tone (index 0 = channels 1-2); empty: all
     // What is under the tone: the least signal-to-noise ratio (tone RMS over the unweighted
     // noise floor), how far under the tone hum and its harmonics must stay, and how far under

@@ -37,15 +37,19 @@ public:
 
     double FullScale() const override {
         switch (av_get_packed_sample_fmt(m_audio->sample_fmt)) {
-        case AV_SAMPLE_FMT_U8: return 127.0 / 128.0;
-        case AV_SAMPLE_FMT_S16: return FullScaleOfBits(16);
+        case AV_SAMPLE_FMT_U8:
+            return 127.0 / 128.0;
+        case AV_SAMPLE_FMT_S16:
+            return FullScaleOfBits(16);
         case AV_SAMPLE_FMT_S32: // 24-bit audio is carried in its top 24 bits
             return FullScaleOfBits(m_audio->bits_per_raw_sample > 16 &&
                                            m_audio->bits_per_raw_sample < 32
                                        ? m_audio->bits_per_raw_sample
                                        : 32);
-        case AV_SAMPLE_FMT_S64: return 1.0;
-        default: return 1.0; // float: full scale is 1.0 itself
+        case AV_SAMPLE_FMT_S64:
+            return 1.0;
+        default:
+            return 1.0; // float: full scale is 1.0 itself
         }
     }
 

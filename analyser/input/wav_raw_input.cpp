@@ -33,10 +33,14 @@ public:
     int Rate() const override { return m_rate; }
     double FullScale() const override {
         switch (m_format) {
-        case RawFormat::s16le: return FullScaleOfBits(16);
-        case RawFormat::s32le: return FullScaleOfBits(32);
-        case RawFormat::f32le: return 1.0;
-        default: return FullScaleOfBits(24);
+        case RawFormat::s16le:
+            return FullScaleOfBits(16);
+        case RawFormat::s32le:
+            return FullScaleOfBits(32);
+        case RawFormat::f32le:
+            return 1.0;
+        default:
+            return FullScaleOfBits(24);
         }
     }
     bool Read(std::vector<double>& out, int maxFrames) override {

@@ -2,8 +2,9 @@
 // ident at the SMPTE line-up level, fed in 100 ms blocks with one full analysis a second, as
 // lirafon-check runs it. Real time needs well under 1 s of CPU per second of audio.
 #include "analyser.h"
-#include "pattern.h"
 #include "av_sync.h"
+#include "loudness.h"
+#include "pattern.h"
 #include "true_peak.h"
 
 #include <ebur128.h>
@@ -79,8 +80,8 @@ void BM_AnalyseOneSecondOf16ChannelsWithPictures(benchmark::State& state) {
 }
 BENCHMARK(BM_AnalyseOneSecondOf16ChannelsWithPictures)->Unit(benchmark::kMillisecond);
 
-// Its parts, per second of 16 channels: the true peak by the analyser's own meter and by
-// libebur128's, and libebur128's integrated loudness alone (what the analyser still asks of it).
+// Its parts, per second of 16 channels: the true peak and the loudness by the analyser's own
+// meters and by libebur128's.
 void BM_TruePeakOwnMeter(benchmark::State& state) {
     const std::vector<double> audio = SixteenChannelSecond(0);
     std::vector<CTruePeakMeter> meters(16);
@@ -125,6 +126,26 @@ void BM_LoudnessLibebur128(benchmark::State& state) {
     Libebur128(state, EBUR128_MODE_I);
 }
 BENCHMARK(BM_LoudnessLibebur128)->Unit(benchmark::kMillisecond);
+
+// The analyser's own BS.1770 loudness meter, two channels a register, on the same second.
+void BM_LoudnessOwnMeter(benchmark::State& state) {
+    const std::vector<double> audio = SixteenChannelSecond(0);
+    std::vector<double> planes(audio.size());
+    for (size_t i = 0; i < 48000; ++i) {
+        for (size_t c = 0; c < 16; ++c) {
+            planes[c * 48000 + i] = audio[i * 16 + c];
+        }
+    }
+    std::vector<CLoudnessMeter> meters(16, CLoudnessMeter(48000));
+    for (auto _ : state) {
+        for (size_t c = 0; c < 16; c += 2) {
+            CLoudnessMeter::AddTwo(meters[c], planes.data() + c * 48000, meters[c + 1],
+                                   planes.data() + (c + 1) * 48000, 48000);
+        }
+        benchmark::DoNotOptimize(meters[0].Integrated());
+    }
+}
+BENCHMARK(BM_LoudnessOwnMeter)->Unit(benchmark::kMillisecond);
 
 } // namespace
 

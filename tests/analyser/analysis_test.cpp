@@ -198,7 +198,8 @@ TEST(Loudness, MeasuresAsLibebur128DoesWithinAHundredthOfALu) {
         signals.push_back(noise);
         for (const std::vector<double>& x : signals) {
             CLoudnessMeter ours(rate);
-            ebur128_state* theirs = ebur128_init(1, static_cast<unsigned long>(rate), EBUR128_MODE_I);
+            ebur128_state* theirs =
+                ebur128_init(1, static_cast<unsigned long>(rate), EBUR128_MODE_I);
             ASSERT_NE(theirs, nullptr);
             for (size_t at = 0; at < x.size(); at += 4800) {
                 const size_t count = std::min<size_t>(4800, x.size() - at);

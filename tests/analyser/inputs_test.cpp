@@ -34,9 +34,11 @@ void Put(std::vector<uint8_t>& out, uint32_t value, int bytes) {
 std::vector<uint8_t> Wav16(const std::vector<int16_t>& samples) {
     std::vector<uint8_t> w;
     const uint32_t data = static_cast<uint32_t>(samples.size() * 2);
-    for (const char c : std::string("RIFF")) w.push_back(static_cast<uint8_t>(c));
+    for (const char c : std::string("RIFF"))
+        w.push_back(static_cast<uint8_t>(c));
     Put(w, 36 + data, 4);
-    for (const char c : std::string("WAVEfmt ")) w.push_back(static_cast<uint8_t>(c));
+    for (const char c : std::string("WAVEfmt "))
+        w.push_back(static_cast<uint8_t>(c));
     Put(w, 16, 4);
     Put(w, 1, 2);     // PCM
     Put(w, 1, 2);     // mono
@@ -44,7 +46,8 @@ std::vector<uint8_t> Wav16(const std::vector<int16_t>& samples) {
     Put(w, 96000, 4); // bytes a second
     Put(w, 2, 2);
     Put(w, 16, 2);
-    for (const char c : std::string("data")) w.push_back(static_cast<uint8_t>(c));
+    for (const char c : std::string("data"))
+        w.push_back(static_cast<uint8_t>(c));
     Put(w, data, 4);
     for (const int16_t s : samples) {
         Put(w, static_cast<uint16_t>(s), 2);

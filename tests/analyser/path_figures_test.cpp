@@ -25,9 +25,9 @@ std::vector<double> Tone() {
 
 // The standard's table of the curve (ITU-R BS.468-4, Table 1), within its own tolerances.
 TEST(Bs468Weighting, FollowsTheStandardsTable) {
-    const double table[][2] = {{31.5, -29.9}, {100, -19.8}, {200, -13.8}, {400, -7.8},
-                               {800, -1.9},   {1000, 0.0},  {2000, 5.6},  {4000, 10.5},
-                               {6300, 12.2},  {8000, 11.4}, {10000, 8.1}, {12500, 0.0},
+    const double table[][2] = {{31.5, -29.9},  {100, -19.8},  {200, -13.8}, {400, -7.8},
+                               {800, -1.9},    {1000, 0.0},   {2000, 5.6},  {4000, 10.5},
+                               {6300, 12.2},   {8000, 11.4},  {10000, 8.1}, {12500, 0.0},
                                {16000, -11.7}, {20000, -22.2}};
     for (const auto& [hz, db] : table) {
         EXPECT_NEAR(Db(Bs468Gain(hz)), db, 0.2) << hz << " Hz";

@@ -24,8 +24,7 @@ inline double FromDb(double db) {
 }
 
 // n samples of a sine at `hz`, `amplitude` peak, starting at phase `phase`.
-inline std::vector<double> Sine(size_t n, int rate, double hz, double amplitude,
-                                double phase = 0) {
+inline std::vector<double> Sine(size_t n, int rate, double hz, double amplitude, double phase = 0) {
     std::vector<double> x(n);
     for (size_t i = 0; i < n; ++i) {
         x[i] = amplitude * std::sin(2 * kPi * hz * static_cast<double>(i) / rate + phase);
@@ -64,7 +63,8 @@ inline std::vector<double> White(size_t n, double rms, unsigned seed) {
 inline std::vector<double> Pink(size_t n, double rms, unsigned seed) {
     std::mt19937 random(seed);
     std::uniform_real_distribution<double> uniform(-1.0, 1.0);
-    std::vector<double> rows(11); // the slowest changes every 1024 samples: 1/f down to 23 Hz at 48 kHz
+    std::vector<double> rows(
+        11); // the slowest changes every 1024 samples: 1/f down to 23 Hz at 48 kHz
     for (double& r : rows) {
         r = uniform(random);
     }
