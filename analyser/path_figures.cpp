@@ -202,7 +202,7 @@ PathFigures CPathMeter::Measure(const std::vector<double>& second, int64_t first
         }
     }
     // Crosstalk: each other frequency the channels carry, named after the nearest channel that
-    // carries it (neighbours in a multicore leak the most).
+    // carries it (neighbours in a multicore leak the most), the pair's other leg between two.
     std::vector<const OtherTone*> byFrequency;
     for (const OtherTone& o : others) {
         if (o.hz <= 0 || o.level <= 0 || std::abs(o.hz - hz) <= 2 * aside) {
@@ -226,7 +226,9 @@ PathFigures CPathMeter::Measure(const std::vector<double>& second, int64_t first
         }
         if (same == nullptr) {
             byFrequency.push_back(&o);
-        } else if (std::abs(o.channel - channel) < std::abs(same->channel - channel)) {
+        } else if (std::abs(o.channel - channel) < std::abs(same->channel - channel) ||
+                   (std::abs(o.channel - channel) == std::abs(same->channel - channel) &&
+                    o.channel == ((channel - 1) ^ 1) + 1)) { // a tie: the pair's other leg
             *std::find(byFrequency.begin(), byFrequency.end(), same) = &o;
         }
     }

@@ -64,6 +64,17 @@ TEST(ToneTrackerDropouts, TheToneGoneForAMillisecondIsOneDropoutUnderNoise) {
     }
 }
 
+TEST(ToneTrackerDropouts, TheToneTwentyDbDownForAMillisecondIsADropoutFourteenIsNot) {
+    for (const auto& [db, dropouts] : {std::pair{-22.0, 1u}, std::pair{-14.0, 0u}}) {
+        std::vector<double> x = Tone(1000);
+        for (size_t i = 120000; i < 120048; ++i) {
+            x[i] *= FromDb(db);
+        }
+        Add(x, White(x.size(), FromDb(-70), 6));
+        EXPECT_EQ(Track(x, 48000).dropouts, dropouts) << db << " dB for 1 ms";
+    }
+}
+
 TEST(ToneTrackerDropouts, ASampleHeldForAMillisecondIsOneDropout) {
     for (const double hz : {1000.0, 100.0}) {
         std::vector<double> x = Tone(hz);
