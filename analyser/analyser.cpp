@@ -377,9 +377,7 @@ void CAnalyser::Describe(AnalysisReport& report) const {
         if (seconds.empty()) {
             continue;
         }
-        const PathFigures& f = seconds.back();
-        r.thdnDb = f.thdnDb;
-        r.hum = f.hum;
+        static_cast<PathFigures&>(r) = seconds.back(); // the newest; the noise floor below
         double noise = 0, weighted = 0;
         int counted = 0;
         for (const PathFigures& past : seconds) {
@@ -394,7 +392,6 @@ void CAnalyser::Describe(AnalysisReport& report) const {
             r.noiseWeightedDbfs = 10 * std::log10(weighted / counted);
             r.snrDb = r.toneRmsDbfs - *r.noiseDbfs;
         }
-        r.crosstalk = f.crosstalk;
     }
 }
 

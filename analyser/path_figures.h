@@ -18,15 +18,6 @@ struct OtherTone {
     double level = 0; // linear peak
 };
 
-struct PathFigures {
-    std::optional<double> thdnDb;
-    std::optional<double> noiseDbfs;
-    std::optional<double> noiseWeightedDbfs;
-    std::optional<double> snrDb;
-    std::optional<Hum> hum;
-    std::vector<Crosstalk> crosstalk;
-};
-
 // The least-squares sine at `hz` over n samples whose first is sample `first` of the stream, DC
 // removed: x = a sin(w n) + b cos(w n), and the RMS of the tone and of what is left.
 struct SineFit {

@@ -25,7 +25,24 @@ struct Crosstalk {
     double relativeDb = -200; // against that channel's own tone
 };
 
-struct ChannelReport {
+// What a path does to a steady tone besides moving it, from one steady second of it.
+struct PathFigures {
+    // THD+N of the tone, re the tone: everything that is not the tone (harmonics, noise, hum,
+    // crosstalk). Over the last second in which the tone was steady (no gap, no dropout), so an
+    // ident's gap in the final second does not blank it.
+    std::optional<double> thdnDb;
+    // What is under the tone: the noise floor with the tone, its harmonics, hum and other
+    // channels' tones set aside (RMS; unweighted over the whole band, and weighted by ITU-R
+    // BS.468's curve), and the tone's RMS over that noise.
+    std::optional<double> noiseDbfs;
+    std::optional<double> noiseWeightedDbfs;
+    std::optional<double> snrDb;
+    std::optional<Hum> hum;
+    std::vector<Crosstalk> crosstalk;
+};
+
+// One received channel: its tone, where it came from, and (as PathFigures) what is under it.
+struct ChannelReport : PathFigures {
     int channel = 0; // received, from 1
     bool tone = false;
     double frequencyHz = 0;
@@ -49,18 +66,6 @@ struct ChannelReport {
     double loudnessLufs = -200; // integrated loudness of the channel as a programme
     uint64_t clipped = 0;       // samples at full scale
     double dcDbfs = -200;       // the signal's mean
-    // THD+N of the tone, re the tone: over the last second in which the tone was steady (no gap,
-    // no dropout), so an ident's gap in the final second does not blank it. Its residual holds
-    // everything that is not the tone: harmonics, noise, hum, crosstalk.
-    std::optional<double> thdnDb;
-    // What is under the tone, over the same steady second: the noise floor with the tone, its
-    // harmonics, hum and other channels' tones set aside (RMS; unweighted over the whole band, and
-    // weighted by ITU-R BS.468's curve), and the tone's RMS over that noise.
-    std::optional<double> noiseDbfs;
-    std::optional<double> noiseWeightedDbfs;
-    std::optional<double> snrDb;
-    std::optional<Hum> hum;
-    std::vector<Crosstalk> crosstalk;
     // Against the other leg of its pair (the left leg carries the pair's figures), over the last
     // second in which both legs were steady.
     std::optional<double> correlation;     // -1 to 1

@@ -29,8 +29,8 @@ constexpr double kAcquireLowS = 0.08; // ... and below, where 40 ms holds too fe
 constexpr double kDominance = 0.3;
 constexpr double kBackdateS = 0.16; // how far back a tone just found may have begun
 constexpr size_t kExplainFrames = 4;
-constexpr double kExplained = 0.25; // under this share of the power, the tone explains nothing //
-                                    // the share of the window's power a tone's lobe must hold
+constexpr double kExplained = 0.25;   // under this share of the power, the tone explains nothing //
+                                      // the share of the window's power a tone's lobe must hold
 constexpr double kNewToneLevel = 0.3; // a new tone within an old one's silence: -10 dB or more
 constexpr double kBreakFraction = 0.01;
 constexpr double kNoiseMargin = 8.0;
@@ -168,131 +168,15 @@ void CToneTracker::SetCarrier(double hz, bool sameTone) {
 }
 
 void CToneTracker::Add(const double* samples, size_t count) {
-    size_t i = 0;
+    // Each chain of dependent arithmetic in a loop of its own, in locals: the DC follower (and
+    // the ring, the clipped samples), then the rotator, then the held samples and the break
+    // predictor, which branch.
     std::array<double, kLongestBlock> ys;
-    while (i < count) {
+    for (size_t i = 0; i < count;) {
         const size_t stretch = std::min(count - i, static_cast<size_t>(m_toBlockEnd));
-        const double* xs = samples + i;
-        // Each chain of dependent arithmetic in a loop of its own, in locals: the DC follower
-        // (and the ring, the clipped samples), then the rotator, then the held samples and
-        // the break predictor, which branch.
-        // The DC follower moves once a block, from the block's mean: it is slow (half a second)
-        // and a step of half a millisecond is nothing to it, and each sample is then free of it.
-        const double dc = m_dc, fullScale = m_fullScale;
-        double squares = m_block.squares, sum = 0;
-        uint64_t clipped = 0;
-        for (size_t k = 0; k < stretch; ++k) {
-            const double x = xs[k];
-            sum += x;
-            ys[k] = x - dc;
-            squares += ys[k] * ys[k];
-            clipped += x >= fullScale || x <= -1.0 ? 1 : 0;
-        }
-        m_dc += (sum / static_cast<double>(stretch) - m_dc) * m_dcWeights[stretch];
-        m_clipped += clipped;
-        for (size_t k = 0; k < stretch;) {
-            const size_t run = std::min(stretch - k, m_recent.size() - m_ring);
-            std::copy(xs + k, xs + k + run, m_recent.begin() + static_cast<std::ptrdiff_t>(m_ring));
-            m_ring = m_ring + run == m_recent.size() ? 0 : m_ring + run;
-            k += run;
-        }
-        double cosv = m_cos, sinv = m_sin, c = m_block.c, s = m_block.s;
-        if (m_hz > 0) {
-            // Two rotators a sample apart, each stepping two samples: two chains of half the
-            // length side by side in one register.
-            const double stepCos = m_stepCos, stepSin = m_stepSin;
-            Pair cp = {cosv, cosv * stepCos - sinv * stepSin};
-            Pair sp = {sinv, sinv * stepCos + cosv * stepSin};
-            const double twiceCos = m_twiceCos, twiceSin = m_twiceSin;
-            Pair cSum{}, sSum{};
-            size_t k = 0;
-            for (; k + 2 <= stretch; k += 2) {
-                Pair y;
-                std::memcpy(&y, ys.data() + k, sizeof y);
-                cSum += y * cp;
-                sSum += y * sp;
-                const Pair nextCos = cp * twiceCos - sp * twiceSin;
-                sp = sp * twiceCos + cp * twiceSin;
-                cp = nextCos;
-            }
-            c += cSum[0] + cSum[1];
-            s += sSum[0] + sSum[1];
-            cosv = cp[0];
-            sinv = sp[0];
-            for (; k < stretch; ++k) {
-                c += ys[k] * cosv;
-                s += ys[k] * sinv;
-                const double nextCos = cosv * stepCos - sinv * stepSin;
-                sinv = sinv * stepCos + cosv * stepSin;
-                cosv = nextCos;
-            }
-        }
-        double x1 = m_x1, x2 = m_x2, residualMean = m_residualMean;
-        double previous = m_previous;
-        int64_t same = m_same;
-        int64_t warmup = m_warmup;
-        const bool predict = m_coefficient != 0 && m_inTone && m_interruptionStart < 0;
-        const double coefficient = m_coefficient;
-        // The threshold from the path's typical residual as it stood at the block's start; the
-        // residuals under it move that once the block is done.
-        const double threshold = std::max(m_level * kBreakFraction, kNoiseMargin * residualMean);
-        double quietSum = 0;
-        size_t quiet = 0;
-        int64_t at = m_samples;
-        int64_t breakStart = m_breakStart, breakEnd = m_breakEnd;
-        const int64_t heldLength = m_heldLength, breakJoin = m_breakJoin;
-        for (size_t k = 0; k < stretch; ++k, ++at) {
-            const double x = xs[k];
-            const double y = ys[k];
-            if (x == previous) {
-                ++same;
-            } else {
-                if (same + 1 >= heldLength) {
-                    OnHeld(at - same - 1, same + 1, previous);
-                }
-                same = 0;
-            }
-            previous = x;
-            if (predict) {
-                const double residual = std::abs(y - (coefficient * x1 - x2));
-                if (warmup > 0) {
-                    // The path's own residual (its noise, a codec's) learnt before judging.
-                    --warmup;
-                    residualMean += (residual - residualMean) * 0.02;
-                } else if (residual > threshold) {
-                    breakStart = breakStart < 0 ? at : breakStart;
-                    breakEnd = at;
-                } else {
-                    quietSum += residual;
-                    ++quiet;
-                }
-            }
-            x2 = x1;
-            x1 = y;
-            if (breakStart >= 0 && at - breakEnd > breakJoin) {
-                m_pendingBreaks.push_back(
-                    {breakStart, breakEnd - breakStart + 1, DropoutKind::brokenWave});
-                breakStart = breakEnd = -1;
-            }
-        }
-        m_breakStart = breakStart;
-        m_breakEnd = breakEnd;
-        if (quiet > 0) { // as 0.002 a sample would have moved it
-            residualMean +=
-                (quietSum / static_cast<double>(quiet) - residualMean) * m_residualWeights[quiet];
-        }
-        m_cos = cosv;
-        m_sin = sinv;
-        m_block.c = c;
-        m_block.s = s;
-        m_block.squares = squares;
-        m_x1 = x1;
-        m_x2 = x2;
-        m_residualMean = residualMean;
-        m_previous = previous;
-        m_same = same;
-        m_warmup = warmup;
-        m_samples = at;
+        Condition(samples + i, ys.data(), stretch);
+        Demodulate(ys.data(), stretch);
+        Watch(samples + i, ys.data(), stretch);
         m_toBlockEnd -= static_cast<int64_t>(stretch);
         i += stretch;
         if (m_toBlockEnd == 0) {
@@ -302,6 +186,131 @@ void CToneTracker::Add(const double* samples, size_t count) {
     }
 }
 
+void CToneTracker::Condition(const double* xs, double* ys, size_t stretch) {
+    // The DC follower moves once a block, from the block's mean: it is slow (half a second)
+    // and a step of half a millisecond is nothing to it, and each sample is then free of it.
+    const double dc = m_dc, fullScale = m_fullScale;
+    double squares = m_block.squares, sum = 0;
+    uint64_t clipped = 0;
+    for (size_t k = 0; k < stretch; ++k) {
+        const double x = xs[k];
+        sum += x;
+        ys[k] = x - dc;
+        squares += ys[k] * ys[k];
+        clipped += x >= fullScale || x <= -1.0 ? 1 : 0;
+    }
+    m_dc += (sum / static_cast<double>(stretch) - m_dc) * m_dcWeights[stretch];
+    m_clipped += clipped;
+    for (size_t k = 0; k < stretch;) {
+        const size_t run = std::min(stretch - k, m_recent.size() - m_ring);
+        std::copy(xs + k, xs + k + run, m_recent.begin() + static_cast<std::ptrdiff_t>(m_ring));
+        m_ring = m_ring + run == m_recent.size() ? 0 : m_ring + run;
+        k += run;
+    }
+    m_block.squares = squares;
+}
+
+void CToneTracker::Demodulate(const double* ys, size_t stretch) {
+    double cosv = m_cos, sinv = m_sin, c = m_block.c, s = m_block.s;
+    if (m_hz > 0) {
+        // Two rotators a sample apart, each stepping two samples: two chains of half the
+        // length side by side in one register.
+        const double stepCos = m_stepCos, stepSin = m_stepSin;
+        Pair cp = {cosv, cosv * stepCos - sinv * stepSin};
+        Pair sp = {sinv, sinv * stepCos + cosv * stepSin};
+        const double twiceCos = m_twiceCos, twiceSin = m_twiceSin;
+        Pair cSum{}, sSum{};
+        size_t k = 0;
+        for (; k + 2 <= stretch; k += 2) {
+            Pair y;
+            std::memcpy(&y, ys + k, sizeof y);
+            cSum += y * cp;
+            sSum += y * sp;
+            const Pair nextCos = cp * twiceCos - sp * twiceSin;
+            sp = sp * twiceCos + cp * twiceSin;
+            cp = nextCos;
+        }
+        c += cSum[0] + cSum[1];
+        s += sSum[0] + sSum[1];
+        cosv = cp[0];
+        sinv = sp[0];
+        for (; k < stretch; ++k) {
+            c += ys[k] * cosv;
+            s += ys[k] * sinv;
+            const double nextCos = cosv * stepCos - sinv * stepSin;
+            sinv = sinv * stepCos + cosv * stepSin;
+            cosv = nextCos;
+        }
+    }
+    m_cos = cosv;
+    m_sin = sinv;
+    m_block.c = c;
+    m_block.s = s;
+}
+
+void CToneTracker::Watch(const double* xs, const double* ys, size_t stretch) {
+    double x1 = m_x1, x2 = m_x2, residualMean = m_residualMean;
+    double previous = m_previous;
+    int64_t same = m_same;
+    int64_t warmup = m_warmup;
+    const bool predict = m_coefficient != 0 && m_inTone && m_interruptionStart < 0;
+    const double coefficient = m_coefficient;
+    // The threshold from the path's typical residual as it stood at the block's start; the
+    // residuals under it move that once the block is done.
+    const double threshold = std::max(m_level * kBreakFraction, kNoiseMargin * residualMean);
+    double quietSum = 0;
+    size_t quiet = 0;
+    int64_t at = m_samples;
+    int64_t breakStart = m_breakStart, breakEnd = m_breakEnd;
+    const int64_t heldLength = m_heldLength, breakJoin = m_breakJoin;
+    for (size_t k = 0; k < stretch; ++k, ++at) {
+        const double x = xs[k];
+        const double y = ys[k];
+        if (x == previous) {
+            ++same;
+        } else {
+            if (same + 1 >= heldLength) {
+                OnHeld(at - same - 1, same + 1, previous);
+            }
+            same = 0;
+        }
+        previous = x;
+        if (predict) {
+            const double residual = std::abs(y - (coefficient * x1 - x2));
+            if (warmup > 0) {
+                // The path's own residual (its noise, a codec's) learnt before judging.
+                --warmup;
+                residualMean += (residual - residualMean) * 0.02;
+            } else if (residual > threshold) {
+                breakStart = breakStart < 0 ? at : breakStart;
+                breakEnd = at;
+            } else {
+                quietSum += residual;
+                ++quiet;
+            }
+        }
+        x2 = x1;
+        x1 = y;
+        if (breakStart >= 0 && at - breakEnd > breakJoin) {
+            m_pendingBreaks.push_back(
+                {breakStart, breakEnd - breakStart + 1, DropoutKind::brokenWave});
+            breakStart = breakEnd = -1;
+        }
+    }
+    m_breakStart = breakStart;
+    m_breakEnd = breakEnd;
+    if (quiet > 0) { // as 0.002 a sample would have moved it
+        residualMean +=
+            (quietSum / static_cast<double>(quiet) - residualMean) * m_residualWeights[quiet];
+    }
+    m_x1 = x1;
+    m_x2 = x2;
+    m_residualMean = residualMean;
+    m_previous = previous;
+    m_same = same;
+    m_warmup = warmup;
+    m_samples = at;
+}
 void CToneTracker::CloseBlock() {
     m_block.length = static_cast<double>(m_blockLength);
     const Sums before =
@@ -399,8 +408,8 @@ void CToneTracker::CloseFrame() {
     const Sums explain = Window(explainBlocks, 0);
     const double meanSquare = explain.length > 0 ? explain.squares / explain.length : 0;
     const double explained = m_hz > 0 ? FitBlocks(explainBlocks, 0).Amplitude() : 0;
-    // Only energy a new tone could be: one 10 dB or more under the tone it follows is not looked
-    // for (hum, crosstalk, the DC follower's own residue in a gap).
+    // Only energy a new tone could be: one 10 dB or more under the tone it follows is not
+    // looked for (hum, crosstalk, the DC follower's own residue in a gap).
     const double quietest = 0.5 * std::pow(kNewToneLevel * m_explainedLevel, 2);
     if (meanSquare >= std::max(kAcquireFloor, 0.5 * quietest) &&
         0.5 * explained * explained < kExplained * meanSquare) {
@@ -520,8 +529,8 @@ void CToneTracker::Acquire() {
     m_explainedLevel = amplitude;
 }
 
-// The amplitude of a sine at `hz` over the newest 20 ms (two periods of a low tone): what a tone
-// just found is now, which a window over a longer past would understate.
+// The amplitude of a sine at `hz` over the newest 20 ms (two periods of a low tone): what a
+// tone just found is now, which a window over a longer past would understate.
 double CToneTracker::RecentAmplitude(double hz) const {
     const int64_t count = std::min<int64_t>(
         {std::max<int64_t>(SamplesOf(0.02, m_rate), std::llround(2.0 * m_rate / hz)), m_samples,
@@ -896,8 +905,8 @@ void CToneTracker::OnHeld(int64_t start, int64_t length, double value) {
     CountDropout({start, length, DropoutKind::heldSample});
 }
 
-// A break is counted once it is over and nothing shows it to be the edge of a silence (an ident,
-// a sequence slot, a long dropout), which is judged as a silence.
+// A break is counted once it is over and nothing shows it to be the edge of a silence (an
+// ident, a sequence slot, a long dropout), which is judged as a silence.
 void CToneTracker::SettleBreaks(bool all) {
     const int64_t settle = SamplesOf(kSettleS, m_rate);
     while (!m_pendingBreaks.empty() &&

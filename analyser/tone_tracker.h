@@ -124,6 +124,11 @@ private:
     static Fit Solve(double c, double s, double cc, double cs, double length);
     Fit FitBlocks(size_t count, size_t skip) const; // the last `count` blocks before `skip` more
 
+    // One stretch of samples within a block: DC removed, squared and kept (ys out); demodulated;
+    // watched for held values and breaks.
+    void Condition(const double* xs, double* ys, size_t stretch);
+    void Demodulate(const double* ys, size_t stretch);
+    void Watch(const double* xs, const double* ys, size_t stretch);
     void StartBlock();
     void CloseBlock();
     void CloseFrame();
