@@ -1,10 +1,14 @@
 #include "av_sync.h"
 
+#include "sine_fit.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
 
 namespace {
+
+constexpr double kPi = 3.141592653589793;
 
 constexpr double kMinGapSeconds = 0.15; // the idents' gaps are 280 ms; the sequence's longer
 constexpr double kMaxGapSeconds = 10.0; // a 16-channel sequence leaves the first one 7.2 s
@@ -115,9 +119,9 @@ void CAvSync::OnSample(double x) {
 // squares, carried on; the gap starts at the sample that best splits "that sine" from "nothing
 // of it", whatever else sounds under both.
 int64_t CAvSync::GapStart(int64_t lastLoud) const {
-    const auto fit = static_cast<int64_t>(0.01 * m_rate);
-    const int64_t from = lastLoud - fit;
-    if (from < m_index - kRing + 2 || fit < 8) {
+    const auto span = static_cast<int64_t>(0.01 * m_rate); // the tone fitted over the 10 ms before
+    const int64_t from = lastLoud - span;
+    if (from < m_index - kRing + 2 || span < 8) {
         return lastLoud + 1;
     }
     double num = 0, den = 0;
@@ -133,51 +137,31 @@ int64_t CAvSync::GapStart(int64_t lastLoud) const {
     // The recurrence's frequency is pulled by noise (which adds to one side of it only, by 11 % at
     // 250 Hz under noise 60 dB down): the sine
     // is the least-squares one at the frequency, near that, that explains the most.
-    struct Fit {
-        double a = 0, b = 0, explained = 0;
-    };
+    std::vector<double> window;
+    for (int64_t n = from; n <= lastLoud; ++n) {
+        window.push_back(Ring(n));
+    }
     const auto fitAt = [&](double omega) {
-        double cc = 0, cs = 0, ss = 0, xc = 0, xs = 0;
-        double c = 1, si = 0;
-        const double stepCos = std::cos(omega), stepSin = std::sin(omega);
-        for (int64_t n = from; n <= lastLoud; ++n) {
-            cc += c * c;
-            cs += c * si;
-            ss += si * si;
-            xc += Ring(n) * c;
-            xs += Ring(n) * si;
-            const double next = c * stepCos - si * stepSin;
-            si = si * stepCos + c * stepSin;
-            c = next;
-        }
-        Fit f;
-        const double det = cc * ss - cs * cs;
-        if (det > 0) {
-            f.a = (xc * ss - xs * cs) / det;
-            f.b = (xs * cc - xc * cs) / det;
-            f.explained = f.a * xc + f.b * xs;
-        }
-        return f;
+        return FitSine(window.data(), window.size(), 0, omega * m_rate / (2 * kPi), m_rate);
     };
     double low = 0.8 * guess, high = 1.2 * guess; // the fit's main lobe is wider still
     const double golden = 0.6180339887498949;
     for (int i = 0; i < 40; ++i) { // golden-section search on the explained energy
         const double left = high - golden * (high - low), right = low + golden * (high - low);
-        if (fitAt(left).explained > fitAt(right).explained) {
+        if (fitAt(left).toneRms > fitAt(right).toneRms) {
             high = right;
         } else {
             low = left;
         }
     }
     const double omega = 0.5 * (low + high);
-    const Fit sineFit = fitAt(omega);
-    const double a = sineFit.a, b = sineFit.b;
-    const auto sine = [&](int64_t n) {
+    const SineFit fit = fitAt(omega);
+    const auto sine = [&](int64_t n) { // a sin + b cos, as fitted, from `from` on
         const double phase = omega * static_cast<double>(n - from);
-        return a * std::cos(phase) + b * std::sin(phase);
+        return fit.a * std::sin(phase) + fit.b * std::cos(phase);
     };
     // Over a period either side of the last loud sample: the split with the least error.
-    const int64_t period = std::max<int64_t>(2, std::llround(2 * 3.141592653589793 / omega));
+    const int64_t period = std::max<int64_t>(2, std::llround(2 * kPi / omega));
     const int64_t first = lastLoud - period / 4;
     const int64_t last = std::min(m_index - 1, lastLoud + period);
     double best = 0;

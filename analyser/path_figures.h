@@ -5,6 +5,7 @@
 #pragma once
 
 #include "report.h"
+#include "sine_fit.h"
 #include "spectrum.h"
 
 #include <cstdint>
@@ -17,16 +18,6 @@ struct OtherTone {
     double hz = 0;
     double level = 0; // linear peak
 };
-
-// The least-squares sine at `hz` over n samples whose first is sample `first` of the stream, DC
-// removed: x = a sin(w n) + b cos(w n), and the RMS of the tone and of what is left.
-struct SineFit {
-    double a = 0;
-    double b = 0;
-    double toneRms = 0;
-    double residualRms = 0;
-};
-SineFit FitSine(const double* x, size_t n, int64_t first, double hz, int rate);
 
 class CPathMeter {
 public:

@@ -1,5 +1,7 @@
 #include "tone_tracker.h"
 
+#include "sine_fit.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -451,19 +453,10 @@ void CToneTracker::CloseFrame() {
 }
 
 void CToneTracker::Acquire() {
-    const auto fromRing = [this](int64_t count, std::vector<double>& out) {
-        count = std::min<int64_t>({count, m_samples, static_cast<int64_t>(m_recent.size())});
-        out.resize(static_cast<size_t>(count));
-        size_t at = (m_ring + m_recent.size() - static_cast<size_t>(count)) % m_recent.size();
-        for (double& x : out) {
-            x = m_recent[at];
-            at = at + 1 == m_recent.size() ? 0 : at + 1;
-        }
-    };
     std::vector<double> window;
     double hz = 0, share = 0, amplitude = 0;
     for (const double seconds : {kAcquireS, kAcquireLowS}) {
-        fromRing(
+        RecentSamples(
             std::min<int64_t>(SamplesOf(seconds, m_rate), static_cast<int64_t>(m_spectrum->Size())),
             window);
         if (window.size() < 16) {
@@ -531,24 +524,21 @@ void CToneTracker::Acquire() {
 
 // The amplitude of a sine at `hz` over the newest 20 ms (two periods of a low tone): what a
 // tone just found is now, which a window over a longer past would understate.
-double CToneTracker::RecentAmplitude(double hz) const {
-    const int64_t count = std::min<int64_t>(
-        {std::max<int64_t>(SamplesOf(0.02, m_rate), std::llround(2.0 * m_rate / hz)), m_samples,
-         static_cast<int64_t>(m_recent.size())});
-    const double omega = 2 * kPi * hz / m_rate;
-    const double stepCos = std::cos(omega), stepSin = std::sin(omega);
-    double c = 0, s = 0, cc = 0, cs = 0, cosv = 1, sinv = 0;
-    for (int64_t n = m_samples - count; n < m_samples; ++n) {
-        const double x = m_recent[static_cast<size_t>(n % m_rate)];
-        c += x * cosv;
-        s += x * sinv;
-        cc += cosv * cosv;
-        cs += cosv * sinv;
-        const double next = cosv * stepCos - sinv * stepSin;
-        sinv = sinv * stepCos + cosv * stepSin;
-        cosv = next;
+void CToneTracker::RecentSamples(int64_t count, std::vector<double>& out) const {
+    count = std::min<int64_t>({count, m_samples, static_cast<int64_t>(m_recent.size())});
+    out.resize(static_cast<size_t>(count));
+    size_t at = (m_ring + m_recent.size() - static_cast<size_t>(count)) % m_recent.size();
+    for (double& x : out) {
+        x = m_recent[at];
+        at = at + 1 == m_recent.size() ? 0 : at + 1;
     }
-    return Solve(c, s, cc, cs, static_cast<double>(count)).Amplitude();
+}
+
+double CToneTracker::RecentAmplitude(double hz) const {
+    std::vector<double> recent;
+    RecentSamples(std::max<int64_t>(SamplesOf(0.02, m_rate), std::llround(2.0 * m_rate / hz)),
+                  recent);
+    return FitSine(recent.data(), recent.size(), 0, hz, m_rate).Amplitude();
 }
 
 // Where the tone just found began: the envelope at its frequency, a period at a time, back from

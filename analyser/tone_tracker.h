@@ -136,6 +136,7 @@ private:
     void SetCarrier(double hz, bool sameTone);
     int64_t BackdatedStart(double hz) const;
     double RecentAmplitude(double hz) const;
+    void RecentSamples(int64_t count, std::vector<double>& out) const; // the newest, in order
     double SlopeHz(int64_t from, int64_t to) const; // over the epoch's present frames
     double MeasureFrequency() const;
     mutable int64_t m_frequencyAt = -1;
