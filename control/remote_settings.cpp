@@ -2,6 +2,9 @@
 // refuses the text, so a refused change changes nothing.
 #include "remote_settings.h"
 
+#include "address.h"
+#include "values.h"
+
 #include <arpa/inet.h>
 
 #include <algorithm>
@@ -35,23 +38,8 @@ std::string_view Trim(std::string_view text) {
 
 // A whole decimal number with an optional sign, nothing else.
 bool ParseInteger(std::string_view text, int64_t* value) {
-    text = Trim(text);
-    if (!text.empty() && text.front() == '+') {
-        text.remove_prefix(1);
-        if (!text.empty() && (text.front() == '-' || text.front() == '+')) {
-            return false;
-        }
-    }
-    if (text.empty()) {
-        return false;
-    }
-    int64_t parsed = 0;
-    const auto [end, status] = std::from_chars(text.data(), text.data() + text.size(), parsed);
-    if (status != std::errc() || end != text.data() + text.size()) {
-        return false;
-    }
-    *value = parsed;
-    return true;
+    const std::optional<int64_t> parsed = wire::ParseInteger(text);
+    return parsed && (*value = *parsed, true);
 }
 
 // Decodes strict UTF-8 (no overlongs, no surrogates); false on anything malformed.
@@ -290,12 +278,8 @@ bool ParseControlPort(std::string_view text, std::optional<int>* port) {
         *port = std::nullopt;
         return true;
     }
-    int64_t value = 0;
-    if (!ParseInteger(text, &value) || value < 0 || value > 65535) {
-        return false;
-    }
-    *port = static_cast<int>(value);
-    return true;
+    const std::optional<int> value = wire::ParsePort(text, true);
+    return value && (*port = *value, true);
 }
 
 std::string FormatPairs(const PairMarks& marks) {
@@ -410,18 +394,6 @@ std::string AcceptedValues(std::string_view name) {
     return "1 or 0";
 }
 
-bool IsLoopbackAddress(std::string_view address) {
-    const std::string text(address);
-    if (text == "localhost" || text == "::1") {
-        return true;
-    }
-    in_addr v4{};
-    if (inet_pton(AF_INET, text.c_str(), &v4) == 1) {
-        return (ntohl(v4.s_addr) >> 24) == 127;
-    }
-    return false;
-}
-
 namespace {
 
 struct OptionSpec {
@@ -494,6 +466,73 @@ bool TakeValue(const OptionSpec& spec, std::string_view value, bool fromVariable
     return ParseControlPort(value, &port) && (options->control.basePort = port, true);
 }
 
+// LIRAFON_NMOS, LIRAFON_NMOS_REGISTRY and LIRAFON_NMOS_ALLOWED_ORIGINS.
+bool ReadNmosOptions(EnvironmentReader getenv, NmosOptions* nmos, std::string* error) {
+    if (const char* setting = getenv("LIRAFON_NMOS"); setting != nullptr) {
+        const std::string value = Lower(Trim(setting));
+        if (value != "" && value != "on" && value != "off") {
+            *error =
+                std::string("LIRAFON_NMOS: '") + setting + "' is not accepted; expected on or off";
+            return false;
+        }
+        nmos->enabled = value != "off";
+        nmos->named = true;
+    }
+    if (const char* registries = getenv("LIRAFON_NMOS_REGISTRY"); registries != nullptr) {
+        std::string_view rest = registries;
+        while (!rest.empty()) {
+            const size_t comma = rest.find(',');
+            const std::string_view entry = Trim(rest.substr(0, comma));
+            rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
+            if (entry.empty()) {
+                continue;
+            }
+            std::string_view address = entry;
+            if (address.starts_with("http://")) {
+                address.remove_prefix(7);
+            }
+            if (address.ends_with("/")) {
+                address.remove_suffix(1);
+            }
+            const std::optional<wire::HostPort> host = wire::ParseHostPort(address);
+            if (entry.find("://") != entry.rfind("://") ||
+                (entry.find("://") != std::string_view::npos && !entry.starts_with("http://")) ||
+                !host || !host->port || address.find('/') != std::string_view::npos) {
+                *error =
+                    "LIRAFON_NMOS_REGISTRY: \"" + std::string(entry) + "\" is not http://host:port";
+                return false;
+            }
+            const bool v6 = host->host.find(':') != std::string::npos;
+            nmos->registries.push_back("http://" + (v6 ? "[" + host->host + "]" : host->host) +
+                                       ":" + std::to_string(*host->port) + "/");
+        }
+    }
+    if (const char* origins = getenv("LIRAFON_NMOS_ALLOWED_ORIGINS"); origins != nullptr) {
+        std::string_view rest = origins;
+        while (!rest.empty()) {
+            const size_t comma = rest.find(',');
+            const std::string origin = Lower(Trim(rest.substr(0, comma)));
+            rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
+            if (origin.empty()) {
+                continue;
+            }
+            // An origin is what a browser sends: scheme://host[:port] and nothing after it.
+            const size_t scheme = origin.find("://");
+            const bool web = (origin.starts_with("http://") || origin.starts_with("https://")) &&
+                             origin.find('/', scheme + 3) == std::string::npos &&
+                             origin.size() > scheme + 3;
+            if (origin != "null" && !web) {
+                *error = "LIRAFON_NMOS_ALLOWED_ORIGINS: '" + origin +
+                         "' is not an origin; expected http://host[:port], https://host[:port] "
+                         "or null, comma-separated";
+                return false;
+            }
+            nmos->allowedOrigins.push_back(origin);
+        }
+    }
+    return true;
+}
+
 std::string Refusal(std::string_view who, std::string_view value, std::string_view name) {
     std::string line(who);
     line.append(": '").append(value).append("' is not accepted; expected ");
@@ -519,6 +558,15 @@ std::optional<StartupOptions> ParseStartupOptions(const std::vector<std::string>
     }
     if (const char* token = getenv("LIRAFON_CONTROL_TOKEN"); token != nullptr) {
         options.control.token = token;
+    }
+    if (!ReadNmosOptions(getenv, &options.nmos, error)) {
+        return std::nullopt;
+    }
+    const char* platform = getenv("QT_QPA_PLATFORM");
+    options.platformChosen = platform != nullptr;
+    for (const char* display : {"DISPLAY", "WAYLAND_DISPLAY"}) {
+        const char* value = getenv(display);
+        options.hasDisplay = options.hasDisplay || (value != nullptr && value[0] != '\0');
     }
 
     for (size_t i = 0; i < arguments.size(); ++i) {
@@ -598,7 +646,8 @@ std::optional<StartupOptions> ParseStartupOptions(const std::vector<std::string>
                  " printable characters (spaces and ; included)";
         return std::nullopt;
     }
-    if (options.control.basePort && !IsLoopbackAddress(address) && options.control.token.empty()) {
+    if (options.control.basePort && !wire::IsLoopbackAddress(address) &&
+        options.control.token.empty()) {
         *error = "LIRAFON_CONTROL_ADDRESS: refusing to offer remote control on " + address +
                  " without LIRAFON_CONTROL_TOKEN (set a token, or use 127.0.0.1)";
         return std::nullopt;

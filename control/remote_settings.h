@@ -4,6 +4,8 @@
 // naming what was wrong and what is accepted. Qt-free, so the option parser runs before Qt starts.
 #pragma once
 
+#include "values.h"
+
 #include <array>
 #include <cstdint>
 #include <optional>
@@ -91,21 +93,31 @@ struct ControlEndpoint {
     std::string token; // required for any address but loopback
 };
 
+// The source as an NMOS node (built-in runtime only).
+struct NmosOptions {
+    bool enabled = true;
+    bool named = false;                  // LIRAFON_NMOS was set: say why when there can be no node
+    std::vector<std::string> registries; // "http://host:port/", in priority order
+    // Browser origins that may change the node's state, in lower case ("null" is one); pages of
+    // every other origin may only read.
+    std::vector<std::string> allowedOrigins;
+};
+
 struct StartupOptions {
     bool help = false;
     bool version = false;
     SettingsChange settings;
     ControlEndpoint control;
+    NmosOptions nmos;
+    bool platformChosen = false; // QT_QPA_PLATFORM is set
+    bool hasDisplay = false;     // DISPLAY or WAYLAND_DISPLAY names one
 };
 
 // Reads the environment's LIRAFON_* settings, then the arguments (an option wins over its
 // variable). `getenv` is the environment to read. nullopt with one line in *error on a bad value
 // or an unknown argument. Arguments Qt owns (-platform ...) are skipped.
-using EnvironmentReader = const char* (*)(const char*);
+using EnvironmentReader = wire::EnvironmentReader;
 std::optional<StartupOptions> ParseStartupOptions(const std::vector<std::string>& arguments,
                                                   EnvironmentReader getenv, std::string* error);
-
-// True for 127.0.0.0/8, ::1 and "localhost".
-bool IsLoopbackAddress(std::string_view address);
 
 } // namespace control

@@ -3,6 +3,8 @@
 // when its content did.
 #include "nmos_node.h"
 
+#include "address.h"
+
 #include <QHostAddress>
 #include <QJsonDocument>
 #include <QRegularExpression>
@@ -17,8 +19,8 @@ namespace nmos {
 
 namespace {
 
-using control::HttpReply;
-using control::HttpRequest;
+using http::HttpReply;
+using http::HttpRequest;
 
 // TAI was 37 s ahead of UTC at the last leap second (2017) and stays so until the next one.
 constexpr int64_t kTaiMinusUtcSeconds = 37;
@@ -364,11 +366,8 @@ std::optional<HttpReply> Node::Handle(const HttpRequest& request) {
     }
     HttpReply reply;
     const QByteArray type = request.Header("content-type").split(';').first().trimmed().toLower();
-    if (request.method == "OPTIONS") {
-        reply.status = 200;
-        reply.body.clear();
-    } else if ((request.method == "PATCH" || request.method == "POST" || request.method == "PUT") &&
-               type != "application/json") {
+    if ((request.method == "PATCH" || request.method == "POST" || request.method == "PUT") &&
+        type != "application/json") {
         // JSON only: a page cannot send that without the browser asking first.
         reply = Error(415, QStringLiteral("send application/json"));
     } else {
@@ -387,17 +386,6 @@ std::optional<HttpReply> Node::Handle(const HttpRequest& request) {
             reply = Error(404, QStringLiteral("no such API"));
         }
     }
-    // IS-04 and IS-05 are read by browser-based controllers of other origins.
-    reply.headers.push_back({"Access-Control-Allow-Origin", "*"});
-    reply.headers.push_back(
-        {"Access-Control-Allow-Methods", "GET, PUT, POST, PATCH, HEAD, OPTIONS, DELETE"});
-    QByteArray allowed = "Content-Type, Accept";
-    if (const QByteArray asked = request.Header("access-control-request-headers");
-        !asked.isEmpty() && asked.size() < 512) {
-        allowed = asked;
-    }
-    reply.headers.push_back({"Access-Control-Allow-Headers", allowed});
-    reply.headers.push_back({"Access-Control-Max-Age", "3600"});
     return reply;
 }
 
@@ -592,7 +580,8 @@ QJsonArray Node::Constraints(const StreamFacts& s) const {
     if (s.loopbackOnly) {
         // Set up to keep its streams on this computer: a controller may move them only there.
         destination[QStringLiteral("pattern")] =
-            s.ipv6 ? QStringLiteral("^::1$")
+            // ::1 in every spelling a controller may send: "::1", "0:0:0:0:0:0:0:1", "0::1".
+            s.ipv6 ? QStringLiteral("^(0{0,4}:){2,7}0{0,3}1$")
                    : QStringLiteral("^127\\.[0-9]{1,3}\\.[0-9]{1,3}\\.[0-9]{1,3}$");
     }
     return QJsonArray{QJsonObject{
@@ -660,8 +649,10 @@ HttpReply Node::Stage(const StreamFacts& s, const QJsonObject& patch) {
                 const bool family = !address.isNull() &&
                                     address.protocol() == (s.ipv6 ? QAbstractSocket::IPv6Protocol
                                                                   : QAbstractSocket::IPv4Protocol);
-                good = IsAuto(value) ||
-                       (value.isString() && family && (!s.loopbackOnly || address.isLoopback()));
+                good =
+                    IsAuto(value) ||
+                    (value.isString() && family &&
+                     (!s.loopbackOnly || wire::IsLoopbackAddress(value.toString().toStdString())));
             } else if (key == QLatin1String("destination_port")) {
                 good = IsAuto(value) || (value.isDouble() && value.toDouble() == value.toInt() &&
                                          value.toInt() >= 1 && value.toInt() <= 65534);

@@ -1,13 +1,15 @@
 // The source as an NMOS node: the IS-04 Node API (v1.3) resources a plant's registry and
 // controllers expect, and the IS-05 Connection API (v1.1) that stages and activates each sender's
-// transport parameters. Both are served under /x-nmos/ by the control server, on its address and
-// port; the node only answers requests and says what to do, through the Host it was given.
+// transport parameters. Both are one route, /x-nmos/, on the program's HTTP server (the control
+// server's address and port); the node only answers requests and says what to do, through the
+// Host it was given. Who may change anything is the route's policy, judged before a request
+// reaches the node.
 //
 // Threads: the user-interface thread only (the control server's), scheduled activations by a
 // Qt timer on the same thread.
 #pragma once
 
-#include "http_adapter.h"
+#include "http_types.h"
 
 #include <QJsonArray>
 #include <QJsonObject>
@@ -91,8 +93,9 @@ public:
     explicit Node(NodeHost& host, QObject* parent = nullptr);
     ~Node() override;
 
-    // A request under /x-nmos/, answered; nullopt for any other path.
-    std::optional<control::HttpReply> Handle(const control::HttpRequest& request);
+    // A request under /x-nmos/, answered; nullopt for any other path. CORS and preflights are the
+    // route's (the server answers them).
+    std::optional<http::HttpReply> Handle(const http::HttpRequest& request);
 
     // The resources as they stand; versions advance where anything in them changed since the
     // last call. Registration sends these.
@@ -122,13 +125,13 @@ private:
     SenderState& StateOf(const StreamFacts& stream);
     const StreamFacts* StreamById(const QString& id) const;
 
-    control::HttpReply NodeApi(const control::HttpRequest& request, const QStringList& parts);
-    control::HttpReply ConnectionApi(const control::HttpRequest& request, const QStringList& parts);
-    control::HttpReply SenderEndpoint(const control::HttpRequest& request, const StreamFacts& s,
-                                      const QString& leaf);
+    http::HttpReply NodeApi(const http::HttpRequest& request, const QStringList& parts);
+    http::HttpReply ConnectionApi(const http::HttpRequest& request, const QStringList& parts);
+    http::HttpReply SenderEndpoint(const http::HttpRequest& request, const StreamFacts& s,
+                                   const QString& leaf);
     // Stages a patch (a parsed object) on one sender: the status and the body a single request
     // would have got.
-    control::HttpReply Stage(const StreamFacts& stream, const QJsonObject& patch);
+    http::HttpReply Stage(const StreamFacts& stream, const QJsonObject& patch);
     QJsonArray Constraints(const StreamFacts& stream) const;
     // Staged parameters with every "auto" resolved; nullopt with *error when one cannot be.
     std::optional<QJsonObject> Resolve(const StreamFacts& stream, const QJsonObject& staged,

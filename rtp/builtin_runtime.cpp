@@ -118,6 +118,15 @@ const NdiRuntimeCalls& BuiltinRuntimeCalls() {
     return calls;
 }
 
+bool GetBuiltinRuntimeConfig(CRuntimeConfig* config) {
+    std::lock_guard guard(g_lock);
+    if (!g_config) {
+        return false;
+    }
+    *config = *g_config;
+    return true;
+}
+
 bool GetBuiltinSenderInfo(NDIlib_send_instance_t instance, BuiltinSenderInfo* info) {
     std::lock_guard guard(g_lock);
     if (g_senders.count(AsSender(instance)) == 0) {

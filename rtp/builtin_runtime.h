@@ -19,5 +19,8 @@ bool RetargetBuiltinSender(NDIlib_send_instance_t sender, BuiltinStream stream,
 // PTP time now (TAI, nanoseconds) and the clock's state, when the runtime follows a PTP clock;
 // false when it runs free.
 bool BuiltinPtpNow(int64_t* ptpNowNs, PtpReference* reference);
+// The configuration the runtime was initialised with, read once from the environment; false
+// before NDIlib_initialize succeeded.
+bool GetBuiltinRuntimeConfig(CRuntimeConfig* config);
 // One stream's current session description ("" when there is none).
 std::string BuiltinStreamSdp(NDIlib_send_instance_t sender, BuiltinStream stream);

@@ -2,6 +2,8 @@
 // exactly where packets go.
 #include "socket_address.h"
 
+#include "address.h"
+
 #include <arpa/inet.h>
 
 #include <algorithm>
@@ -93,12 +95,7 @@ CSocketAddress CSocketAddress::WithPort(int port) const {
 }
 
 bool CSocketAddress::IsLoopback() const {
-    if (IsIpv6()) {
-        const auto* v6 = reinterpret_cast<const sockaddr_in6*>(&m_storage);
-        return IN6_IS_ADDR_LOOPBACK(&v6->sin6_addr);
-    }
-    const auto* v4 = reinterpret_cast<const sockaddr_in*>(&m_storage);
-    return (ntohl(v4->sin_addr.s_addr) >> 24) == 127;
+    return wire::IsLoopback(m_storage);
 }
 
 bool CSocketAddress::IsMulticast() const {

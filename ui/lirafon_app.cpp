@@ -43,12 +43,6 @@ bool InstallSignalPipe() {
     return true;
 }
 
-bool HasDisplay() {
-    const char* x11 = std::getenv("DISPLAY");
-    const char* wayland = std::getenv("WAYLAND_DISPLAY");
-    return (x11 != nullptr && *x11 != '\0') || (wayland != nullptr && *wayland != '\0');
-}
-
 } // namespace
 
 std::string CNDILirafonApp::VersionText() {
@@ -104,6 +98,11 @@ Connection API under /x-nmos/ on the control server.
   LIRAFON_NMOS             on (default) | off
   LIRAFON_NMOS_REGISTRY    registries to register with, in priority order:
                            http://host:port[,http://host:port...]
+  LIRAFON_NMOS_ALLOWED_ORIGINS  browser origins that may change the node's state
+                           (comma-separated; "null" for sandboxed pages and AMWA's
+                           testing tool); default none: a page of any other origin
+                           may read the APIs, only controllers that are not browsers
+                           (no Origin) may change them
 
 Runtimes: the vendor's NDI runtime (libndi.so.6 or .5) when installed (the set-up,
 scripts/install-ndi-runtime.sh, puts it in /usr/local/lib), announced by mDNS
@@ -163,7 +162,7 @@ int CNDILirafonApp::Run(int argc, char** argv) {
         std::fputs(VersionText().c_str(), stdout);
         return 0;
     }
-    if (std::getenv("QT_QPA_PLATFORM") == nullptr && !HasDisplay()) {
+    if (!options->platformChosen && !options->hasDisplay) {
         setenv("QT_QPA_PLATFORM", "offscreen", 1);
         std::fprintf(stderr, "ndi-lirafon: no display found; running headless (offscreen)\n");
     }

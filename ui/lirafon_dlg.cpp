@@ -281,13 +281,9 @@ void CNDILirafonDlg::ShutDown() {
     }
     m_shutDown = true;
     m_running = 0;
-    // The node goes first: nothing may re-target a source that is being stopped.
-    if (m_remote) {
-        m_remote->SetNmosRoute(nullptr);
-    }
-    m_registration.reset();
-    m_nmos.reset();
-    m_nmosHost.reset();
+    // The node goes first (and the server with it): nothing may re-target a source that is being
+    // stopped.
+    m_services.reset();
     if (m_sendThread.joinable()) {
         m_sendThread.join();
     }
@@ -296,7 +292,6 @@ void CNDILirafonDlg::ShutDown() {
         m_senderStarted = 0;
     }
     m_instances.reset();
-    m_remote.reset();
     // The runtime is released on every exit, also when it failed to initialise.
     NDIlib_destroy();
     m_ndiInitialised = false;

@@ -6,6 +6,7 @@
 #include "control_server.h"
 #include "ident_card.h"
 #include "lirafon_sender.h"
+#include "remote_services.h"
 #include "remote_settings.h"
 
 #include <QDialog>
@@ -28,11 +29,6 @@ class QRadioButton;
 class QAction;
 class ClickableLabel;
 class InstanceLink;
-class CNmosHost;
-namespace nmos {
-class Node;
-class Registration;
-} // namespace nmos
 
 // Checks the radio of `group` whose id is `value`, or clears the set when none has it.
 void CheckRadio(QButtonGroup* group, int32_t value);
@@ -124,7 +120,9 @@ public:
     // Called by numbering just before and just after the sender starts.
     void BeforeNumberedStart();
     void AfterNumberedStart();
-    control::ControlServer* RemoteControl() const { return m_remote.get(); }
+    control::ControlServer* RemoteControl() const {
+        return m_services ? &m_services->Control() : nullptr;
+    }
 
     QWidget* Control(int id) const { return m_controls.value(id); }
     QMenu* WindowMenu() const { return m_windowMenu; }
@@ -172,9 +170,6 @@ private:
     // Takes the level field as Enter does: applied when the user level is chosen, else read.
     void TakeUserLevelField();
     void ApplyFrequencyChoice(control::FrequencyChoice frequency);
-    void StartControlServer();
-    void StartNmosNode();
-    void AnnounceWebControl();
     // Something a client of the control server shows may have changed.
     void StateChanged();
 
@@ -206,11 +201,14 @@ private:
     bool m_ndiInitialised = false;
     bool m_shutDown = false;
     std::unique_ptr<InstanceLink> m_instances;
-    std::unique_ptr<control::ControlServer> m_remote;
-    std::unique_ptr<CNmosHost> m_nmosHost;
-    std::unique_ptr<nmos::Node> m_nmos; // the built-in runtime's source as an NMOS node
-    std::unique_ptr<nmos::Registration> m_registration;
-    control::ControlEndpoint m_remoteEndpoint{std::nullopt, "127.0.0.1", ""};
+    static control::StartupOptions NoServers() {
+        control::StartupOptions options;
+        options.control.basePort.reset(); // a window opened without options serves nothing
+        return options;
+    }
+    // The control server and the NMOS node, once the sender has started.
+    std::unique_ptr<CRemoteServices> m_services;
+    control::StartupOptions m_startup = NoServers();
     std::optional<std::wstring> m_startupIdentText;
     std::optional<bool> m_startupShowIdentText;
     double m_wireReferenceGain = 0.1; // full-scale fraction of a sample of 1.0 on the wire

@@ -4,11 +4,9 @@
 #include "lirafon_dlg.h"
 
 #include "builtin_runtime.h"
-#include "http_adapter.h"
 #include "instance_link.h"
 #include "ndi_dispatch.h"
-#include "nmos_host.h"
-#include "registration.h"
+#include "remote_services.h"
 #include "runtime_config.h"
 
 #include <QButtonGroup>
@@ -150,7 +148,7 @@ void CNDILirafonDlg::ApplyStartupOptions(const control::StartupOptions& options)
     if (!now.Empty()) {
         ApplySettings(now);
     }
-    m_remoteEndpoint = options.control;
+    m_startup = options;
 }
 
 void CNDILirafonDlg::BeforeNumberedStart() {
@@ -163,117 +161,27 @@ void CNDILirafonDlg::BeforeNumberedStart() {
 }
 
 void CNDILirafonDlg::AfterNumberedStart() {
-    if (auto config = CRuntimeConfig::FromEnvironment(nullptr);
-        config && ActiveNdiRuntime() == NdiRuntimeKind::builtin) {
-        m_wireReferenceGain = config->ReferenceGain();
+    const bool builtin = ActiveNdiRuntime() == NdiRuntimeKind::builtin;
+    if (CRuntimeConfig config; builtin && GetBuiltinRuntimeConfig(&config)) {
+        m_wireReferenceGain = config.ReferenceGain();
     }
-    StartControlServer();
+    if (!m_services) {
+        CRemoteServices::Source source;
+        source.sender = m_sender;
+        source.builtin = builtin;
+        source.copy = m_instanceIndex + 1;
+        source.channels = [this] {
+            return ControlState().value(QStringLiteral("channels")).toInt();
+        };
+        source.changed = [this] { StateChanged(); };
+        m_services = CRemoteServices::Start(m_startup, *this, source);
+    }
     StateChanged();
 }
 
-void CNDILirafonDlg::StartControlServer() {
-    if (!m_remoteEndpoint.basePort || m_remote) {
-        return;
-    }
-    const int base = *m_remoteEndpoint.basePort;
-    const int port = base == 0 ? 0 : base + m_instanceIndex;
-    auto server = std::make_unique<control::ControlServer>(*this);
-    QString error;
-    if (port > 65535 || !server->Listen(QString::fromStdString(m_remoteEndpoint.address), port,
-                                        QString::fromStdString(m_remoteEndpoint.token), &error)) {
-        if (error.isEmpty()) {
-            error = QStringLiteral("port %1 is beyond 65535").arg(port);
-        }
-        std::fprintf(stderr, "ndi-lirafon: control panel: %s; the tone goes on without it\n",
-                     qUtf8Printable(error));
-        return;
-    }
-    m_remote = std::move(server);
-    std::fprintf(stderr, "ndi-lirafon: control panel: %s\n",
-                 qUtf8Printable(m_remote->PanelAddress()));
-    AnnounceWebControl();
-    StartNmosNode();
-}
-
-// The built-in runtime's source as an NMOS node, on the control server's address and port. The
-// vendor's runtime sends NDI, which NMOS does not route.
-void CNDILirafonDlg::StartNmosNode() {
-    std::string error;
-    const char* setting = std::getenv("LIRAFON_NMOS");
-    if (!CNmosHost::Wanted(setting, &error)) {
-        if (!error.empty()) {
-            std::fprintf(stderr, "ndi-lirafon: %s; no NMOS node\n", error.c_str());
-        }
-        return;
-    }
-    if (ActiveNdiRuntime() != NdiRuntimeKind::builtin || m_sender == nullptr) {
-        if (setting != nullptr) {
-            std::fprintf(stderr, "ndi-lirafon: NMOS: the vendor's NDI runtime sends NDI, not "
-                                 "RTP: no NMOS node\n");
-        }
-        return;
-    }
-    m_nmosHost = std::make_unique<CNmosHost>(
-        m_sender, m_instanceIndex + 1, m_remoteEndpoint.address, m_remote->Port(),
-        [this] { return ControlState().value(QStringLiteral("channels")).toInt(); },
-        [this] { StateChanged(); });
-    m_nmos = std::make_unique<nmos::Node>(*m_nmosHost);
-    nmos::Node* node = m_nmos.get();
-    m_remote->SetNmosRoute(
-        [node](const control::HttpRequest& request) { return node->Handle(request); });
-    std::fprintf(stderr, "ndi-lirafon: NMOS node %s: http://%s:%d/x-nmos/\n",
-                 qUtf8Printable(node->NodeId()), m_remoteEndpoint.address.c_str(),
-                 m_remote->Port());
-    const char* registry = std::getenv("LIRAFON_NMOS_REGISTRY");
-    const auto registries = nmos::ParseRegistries(registry != nullptr ? registry : "", &error);
-    if (!registries) {
-        std::fprintf(stderr, "ndi-lirafon: %s; not registering\n", error.c_str());
-        return;
-    }
-    // DNS-SD is multicast on the network: only for a source set up to send there, as the rest
-    // of the built-in runtime keeps to this computer until told otherwise.
-    const auto config = CRuntimeConfig::FromEnvironment(nullptr);
-    const bool networked = config && !config->destination.IsLoopback();
-    std::unique_ptr<nmos::DnsSd> dnsSd;
-    if (registries->empty() && !networked) {
-        std::fprintf(stderr, "ndi-lirafon: NMOS: the streams stay on this computer, so no "
-                             "registry is looked for: name one with LIRAFON_NMOS_REGISTRY\n");
-    } else if (registries->empty()) {
-        dnsSd =
-            std::make_unique<nmos::DnsSd>(!control::IsLoopbackAddress(m_remoteEndpoint.address));
-        if (!dnsSd->Start(&error)) {
-            std::fprintf(stderr,
-                         "ndi-lirafon: NMOS: no DNS-SD (avahi-daemon: %s), so no registry is "
-                         "found: name one with LIRAFON_NMOS_REGISTRY\n",
-                         error.c_str());
-            dnsSd.reset();
-        }
-    }
-    m_registration = std::make_unique<nmos::Registration>(*node, *registries, std::move(dnsSd));
-}
-
-// NDI receivers offer a sender's web page when its connection metadata names one, and the vendor
-// runtime puts in place of %IP% the address each receiver reached this computer on. This second
-// element follows the product description, which stays as it is. A panel on loopback could be
-// opened from no other computer, and the built-in runtime's receivers have no such offer, so
-// neither is announced.
-void CNDILirafonDlg::AnnounceWebControl() {
-    if (!m_remote || m_sender == nullptr || ActiveNdiRuntime() != NdiRuntimeKind::vendor ||
-        control::IsLoopbackAddress(m_remoteEndpoint.address)) {
-        return;
-    }
-    std::string text =
-        "<ndi_capabilities web_control=\"http://%IP%:" + std::to_string(m_remote->Port()) + "/\"/>";
-    NDIlib_metadata_frame_t metadata;
-    metadata.length = static_cast<int>(text.size());
-    metadata.timecode = NDIlib_send_timecode_synthesize;
-    metadata.p_data = text.data();
-    NDIlib_send_add_connection_metadata(m_sender, &metadata);
-}
-
 void CNDILirafonDlg::StateChanged() {
-    if (m_remote) {
-        m_remote->NotifyChanged();
+    if (m_services) {
+        m_services->Control().NotifyChanged();
     }
 }
 
@@ -340,8 +248,8 @@ QJsonObject CNDILirafonDlg::ControlState() {
             state[QStringLiteral("sapDestination")] = QString::fromStdString(info.sapDestination);
         }
     }
-    if (m_remote) {
-        state[QStringLiteral("controlPanel")] = m_remote->PanelAddress();
+    if (m_services) {
+        state[QStringLiteral("controlPanel")] = m_services->Control().PanelAddress();
     }
 
     // Per channel: whether it carries tone, its frequency and its peak on the wire. 1.0 is

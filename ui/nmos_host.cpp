@@ -1,7 +1,6 @@
 #include "nmos_host.h"
 
 #include "builtin_runtime.h"
-#include "runtime_config.h"
 
 #include <QNetworkInterface>
 
@@ -28,24 +27,10 @@ std::optional<BuiltinStream> StreamOfRole(const std::string& role) {
 } // namespace
 
 CNmosHost::CNmosHost(NDIlib_send_instance_t sender, int copy, std::string apiHost, int apiPort,
-                     std::function<int()> channels, std::function<void()> changed)
+                     bool loopbackOnly, std::function<int()> channels,
+                     std::function<void()> changed)
     : m_sender(sender), m_copy(copy), m_apiHost(std::move(apiHost)), m_apiPort(apiPort),
-      m_channels(std::move(channels)), m_changed(std::move(changed)) {
-    // A source set up to keep its streams on this computer stays there: a controller (or a web
-    // page that reaches the API) cannot send them out of it.
-    if (auto config = CRuntimeConfig::FromEnvironment(nullptr)) {
-        m_loopbackOnly = config->destination.IsLoopback();
-    }
-}
-
-bool CNmosHost::Wanted(const char* setting, std::string* error) {
-    if (setting == nullptr || std::strcmp(setting, "") == 0 || std::strcmp(setting, "on") == 0) {
-        return true;
-    }
-    if (std::strcmp(setting, "off") != 0) {
-        *error = std::string("LIRAFON_NMOS: \"") + setting + "\" is neither on nor off";
-    }
-    return false;
+      m_channels(std::move(channels)), m_changed(std::move(changed)), m_loopbackOnly(loopbackOnly) {
 }
 
 nmos::NodeFacts CNmosHost::Facts() {

@@ -10,18 +10,17 @@
 
 class CNmosHost : public nmos::NodeHost {
 public:
-    // channels: the channel count sent now; changed: called after every activation.
+    // loopbackOnly: the source was set up to keep its streams on this computer, so a controller
+    // (or a web page that reaches the API) cannot send them out of it. channels: the channel
+    // count sent now; changed: called after every activation.
     CNmosHost(NDIlib_send_instance_t sender, int copy, std::string apiHost, int apiPort,
-              std::function<int()> channels, std::function<void()> changed);
+              bool loopbackOnly, std::function<int()> channels, std::function<void()> changed);
 
     nmos::NodeFacts Facts() override;
     bool Activate(const std::string& role, const nmos::Transport& transport, bool enabled,
                   std::string* error) override;
     std::string TransportFile(const std::string& role) override;
     std::optional<int64_t> PtpNowNs() override;
-
-    // "off" turns the node off; anything else but "" or "on" is refused (*error says so).
-    static bool Wanted(const char* setting, std::string* error);
 
 private:
     NDIlib_send_instance_t m_sender;

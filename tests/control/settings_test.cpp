@@ -1,5 +1,6 @@
 // The start-up settings: every accepted and refused value, an option winning over its variable,
 // and the combinations refused as a whole (a LAN control address without a token).
+#include "address.h"
 #include "remote_settings.h"
 
 #include <gtest/gtest.h>
@@ -180,6 +181,6 @@ TEST(Settings, BadStartupValuesAreRefusedWithOneLine) {
     EXPECT_TRUE(
         Parse({"--control-port", "off"}, {{"LIRAFON_CONTROL_ADDRESS", "192.0.2.10"}}, &error))
         << "no server, nothing to protect";
-    EXPECT_TRUE(IsLoopbackAddress("127.0.0.2"));
-    EXPECT_FALSE(IsLoopbackAddress("128.0.0.1"));
+    EXPECT_TRUE(wire::IsLoopbackAddress("127.0.0.2"));
+    EXPECT_FALSE(wire::IsLoopbackAddress("128.0.0.1"));
 }

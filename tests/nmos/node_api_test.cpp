@@ -50,8 +50,8 @@ public:
     std::vector<std::string> activations;
 };
 
-control::HttpRequest Request(const char* method, const QString& path, const QByteArray& body = {}) {
-    control::HttpRequest r;
+http::HttpRequest Request(const char* method, const QString& path, const QByteArray& body = {}) {
+    http::HttpRequest r;
     r.method = method;
     r.path = path;
     r.body = body;
@@ -59,7 +59,7 @@ control::HttpRequest Request(const char* method, const QString& path, const QByt
     return r;
 }
 
-QJsonValue Body(const control::HttpReply& reply) {
+QJsonValue Body(const http::HttpReply& reply) {
     const QJsonDocument d = QJsonDocument::fromJson(reply.body);
     return d.isArray() ? QJsonValue(d.array()) : QJsonValue(d.object());
 }
@@ -72,7 +72,7 @@ protected:
             .toObject()["id"]
             .toString();
     }
-    control::HttpReply Patch(const QByteArray& body) {
+    http::HttpReply Patch(const QByteArray& body) {
         return *node.Handle(Request(
             "PATCH", "/x-nmos/connection/v1.1/single/senders/" + Sender() + "/staged", body));
     }
@@ -122,13 +122,13 @@ TEST_F(NodeApi, RefusedPatchesChangeNothingAndAskNothingOfTheProgram) {
           QByteArray(R"({"activation":{"mode":"activate_scheduled_absolute"}})"),
           QByteArray(R"({"activation":{"mode":"activate_immediate","requested_time":"1:x"}})"),
           QByteArray("[1]"), QByteArray("{")}) {
-        const control::HttpReply reply = Patch(bad);
+        const http::HttpReply reply = Patch(bad);
         EXPECT_EQ(reply.status, 400) << bad.constData();
         EXPECT_EQ(Body(reply).toObject()["code"].toInt(), 400) << bad.constData();
     }
     EXPECT_EQ(node.Handle(Request("GET", staged))->body, before);
     EXPECT_TRUE(host.activations.empty());
-    control::HttpRequest text = Request("PATCH", staged, R"({"master_enable":false})");
+    http::HttpRequest text = Request("PATCH", staged, R"({"master_enable":false})");
     text.headers = {{"content-type", "text/plain"}};
     EXPECT_EQ(node.Handle(text)->status, 415);
 }
@@ -137,7 +137,7 @@ TEST_F(NodeApi, ActivationsResolveAutoAndScheduledOnesLockTheSender) {
     EXPECT_EQ(Patch(R"({"transport_params":[{"destination_port":6000}]})").status, 200);
     EXPECT_TRUE(host.activations.empty());   // staged only
     host.ptpNow = 1'700'000'000'000'000'123; // the plant's PTP time (TAI), when there is one
-    const control::HttpReply now = Patch(R"({"activation":{"mode":"activate_immediate"}})");
+    const http::HttpReply now = Patch(R"({"activation":{"mode":"activate_immediate"}})");
     EXPECT_EQ(now.status, 200);
     EXPECT_EQ(Body(now).toObject()["activation"].toObject()["activation_time"].toString(),
               "1700000000:123");

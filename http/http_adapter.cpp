@@ -30,22 +30,13 @@
 #include <map>
 #include <mutex>
 
-namespace control {
+namespace http {
 
 namespace asio = boost::asio;
 namespace beast = boost::beast;
-namespace http = beast::http;
+namespace bhttp = beast::http;
 namespace websocket = beast::websocket;
 using tcp = asio::ip::tcp;
-
-QByteArray HttpRequest::Header(const QByteArray& lowerName) const {
-    for (const auto& header : headers) {
-        if (header.first == lowerName) {
-            return header.second;
-        }
-    }
-    return {};
-}
 
 namespace {
 
@@ -134,7 +125,7 @@ private:
     Core* m_core;
 };
 
-HttpRequest FromBeast(const http::request<http::string_body>& request, const QByteArray& peer) {
+HttpRequest FromBeast(const bhttp::request<bhttp::string_body>& request, const QByteArray& peer) {
     HttpRequest ours;
     ours.method = QByteArray(request.method_string().data(),
                              static_cast<qsizetype>(request.method_string().size()));
@@ -169,7 +160,7 @@ public:
     WebSocketSession(beast::tcp_stream&& stream, ConnectionSlot&& slot, Core& core)
         : m_socket(std::move(stream)), m_slot(std::move(slot)), m_core(core) {}
 
-    void Accept(http::request<http::string_body> request) {
+    void Accept(bhttp::request<bhttp::string_body> request) {
         beast::get_lowest_layer(m_socket).expires_never();
         m_socket.set_option(websocket::stream_base::timeout::suggested(beast::role_type::server));
         m_socket.read_message_max(m_core.limits.webSocketMessageBytes);
@@ -251,7 +242,7 @@ private:
     websocket::stream<beast::tcp_stream> m_socket;
     ConnectionSlot m_slot;
     Core& m_core;
-    http::request<http::string_body> m_request;
+    bhttp::request<bhttp::string_body> m_request;
     beast::flat_buffer m_buffer;
     std::deque<std::string> m_queue;
     bool m_open = false;
@@ -278,10 +269,10 @@ private:
         m_parser->header_limit(static_cast<std::uint32_t>(m_core.limits.headerBytes));
         m_parser->body_limit(m_core.limits.bodyBytes);
         m_stream.expires_after(deadline);
-        http::async_read_header(m_stream, m_buffer, *m_parser,
-                                [self = shared_from_this()](beast::error_code error, std::size_t) {
-                                    self->OnHeader(error);
-                                });
+        bhttp::async_read_header(m_stream, m_buffer, *m_parser,
+                                 [self = shared_from_this()](beast::error_code error, std::size_t) {
+                                     self->OnHeader(error);
+                                 });
     }
 
     // A read that fails on a limit is answered and the connection closed; any other failure
@@ -290,12 +281,12 @@ private:
         if (!error) {
             return false;
         }
-        if (error == http::error::header_limit) {
+        if (error == bhttp::error::header_limit) {
             Write(Refusal(431, "the request's headers are too large"), true, true);
-        } else if (error == http::error::body_limit) {
+        } else if (error == bhttp::error::body_limit) {
             Write(Refusal(413, "the request body is too large"), true, true);
-        } else if (error.category() == make_error_code(http::error::bad_method).category() &&
-                   error != http::error::end_of_stream && error != http::error::partial_message) {
+        } else if (error.category() == make_error_code(bhttp::error::bad_method).category() &&
+                   error != bhttp::error::end_of_stream && error != bhttp::error::partial_message) {
             Write(Refusal(400, "malformed request"), true, true);
         } else {
             Close();
@@ -309,10 +300,19 @@ private:
         }
         HttpRequest request = FromBeast(m_parser->get(), m_peer);
         m_keepAlive = m_parser->get().keep_alive();
-        if (std::optional<HttpReply> refused = m_core.guard(request)) {
+        std::size_t bodyLimit = m_core.limits.bodyBytes;
+        if (std::optional<HttpReply> refused = m_core.guard(request, &bodyLimit)) {
             Write(*refused, true, true); // the body, if any, is never read
             return;
         }
+        // The route's own limit, before any of the body is read: a declared length is judged
+        // now (the parser judged it against the server's largest as the header came in), a
+        // chunked body as its chunks arrive.
+        if (m_parser->content_length() && *m_parser->content_length() > bodyLimit) {
+            Write(Refusal(413, "the request body is too large"), true, true);
+            return;
+        }
+        m_parser->body_limit(bodyLimit);
         if (request.webSocket) {
             auto session =
                 std::make_shared<WebSocketSession>(std::move(m_stream), std::move(m_slot), m_core);
@@ -321,16 +321,16 @@ private:
         }
         if (request.Header("expect").toLower() == "100-continue") {
             // The client waits for this before it sends its body (curl, for bodies over 1 KiB).
-            auto go = std::make_shared<http::response<http::empty_body>>(http::status::continue_,
-                                                                         m_parser->get().version());
-            http::async_write(m_stream, *go,
-                              [self = shared_from_this(), go](beast::error_code e, std::size_t) {
-                                  if (!e) {
-                                      self->ReadBody();
-                                  } else {
-                                      self->Close();
-                                  }
-                              });
+            auto go = std::make_shared<bhttp::response<bhttp::empty_body>>(
+                bhttp::status::continue_, m_parser->get().version());
+            bhttp::async_write(m_stream, *go,
+                               [self = shared_from_this(), go](beast::error_code e, std::size_t) {
+                                   if (!e) {
+                                       self->ReadBody();
+                                   } else {
+                                       self->Close();
+                                   }
+                               });
             return;
         }
         ReadBody();
@@ -338,10 +338,10 @@ private:
 
     void ReadBody() {
         m_stream.expires_after(m_core.limits.bodyTimeout);
-        http::async_read(m_stream, m_buffer, *m_parser,
-                         [self = shared_from_this()](beast::error_code error, std::size_t) {
-                             self->OnBody(error);
-                         });
+        bhttp::async_read(m_stream, m_buffer, *m_parser,
+                          [self = shared_from_this()](beast::error_code error, std::size_t) {
+                              self->OnBody(error);
+                          });
     }
 
     void OnBody(beast::error_code error) {
@@ -370,10 +370,10 @@ private:
     // close: the connection ends after this reply. linger: the client may still be sending (a
     // refused request's body), so what it sends is drained a while before the socket closes.
     void Write(const HttpReply& reply, bool close, bool linger = false) {
-        auto response = std::make_shared<http::response<http::string_body>>();
+        auto response = std::make_shared<bhttp::response<bhttp::string_body>>();
         response->version(m_parser ? m_parser->get().version() : 11);
         response->result(static_cast<unsigned>(reply.status));
-        response->set(http::field::content_type,
+        response->set(bhttp::field::content_type,
                       beast::string_view(reply.contentType.constData(),
                                          static_cast<std::size_t>(reply.contentType.size())));
         for (const auto& [name, value] : reply.headers) {
@@ -388,17 +388,17 @@ private:
         response->content_length(static_cast<std::uint64_t>(reply.body.size()));
         response->keep_alive(!close);
         m_stream.expires_after(m_core.limits.bodyTimeout); // a client that never reads goes too
-        http::async_write(m_stream, *response,
-                          [self = shared_from_this(), response, close,
-                           linger](beast::error_code error, std::size_t) {
-                              if (error || (close && !linger)) {
-                                  self->Close();
-                              } else if (close) {
-                                  self->Linger();
-                              } else {
-                                  self->ReadHeader(self->m_core.limits.idleTimeout);
-                              }
-                          });
+        bhttp::async_write(m_stream, *response,
+                           [self = shared_from_this(), response, close,
+                            linger](beast::error_code error, std::size_t) {
+                               if (error || (close && !linger)) {
+                                   self->Close();
+                               } else if (close) {
+                                   self->Linger();
+                               } else {
+                                   self->ReadHeader(self->m_core.limits.idleTimeout);
+                               }
+                           });
     }
 
     void Close() {
@@ -435,7 +435,7 @@ private:
     QByteArray m_peer;
     std::array<char, 4096> m_scrap{}; // what a refused client still sends, read and dropped
     beast::flat_buffer m_buffer{8 * 1024};
-    std::optional<http::request_parser<http::string_body>> m_parser;
+    std::optional<bhttp::request_parser<bhttp::string_body>> m_parser;
     bool m_keepAlive = true;
 };
 
@@ -479,9 +479,9 @@ HttpAdapter::~HttpAdapter() {
     // thread is still queued, which Qt drops with this object.
 }
 
-quint16 HttpAdapter::Listen(const QHostAddress& address, quint16 port, QString* error) {
+quint16 HttpAdapter::Listen(const std::string& address, quint16 port, QString* error) {
     beast::error_code failure;
-    const asio::ip::address ip = asio::ip::make_address(address.toString().toStdString(), failure);
+    const asio::ip::address ip = asio::ip::make_address(address, failure);
     tcp::acceptor& acceptor = *m_core->acceptor;
     if (!failure) {
         acceptor.open(ip.is_v6() ? tcp::v6() : tcp::v4(), failure);
@@ -534,4 +534,4 @@ int HttpAdapter::OpenConnections() const {
     return m_core->connections.load();
 }
 
-} // namespace control
+} // namespace http
