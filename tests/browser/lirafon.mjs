@@ -6,7 +6,7 @@ import { tmpdir } from "node:os";
 import { join } from "node:path";
 import { chromium } from "playwright-core";
 
-export async function startProgram(program, args = []) {
+export async function startProgram(program, args = [], environment = {}) {
   const runtimeDir = mkdtempSync(join(tmpdir(), "lirafon-browser-"));
   const child = spawn(program, ["--control-port", "0", ...args], {
     env: {
@@ -17,6 +17,8 @@ export async function startProgram(program, args = []) {
       LIRAFON_RTP_DESTINATION: "127.0.0.1",
       LIRAFON_RTP_PORT: String(40000 + Math.floor(Math.random() * 20000)),
       LIRAFON_SAP_DESTINATION: "127.0.0.1:9",
+      LIRAFON_NMOS_REGISTRY: "",
+      ...environment,
     },
     stdio: ["ignore", "ignore", "pipe"],
   });

@@ -13,4 +13,5 @@ if [ ! -x /usr/bin/chromium ]; then
   exit 77
 fi
 cd "$here"
-LIRAFON_PROGRAM="$1" exec node --test "$here/panel.test.mjs" "$here/operators.test.mjs"
+LIRAFON_PROGRAM="$1" exec node --test "$here/panel.test.mjs" "$here/operators.test.mjs" \
+  "$here/nmos_origins.test.mjs"

@@ -47,7 +47,8 @@ in_ns unshare --mount --propagation private sh -c "
   sleep 1
   exec env LIRAFON_NDI_RUNTIME=builtin QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR='$work' \
     LIRAFON_RTP_PORT=25004 LIRAFON_RTP_DESTINATION=239.201.0.1 \
-    LIRAFON_SAP_DESTINATION=127.0.0.1:29875 LIRAFON_PTP=off '$program' --control-port 18780
+    LIRAFON_SAP_DESTINATION=127.0.0.1:29875 LIRAFON_PTP=off LIRAFON_NMOS_ALLOWED_ORIGINS=null \
+    '$program' --control-port 18780
 " > "$work/program.log" 2>&1 &
 holder=$!
 cleanup() {
