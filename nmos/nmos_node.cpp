@@ -4,6 +4,7 @@
 #include "nmos_node.h"
 
 #include "address.h"
+#include "media_time.h"
 
 #include <QHostAddress>
 #include <QJsonDocument>
@@ -22,29 +23,15 @@ namespace {
 using http::HttpReply;
 using http::HttpRequest;
 
-// TAI was 37 s ahead of UTC at the last leap second (2017) and stays so until the next one.
-constexpr int64_t kTaiMinusUtcSeconds = 37;
-constexpr int64_t kNsPerSecond = 1'000'000'000;
+using wire::TaiNowNs;
 const QString kActiveKey = QStringLiteral("_active");
 
-int64_t TaiNowNs() {
-    timespec now{};
-    clock_gettime(CLOCK_REALTIME, &now);
-    return (static_cast<int64_t>(now.tv_sec) + kTaiMinusUtcSeconds) * kNsPerSecond + now.tv_nsec;
-}
-
 QString TaiText(int64_t ns) {
-    return QStringLiteral("%1:%2").arg(ns / kNsPerSecond).arg(ns % kNsPerSecond);
+    return QString::fromStdString(wire::TaiText(ns));
 }
 
-// "seconds:nanoseconds" as nanoseconds; nullopt when malformed or beyond what 64 bits hold.
 std::optional<int64_t> ParseTai(const QString& text) {
-    static const QRegularExpression form(QStringLiteral("^([0-9]{1,12}):([0-9]{1,9})$"));
-    const QRegularExpressionMatch match = form.match(text);
-    if (!match.hasMatch()) {
-        return std::nullopt;
-    }
-    return match.captured(1).toLongLong() * kNsPerSecond + match.captured(2).toLongLong();
+    return wire::ParseTaiText(text.toStdString());
 }
 
 HttpReply Json(const QJsonDocument& document, int status = 200) {

@@ -3,6 +3,7 @@
 #include "builtin_sender.h"
 
 #include "paced_worker.h"
+#include "session_files.h"
 
 #include <algorithm>
 #include <chrono>

@@ -4,12 +4,6 @@
 #include <cerrno>
 #include <ctime>
 
-int64_t MonotonicNowNs() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
-}
-
 void SleepUntilNs(int64_t deadlineNs) {
     timespec deadline{};
     deadline.tv_sec = static_cast<time_t>(deadlineNs / 1'000'000'000);

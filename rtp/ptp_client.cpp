@@ -4,7 +4,7 @@
 // every domain.
 #include "ptp_client.h"
 
-#include "sdp.h"
+#include "session_files.h"
 
 #include <poll.h>
 #include <sys/socket.h>

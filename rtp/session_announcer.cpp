@@ -4,6 +4,7 @@
 
 #include "paced_worker.h"
 #include "sap.h"
+#include "session_files.h"
 
 #include <unistd.h>
 

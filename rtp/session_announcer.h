@@ -8,7 +8,7 @@
 // and SAP sending happen on the announcer's own thread.
 #pragma once
 
-#include "sdp.h"
+#include "sdp_writer.h"
 #include "udp_socket.h"
 
 #include <chrono>

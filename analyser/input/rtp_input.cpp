@@ -1,7 +1,11 @@
 #include "rtp_input.h"
 
-#include "frame_pacer.h"
+#include "media_time.h"
 #include "ptp_clock.h"
+#include "rtcp.h"
+#include "rtp_packets.h"
+#include "sdp_reader.h"
+#include "values.h"
 
 #include <arpa/inet.h>
 #include <net/if.h>
@@ -18,17 +22,12 @@
 #include <ctime>
 #include <fstream>
 #include <map>
-#include <sstream>
 
 namespace {
 
 constexpr int kLatencyMs = 40; // the jitter buffer holds this much before playing out
 
-int64_t NowNs() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
+using wire::MonotonicNowNs;
 
 // One UDP socket receiving on the session's address (a multicast group joined on the interface);
 // -1 with the reason in *error.
@@ -44,19 +43,18 @@ struct ClockMapping {
     }
 };
 
-// Reads a sender report (RFC 3550 6.4.1) from an RTCP datagram: the first packet of a compound
-// one must be it. Anything else, or too short, changes nothing.
+// The first sender report of an RTCP datagram, if it has one; anything malformed changes nothing.
 void ReadSenderReport(const uint8_t* data, ssize_t size, ClockMapping* mapping) {
-    if (size < 28 || (data[0] >> 6) != 2 || data[1] != 200) {
+    if (size <= 0) {
         return;
     }
-    const auto word = [&](int at) {
-        return static_cast<uint32_t>(data[at]) << 24 | static_cast<uint32_t>(data[at + 1]) << 16 |
-               static_cast<uint32_t>(data[at + 2]) << 8 | data[at + 3];
-    };
+    const RtcpReading reading = ReadRtcp(data, static_cast<size_t>(size));
+    if (reading.malformed || reading.senders.empty()) {
+        return;
+    }
     mapping->known = true;
-    mapping->seconds = static_cast<double>(word(8)) + word(12) / 4294967296.0;
-    mapping->timestamp = word(16);
+    mapping->seconds = static_cast<double>(reading.senders.front().wallclockNs) / 1e9;
+    mapping->timestamp = reading.senders.front().rtpTimestamp;
 }
 
 class CRtpInput : public CPcmInput {
@@ -158,9 +156,9 @@ public:
 
     bool Read(std::vector<double>& out, int maxFrames) override {
         const int64_t latency = static_cast<int64_t>(m_stream.rate) * kLatencyMs / 1000;
-        const auto deadline = NowNs() + 200'000'000;
+        const auto deadline = MonotonicNowNs() + 200'000'000;
         // Wait until the buffer spans the latency beyond what is due, or a while has passed.
-        while (NowNs() < deadline &&
+        while (MonotonicNowNs() < deadline &&
                (m_buffer.empty() || m_buffer.rbegin()->first - m_next < latency + maxFrames)) {
             pollfd wait[4] = {{m_fd, POLLIN, 0},
                               {m_videoFd, POLLIN, 0},
@@ -214,12 +212,13 @@ private:
         message.msg_control = control;
         message.msg_controllen = sizeof control;
         const ssize_t size = recvmsg(m_fd, &message, MSG_DONTWAIT);
-        const int width = m_stream.bits / 8;
-        if (size < 12 || (packet[0] >> 6) != 2 || (packet[1] & 0x7f) != m_stream.payloadType) {
+        const std::optional<RtpView> rtp =
+            size > 0 ? ReadRtp(packet, static_cast<size_t>(size)) : std::nullopt;
+        if (!rtp || rtp->header.payloadType != m_stream.payloadType || rtp->payloadBytes == 0) {
             return;
         }
         // The kernel's time of arrival, not the time this thread got round to reading it.
-        int64_t arrival = NowNs();
+        int64_t arrival = MonotonicNowNs();
         for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
             if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
                 timespec at{};
@@ -227,29 +226,21 @@ private:
                 arrival = static_cast<int64_t>(at.tv_sec) * 1'000'000'000 + at.tv_nsec;
             }
         }
-        const size_t header = 12 + 4 * static_cast<size_t>(packet[0] & 0x0f);
-        const uint16_t sequence = static_cast<uint16_t>(packet[2] << 8 | packet[3]);
-        const uint32_t stamp = static_cast<uint32_t>(packet[4]) << 24 |
-                               static_cast<uint32_t>(packet[5]) << 16 |
-                               static_cast<uint32_t>(packet[6]) << 8 | packet[7];
-        if (static_cast<size_t>(size) <= header) {
-            return;
-        }
+        const uint32_t stamp = rtp->header.timestamp;
         ++m_stats.packets;
         // Extended sequence and timestamp, unwrapped around the last ones seen.
-        if (!m_started) {
-            m_started = true;
-            m_lastSequence = sequence;
+        const bool first = !m_sequences.Started();
+        const int64_t sequence = m_sequences.Unwrap(rtp->header.sequence);
+        m_lastStamp = m_stamps.Unwrap(stamp);
+        if (first) {
             m_highestSequence = sequence;
             m_firstSequence = sequence;
-            m_lastStamp = stamp;
-            m_stampBase = stamp;
+            m_stampBase = m_lastStamp;
             m_next = 0;
             m_firstArrival = arrival;
+            m_started = true;
         }
-        m_lastSequence += static_cast<int16_t>(sequence - static_cast<uint16_t>(m_lastSequence));
-        m_highestSequence = std::max(m_highestSequence, m_lastSequence);
-        m_lastStamp += static_cast<int32_t>(stamp - static_cast<uint32_t>(m_lastStamp));
+        m_highestSequence = std::max(m_highestSequence, sequence);
         const int64_t at = m_lastStamp - m_stampBase;
         const auto expected = static_cast<uint64_t>(m_highestSequence - m_firstSequence + 1);
         m_stats.lost = expected > m_stats.packets ? expected - m_stats.packets : 0;
@@ -257,19 +248,8 @@ private:
             ++m_stats.late;
             return;
         }
-        const size_t frames = (static_cast<size_t>(size) - header) / (width * m_stream.channels);
-        std::vector<double> samples(frames * static_cast<size_t>(m_stream.channels));
-        const double scale = 1.0 / static_cast<double>(1u << (m_stream.bits - 1));
-        for (size_t i = 0; i < samples.size(); ++i) {
-            const uint8_t* p = packet + header + i * static_cast<size_t>(width);
-            int32_t v = 0;
-            for (int b = 0; b < width; ++b) {
-                v = v << 8 | p[b];
-            }
-            v = static_cast<int32_t>(static_cast<uint32_t>(v) << (32 - m_stream.bits)) >>
-                (32 - m_stream.bits);
-            samples[i] = v * scale;
-        }
+        std::vector<double> samples;
+        ReadLinearPcm(rtp->payload, rtp->payloadBytes, m_stream.bits, m_stream.channels, &samples);
         m_buffer[at] = std::move(samples);
         Latency(arrival, stamp);
         const int64_t second = at / m_stream.rate;
@@ -286,45 +266,39 @@ private:
     void ReceiveVideo() {
         uint8_t packet[9000];
         const ssize_t size = recv(m_videoFd, packet, sizeof packet, MSG_DONTWAIT);
-        if (size < 14 || (packet[0] >> 6) != 2 || (packet[1] & 0x7f) != m_stream.videoPayloadType) {
+        const std::optional<RtpView> rtp =
+            size > 0 ? ReadRtp(packet, static_cast<size_t>(size)) : std::nullopt;
+        if (!rtp || rtp->header.payloadType != m_stream.videoPayloadType) {
             return;
         }
-        const bool marker = (packet[1] & 0x80) != 0;
-        const uint32_t stamp = static_cast<uint32_t>(packet[4]) << 24 |
-                               static_cast<uint32_t>(packet[5]) << 16 |
-                               static_cast<uint32_t>(packet[6]) << 8 | packet[7];
+        const std::optional<Rfc4175View> video = ReadRfc4175(rtp->payload, rtp->payloadBytes);
+        if (!video) {
+            return;
+        }
+        const bool marker = rtp->header.marker;
+        const uint32_t stamp = rtp->header.timestamp;
         if (m_pictureOpen && stamp != m_pictureStamp) {
             ClosePicture();
         }
         m_pictureOpen = true;
         m_pictureStamp = stamp;
-        size_t at = 12 + 4 * static_cast<size_t>(packet[0] & 0x0f) + 2; // the extended sequence
-        // The line headers (6 bytes each, the continuation bit on the offset), then the data.
-        std::vector<size_t> lengths;
-        bool more = true;
-        while (more && at + 6 <= static_cast<size_t>(size) && lengths.size() < 64) {
-            lengths.push_back(static_cast<size_t>(packet[at]) << 8 | packet[at + 1]);
-            more = (packet[at + 4] & 0x80) != 0;
-            at += 6;
-        }
         const bool yuv = m_stream.sampling == "YCbCr-4:2:2";
         const bool bgr = m_stream.sampling == "BGR";
-        for (const size_t length : lengths) {
-            const size_t end = std::min(at + length, static_cast<size_t>(size));
+        for (const Rfc4175Segment& segment : video->segments) {
+            const uint8_t* data = segment.data;
             if (yuv) { // pgroups of Cb Y0 Cr Y1
-                for (size_t p = at; p + 4 <= end; p += 4) {
-                    m_lumaSum += (packet[p + 1] + packet[p + 3] - 32) * (255.0 / 219.0);
+                for (size_t p = 0; p + 4 <= segment.bytes; p += 4) {
+                    m_lumaSum += (data[p + 1] + data[p + 3] - 32) * (255.0 / 219.0);
                     m_lumaCount += 2;
                 }
             } else {
-                for (size_t p = at; p + 3 <= end; p += 3) {
-                    const double r = packet[bgr ? p + 2 : p];
-                    const double b = packet[bgr ? p : p + 2];
-                    m_lumaSum += 0.2126 * r + 0.7152 * packet[p + 1] + 0.0722 * b;
+                for (size_t p = 0; p + 3 <= segment.bytes; p += 3) {
+                    const double r = data[bgr ? p + 2 : p];
+                    const double b = data[bgr ? p : p + 2];
+                    m_lumaSum += 0.2126 * r + 0.7152 * data[p + 1] + 0.0722 * b;
                     ++m_lumaCount;
                 }
             }
-            at = end;
         }
         if (marker) {
             ClosePicture();
@@ -356,13 +330,7 @@ private:
             (static_cast<int64_t>(mono.tv_sec) - real.tv_sec) * 1'000'000'000 +
             (mono.tv_nsec - real.tv_nsec);
         const int64_t ptpNs = arrivalRealtimeNs + monoMinusReal + *offset;
-        const int64_t count = NsToSamplesSinceEpoch(ptpNs, m_stream.rate);
-        const int64_t behind =
-            static_cast<int64_t>(static_cast<int32_t>(static_cast<uint32_t>(count) - stamp));
-        const double ms =
-            (static_cast<double>(ptpNs) -
-             static_cast<double>(SamplesSinceEpochToNs(count - behind, m_stream.rate))) /
-            1e6;
+        const double ms = static_cast<double>(TimestampAgeNs(ptpNs, stamp, m_stream.rate)) / 1e6;
         if (m_latenciesMs.size() >= 100000) {
             m_latenciesMs.erase(m_latenciesMs.begin(), m_latenciesMs.begin() + 50000);
         }
@@ -386,7 +354,8 @@ private:
     std::vector<double> m_latenciesMs;
     InputStats m_stats;
     bool m_started = false;
-    int64_t m_lastSequence = 0;
+    CSequenceUnwrapper m_sequences;
+    CTimestampUnwrapper m_stamps;
     int64_t m_highestSequence = 0;
     int64_t m_firstSequence = 0;
     int64_t m_lastStamp = 0;
@@ -426,109 +395,81 @@ bool StaticPayload(int type, SdpStream* stream, const std::string& path, std::st
 } // namespace
 
 bool ParseSdpFile(const std::string& path, SdpStream* stream, std::string* error) {
-    std::ifstream in(path);
+    std::ifstream in(path, std::ios::binary);
     if (!in) {
         *error = "cannot read " + path;
         return false;
     }
-    std::string line;
-    std::string sessionAddress;
-    bool inAudio = false;
-    bool inVideo = false;
-    bool found = false;
-    bool mapped = false;
-    bool videoMapped = false;
-    while (std::getline(in, line)) {
-        if (!line.empty() && line.back() == '\r') {
-            line.pop_back();
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::vector<std::string> faults;
+    const std::optional<wire::SessionDescription> session = wire::ParseSdp(text, &faults);
+    if (!session) {
+        *error = path + ": " + faults.front();
+        for (size_t i = 1; i < faults.size() && i < 3; ++i) {
+            *error += "; " + faults[i];
         }
-        if (line.rfind("m=", 0) == 0) {
-            inVideo = stream->videoPort == 0 && line.rfind("m=video ", 0) == 0;
-            if (inVideo) {
-                std::istringstream fields(line.substr(8));
-                std::string proto;
-                fields >> stream->videoPort >> proto >> stream->videoPayloadType;
-                stream->videoRtcpPort = stream->videoPort + 1;
-            }
-            inAudio = !found && line.rfind("m=audio ", 0) == 0;
-            if (inAudio) {
-                std::istringstream fields(line.substr(8));
-                std::string proto;
-                fields >> stream->port >> proto >> stream->payloadType;
-                stream->rtcpPort = stream->port + 1;
-                found = true;
-            }
-        } else if ((inAudio || inVideo) && line.rfind("a=rtcp:", 0) == 0) {
-            (inAudio ? stream->rtcpPort : stream->videoRtcpPort) = std::atoi(line.c_str() + 7);
-        } else if (inVideo && line.rfind("a=rtpmap:", 0) == 0 &&
-                   std::atoi(line.c_str() + 9) == stream->videoPayloadType) {
-            videoMapped = line.find(" raw/90000") != std::string::npos;
-        } else if (inVideo && line.rfind("a=fmtp:", 0) == 0) {
-            // "sampling=RGB; width=640; height=360; depth=8; ..."
-            std::istringstream parameters(line.substr(line.find(' ') + 1));
-            std::string parameter;
-            while (std::getline(parameters, parameter, ';')) {
-                parameter.erase(0, parameter.find_first_not_of(' '));
-                const size_t equals = parameter.find('=');
-                const std::string key = parameter.substr(0, equals);
-                const std::string value =
-                    equals == std::string::npos ? "" : parameter.substr(equals + 1);
-                if (key == "sampling") {
-                    stream->sampling = value;
-                } else if (key == "width") {
-                    stream->width = std::atoi(value.c_str());
-                } else if (key == "height") {
-                    stream->height = std::atoi(value.c_str());
-                } else if (key == "depth") {
-                    stream->depth = std::atoi(value.c_str());
-                }
-            }
-        } else if (line.rfind("c=IN IP", 0) == 0) {
-            std::string address = line.substr(9);
-            address = address.substr(0, address.find('/'));
-            if (inAudio) {
-                stream->address = address;
-            } else if (!found && !inVideo) {
-                sessionAddress = address;
-            }
-        } else if (inAudio && line.rfind("a=rtpmap:", 0) == 0 &&
-                   std::atoi(line.c_str() + 9) == stream->payloadType) {
-            const size_t space = line.find(' ');
-            const std::string map = space == std::string::npos ? "" : line.substr(space + 1);
-            int rate = 0;
-            int channels = 1;
-            char encoding[16] = {};
-            if (std::sscanf(map.c_str(), "%15[^/]/%d/%d", encoding, &rate, &channels) >= 2) {
-                // Encoding names are case-insensitive (RFC 4855).
-                const bool l16 = strcasecmp(encoding, "L16") == 0;
-                if (!l16 && strcasecmp(encoding, "L24") != 0) {
-                    *error = path + ": the audio is " + encoding + "; only L24 and L16 are read";
-                    return false;
-                }
-                stream->bits = l16 ? 16 : 24;
-                stream->rate = rate;
-                stream->channels = channels;
-                mapped = true;
-            }
-        } else if (inAudio && line.rfind("a=ptime:", 0) == 0) {
-            stream->ptimeMs = std::atof(line.c_str() + 8);
-        } else if (inAudio && line.rfind("a=ts-refclk:", 0) == 0) {
-            stream->refclk = line.substr(12);
+        if (faults.size() > 3) {
+            *error += "; and " + std::to_string(faults.size() - 3) + " more";
         }
-    }
-    if (stream->address.empty()) {
-        stream->address = sessionAddress;
-    }
-    // Only the pictures this reader can weigh: 8-bit RGB, BGR or 4:2:2.
-    const bool readable =
-        stream->sampling == "RGB" || stream->sampling == "BGR" || stream->sampling == "YCbCr-4:2:2";
-    if (!videoMapped || !readable || stream->depth != 8 || stream->videoPort <= 0) {
-        stream->videoPort = 0;
-    }
-    if (found && !mapped && !StaticPayload(stream->payloadType, stream, path, error)) {
         return false;
     }
-    if (!found || stream->port <= 0 || stream->address.empty() || stream->channels < 1 ||
+    const auto first = [&](const char* kind) -> const wire::SdpMedia* {
+        for (const wire::SdpMedia& media : session->media) {
+            if (media.kind == kind && !media.formats.empty()) {
+                return &media;
+            }
+        }
+        return nullptr;
+    };
+    const wire::SdpMedia* audio = first("audio");
+    if (audio == nullptr) {
+        *error = path + " describes no L24 or L16 audio stream that can be received";
+        return false;
+    }
+    stream->port = audio->port;
+    stream->payloadType = audio->formats.front();
+    stream->rtcpPort = audio->RtcpPort();
+    stream->address = session->ConnectionOf(*audio);
+    if (const std::optional<wire::SdpRtpMap> map = audio->RtpMap(stream->payloadType)) {
+        // Encoding names are case-insensitive (RFC 4855).
+        const bool l16 = strcasecmp(map->encoding.c_str(), "L16") == 0;
+        if (!l16 && strcasecmp(map->encoding.c_str(), "L24") != 0) {
+            *error = path + ": the audio is " + map->encoding + "; only L24 and L16 are read";
+            return false;
+        }
+        stream->bits = l16 ? 16 : 24;
+        stream->rate = map->rate;
+        stream->channels = map->channels;
+    } else if (!StaticPayload(stream->payloadType, stream, path, error)) {
+        return false;
+    }
+    if (const std::optional<std::string> ptime = audio->Attribute("ptime")) {
+        stream->ptimeMs = wire::ParseSeconds(*ptime).value_or(stream->ptimeMs);
+    }
+    stream->refclk =
+        audio->Attribute("ts-refclk").value_or(session->Attribute("ts-refclk").value_or(""));
+    // The pictures this reader can weigh: 8-bit RGB, BGR or 4:2:2 RFC 4175 video.
+    if (const wire::SdpMedia* video = first("video")) {
+        const int type = video->formats.front();
+        const std::optional<wire::SdpRtpMap> map = video->RtpMap(type);
+        std::map<std::string, std::string> format = video->FormatParameters(type);
+        const auto number = [&](const char* key) {
+            return static_cast<int>(wire::ParseInteger(format[key], 0, 65535).value_or(0));
+        };
+        stream->sampling = format["sampling"];
+        stream->width = number("width");
+        stream->height = number("height");
+        stream->depth = number("depth");
+        const bool readable = stream->sampling == "RGB" || stream->sampling == "BGR" ||
+                              stream->sampling == "YCbCr-4:2:2";
+        if (map && map->encoding == "raw" && map->rate == 90000 && readable && stream->depth == 8 &&
+            video->port > 0) {
+            stream->videoPort = video->port;
+            stream->videoPayloadType = type;
+            stream->videoRtcpPort = video->RtcpPort();
+        }
+    }
+    if (stream->port <= 0 || stream->address.empty() || stream->channels < 1 ||
         stream->channels > 64 || stream->rate < 8000) {
         *error = path + " describes no L24 or L16 audio stream that can be received";
         return false;

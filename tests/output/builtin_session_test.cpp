@@ -4,8 +4,9 @@
 #include "installed_runtime.h"
 #include "loopback_receiver.h"
 #include "sap.h"
-#include "sdp.h"
+#include "sdp_writer.h"
 #include "session_announcer.h"
+#include "session_files.h"
 
 #include <gtest/gtest.h>
 

@@ -4,7 +4,8 @@
 #include "rtp_packets.h"
 #include "runtime_config.h"
 #include "sap.h"
-#include "sdp.h"
+#include "sdp_writer.h"
+#include "session_files.h"
 
 #include <gtest/gtest.h>
 

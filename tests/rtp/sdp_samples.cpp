@@ -4,7 +4,7 @@
 //   sdp_samples FOLDER
 // Each file is named <case>-<part>.sdp, the part telling the checker what to expect.
 #include "loopback_receiver.h"
-#include "sdp.h"
+#include "sdp_writer.h"
 
 #include <cstdio>
 #include <filesystem>

@@ -32,6 +32,19 @@ void PutHeader(std::vector<uint8_t>& out, int count, int type, size_t bytes) {
     out.push_back(static_cast<uint8_t>(words));
 }
 
+// SDES: one chunk, the CNAME item, an end item, padded to a 32-bit boundary.
+void PutSourceDescription(std::vector<uint8_t>& out, uint32_t ssrc, const std::string& cname) {
+    const size_t nameBytes = std::min(cname.size(), kMaxCname);
+    const size_t chunk = 4 + 2 + nameBytes + 1;
+    const size_t padded = (chunk + 3) / 4 * 4;
+    PutHeader(out, 1, kRtcpSourceDescription, kHeaderBytes + padded);
+    Put32(out, ssrc);
+    out.push_back(kSdesCname);
+    out.push_back(static_cast<uint8_t>(nameBytes));
+    out.insert(out.end(), cname.begin(), cname.begin() + static_cast<std::ptrdiff_t>(nameBytes));
+    out.resize(out.size() + (padded - chunk) + 1, 0); // the end item and the padding
+}
+
 } // namespace
 
 uint64_t NtpTimestamp(int64_t unixNs) {
@@ -40,6 +53,43 @@ uint64_t NtpTimestamp(int64_t unixNs) {
     const auto ntpSeconds = static_cast<uint64_t>(seconds + kNtpUnixOffsetSeconds);
     const uint64_t fraction = (static_cast<uint64_t>(nanos) << 32) / 1'000'000'000u;
     return ntpSeconds << 32 | (fraction & 0xffffffffu);
+}
+
+int64_t NtpToUnixNs(uint64_t ntp) {
+    const auto seconds = static_cast<int64_t>(ntp >> 32) - kNtpUnixOffsetSeconds;
+    const auto nanos = static_cast<int64_t>(((ntp & 0xffffffffu) * 1'000'000'000u) >> 32);
+    return seconds * 1'000'000'000 + nanos;
+}
+
+std::vector<uint8_t> BuildReceiverReport(uint32_t reporter,
+                                         const std::vector<RtcpReportBlock>& blocks,
+                                         const std::string& cname) {
+    std::vector<uint8_t> out;
+    const size_t count = std::min<size_t>(blocks.size(), 31);
+    PutHeader(out, static_cast<int>(count), kRtcpReceiverReport,
+              kHeaderBytes + 4 + count * kReportBlockBytes);
+    Put32(out, reporter);
+    for (size_t b = 0; b < count; ++b) {
+        const RtcpReportBlock& block = blocks[b];
+        Put32(out, block.source);
+        Put32(out, static_cast<uint32_t>(block.fractionLost) << 24 |
+                       (static_cast<uint32_t>(block.cumulativeLost) & 0xffffffu));
+        Put32(out, block.highestSequence);
+        Put32(out, block.jitter);
+        Put32(out, 0); // last SR and its delay: not kept
+        Put32(out, 0);
+    }
+    PutSourceDescription(out, reporter, cname);
+    return out;
+}
+
+std::vector<uint8_t> BuildBye(uint32_t ssrc) {
+    std::vector<uint8_t> out;
+    PutHeader(out, 0, kRtcpReceiverReport, kHeaderBytes + 4);
+    Put32(out, ssrc);
+    PutHeader(out, 1, kRtcpBye, kHeaderBytes + 4);
+    Put32(out, ssrc);
+    return out;
 }
 
 std::vector<uint8_t> BuildSenderReport(const RtcpSenderInfo& info, const std::string& cname) {
@@ -54,16 +104,7 @@ std::vector<uint8_t> BuildSenderReport(const RtcpSenderInfo& info, const std::st
     Put32(out, info.packetCount);
     Put32(out, info.octetCount);
 
-    // SDES: one chunk, the CNAME item, an end item, padded to a 32-bit boundary.
-    const size_t nameBytes = std::min(cname.size(), kMaxCname);
-    const size_t chunk = 4 + 2 + nameBytes + 1;
-    const size_t padded = (chunk + 3) / 4 * 4;
-    PutHeader(out, 1, kRtcpSourceDescription, kHeaderBytes + padded);
-    Put32(out, info.ssrc);
-    out.push_back(kSdesCname);
-    out.push_back(static_cast<uint8_t>(nameBytes));
-    out.insert(out.end(), cname.begin(), cname.begin() + static_cast<std::ptrdiff_t>(nameBytes));
-    out.resize(out.size() + (padded - chunk) + 1, 0); // the end item and the padding
+    PutSourceDescription(out, info.ssrc, cname);
     return out;
 }
 
@@ -94,6 +135,14 @@ RtcpReading ReadRtcp(const uint8_t* data, size_t size) {
         }
         if (type == kRtcpSenderReport) {
             ++reading.senderReports;
+            RtcpSenderInfo info;
+            info.ssrc = Get32(packet + 4);
+            info.wallclockNs =
+                NtpToUnixNs(static_cast<uint64_t>(Get32(packet + 8)) << 32 | Get32(packet + 12));
+            info.rtpTimestamp = Get32(packet + 16);
+            info.packetCount = Get32(packet + 20);
+            info.octetCount = Get32(packet + 24);
+            reading.senders.push_back(info);
         } else if (type == kRtcpReceiverReport) {
             ++reading.receiverReports;
         } else if (type == kRtcpBye) {

@@ -1,21 +1,12 @@
 // Session descriptions for FFmpeg, GStreamer, VLC, AES67 and ST 2110 equipment. The lines are
 // emitted in the one order RFC 8866 prescribes (v o s i c t, then each m= with its a= lines);
 // receivers parse them in that order and some reject anything else.
-#include "sdp.h"
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include "sdp_writer.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <cstdlib>
-#include <cstring>
 #include <string_view>
 
 namespace {
-
-constexpr const char* kFolderName = "qel-ndi-lirafon";
 
 // SDP values are single lines: line breaks in user text would start new fields.
 std::string OneLine(const std::string& text) {
@@ -33,23 +24,6 @@ std::string FrameRateText(int n, int d) {
         return "25";
     }
     return n % d == 0 ? std::to_string(n / d) : std::to_string(n) + "/" + std::to_string(d);
-}
-
-bool MakePrivateFolder(const std::string& path, bool mustBePrivate, std::string* error) {
-    if (mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
-        *error = "cannot create " + path + ": " + std::strerror(errno);
-        return false;
-    }
-    struct stat info {};
-    if (lstat(path.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
-        *error = path + " is not a folder";
-        return false;
-    }
-    if (mustBePrivate && (info.st_uid != getuid() || (info.st_mode & 077) != 0)) {
-        *error = path + " is not a private folder of this user";
-        return false;
-    }
-    return true;
 }
 
 } // namespace
@@ -230,47 +204,4 @@ std::vector<SdpSession> BuildSdpSessions(const SdpDescription& d) {
 
 std::string BuildSdp(const SdpDescription& d) {
     return BuildSdpSessions(d).front().text;
-}
-
-std::string SessionFolder(std::string* error) {
-    const char* runtimeDir = std::getenv("XDG_RUNTIME_DIR");
-    if (runtimeDir != nullptr && runtimeDir[0] != '\0') {
-        const std::string path = std::string(runtimeDir) + "/" + kFolderName;
-        return MakePrivateFolder(path, false, error) ? path : "";
-    }
-    const std::string path = std::string("/tmp/") + kFolderName + "-" + std::to_string(getuid());
-    return MakePrivateFolder(path, true, error) ? path : "";
-}
-
-std::string SdpFileName(const std::string& sourceName, const std::string& part) {
-    std::string name = sourceName.empty() ? std::string("source") : sourceName;
-    if (!part.empty()) {
-        name.append("-").append(part);
-    }
-    for (char& c : name) {
-        if (c == '/' || static_cast<unsigned char>(c) < 0x20) {
-            c = '_';
-        }
-    }
-    if (name.front() == '.') {
-        name.front() = '_';
-    }
-    return name + ".sdp";
-}
-
-bool WriteFileAtomically(const std::string& path, const std::string& text, std::string* error) {
-    const std::string temporary = path + ".tmp" + std::to_string(getpid());
-    const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        *error = "cannot write " + temporary + ": " + std::strerror(errno);
-        return false;
-    }
-    const bool written = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-    close(fd);
-    if (!written || rename(temporary.c_str(), path.c_str()) != 0) {
-        *error = "cannot write " + path + ": " + std::strerror(errno);
-        unlink(temporary.c_str());
-        return false;
-    }
-    return true;
 }

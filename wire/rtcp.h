@@ -1,6 +1,6 @@
-// RTCP (RFC 3550 section 6) as the built-in runtime uses it: the sender reports that map each
-// stream's RTP timestamps to one wallclock, so a receiver lines up the audio and the video, and a
-// reader for what receivers send back (receiver reports, BYE), which is counted and never trusted.
+// RTCP (RFC 3550 section 6) as both ends use it: the sender reports that map each stream's RTP
+// timestamps to one wallclock, so a receiver lines up the audio and the video; receiver reports
+// and BYE; and one reader for all of them, which checks every length and trusts nothing.
 #pragma once
 
 #include <cstddef>
@@ -24,14 +24,30 @@ struct RtcpSenderInfo {
     uint32_t octetCount = 0; // payload octets
 };
 
-// A 64-bit NTP timestamp (seconds since 1900 in the high word, binary fraction in the low).
+// A 64-bit NTP timestamp (seconds since 1900 in the high word, binary fraction in the low), and
+// back to nanoseconds since 1970 (rounded down).
 uint64_t NtpTimestamp(int64_t unixNs);
+int64_t NtpToUnixNs(uint64_t ntp);
 
 // One compound packet: the sender report (no report blocks) and an SDES with the CNAME, as every
 // compound RTCP packet must carry (RFC 3550 section 6.1).
 std::vector<uint8_t> BuildSenderReport(const RtcpSenderInfo& info, const std::string& cname);
 
-// What one datagram from a receiver held. Anything malformed ends the reading: a packet whose
+// A receiver's report on the streams it hears (RFC 3550 6.4.2), with an SDES CNAME.
+struct RtcpReportBlock {
+    uint32_t source = 0;
+    uint8_t fractionLost = 0;   // of 256, since the last report
+    int32_t cumulativeLost = 0; // signed 24 bits on the wire
+    uint32_t highestSequence = 0;
+    uint32_t jitter = 0;
+};
+std::vector<uint8_t> BuildReceiverReport(uint32_t reporter,
+                                         const std::vector<RtcpReportBlock>& blocks,
+                                         const std::string& cname);
+// A BYE for one source, as a compound packet must begin: an empty receiver report first.
+std::vector<uint8_t> BuildBye(uint32_t ssrc);
+
+// What one datagram held. Anything malformed ends the reading: a packet whose
 // length runs past the datagram, a wrong version, a report count that does not fit.
 struct RtcpReading {
     int senderReports = 0;
@@ -48,6 +64,8 @@ struct RtcpReading {
         uint8_t fractionLost = 0;
     };
     std::vector<Block> blocks;
+    // Each sender report's mapping of its RTP timestamp to the wallclock, in order.
+    std::vector<RtcpSenderInfo> senders;
 };
 
 RtcpReading ReadRtcp(const uint8_t* data, size_t size);

@@ -1,11 +1,14 @@
-// Byte-exact writing of the RTP packets the built-in runtime sends: the fixed RTP header
-// (RFC 3550), L24 audio payloads (RFC 3190: big-endian 24-bit, channels interleaved) and RFC 4175
-// raw video payload headers. Everything is written byte by byte in network order; nothing is
-// type-punned. Sequence numbers and timestamps wrap modulo 2^16 and 2^32 in the helpers below.
+// RTP packets byte by byte, both ways: the fixed header (RFC 3550), L24 and L16 audio payloads
+// (RFC 3190: big-endian, channels interleaved) and RFC 4175 raw video payload headers, written
+// as the generator sends them and read as the analyser receives them, every length checked
+// against the datagram. Nothing is type-punned. Sequence numbers and timestamps wrap modulo 2^16
+// and 2^32; the unwrappers below give a receiver their whole counts.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <vector>
 
 constexpr size_t kRtpHeaderBytes = 12;
 constexpr uint8_t kAudioPayloadType = 96;
@@ -25,6 +28,40 @@ struct RtpHeader {
 };
 
 void WriteRtpHeader(uint8_t* out, const RtpHeader& header);
+
+// One received packet: its header and where its payload is in the datagram (after any CSRCs and
+// header extension, before any padding). nullopt when it is not RTP version 2 or a length runs
+// past the datagram.
+struct RtpView {
+    RtpHeader header;
+    const uint8_t* payload = nullptr;
+    size_t payloadBytes = 0;
+};
+std::optional<RtpView> ReadRtp(const uint8_t* datagram, size_t size);
+
+// A wrapping count (16-bit sequence numbers, 32-bit timestamps) as a whole number: each value is
+// taken as the nearest to the last one, either way, so reordering and loss of less than half the
+// range are followed.
+template <typename Wrapped, typename Difference> class CUnwrapper {
+public:
+    int64_t Unwrap(Wrapped value) {
+        if (!m_started) {
+            m_started = true;
+            m_last = value;
+        } else {
+            m_last +=
+                static_cast<Difference>(static_cast<Wrapped>(value - static_cast<Wrapped>(m_last)));
+        }
+        return m_last;
+    }
+    bool Started() const { return m_started; }
+
+private:
+    bool m_started = false;
+    int64_t m_last = 0;
+};
+using CSequenceUnwrapper = CUnwrapper<uint16_t, int16_t>;
+using CTimestampUnwrapper = CUnwrapper<uint32_t, int32_t>;
 inline uint16_t AdvanceSequence(uint16_t sequence, uint32_t count) {
     return static_cast<uint16_t>(sequence + count);
 }
@@ -57,6 +94,27 @@ constexpr int kMaxPixelsPerVideoPacket = static_cast<int>(
 
 void WriteRfc4175Header(uint8_t* out, uint16_t extendedSequence, uint16_t lengthBytes,
                         uint16_t line, uint16_t pixelOffset);
+
+// A received RFC 4175 payload: the extended sequence number and each line segment, its data in
+// the payload. nullopt when a header or a segment runs past the payload, or more than maxLines
+// segments are chained.
+struct Rfc4175Segment {
+    uint16_t line = 0;
+    uint16_t offset = 0;
+    bool secondField = false;
+    const uint8_t* data = nullptr;
+    size_t bytes = 0;
+};
+struct Rfc4175View {
+    uint16_t extendedSequence = 0;
+    std::vector<Rfc4175Segment> segments;
+};
+std::optional<Rfc4175View> ReadRfc4175(const uint8_t* payload, size_t size, size_t maxLines = 64);
+
+// Big-endian PCM samples (bits 16 or 24) of a payload as doubles of full scale 1.0: whole frames
+// of `channels` only, a partial one at the end ignored.
+void ReadLinearPcm(const uint8_t* payload, size_t size, int bits, int channels,
+                   std::vector<double>* samples);
 
 // Rows of 32-bit pixels in B,G,R,X order (or R,G,B,X when sourceIsRgb) to packed 24-bit R,G,B.
 void ConvertToRgb(const uint8_t* source, size_t sourceStrideBytes, int width, int height,

@@ -1,8 +1,7 @@
 // The session descriptions of one built-in source (RFC 8866 SDP, with the ST 2110-10/-20/-30 and
 // AES67 attributes): one session per audio stream and one for the video, which is what AES67 and
 // ST 2110 receivers browse by SAP, and one combined session of all of them for local players such
-// as ffplay. The source name is the session name, the connection metadata the i= line. Also where
-// the descriptions are kept on disk.
+// as ffplay. The source name is the session name, the connection metadata the i= line.
 #pragma once
 
 #include "socket_address.h"
@@ -63,13 +62,3 @@ int SdpAudioStreamCount(const SdpDescription& description);
 std::vector<SdpSession> BuildSdpSessions(const SdpDescription& description);
 // The combined session's text.
 std::string BuildSdp(const SdpDescription& description);
-
-// The folder of the source descriptions: $XDG_RUNTIME_DIR/qel-ndi-lirafon, or a private
-// /tmp/qel-ndi-lirafon-<uid> (mode 0700, ours, not a link) when XDG_RUNTIME_DIR is unset.
-// Created when missing; "" with the reason in *error when it cannot be used.
-std::string SessionFolder(std::string* error);
-// "<source name>.sdp", or "<source name>-<part>.sdp", with characters a file name cannot hold
-// replaced by '_'.
-std::string SdpFileName(const std::string& sourceName, const std::string& part = "");
-// Writes text to path through a temporary file and a rename, so a reader never sees half of it.
-bool WriteFileAtomically(const std::string& path, const std::string& text, std::string* error);
