@@ -200,6 +200,14 @@ std::optional<SessionDescription> ParseSdp(std::string_view text,
         if (line.empty()) {
             continue; // a blank line (a trailing newline) carries nothing
         }
+        if (!sawVersion) {
+            if (line != "v=0") {
+                fault(number, "a session description begins with v=0");
+                return std::nullopt; // not a description at all: nothing after it is read
+            }
+            sawVersion = true;
+            continue;
+        }
         if (line.size() < 2 || line[1] != '=' ||
             !std::islower(static_cast<unsigned char>(line[0]))) {
             fault(number, "not <type>=<value>");
@@ -207,14 +215,6 @@ std::optional<SessionDescription> ParseSdp(std::string_view text,
         }
         const char type = line[0];
         const std::string_view value = line.substr(2);
-        if (!sawVersion) {
-            if (type != 'v' || value != "0") {
-                fault(number, "a session description begins with v=0");
-                return std::nullopt; // not a description at all: nothing after it is read
-            }
-            sawVersion = true;
-            continue;
-        }
         SdpMedia* media = session.media.empty() ? nullptr : &session.media.back();
         switch (type) {
         case 'o':
