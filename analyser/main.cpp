@@ -27,15 +27,6 @@ namespace {
 
 std::atomic<bool> g_stop{false};
 
-// PTP as the generator asks for it: LIRAFON_PTP names ptp4l's socket, or off.
-std::string PtpSocket() {
-    const char* ptp = std::getenv("LIRAFON_PTP");
-    if (ptp == nullptr || std::strcmp(ptp, "auto") == 0 || ptp[0] == '\0') {
-        return "/var/run/ptp4l";
-    }
-    return std::strcmp(ptp, "off") == 0 ? std::string() : std::string(ptp);
-}
-
 // Audio and pictures as they arrive, a report a second, until the input ends, the duration is
 // reached or the user stops it.
 struct Run {
@@ -62,7 +53,7 @@ struct Run {
     // "" when the audio came, else why not.
     std::string Loop(int64_t limit, const std::string& name) {
         const bool terminal = isatty(STDOUT_FILENO) != 0;
-        const bool colour = terminal && std::getenv("NO_COLOR") == nullptr;
+        const bool colour = terminal && options.colourAllowed;
         int64_t nextReport = input.Rate();
         auto lastAudio = std::chrono::steady_clock::now();
         std::vector<double> block;
@@ -148,7 +139,7 @@ int Conclude(Run& run, int64_t limit, const std::string& referenceName) {
                                 .c_str());
         return faults.empty() ? 0 : 1;
     }
-    const bool colour = isatty(STDOUT_FILENO) != 0 && std::getenv("NO_COLOR") == nullptr;
+    const bool colour = isatty(STDOUT_FILENO) != 0 && options.colourAllowed;
     PrintTable(report, stats, colour, false);
     if (av) {
         PrintAvTable(*av);
@@ -172,7 +163,8 @@ int Conclude(Run& run, int64_t limit, const std::string& referenceName) {
 
 int main(int argc, char** argv) {
     int status = 0;
-    std::optional<Options> options = ParseOptions(argc, argv, &status);
+    std::optional<Options> options = ParseOptions(
+        argc, argv, &status, [](const char* name) -> const char* { return std::getenv(name); });
     if (!options) {
         return status;
     }
@@ -185,7 +177,7 @@ int main(int argc, char** argv) {
     request.channels = options->channels;
     request.rate = options->rate;
     request.interfaceName = options->interfaceName;
-    request.ptpSocket = PtpSocket();
+    request.ptpSocket = options->ptpSocket;
     InputKind kind = InputKind::recording;
     std::string error;
     std::unique_ptr<CPcmInput> input = OpenInput(request, &kind, &error);

@@ -1,8 +1,9 @@
 #include "options.h"
 
 #include "pcm_input.h"
+#include "runtime_config.h"
+#include "values.h"
 
-#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 
@@ -84,21 +85,13 @@ namespace {
 
 // A whole number and nothing else.
 std::optional<int> Integer(const std::string& text) {
-    int value = 0;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (error != std::errc() || end != text.data() + text.size()) {
-        return std::nullopt;
-    }
-    return value;
+    const std::optional<int64_t> value = wire::ParseInteger(text, INT32_MIN, INT32_MAX);
+    return value ? std::optional<int>(static_cast<int>(*value)) : std::nullopt;
 }
 
 std::optional<double> Seconds(const std::string& text) {
-    char* end = nullptr;
-    const double value = std::strtod(text.c_str(), &end);
-    if (text.empty() || end != text.c_str() + text.size() || !(value > 0)) {
-        return std::nullopt;
-    }
-    return value;
+    const std::optional<double> value = wire::ParseNumber(text);
+    return value && *value > 0 ? value : std::nullopt;
 }
 
 // One option's value into the options; "" on success, else the reason.
@@ -160,9 +153,18 @@ int Usage(const std::string& message) {
     return 2;
 }
 
-std::optional<Options> ParseOptions(int argc, char** argv, int* exitCode) {
+std::optional<Options> ParseOptions(int argc, char** argv, int* exitCode,
+                                    wire::EnvironmentReader getenv) {
     Options o;
     *exitCode = 2;
+    std::string error;
+    const std::optional<PtpSetting> ptp = ParsePtpSetting(getenv("LIRAFON_PTP"), &error);
+    if (!ptp) {
+        Usage(error);
+        return std::nullopt;
+    }
+    o.ptpSocket = ptp->off ? std::string() : ptp->socket;
+    o.colourAllowed = getenv("NO_COLOR") == nullptr;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--help") {
@@ -184,7 +186,7 @@ std::optional<Options> ParseOptions(int argc, char** argv, int* exitCode) {
                 Usage(arg + " needs a value");
                 return std::nullopt;
             }
-            const std::string error = Take(arg, argv[++i], o);
+            error = Take(arg, argv[++i], o);
             if (!error.empty()) {
                 Usage(error);
                 return std::nullopt;

@@ -1,6 +1,7 @@
 // lirafon-check's command line: its help, and the options it was given.
 #pragma once
 
+#include "values.h"
 #include "verdict.h"
 
 #include <optional>
@@ -20,13 +21,19 @@ struct Options {
     std::optional<Expectation> expect;
     double duration = 0; // seconds; 0 the whole input
     bool json = false;
+    // From the environment, read with the arguments: LIRAFON_PTP as the generator reads it (""
+    // when off: never asked), and whether the table may be coloured (NO_COLOR unset).
+    std::string ptpSocket;
+    bool colourAllowed = true;
 };
 
 extern const char* const kUsage;
 
 // The options, or nullopt with *exitCode: 0 after --help or --version (printed), 2 after a
 // usage error (said on standard error).
-std::optional<Options> ParseOptions(int argc, char** argv, int* exitCode);
+// getenv: the environment to read (std::getenv's; a table in tests).
+std::optional<Options> ParseOptions(int argc, char** argv, int* exitCode,
+                                    wire::EnvironmentReader getenv);
 
 // Says what is wrong on standard error; returns 2, the exit status for bad usage or input.
 int Usage(const std::string& message);

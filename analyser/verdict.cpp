@@ -1,5 +1,7 @@
 #include "verdict.h"
 
+#include "values.h"
+
 #include "pattern.h"
 
 #include <algorithm>
@@ -28,15 +30,7 @@ std::string PairName(int channel) {
 
 // A number and nothing else ("-60", "50.5"), nullopt otherwise.
 std::optional<double> Number(const std::string& text) {
-    if (text.empty() || text.find_first_not_of("+-0123456789.") != std::string::npos) {
-        return std::nullopt;
-    }
-    char* end = nullptr;
-    const double value = std::strtod(text.c_str(), &end);
-    if (end != text.c_str() + text.size() || !std::isfinite(value)) {
-        return std::nullopt;
-    }
-    return value;
+    return wire::ParseNumber(text);
 }
 
 } // namespace
@@ -49,21 +43,19 @@ std::optional<Expectation> ParseExpectation(const std::string& text, std::string
         const size_t equals = item.find('=');
         const std::string key = item.substr(0, equals);
         std::string value = equals == std::string::npos ? "" : item.substr(equals + 1);
-        const int count = std::atoi(value.c_str());
-        if (key == "channels" && count >= 1 && count <= kMaxInputChannels &&
-            value == std::to_string(count)) {
-            expect.channels = count;
+        const std::optional<int64_t> whole = wire::ParseInteger(value, 1, 384000);
+        const bool plain = value.find_first_not_of("0123456789") == std::string::npos;
+        if (key == "channels" && whole && plain && *whole <= kMaxInputChannels) {
+            expect.channels = static_cast<int>(*whole);
         } else if (key == "level" && value == "ebu") {
             expect.dbu = 0.0;
         } else if (key == "level" && value == "smpte") {
             expect.dbu = 4.0;
-        } else if (key == "level" && value.size() > 4 &&
-                   value.compare(value.size() - 4, 4, "dBFS") == 0 &&
-                   value.find_first_not_of("+-0123456789.") == value.size() - 4) {
-            expect.dbfs = std::atof(value.c_str());
-        } else if (key == "level" && !value.empty() &&
-                   value.find_first_not_of("+-0123456789.") == std::string::npos) {
-            expect.dbu = std::atof(value.c_str());
+        } else if (key == "level" && value.ends_with("dBFS") &&
+                   Number(value.substr(0, value.size() - 4))) {
+            expect.dbfs = *Number(value.substr(0, value.size() - 4));
+        } else if (key == "level" && Number(value)) {
+            expect.dbu = *Number(value);
         } else if (key == "ident" && ParseIdent(value) && value != "none" &&
                    value != "unconfirmed" && value != "blits-downmix") {
             expect.ident = ParseIdent(value);
@@ -73,8 +65,8 @@ std::optional<Expectation> ParseExpectation(const std::string& text, std::string
             expect.multi = true;
         } else if (key == "frequency" && value == "sequence") {
             expect.ident = Ident::sequence;
-        } else if (key == "frequency" && std::atoi(value.c_str()) > 0) {
-            expect.frequency = std::atoi(value.c_str());
+        } else if (key == "frequency" && whole && plain) {
+            expect.frequency = static_cast<int>(*whole);
         } else if (key == "noise" && Number(value) && *Number(value) > 0) {
             expect.limits.snrDb = *Number(value);
         } else if (key == "hum" && Number(value) && *Number(value) > 0) {
@@ -92,7 +84,8 @@ std::optional<Expectation> ParseExpectation(const std::string& text, std::string
             std::string pair;
             int good = 0;
             while (std::getline(pairs, pair, '+')) {
-                const int left = std::atoi(pair.c_str());
+                const auto left = static_cast<int>(
+                    wire::ParseInteger(pair.substr(0, pair.find('-')), 1, 15).value_or(0));
                 if (left >= 1 && left <= 15 && left % 2 == 1 &&
                     pair == std::to_string(left) + "-" + std::to_string(left + 1)) {
                     expect.pairs[static_cast<size_t>(left / 2)] = true;

@@ -1,5 +1,7 @@
 #include "dns_sd.h"
 
+#include "values.h"
+
 #include <avahi-client/client.h>
 #include <avahi-client/lookup.h>
 #include <avahi-client/publish.h>
@@ -29,10 +31,8 @@ std::vector<FoundRegistry> UsableRegistries(const std::vector<Advert>& adverts) 
         if (value("api_proto") != "http" || !v13 || a.port <= 0 || a.address.empty()) {
             continue;
         }
-        int priority = 100;
-        try {
-            priority = std::stoi(value("pri"));
-        } catch (...) {
+        const std::optional<int64_t> priority = wire::ParseInteger(value("pri"), 0, 65535);
+        if (!priority) {
             continue; // no priority: not an advert a node should use
         }
         QUrl url;
@@ -40,7 +40,7 @@ std::vector<FoundRegistry> UsableRegistries(const std::vector<Advert>& adverts) 
         url.setHost(QString::fromStdString(a.address));
         url.setPort(a.port);
         url.setPath(QStringLiteral("/"));
-        found.push_back({url, priority});
+        found.push_back({url, static_cast<int>(*priority)});
     }
     std::stable_sort(
         found.begin(), found.end(),

@@ -26,27 +26,6 @@ int Rank(const QString& type) {
 
 } // namespace
 
-std::optional<std::vector<QUrl>> ParseRegistries(const std::string& text, std::string* error) {
-    std::vector<QUrl> registries;
-    for (const QString& entry :
-         QString::fromStdString(text).split(QLatin1Char(','), Qt::SkipEmptyParts)) {
-        QString trimmed = entry.trimmed();
-        if (!trimmed.contains(QLatin1String("://"))) {
-            trimmed.prepend(QLatin1String("http://"));
-        }
-        QUrl url(trimmed, QUrl::StrictMode);
-        if (!url.isValid() || url.scheme() != QLatin1String("http") || url.host().isEmpty() ||
-            url.port() <= 0 || !(url.path().isEmpty() || url.path() == QLatin1String("/"))) {
-            *error = "LIRAFON_NMOS_REGISTRY: \"" + entry.trimmed().toStdString() +
-                     "\" is not http://host:port";
-            return std::nullopt;
-        }
-        url.setPath(QStringLiteral("/"));
-        registries.push_back(url);
-    }
-    return registries;
-}
-
 Registration::Registration(Node& node, std::vector<QUrl> registries, std::unique_ptr<DnsSd> dnsSd,
                            QObject* parent)
     : QObject(parent), m_node(node), m_configured(std::move(registries)),

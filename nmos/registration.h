@@ -23,10 +23,6 @@
 
 namespace nmos {
 
-// "http://host:port" or "host:port" entries separated by commas, in priority order; nullopt with
-// the entry that is not one in *error.
-std::optional<std::vector<QUrl>> ParseRegistries(const std::string& text, std::string* error);
-
 class Registration : public QObject {
     Q_OBJECT
 

@@ -4,7 +4,6 @@ add_library(lirafon_output STATIC
   ${CMAKE_CURRENT_LIST_DIR}/ndi_dispatch.cpp
   ${CMAKE_CURRENT_LIST_DIR}/vendor_loader.cpp
   ${CMAKE_CURRENT_LIST_DIR}/avahi_probe.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/ndi_receive.cpp
 )
 # The avahi client asks whether avahi-daemon, through which the vendor runtime announces the
 # source, can be reached.

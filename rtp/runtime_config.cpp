@@ -2,11 +2,14 @@
 // is used, so a typing mistake stops the start with a message instead of sending somewhere else.
 #include "runtime_config.h"
 
+#include "values.h"
+
 #include <net/if.h>
 
 #include <cctype>
 #include <cmath>
 #include <cstdlib>
+#include <string_view>
 
 namespace {
 
@@ -24,6 +27,21 @@ std::string Complaint(const char* name, const std::string& value, const std::str
 
 } // namespace
 
+std::optional<PtpSetting> ParsePtpSetting(const char* value, std::string* error) {
+    PtpSetting setting;
+    const std::string text = value == nullptr ? "" : value;
+    if (text == "off") {
+        setting.off = true;
+    } else if (!text.empty() && text.front() == '/') {
+        setting.socket = text;
+        setting.required = true;
+    } else if (!text.empty() && text != "auto") {
+        *error = Complaint("LIRAFON_PTP", text, "auto, off or the path of ptp4l's socket");
+        return std::nullopt;
+    }
+    return setting;
+}
+
 std::optional<CRuntimeConfig> CRuntimeConfig::FromEnvironment(std::string* error) {
     CRuntimeConfig config;
     if (auto channels = Variable("LIRAFON_RTP_STREAM_CHANNELS")) {
@@ -31,23 +49,21 @@ std::optional<CRuntimeConfig> CRuntimeConfig::FromEnvironment(std::string* error
             *error = Complaint("LIRAFON_RTP_STREAM_CHANNELS", *channels, "8 or 16");
             return std::nullopt;
         }
-        config.streamChannels = std::atoi(channels->c_str());
+        config.streamChannels = *channels == "8" ? 8 : 16;
     }
     if (auto ptp = Variable("LIRAFON_PTP")) {
-        if (*ptp == "off") {
-            config.ptpOff = true;
-        } else if (ptp->front() == '/') {
-            config.ptpSocket = *ptp;
-            config.ptpRequired = true;
-        } else if (*ptp != "auto") {
-            *error = Complaint("LIRAFON_PTP", *ptp, "auto, off or the path of ptp4l's socket");
+        const std::optional<PtpSetting> setting = ParsePtpSetting(ptp->c_str(), error);
+        if (!setting) {
             return std::nullopt;
         }
+        config.ptpOff = setting->off;
+        config.ptpRequired = setting->required;
+        config.ptpSocket = setting->socket;
     }
     if (auto port = Variable("LIRAFON_RTP_PORT")) {
         const int highest = config.Split() ? kHighestSplitBasePort : kHighestBasePort;
-        const auto parsed = ParseDecimal(*port, 1, highest);
-        if (!parsed) {
+        const std::optional<int> parsed = wire::ParsePort(*port);
+        if (!parsed || *parsed > highest) {
             *error = Complaint("LIRAFON_RTP_PORT", *port,
                                "a port number from 1 to " + std::to_string(highest));
             return std::nullopt;
@@ -65,7 +81,9 @@ std::optional<CRuntimeConfig> CRuntimeConfig::FromEnvironment(std::string* error
     }
     config.destination = config.destination.WithPort(config.basePort);
     if (auto ttl = Variable("LIRAFON_RTP_TTL")) {
-        config.ttl = ParseDecimal(*ttl, 1, 255);
+        if (const std::optional<int64_t> hops = wire::ParseInteger(*ttl, 1, 255)) {
+            config.ttl = static_cast<int>(*hops);
+        }
         if (!config.ttl) {
             *error = Complaint("LIRAFON_RTP_TTL", *ttl, "a hop count from 1 to 255");
             return std::nullopt;
@@ -117,6 +135,7 @@ int CopyNumberOfSource(const std::string& sourceName) {
     if (digits == 0) {
         return 1;
     }
-    const int number = std::atoi(sourceName.substr(sourceName.size() - digits).c_str());
-    return number >= 1 ? number : 1;
+    const auto number =
+        wire::ParseInteger(std::string_view(sourceName).substr(sourceName.size() - digits));
+    return number && *number >= 1 ? static_cast<int>(*number) : 1;
 }

@@ -21,6 +21,17 @@
 
 enum class LevelReference { smpte, ebu };
 
+// LIRAFON_PTP, as both ends read it: auto (or unset: ptp4l's clock when its management socket
+// answers, else free-running), off, or the socket's path (then it must answer).
+struct PtpSetting {
+    static constexpr const char* kDefaultSocket = "/var/run/ptp4l";
+    bool off = false;
+    bool required = false;
+    std::string socket = kDefaultSocket;
+};
+// nullopt with one line in *error for anything else.
+std::optional<PtpSetting> ParsePtpSetting(const char* value, std::string* error);
+
 struct CRuntimeConfig {
     static constexpr int kDefaultPort = 5004;
     static constexpr int kDefaultSapPort = 9875;
@@ -32,7 +43,7 @@ struct CRuntimeConfig {
     static constexpr int kHighestBasePort = 65535 - 7 * kPortsPerCopy - kVideoPortOffset;
     static constexpr int kHighestSplitBasePort =
         65535 - 7 * kSplitPortsPerCopy - kSecondAudioPortOffset;
-    static constexpr const char* kDefaultPtpSocket = "/var/run/ptp4l";
+    static constexpr const char* kDefaultPtpSocket = PtpSetting::kDefaultSocket;
 
     CSocketAddress destination = *CSocketAddress::Parse("127.0.0.1", kDefaultPort);
     int basePort = kDefaultPort;

@@ -3,27 +3,9 @@
 #include "socket_address.h"
 
 #include "address.h"
+#include "values.h"
 
 #include <arpa/inet.h>
-
-#include <algorithm>
-
-std::optional<int> ParseDecimal(const std::string& text, int low, int high) {
-    if (text.empty() || text.size() > 9) {
-        return std::nullopt;
-    }
-    int value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') {
-            return std::nullopt;
-        }
-        value = value * 10 + (c - '0');
-    }
-    if (value < low || value > high) {
-        return std::nullopt;
-    }
-    return value;
-}
 
 std::optional<CSocketAddress> CSocketAddress::Parse(const std::string& text, int port) {
     CSocketAddress address;
@@ -50,35 +32,11 @@ std::optional<CSocketAddress> CSocketAddress::ParseWithPort(const std::string& t
                                                             int defaultPort) {
     // "[v6]:port" brackets an IPv6 address; one colon separates an IPv4 address from its port;
     // more than one colon without brackets is a bare IPv6 address.
-    std::string host = text;
-    std::optional<std::string> port;
-    if (!text.empty() && text.front() == '[') {
-        const size_t close = text.find(']');
-        if (close == std::string::npos) {
-            return std::nullopt;
-        }
-        host = text.substr(1, close - 1);
-        const std::string rest = text.substr(close + 1);
-        if (!rest.empty()) {
-            if (rest.front() != ':') {
-                return std::nullopt;
-            }
-            port = rest.substr(1);
-        }
-    } else if (std::count(text.begin(), text.end(), ':') == 1) {
-        const size_t colon = text.find(':');
-        host = text.substr(0, colon);
-        port = text.substr(colon + 1);
+    const std::optional<wire::HostPort> parsed = wire::ParseHostPort(text);
+    if (!parsed) {
+        return std::nullopt;
     }
-    int portNumber = defaultPort;
-    if (port) {
-        const auto parsed = ParseDecimal(*port, 1, 65535);
-        if (!parsed) {
-            return std::nullopt;
-        }
-        portNumber = *parsed;
-    }
-    return Parse(host, portNumber);
+    return Parse(parsed->host, parsed->port.value_or(defaultPort));
 }
 
 CSocketAddress CSocketAddress::WithPort(int port) const {

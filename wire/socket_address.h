@@ -33,6 +33,3 @@ private:
     int m_port = 0;
     std::string m_host;
 };
-
-// Whole decimal number in [low, high]; nullopt for anything else (signs, blanks, overflow).
-std::optional<int> ParseDecimal(const std::string& text, int low, int high);

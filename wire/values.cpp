@@ -40,6 +40,22 @@ std::optional<int64_t> ParseInteger(std::string_view text, int64_t lowest, int64
     return value;
 }
 
+std::optional<double> ParseNumber(std::string_view text) {
+    if (!text.empty() && text.front() == '+') {
+        text.remove_prefix(1);
+    }
+    if (text.empty() || text.find_first_not_of("-0123456789.") != std::string_view::npos ||
+        text.find('-', 1) != std::string_view::npos) {
+        return std::nullopt;
+    }
+    double value = 0;
+    const auto [end, status] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (status != std::errc() || end != text.data() + text.size() || !std::isfinite(value)) {
+        return std::nullopt;
+    }
+    return value;
+}
+
 std::optional<int> ParsePort(std::string_view text, bool anyPort) {
     const std::optional<int64_t> port = ParseInteger(text, anyPort ? 0 : 1, 65535);
     if (!port || Trim(text).front() == '+' || Trim(text).front() == '-') {

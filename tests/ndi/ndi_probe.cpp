@@ -13,6 +13,7 @@
 // pixels, the difference from a reference picture) and "webcontrol" (the sender's web page as
 // this receiver is told it) lines. Times are CLOCK_MONOTONIC milliseconds, which the namespaces
 // of the test share.
+#include "media_time.h"
 #include "ndi_receive.h"
 #include "ndi_sdk.h"
 #include "ndi_sdk_recv.h"
@@ -36,9 +37,7 @@ namespace {
 constexpr int kSkipped = 77;
 
 double NowMs() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<double>(now.tv_sec) * 1e3 + static_cast<double>(now.tv_nsec) / 1e6;
+    return static_cast<double>(wire::MonotonicNowNs()) / 1e6;
 }
 
 std::string JsonString(const char* text, size_t length) {

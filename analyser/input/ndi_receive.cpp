@@ -1,13 +1,11 @@
 #include "ndi_receive.h"
 
-#include <ctime>
+#include "media_time.h"
 
 namespace {
 
 double NowMs() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<double>(now.tv_sec) * 1e3 + static_cast<double>(now.tv_nsec) / 1e6;
+    return static_cast<double>(wire::MonotonicNowNs()) / 1e6;
 }
 
 } // namespace
