@@ -184,3 +184,39 @@ TEST(Settings, BadStartupValuesAreRefusedWithOneLine) {
     EXPECT_TRUE(wire::IsLoopbackAddress("127.0.0.2"));
     EXPECT_FALSE(wire::IsLoopbackAddress("128.0.0.1"));
 }
+
+TEST(Settings, NmosVariablesAreReadAndRefusedAtStart) {
+    std::string error;
+    auto options =
+        Parse({},
+              {{"LIRAFON_NMOS_REGISTRY", " http://192.0.2.5:8235 ,[::1]:80/,reg:3210"},
+               {"LIRAFON_NMOS_ALLOWED_ORIGINS", "null, HTTPS://Controller.example:8443"}},
+              &error);
+    ASSERT_TRUE(options) << error;
+    EXPECT_TRUE(options->nmos.enabled);
+    EXPECT_EQ(options->nmos.registries,
+              (std::vector<std::string>{"http://192.0.2.5:8235/", "http://[::1]:80/",
+                                        "http://reg:3210/"}));
+    EXPECT_EQ(options->nmos.allowedOrigins,
+              (std::vector<std::string>{"null", "https://controller.example:8443"}));
+    options = Parse({}, {{"LIRAFON_NMOS", "off"}}, &error);
+    ASSERT_TRUE(options);
+    EXPECT_FALSE(options->nmos.enabled);
+    EXPECT_TRUE(Parse({}, {}, &error)->nmos.allowedOrigins.empty()) << "none allowed by default";
+
+    const std::map<std::string, std::string> refused[] = {
+        {{"LIRAFON_NMOS", "maybe"}},
+        {{"LIRAFON_NMOS_REGISTRY", "https://reg:443"}},
+        {{"LIRAFON_NMOS_REGISTRY", "http://reg"}},
+        {{"LIRAFON_NMOS_REGISTRY", "http://reg:99999"}},
+        {{"LIRAFON_NMOS_REGISTRY", "http://reg:80/x-nmos"}},
+        {{"LIRAFON_NMOS_ALLOWED_ORIGINS", "*"}},
+        {{"LIRAFON_NMOS_ALLOWED_ORIGINS", "controller.example"}},
+        {{"LIRAFON_NMOS_ALLOWED_ORIGINS", "http://controller.example/page"}},
+    };
+    for (const auto& environment : refused) {
+        error.clear();
+        EXPECT_FALSE(Parse({}, environment, &error)) << environment.begin()->second;
+        EXPECT_EQ(error.rfind(environment.begin()->first + ":", 0), 0u) << error;
+    }
+}
