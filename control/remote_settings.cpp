@@ -26,15 +26,7 @@ std::string Lower(std::string_view text) {
     return lower;
 }
 
-std::string_view Trim(std::string_view text) {
-    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front()))) {
-        text.remove_prefix(1);
-    }
-    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) {
-        text.remove_suffix(1);
-    }
-    return text;
-}
+using wire::Trim;
 
 // A whole decimal number with an optional sign, nothing else.
 bool ParseInteger(std::string_view text, int64_t* value) {

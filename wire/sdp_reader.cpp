@@ -11,16 +11,6 @@ namespace wire {
 
 namespace {
 
-std::string_view Trim(std::string_view text) {
-    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front()))) {
-        text.remove_prefix(1);
-    }
-    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) {
-        text.remove_suffix(1);
-    }
-    return text;
-}
-
 std::vector<std::string_view> Words(std::string_view text) {
     std::vector<std::string_view> words;
     size_t at = 0;

@@ -6,8 +6,6 @@
 
 namespace wire {
 
-namespace {
-
 std::string_view Trim(std::string_view text) {
     while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front()))) {
         text.remove_prefix(1);
@@ -17,8 +15,6 @@ std::string_view Trim(std::string_view text) {
     }
     return text;
 }
-
-} // namespace
 
 std::optional<int64_t> ParseInteger(std::string_view text, int64_t lowest, int64_t highest) {
     text = Trim(text);

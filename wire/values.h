@@ -13,6 +13,9 @@ namespace wire {
 // The environment to read, as std::getenv (a table in tests).
 using EnvironmentReader = const char* (*)(const char*);
 
+// text without the white space around it.
+std::string_view Trim(std::string_view text);
+
 // A whole decimal number with an optional sign (spaces around allowed), within [lowest, highest].
 std::optional<int64_t> ParseInteger(std::string_view text, int64_t lowest = INT64_MIN,
                                     int64_t highest = INT64_MAX);
