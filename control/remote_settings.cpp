@@ -270,7 +270,7 @@ bool ParseControlPort(std::string_view text, std::optional<int>* port) {
         *port = std::nullopt;
         return true;
     }
-    const std::optional<int> value = wire::ParsePort(text, true);
+    const std::optional<int> value = wire::ParsePort(Trim(text), true);
     return value && (*port = *value, true);
 }
 

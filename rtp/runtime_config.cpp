@@ -81,7 +81,8 @@ std::optional<CRuntimeConfig> CRuntimeConfig::FromEnvironment(std::string* error
     }
     config.destination = config.destination.WithPort(config.basePort);
     if (auto ttl = Variable("LIRAFON_RTP_TTL")) {
-        if (const std::optional<int64_t> hops = wire::ParseInteger(*ttl, 1, 255)) {
+        const bool digits = ttl->find_first_not_of("0123456789") == std::string::npos;
+        if (const std::optional<int64_t> hops = wire::ParseInteger(*ttl, 1, 255); digits && hops) {
             config.ttl = static_cast<int>(*hops);
         }
         if (!config.ttl) {

@@ -6,12 +6,6 @@
 
 namespace wire {
 
-int64_t MonotonicNowNs() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<int64_t>(now.tv_sec) * kNsPerSecond + now.tv_nsec;
-}
-
 int64_t TaiNowNs() {
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);

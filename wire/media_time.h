@@ -3,6 +3,8 @@
 // product leaves 64 bits.
 #pragma once
 
+#include <time.h>
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -10,12 +12,17 @@
 
 namespace wire {
 
-inline constexpr int64_t kNsPerSecond = 1'000'000'000;
+constexpr int64_t kNsPerSecond = 1'000'000'000;
 // TAI was 37 s ahead of UTC at the last leap second (2017) and stays so until the next one.
-inline constexpr int64_t kTaiMinusUtcSeconds = 37;
+constexpr int64_t kTaiMinusUtcSeconds = 37;
 
-// CLOCK_MONOTONIC in nanoseconds.
-int64_t MonotonicNowNs();
+// CLOCK_MONOTONIC in nanoseconds. Inline: the recording runtime, a shared library that must
+// unload, uses it without the rest of this library.
+inline int64_t MonotonicNowNs() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * kNsPerSecond + now.tv_nsec;
+}
 // The system clock as TAI, in nanoseconds: what a node without PTP calls now.
 int64_t TaiNowNs();
 // "seconds:nanoseconds", and back (nullopt when malformed or beyond what 64 bits hold).

@@ -53,11 +53,12 @@ std::optional<double> ParseNumber(std::string_view text) {
 }
 
 std::optional<int> ParsePort(std::string_view text, bool anyPort) {
-    const std::optional<int64_t> port = ParseInteger(text, anyPort ? 0 : 1, 65535);
-    if (!port || Trim(text).front() == '+' || Trim(text).front() == '-') {
+    // Digits only: a port with a sign or a space around it is a typing mistake, not a port.
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string_view::npos) {
         return std::nullopt;
     }
-    return static_cast<int>(*port);
+    const std::optional<int64_t> port = ParseInteger(text, anyPort ? 0 : 1, 65535);
+    return port ? std::optional<int>(static_cast<int>(*port)) : std::nullopt;
 }
 
 std::optional<HostPort> ParseHostPort(std::string_view text) {

@@ -21,7 +21,7 @@ std::optional<int64_t> ParseInteger(std::string_view text, int64_t lowest = INT6
                                     int64_t highest = INT64_MAX);
 // A finite decimal number ("-18", "+4.5", "0.25"); no exponent, no spaces, no hex.
 std::optional<double> ParseNumber(std::string_view text);
-// A UDP or TCP port 1 to 65535; 0 too when anyPort (a free port, for tests).
+// A UDP or TCP port 1 to 65535, digits only; 0 too when anyPort (a free port, for tests).
 std::optional<int> ParsePort(std::string_view text, bool anyPort = false);
 
 struct HostPort {
