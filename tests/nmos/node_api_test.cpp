@@ -6,6 +6,7 @@
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QJsonDocument>
+#include <QRegularExpression>
 #include <QThread>
 
 #include <gtest/gtest.h>
@@ -25,7 +26,9 @@ public:
         nmos::StreamFacts audio;
         audio.role = "audio";
         audio.channels = channels;
-        audio.transport = {"127.0.0.1", 5004, "127.0.0.1", port, enabled};
+        audio.transport = {ipv6 ? "::1" : "127.0.0.1", 5004, ipv6 ? "::1" : "127.0.0.1", port,
+                           enabled};
+        audio.ipv6 = ipv6;
         audio.loopbackOnly = loopbackOnly;
         f.streams.push_back(audio);
         return f;
@@ -46,6 +49,7 @@ public:
     int port = 5004;
     bool enabled = true;
     bool loopbackOnly = true;
+    bool ipv6 = false;
     std::optional<int64_t> ptpNow;
     std::vector<std::string> activations;
 };
@@ -186,3 +190,29 @@ TEST(DnsSdAdverts, OnlyHttpV13RegistriesWithAPriorityBestFirst) {
 }
 
 } // namespace
+
+// A source kept on this computer over IPv6: the constraint a controller reads and the staging the
+// node does agree on every spelling of ::1, and on nothing else.
+TEST_F(NodeApi, Ipv6LoopbackConstraintTakesEverySpellingTheNodeTakes) {
+    host.ipv6 = true;
+    const QString base = "/x-nmos/connection/v1.1/single/senders/" + Sender();
+    const QJsonArray constraints =
+        Body(*node.Handle(Request("GET", base + "/constraints"))).toArray();
+    ASSERT_EQ(constraints.size(), 1);
+    const QRegularExpression pattern(
+        constraints[0].toObject()["destination_ip"].toObject()["pattern"].toString());
+    ASSERT_TRUE(pattern.isValid());
+    for (const char* own :
+         {"::1", "0:0:0:0:0:0:0:1", "0::1", "0000:0000:0000:0000:0000:0000:0000:0001"}) {
+        EXPECT_TRUE(pattern.match(QString::fromLatin1(own)).hasMatch()) << own;
+        const QByteArray patch =
+            QByteArray(R"({"transport_params":[{"destination_ip":")") + own + R"("}]})";
+        EXPECT_EQ(Patch(patch).status, 200) << own;
+    }
+    for (const char* other : {"::2", "ff15::1", "2001:db8::1", "1::1"}) {
+        EXPECT_FALSE(pattern.match(QString::fromLatin1(other)).hasMatch()) << other;
+        const QByteArray patch =
+            QByteArray(R"({"transport_params":[{"destination_ip":")") + other + R"("}]})";
+        EXPECT_EQ(Patch(patch).status, 400) << other;
+    }
+}
