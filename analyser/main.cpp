@@ -6,6 +6,7 @@
 // cannot be read.
 #include "analyser.h"
 #include "av_sync.h"
+#include "monitor.h"
 #include "ndi_input.h"
 #include "open_input.h"
 #include "options.h"
@@ -168,6 +169,8 @@ int main(int argc, char** argv) {
     if (!options) {
         return status;
     }
+    signal(SIGINT, [](int) { g_stop = true; });
+    signal(SIGTERM, [](int) { g_stop = true; });
     InputRequest request;
     request.path = options->input;
     request.ndiName = options->ndiName;
@@ -178,6 +181,21 @@ int main(int argc, char** argv) {
     request.rate = options->rate;
     request.interfaceName = options->interfaceName;
     request.ptpSocket = options->ptpSocket;
+    if (options->monitor) {
+        std::vector<InputRequest> requests;
+        for (const std::string& path : options->inputs) {
+            InputRequest one = request;
+            one.path = path;
+            one.ndiName.clear();
+            requests.push_back(one);
+        }
+        if (!options->ndiName.empty()) {
+            InputRequest ndi = request;
+            ndi.path.clear();
+            requests.push_back(ndi);
+        }
+        return RunMonitor(*options, requests, g_stop);
+    }
     InputKind kind = InputKind::recording;
     std::string error;
     std::unique_ptr<CPcmInput> input = OpenInput(request, &kind, &error);
@@ -194,9 +212,6 @@ int main(int argc, char** argv) {
     if (kind != InputKind::recording && options->duration == 0 && options->expect) {
         options->duration = 10;
     }
-    signal(SIGINT, [](int) { g_stop = true; });
-    signal(SIGTERM, [](int) { g_stop = true; });
-
     const std::string referenceName = kind == InputKind::ndi ? "NDI's scale, +4 dBu = 1.0"
                                       : dbuOffset == 24.0 ? "the SMPTE reference, +4 dBu = -20 dBFS"
                                                           : "the EBU reference, 0 dBu = -18 dBFS";

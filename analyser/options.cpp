@@ -4,11 +4,13 @@
 #include "runtime_config.h"
 #include "values.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
 const char* const kUsage =
     R"(Usage: lirafon-check [options] INPUT
+       lirafon-check --monitor [--alarms LIST] [--expect LIST] INPUT... [--ndi NAME]
 
 Checks what arrives at the far end of a line-up path: per channel, tone or silence, frequency,
 peak and RMS level (dBFS, and dBu on the chosen reference), which generator channel it carries
@@ -56,6 +58,23 @@ Options
   --duration S           seconds of audio to judge (default: the whole file; 10 for a stream
                          with --expect; until Ctrl-C otherwise); less audio than that is a fault
   --json                 JSON lines only: one a second, and the verdict (with its faults) last
+  --monitor              a probe left on the path: every INPUT (and --ndi) judged until
+                         SIGINT or SIGTERM (then exit 0), and one JSON line on standard
+                         output per alarm raised and per alarm cleared: "event" (raised,
+                         cleared), "time" (UTC), "input", "channel" (absent for the whole
+                         stream), "alarm", "value", "limit", "message". The alarms: no tone;
+                         tone missing (on a channel --expect's pairs name, else one that
+                         carried tone when the probe first heard the stream); level (off
+                         --expect's level by more than level=); over level (a peak above
+                         over=); clipping; dropout; polarity; mis-route (a channel carrying
+                         another generator channel's tone); pattern changed; noise, hum,
+                         crosstalk (--expect's limits); packet loss; late packets; latency
+                         (over latency=, where PTP gives it); input gone (no audio for gone=)
+  --alarms LIST          hold times and limits, comma-separated: raise=S (a condition held
+                         this long raises its alarm, default 2), clear=S (gone this long
+                         clears it, default 3; dropouts, clips and lost or late packets
+                         raise at once and clear after it), level=DB (default 1),
+                         over=-DBFS (default -1), latency=MS (default 10), gone=S (default 2)
   --help, --version
 
 A/V offset: where pictures arrive with the sound (a recording with a video stream, an NDI
@@ -179,6 +198,19 @@ std::optional<Options> ParseOptions(int argc, char** argv, int* exitCode,
         }
         if (arg == "--json") {
             o.json = true;
+        } else if (arg == "--monitor") {
+            o.monitor = true;
+        } else if (arg == "--alarms") {
+            if (i + 1 >= argc) {
+                Usage(arg + " needs a value");
+                return std::nullopt;
+            }
+            const std::optional<AlarmLimits> alarms = ParseAlarmLimits(argv[++i], &error);
+            if (!alarms) {
+                Usage(error);
+                return std::nullopt;
+            }
+            o.alarms = *alarms;
         } else if (arg == "--format" || arg == "--channels" || arg == "--rate" ||
                    arg == "--interface" || arg == "--reference" || arg == "--expect" ||
                    arg == "--duration" || arg == "--ndi" || arg == "--ndi-extra-ips") {
@@ -196,8 +228,12 @@ std::optional<Options> ParseOptions(int argc, char** argv, int* exitCode,
             return std::nullopt;
         } else if (o.input.empty()) {
             o.input = arg;
+            o.inputs.push_back(arg);
+        } else if (o.monitor ||
+                   std::find(argv + i, argv + argc, std::string("--monitor")) != argv + argc) {
+            o.inputs.push_back(arg); // a probe watches many
         } else {
-            Usage("one input only (see --help)");
+            Usage("one input only (see --help; --monitor watches several)");
             return std::nullopt;
         }
     }
@@ -205,7 +241,7 @@ std::optional<Options> ParseOptions(int argc, char** argv, int* exitCode,
         Usage("no input given (see --help)");
         return std::nullopt;
     }
-    if (!o.input.empty() && !o.ndiName.empty()) {
+    if (!o.monitor && !o.input.empty() && !o.ndiName.empty()) {
         Usage("one input only: --ndi or a file (see --help)");
         return std::nullopt;
     }

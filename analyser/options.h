@@ -1,11 +1,13 @@
 // lirafon-check's command line: its help, and the options it was given.
 #pragma once
 
+#include "alarms.h"
 #include "values.h"
 #include "verdict.h"
 
 #include <optional>
 #include <string>
+#include <vector>
 
 struct Options {
     std::string input; // a file, "-" for standard input; "" with --ndi
@@ -25,6 +27,11 @@ struct Options {
     // when off: never asked), and whether the table may be coloured (NO_COLOR unset).
     std::string ptpSocket;
     bool colourAllowed = true;
+    // A probe left on the path: every input (a file, an SDP file, --ndi) judged until stopped,
+    // alarms raised and cleared as JSON lines.
+    bool monitor = false;
+    std::vector<std::string> inputs; // with --monitor: every positional input
+    AlarmLimits alarms;
 };
 
 extern const char* const kUsage;
