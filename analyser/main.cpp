@@ -10,6 +10,7 @@
 #include "ndi_input.h"
 #include "open_input.h"
 #include "options.h"
+#include "probe_server.h"
 #include "report_output.h"
 #include "verdict.h"
 
@@ -194,7 +195,13 @@ int main(int argc, char** argv) {
             ndi.path.clear();
             requests.push_back(ndi);
         }
-        return RunMonitor(*options, requests, g_stop);
+        if (!options->listenPort) {
+            return RunMonitor(*options, requests, g_stop);
+        }
+        CProbeMetrics metrics;
+        return ServeWhileRunning(options->listenAddress, *options->listenPort, options->token,
+                                 metrics, g_stop,
+                                 [&] { return RunMonitor(*options, requests, g_stop, &metrics); });
     }
     InputKind kind = InputKind::recording;
     std::string error;

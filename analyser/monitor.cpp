@@ -81,7 +81,7 @@ void Emit(const std::vector<AlarmEvent>& events, const std::string& input) {
 // the wall clock while nothing arrives: a recording read faster than real time holds its alarms
 // as long as a stream would.
 void Watch(CPcmInput& input, const std::string& name, const Options& options, double dbuOffset,
-           std::atomic<bool>& stop) {
+           std::atomic<bool>& stop, CProbeMetrics* metrics) {
     CAnalyser analyser(input.Channels(), input.Rate(), dbuOffset);
     analyser.SetFullScale(input.FullScale());
     CConditionWatch watch(options.expect, options.alarms);
@@ -104,12 +104,20 @@ void Watch(CPcmInput& input, const std::string& name, const Options& options, do
         } else if (wall - lastAudio >= options.alarms.goneS && wall - lastGoneCheck >= 1.0) {
             lastGoneCheck = wall;
             Emit(board.Update(mediaS + (wall - lastAudio), {watch.Gone(wall - lastAudio)}), name);
+            if (metrics != nullptr) {
+                metrics->Publish(name, {}, input.Stats(), board.Active(), board.RaisedTotal());
+            }
         }
         if (analysed >= nextReport) {
             nextReport += input.Rate();
+            const AnalysisReport report = analyser.Analyse();
+            const InputStats stats = input.Stats();
             Emit(board.Update(static_cast<double>(analysed) / input.Rate(),
-                              watch.Second(analyser.Analyse(), input.Stats())),
+                              watch.Second(report, stats)),
                  name);
+            if (metrics != nullptr) {
+                metrics->Publish(name, report, stats, board.Active(), board.RaisedTotal());
+            }
         }
         if (!more) {
             break; // a recording ends; a stream does not
@@ -135,7 +143,7 @@ std::string AlarmEventJson(const AlarmEvent& event, const std::string& input, in
 }
 
 int RunMonitor(const Options& options, const std::vector<InputRequest>& requests,
-               std::atomic<bool>& stop) {
+               std::atomic<bool>& stop, CProbeMetrics* metrics) {
     struct Opened {
         std::unique_ptr<CPcmInput> input;
         std::string name;
@@ -159,8 +167,8 @@ int RunMonitor(const Options& options, const std::vector<InputRequest>& requests
     }
     std::vector<std::thread> threads;
     for (Opened& opened : inputs) {
-        threads.emplace_back([&options, &stop, &opened] {
-            Watch(*opened.input, opened.name, options, opened.dbuOffset, stop);
+        threads.emplace_back([&options, &stop, &opened, metrics] {
+            Watch(*opened.input, opened.name, options, opened.dbuOffset, stop, metrics);
         });
     }
     for (std::thread& thread : threads) {

@@ -6,6 +6,7 @@
 #include "alarms.h"
 #include "open_input.h"
 #include "options.h"
+#include "probe_metrics.h"
 
 #include <atomic>
 #include <string>
@@ -17,5 +18,6 @@
 std::string AlarmEventJson(const AlarmEvent& event, const std::string& input, int64_t unixMs);
 
 // The exit status: 0 after a stop, 2 when an input cannot be opened (said on standard error).
+// metrics: where each second's figures and alarms are published (nullptr: nowhere).
 int RunMonitor(const Options& options, const std::vector<InputRequest>& inputs,
-               std::atomic<bool>& stop);
+               std::atomic<bool>& stop, CProbeMetrics* metrics = nullptr);

@@ -1,5 +1,6 @@
 #include "options.h"
 
+#include "address.h"
 #include "pcm_input.h"
 #include "runtime_config.h"
 #include "values.h"
@@ -70,6 +71,11 @@ Options
                          another generator channel's tone); pattern changed; noise, hum,
                          crosstalk (--expect's limits); packet loss; late packets; latency
                          (over latency=, where PTP gives it); input gone (no audio for gone=)
+  --listen ADDR:PORT     with --monitor: Prometheus metrics at http://ADDR:PORT/metrics
+                         (per channel: peak, RMS, tone Hz and level, THD+N, noise, true
+                         peak, loudness; every alarm 0 or 1; alarms raised; RTP packets
+                         received, lost, late; latency). Any address but loopback needs
+                         LIRAFON_CHECK_TOKEN, sent as "Authorization: Bearer TOKEN"
   --alarms LIST          hold times and limits, comma-separated: raise=S (a condition held
                          this long raises its alarm, default 2), clear=S (gone this long
                          clears it, default 3; dropouts, clips and lost or late packets
@@ -200,6 +206,25 @@ std::optional<Options> ParseOptions(int argc, char** argv, int* exitCode,
             o.json = true;
         } else if (arg == "--monitor") {
             o.monitor = true;
+        } else if (arg == "--listen") {
+            // ADDRESS:PORT, [V6]:PORT; port 0 takes any free one (tests).
+            const std::string text = i + 1 < argc ? argv[++i] : "";
+            const size_t colon = text.rfind(':');
+            std::string host = colon == std::string::npos ? "" : text.substr(0, colon);
+            if (host.size() > 2 && host.front() == '[' && host.back() == ']') {
+                host = host.substr(1, host.size() - 2);
+            }
+            const std::optional<int> port = colon == std::string::npos
+                                                ? std::nullopt
+                                                : wire::ParsePort(text.substr(colon + 1), true);
+            if (host.empty() || !port) {
+                Usage("--listen: '" + text +
+                      "' is not accepted; expected ADDRESS:PORT, e.g. "
+                      "127.0.0.1:9180");
+                return std::nullopt;
+            }
+            o.listenAddress = host;
+            o.listenPort = *port;
         } else if (arg == "--alarms") {
             if (i + 1 >= argc) {
                 Usage(arg + " needs a value");
@@ -236,6 +261,19 @@ std::optional<Options> ParseOptions(int argc, char** argv, int* exitCode,
             Usage("one input only (see --help; --monitor watches several)");
             return std::nullopt;
         }
+    }
+    if (const char* token = getenv("LIRAFON_CHECK_TOKEN"); token != nullptr) {
+        o.token = token;
+    }
+    if (o.listenPort && !o.monitor) {
+        Usage("--listen serves a probe's metrics: use it with --monitor");
+        return std::nullopt;
+    }
+    if (o.listenPort && !wire::IsLoopbackAddress(o.listenAddress) && o.token.size() < 16) {
+        Usage("--listen " + o.listenAddress +
+              ": refusing to serve on an address other computers "
+              "reach without LIRAFON_CHECK_TOKEN (16 characters or more)");
+        return std::nullopt;
     }
     if (o.input.empty() && o.ndiName.empty()) {
         Usage("no input given (see --help)");

@@ -32,6 +32,11 @@ struct Options {
     bool monitor = false;
     std::vector<std::string> inputs; // with --monitor: every positional input
     AlarmLimits alarms;
+    // --listen ADDRESS:PORT: the probe's metrics there (port 0: any free one); the token
+    // (LIRAFON_CHECK_TOKEN) is needed on any address but loopback.
+    std::string listenAddress;
+    std::optional<int> listenPort;
+    std::string token;
 };
 
 extern const char* const kUsage;

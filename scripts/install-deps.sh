@@ -54,6 +54,8 @@ TEST_PACKAGES=(
   # the real NDI runtime's test: two "computers" in namespaces, each with its own system bus and
   # avahi-daemon (never started in this computer's own namespace), and avahi's browser
   dbus avahi-utils util-linux
+  # the probe's metrics scraped by a real Prometheus server (on loopback, in the test)
+  prometheus
 )
 if [ "$scope" = all ]; then
   PACKAGES+=("${TEST_PACKAGES[@]}")
@@ -74,6 +76,11 @@ if [ "${#missing[@]}" -gt 0 ]; then
   echo "Installing: ${missing[*]}"
   $SUDO apt-get update
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y --no-install-recommends "${missing[@]}"
+fi
+# Debian's prometheus package starts its own server (all interfaces, port 9090) where systemd
+# runs; the tests start their own on loopback, so that one is stopped and left disabled.
+if [ "$scope" = all ] && command -v systemctl >/dev/null 2>&1 && [ -d /run/systemd/system ]; then
+  $SUDO systemctl disable --now prometheus >/dev/null 2>&1 || true
 fi
 
 "$here/install-font.sh"

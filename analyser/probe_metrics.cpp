@@ -1,0 +1,192 @@
+#include "probe_metrics.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <functional>
+
+namespace {
+
+// A label value: backslash, quote and line feed escaped, as the format asks.
+std::string Label(const std::string& text) {
+    std::string out;
+    for (const char c : text) {
+        if (c == '\\' || c == '"') {
+            out += '\\';
+            out += c;
+        } else if (c == '\n') {
+            out += "\\n";
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+std::string Value(double value) {
+    if (std::isnan(value)) {
+        return "NaN";
+    }
+    if (std::isinf(value)) {
+        return value > 0 ? "+Inf" : "-Inf";
+    }
+    char text[32];
+    std::snprintf(text, sizeof text, "%.6g", value);
+    return text;
+}
+
+struct Family {
+    const char* name;
+    const char* type;
+    const char* help;
+};
+
+} // namespace
+
+const std::vector<std::string>& CProbeMetrics::ChannelAlarms() {
+    static const std::vector<std::string> kinds{
+        "tone missing", "level",     "over level", "clipping", "dropout",
+        "polarity",     "mis-route", "noise",      "hum",      "crosstalk"};
+    return kinds;
+}
+
+const std::vector<std::string>& CProbeMetrics::StreamAlarms() {
+    static const std::vector<std::string> kinds{"no tone",      "pattern changed", "packet loss",
+                                                "late packets", "latency",         "input gone"};
+    return kinds;
+}
+
+void CProbeMetrics::Publish(const std::string& input, const AnalysisReport& report,
+                            const InputStats& stats, const std::vector<AlarmCondition>& active,
+                            uint64_t raisedTotal) {
+    std::lock_guard guard(m_lock);
+    if (m_inputs.count(input) == 0) {
+        m_order.push_back(input);
+    }
+    Input& slot = m_inputs[input];
+    // A gone input keeps its last second's figures: its alarms say it is gone.
+    if (!report.channels.empty() || slot.report.channels.empty()) {
+        slot.report = report;
+        slot.stats = stats;
+    }
+    slot.active = active;
+    slot.raisedTotal = raisedTotal;
+}
+
+std::string CProbeMetrics::Text() const {
+    std::lock_guard guard(m_lock);
+    std::string out;
+    const auto family = [&](const Family& f, const std::function<void()>& samples) {
+        out += std::string("# HELP ") + f.name + " " + f.help + "\n";
+        out += std::string("# TYPE ") + f.name + " " + f.type + "\n";
+        samples();
+    };
+    const auto sample = [&](const char* name, const std::string& labels, double value) {
+        out += std::string(name) + "{" + labels + "} " + Value(value) + "\n";
+    };
+    const auto channelLabels = [](const std::string& input, const ChannelReport& c) {
+        std::string labels =
+            "input=\"" + Label(input) + "\",channel=\"" + std::to_string(c.channel) + "\"";
+        if (!c.role.empty()) {
+            labels += ",role=\"" + Label(c.role) + "\"";
+        }
+        return labels;
+    };
+    const auto perChannel = [&](const Family& f,
+                                const std::function<double(const ChannelReport&)>& of) {
+        family(f, [&] {
+            for (const std::string& input : m_order) {
+                for (const ChannelReport& c : m_inputs.at(input).report.channels) {
+                    const double value = of(c);
+                    if (!std::isnan(value)) {
+                        sample(f.name, channelLabels(input, c), value);
+                    }
+                }
+            }
+        });
+    };
+    const double none = std::nan("");
+    perChannel(
+        {"lirafon_channel_peak_dbfs", "gauge", "The loudest sample of the last second, dBFS."},
+        [](const ChannelReport& c) { return c.peakDbfs; });
+    perChannel(
+        {"lirafon_channel_rms_dbfs", "gauge", "The whole signal's RMS over the last second, dBFS."},
+        [](const ChannelReport& c) { return c.rmsDbfs; });
+    perChannel({"lirafon_channel_tone_hz", "gauge", "The tone's frequency; 0 without tone."},
+               [](const ChannelReport& c) { return c.tone ? c.frequencyHz : 0.0; });
+    perChannel({"lirafon_channel_tone_dbfs", "gauge", "The tone's own peak level, dBFS."},
+               [none](const ChannelReport& c) { return c.tone ? c.levelDbfs : none; });
+    perChannel({"lirafon_channel_thdn_db", "gauge", "THD+N of the tone, dB re the tone."},
+               [none](const ChannelReport& c) { return c.thdnDb.value_or(none); });
+    perChannel({"lirafon_channel_noise_dbfs", "gauge",
+                "The noise floor under the tone, unweighted RMS, dBFS."},
+               [none](const ChannelReport& c) { return c.noiseDbfs.value_or(none); });
+    perChannel(
+        {"lirafon_channel_true_peak_dbtp", "gauge", "True peak since the probe started, dBTP."},
+        [](const ChannelReport& c) { return c.truePeakDbtp; });
+    family({"lirafon_channel_loudness_lufs", "gauge",
+            "The channel's loudness as a programme (window: integrated since the probe started)."},
+           [&] {
+               for (const std::string& input : m_order) {
+                   for (const ChannelReport& c : m_inputs.at(input).report.channels) {
+                       sample("lirafon_channel_loudness_lufs",
+                              channelLabels(input, c) + ",window=\"integrated\"", c.loudnessLufs);
+                   }
+               }
+           });
+    family({"lirafon_alarm_active", "gauge", "1 while the alarm is raised, else 0."}, [&] {
+        for (const std::string& input : m_order) {
+            const Input& in = m_inputs.at(input);
+            const auto active = [&](int channel, const std::string& alarm) {
+                return std::any_of(in.active.begin(), in.active.end(),
+                                   [&](const AlarmCondition& a) {
+                                       return a.channel == channel && a.alarm == alarm;
+                                   });
+            };
+            for (const std::string& alarm : StreamAlarms()) {
+                sample("lirafon_alarm_active",
+                       "input=\"" + Label(input) + "\",channel=\"\",alarm=\"" + alarm + "\"",
+                       active(0, alarm) ? 1 : 0);
+            }
+            for (const ChannelReport& c : in.report.channels) {
+                for (const std::string& alarm : ChannelAlarms()) {
+                    sample("lirafon_alarm_active",
+                           channelLabels(input, c) + ",alarm=\"" + alarm + "\"",
+                           active(c.channel, alarm) ? 1 : 0);
+                }
+            }
+        }
+    });
+    const auto perInput = [&](const Family& f, const std::function<double(const Input&)>& of) {
+        family(f, [&] {
+            for (const std::string& input : m_order) {
+                const double value = of(m_inputs.at(input));
+                if (!std::isnan(value)) {
+                    sample(f.name, "input=\"" + Label(input) + "\"", value);
+                }
+            }
+        });
+    };
+    perInput({"lirafon_alarms_raised_total", "counter", "Alarms raised since the probe started."},
+             [](const Input& in) { return static_cast<double>(in.raisedTotal); });
+    perInput({"lirafon_rtp_packets_received_total", "counter", "RTP packets received."},
+             [none](const Input& in) {
+                 return in.stats.network ? static_cast<double>(in.stats.packets) : none;
+             });
+    perInput({"lirafon_rtp_packets_lost_total", "counter", "RTP packets never received."},
+             [none](const Input& in) {
+                 return in.stats.network ? static_cast<double>(in.stats.lost) : none;
+             });
+    perInput({"lirafon_rtp_packets_late_total", "counter",
+              "RTP packets that arrived after their place was played out."},
+             [none](const Input& in) {
+                 return in.stats.network ? static_cast<double>(in.stats.late) : none;
+             });
+    perInput(
+        {"lirafon_latency_ms", "gauge",
+         "Timestamp to arrival, the most of the run, where PTP gives both."},
+        [none](const Input& in) { return in.stats.latencyKnown ? in.stats.latencyMaxMs : none; });
+    perInput({"lirafon_ptp_locked", "gauge", "1 while the latency is measured on PTP time."},
+             [](const Input& in) { return in.stats.latencyKnown ? 1.0 : 0.0; });
+    return out;
+}

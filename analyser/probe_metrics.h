@@ -1,0 +1,38 @@
+// What a probe shows Prometheus: each input's channels as they measured in the last second, its
+// alarms (every kind on every channel, 0 or 1, so a dashboard sees a clear as well as a raise)
+// and its counters, in the text exposition format with Prometheus' naming rules. Written by the
+// inputs' threads each second, read by the server's thread at each scrape.
+#pragma once
+
+#include "alarms.h"
+#include "pcm_input.h"
+#include "report.h"
+
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+class CProbeMetrics {
+public:
+    // Every kind of alarm, per channel and for the stream, in the order they are exported.
+    static const std::vector<std::string>& ChannelAlarms();
+    static const std::vector<std::string>& StreamAlarms();
+
+    void Publish(const std::string& input, const AnalysisReport& report, const InputStats& stats,
+                 const std::vector<AlarmCondition>& active, uint64_t raisedTotal);
+    // The exposition text, every input in the order first published.
+    std::string Text() const;
+
+private:
+    struct Input {
+        AnalysisReport report;
+        InputStats stats;
+        std::vector<AlarmCondition> active;
+        uint64_t raisedTotal = 0;
+    };
+    mutable std::mutex m_lock;
+    std::vector<std::string> m_order;
+    std::map<std::string, Input> m_inputs;
+};

@@ -1,0 +1,16 @@
+// The probe's HTTP server: /metrics for Prometheus on the --listen address, with the same guard
+// as the generator's control server (Host, limits, deadlines; the token on any address but
+// loopback). Qt's event loop runs it on this thread while the judging runs on others.
+#pragma once
+
+#include "probe_metrics.h"
+
+#include <atomic>
+#include <functional>
+#include <string>
+
+// Serves metrics on address:port until run() (called on a thread of its own) returns; its
+// status, or 2 when the address cannot be had (said on standard error).
+int ServeWhileRunning(const std::string& address, int port, const std::string& token,
+                      CProbeMetrics& metrics, std::atomic<bool>& stop,
+                      const std::function<int()>& run);

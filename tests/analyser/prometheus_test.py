@@ -1,0 +1,173 @@
+#!/usr/bin/env python3
+"""The probe's metrics through a real Prometheus server (Debian's, on 127.0.0.1, scraping every
+second): the generator's pair 3-4 is switched off and on again through its control API while the
+probe watches its stream, and Prometheus' own query API says lirafon_alarm_active for "tone
+missing" on channel 3 went 0, 1, 0; the levels it stored are those on the wire (-24 dBFS peak for
++4 dBu on the SMPTE reference at 1 kHz); the exposition passes promtool's own check. Skipped
+(77) where prometheus is not installed.
+
+    prometheus_test.py LIRAFON_CHECK PROGRAM
+"""
+import json, os, re, shutil, signal, socket, subprocess, sys, tempfile, threading, time
+import urllib.parse, urllib.request
+
+check, program = sys.argv[1], sys.argv[2]
+if shutil.which("prometheus") is None:
+    print("skipped: Debian's prometheus is not installed: run scripts/install-deps.sh")
+    sys.exit(77)
+failures = []
+
+
+def expect(ok, message):
+    if not ok:
+        failures.append(message)
+    return ok
+
+
+def free_port(kind=socket.SOCK_STREAM):
+    with socket.socket(socket.AF_INET, kind) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def free_udp_block():
+    for _ in range(50):
+        base = free_port(socket.SOCK_DGRAM) // 4 * 4
+        if 1024 <= base <= 65000:
+            held = []
+            try:
+                for i in range(4):
+                    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+                    held.append(s)
+                    s.bind(("127.0.0.1", base + i))
+                return base
+            except OSError:
+                continue
+            finally:
+                for s in held:
+                    s.close()
+    raise RuntimeError("no four free ports in a row")
+
+
+def get(url, timeout=5):
+    with urllib.request.urlopen(url, timeout=timeout) as reply:
+        return reply.read().decode()
+
+
+def query(prometheus, promql):
+    """The instant vector's values, by channel label."""
+    answer = json.loads(get(f"{prometheus}/api/v1/query?query=" + urllib.parse.quote(promql)))
+    return {r["metric"].get("channel", ""): float(r["value"][1])
+            for r in answer.get("data", {}).get("result", [])}
+
+
+def wait_for(what, seconds):
+    end = time.time() + seconds
+    while time.time() < end:
+        try:
+            value = what()
+            if value:
+                return value
+        except OSError:
+            pass
+        time.sleep(0.5)
+    return None
+
+
+with tempfile.TemporaryDirectory() as folder:
+    runtime = os.path.join(folder, "run")
+    os.mkdir(runtime, 0o700)
+    udp = free_udp_block()
+    env = dict(os.environ, QT_QPA_PLATFORM="offscreen", XDG_RUNTIME_DIR=runtime,
+               LIRAFON_NDI_RUNTIME="builtin", LIRAFON_RTP_PORT=str(udp),
+               LIRAFON_SAP_DESTINATION=f"127.0.0.1:{udp + 200}", LIRAFON_PTP="off",
+               LIRAFON_NMOS="off")
+    processes = []
+    try:
+        generator = subprocess.Popen(
+            [program, "--channels", "8", "--pairs", "all", "--control-port", "0"], env=env,
+            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+        processes.append(generator)
+        panel = None
+        for line in generator.stderr:
+            found = re.search(r"control panel: (http://127\.0\.0\.1:\d+)/", line)
+            if found:
+                panel = found.group(1)
+                break
+        threading.Thread(target=generator.stderr.read, daemon=True).start()
+        sdp = os.path.join(runtime, "qel-ndi-lirafon", "QEL Audio Tone 1.sdp")
+        wait_for(lambda: os.path.exists(sdp), 10)
+
+        probe_port = free_port()
+        probe = subprocess.Popen([check, "--monitor", "--listen", f"127.0.0.1:{probe_port}",
+                                  "--alarms", "raise=2,clear=3", sdp],
+                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        processes.append(probe)
+        metrics = f"http://127.0.0.1:{probe_port}/metrics"
+        exposition = wait_for(lambda: (lambda t: t if "lirafon_alarm_active" in t else None)(
+            get(metrics)), 15)
+        expect(exposition, "the probe serves its metrics")
+        if exposition and shutil.which("promtool"):
+            checked = subprocess.run(["promtool", "check", "metrics"], input=exposition,
+                                     capture_output=True, text=True)
+            expect(checked.returncode == 0, f"promtool check metrics: {checked.stdout}{checked.stderr}")
+
+        prometheus_port = free_port()
+        config = os.path.join(folder, "prometheus.yml")
+        with open(config, "w") as f:
+            f.write("global:\n  scrape_interval: 1s\n  evaluation_interval: 1s\n"
+                    "scrape_configs:\n  - job_name: lirafon-probe\n"
+                    f"    static_configs:\n      - targets: ['127.0.0.1:{probe_port}']\n")
+        server = subprocess.Popen(
+            ["prometheus", f"--config.file={config}", f"--storage.tsdb.path={folder}/tsdb",
+             f"--web.listen-address=127.0.0.1:{prometheus_port}", "--log.level=warn"],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        processes.append(server)
+        prometheus = f"http://127.0.0.1:{prometheus_port}"
+        alarm = 'lirafon_alarm_active{alarm="tone missing",channel=~"3|4"}'
+        before = wait_for(lambda: (lambda v: v if len(v) == 2 else None)(query(prometheus, alarm)), 30)
+        expect(before == {"3": 0.0, "4": 0.0}, f"0 before the pair goes off: {before}")
+        peaks = query(prometheus, "lirafon_channel_peak_dbfs")
+        expect(len(peaks) == 8 and all(abs(v + 24.0) < 0.1 for v in peaks.values()),
+               f"every channel's peak at -24 dBFS, as on the wire: {peaks}")
+        hz = query(prometheus, "lirafon_channel_tone_hz")
+        expect(all(abs(v - 1000) < 0.5 for v in hz.values()), f"1 kHz on every channel: {hz}")
+
+        def pairs(on):
+            request = urllib.request.Request(
+                panel + "/api/settings", method="PATCH",
+                data=json.dumps({"pairs": {"3-4": on}}).encode(),
+                headers={"Content-Type": "application/json"})
+            return urllib.request.urlopen(request, timeout=10).status
+
+        expect(pairs(False) == 200, "pair 3-4 off")
+        raised = wait_for(lambda: (lambda v: v if v.get("3") == 1.0 and v.get("4") == 1.0 else None)(
+            query(prometheus, alarm)), 20)
+        expect(raised == {"3": 1.0, "4": 1.0}, f"1 on channels 3 and 4 while the pair is off: {raised}")
+        others = query(prometheus, 'sum(lirafon_alarm_active{channel!~"3|4"})')
+        expect(others.get("", 0.0) == 0.0, f"nothing raised elsewhere: {others}")
+        expect(pairs(True) == 200, "pair 3-4 on")
+        cleared = wait_for(lambda: (lambda v: v if v.get("3") == 0.0 and v.get("4") == 0.0 else None)(
+            query(prometheus, alarm)), 20)
+        expect(cleared == {"3": 0.0, "4": 0.0}, f"0 again once the tone is back: {cleared}")
+        total = query(prometheus, "lirafon_alarms_raised_total")
+        expect(list(total.values()) == [2.0], f"two alarms raised in all: {total}")
+        # What Prometheus stored over the run: the alarm's own history, 0 then 1 then 0.
+        history = json.loads(get(f"{prometheus}/api/v1/query?query=" + urllib.parse.quote(
+            'lirafon_alarm_active{alarm="tone missing",channel="3"}[2m]')))
+        values = [float(v[1]) for r in history["data"]["result"] for v in r["values"]]
+        runs = [v for i, v in enumerate(values) if i == 0 or v != values[i - 1]]
+        expect(runs == [0.0, 1.0, 0.0], f"the stored history goes 0, 1, 0: {runs}")
+        print(f"prometheus: history of channel 3's alarm {runs} over {len(values)} scrapes")
+    finally:
+        for process in reversed(processes):
+            process.send_signal(signal.SIGTERM)
+            try:
+                process.wait(timeout=20)
+            except subprocess.TimeoutExpired:
+                process.kill()
+
+for failure in failures:
+    print("FAIL", failure)
+print("prometheus: " + ("ok" if not failures else f"{len(failures)} failures"))
+sys.exit(1 if failures else 0)
