@@ -1,0 +1,90 @@
+// The probe's exposition as Prometheus reads it: a HELP and a TYPE line before each family's
+// samples, counters named _total, label values escaped, every alarm of every channel present as
+// 0 or 1, and figures that are not known left out rather than written as NaN.
+#include "probe_metrics.h"
+
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+
+namespace {
+
+TEST(ProbeMetricsTest, FamiliesLabelsAndAlarmsAsPrometheusReadsThem) {
+    CProbeMetrics metrics;
+    AnalysisReport report;
+    for (int channel = 1; channel <= 2; ++channel) {
+        ChannelReport c;
+        c.channel = channel;
+        c.tone = channel == 1;
+        c.frequencyHz = 1000;
+        c.peakDbfs = channel == 1 ? -24 : -200;
+        c.levelDbfs = -24;
+        c.role = channel == 1 ? "L" : "";
+        report.channels.push_back(c);
+    }
+    report.channels[0].thdnDb = -90;
+    InputStats stats;
+    stats.network = true;
+    stats.packets = 1000;
+    stats.lost = 3;
+    const std::vector<AlarmCondition> active{{2, "tone missing", -200, std::nullopt, "m"},
+                                             {0, "packet loss", 3, 0, "m", true}};
+    metrics.Publish("studio \"a\"\\b.sdp", report, stats, active, 7);
+    const std::string text = metrics.Text();
+
+    std::istringstream lines(text);
+    std::string line;
+    std::string family;
+    std::set<std::string> typed;
+    const std::regex sample(R"(^([a-z_]+)\{([^}]*)\} (-?[0-9.e+]+|[+-]Inf)$)");
+    int alarms = 0;
+    int raised = 0;
+    while (std::getline(lines, line)) {
+        if (line.rfind("# HELP ", 0) == 0) {
+            family = line.substr(7, line.find(' ', 7) - 7);
+            continue;
+        }
+        if (line.rfind("# TYPE ", 0) == 0) {
+            EXPECT_EQ(line.substr(7, family.size()), family) << "TYPE after its HELP";
+            const std::string type = line.substr(8 + family.size());
+            EXPECT_TRUE(type == "gauge" || type == "counter") << line;
+            EXPECT_EQ(type == "counter", family.ends_with("_total")) << line;
+            typed.insert(family);
+            continue;
+        }
+        std::smatch match;
+        ASSERT_TRUE(std::regex_match(line, match, sample)) << line;
+        EXPECT_EQ(match[1].str(), family) << "a sample under its own family";
+        EXPECT_NE(match[2].str().find(R"(input="studio \"a\"\\b.sdp")"), std::string::npos) << line;
+        if (family == "lirafon_alarm_active") {
+            ++alarms;
+            raised += match[3].str() == "1" ? 1 : 0;
+            if (match[3].str() == "1") {
+                const bool missing = line.find(R"(channel="2")") != std::string::npos &&
+                                     line.find(R"(alarm="tone missing")") != std::string::npos;
+                const bool loss = line.find(R"(channel="")") != std::string::npos &&
+                                  line.find(R"(alarm="packet loss")") != std::string::npos;
+                EXPECT_TRUE(missing || loss) << line;
+            }
+        }
+    }
+    EXPECT_EQ(alarms, static_cast<int>(CProbeMetrics::StreamAlarms().size() +
+                                       2 * CProbeMetrics::ChannelAlarms().size()));
+    EXPECT_EQ(raised, 2);
+    for (const char* name :
+         {"lirafon_channel_peak_dbfs", "lirafon_channel_tone_hz", "lirafon_alarms_raised_total",
+          "lirafon_rtp_packets_lost_total", "lirafon_channel_loudness_lufs"}) {
+        EXPECT_EQ(typed.count(name), 1u) << name;
+    }
+    EXPECT_NE(text.find("lirafon_rtp_packets_lost_total{input=\"studio \\\"a\\\"\\\\b.sdp\"} 3\n"),
+              std::string::npos);
+    EXPECT_NE(text.find("role=\"L\""), std::string::npos);
+    // THD+N is known on channel 1 alone; channel 2's is left out, never NaN.
+    EXPECT_EQ(text.find("NaN"), std::string::npos);
+    EXPECT_EQ(text.back(), '\n');
+}
+
+} // namespace
