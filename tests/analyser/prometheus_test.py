@@ -159,6 +159,16 @@ with tempfile.TemporaryDirectory() as folder:
         runs = [v for i, v in enumerate(values) if i == 0 or v != values[i - 1]]
         expect(runs == [0.0, 1.0, 0.0], f"the stored history goes 0, 1, 0: {runs}")
         print(f"prometheus: history of channel 3's alarm {runs} over {len(values)} scrapes")
+        # Every query of the shipped Grafana dashboard is one Prometheus answers (Grafana itself
+        # is not packaged here).
+        board = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "packaging",
+                             "grafana", "lirafon-probe.json")
+        with open(board) as f:
+            targets = [t for panel in json.load(f)["panels"] for t in panel["targets"]]
+        for target in targets:
+            promql = target["expr"].replace("$input", ".*")
+            answer = json.loads(get(f"{prometheus}/api/v1/query?query=" + urllib.parse.quote(promql)))
+            expect(answer.get("status") == "success", f"the dashboard's {promql}: {answer}")
     finally:
         for process in reversed(processes):
             process.send_signal(signal.SIGTERM)
