@@ -3,6 +3,7 @@
 #include "analyser.h"
 #include "ndi_input.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -65,15 +66,32 @@ double SteadyNowS() {
 // Standard output is shared by the inputs' threads: each line whole.
 std::mutex g_outputLock;
 
-void Emit(const std::vector<AlarmEvent>& events, const std::string& input) {
+void Emit(const std::vector<AlarmEvent>& events, const std::string& input, CProbeMetrics* metrics) {
     if (events.empty()) {
         return;
     }
     std::lock_guard guard(g_outputLock);
     for (const AlarmEvent& event : events) {
-        std::printf("%s\n", AlarmEventJson(event, input, UnixNowMs()).c_str());
+        const std::string line = AlarmEventJson(event, input, UnixNowMs());
+        std::printf("%s\n", line.c_str());
+        if (metrics != nullptr) {
+            metrics->AddEvent(line);
+        }
     }
     std::fflush(stdout);
+}
+
+// Each channel's peak over one block, dBFS, for the live page's meters.
+std::vector<double> BlockPeaks(const std::vector<double>& block, int channels) {
+    std::vector<double> peaks(static_cast<size_t>(channels), 0.0);
+    for (size_t i = 0; i < block.size(); ++i) {
+        double& peak = peaks[i % static_cast<size_t>(channels)];
+        peak = std::max(peak, std::fabs(block[i]));
+    }
+    for (double& peak : peaks) {
+        peak = peak > 0 ? 20.0 * std::log10(peak) : -200.0;
+    }
+    return peaks;
 }
 
 // One input, judged until the stop: audio in tenths of a second, the conditions every second of
@@ -101,9 +119,13 @@ void Watch(CPcmInput& input, const std::string& name, const Options& options, do
             analyser.Add(block.data(), frames);
             analysed += static_cast<int64_t>(frames);
             lastAudio = wall;
+            if (metrics != nullptr) {
+                metrics->PublishLive(name, BlockPeaks(block, input.Channels()));
+            }
         } else if (wall - lastAudio >= options.alarms.goneS && wall - lastGoneCheck >= 1.0) {
             lastGoneCheck = wall;
-            Emit(board.Update(mediaS + (wall - lastAudio), {watch.Gone(wall - lastAudio)}), name);
+            Emit(board.Update(mediaS + (wall - lastAudio), {watch.Gone(wall - lastAudio)}), name,
+                 metrics);
             if (metrics != nullptr) {
                 metrics->Publish(name, {}, input.Stats(), board.Active(), board.RaisedTotal());
             }
@@ -114,7 +136,7 @@ void Watch(CPcmInput& input, const std::string& name, const Options& options, do
             const InputStats stats = input.Stats();
             Emit(board.Update(static_cast<double>(analysed) / input.Rate(),
                               watch.Second(report, stats)),
-                 name);
+                 name, metrics);
             if (metrics != nullptr) {
                 metrics->Publish(name, report, stats, board.Active(), board.RaisedTotal());
             }

@@ -190,3 +190,76 @@ std::string CProbeMetrics::Text() const {
              [](const Input& in) { return in.stats.latencyKnown ? 1.0 : 0.0; });
     return out;
 }
+
+void CProbeMetrics::PublishLive(const std::string& input, const std::vector<double>& peaksDbfs) {
+    std::lock_guard guard(m_lock);
+    if (m_inputs.count(input) == 0) {
+        m_order.push_back(input);
+    }
+    m_inputs[input].livePeaks = peaksDbfs;
+}
+
+void CProbeMetrics::AddEvent(const std::string& eventJson) {
+    std::lock_guard guard(m_lock);
+    m_events.push_back(eventJson);
+    if (m_events.size() > 50) {
+        m_events.erase(m_events.begin());
+    }
+}
+
+std::string CProbeMetrics::LiveJson() const {
+    std::lock_guard guard(m_lock);
+    std::string out;
+    const auto text = [&out](const std::string& value) {
+        out.append("\"").append(Label(value)).append("\"");
+    };
+    const auto number = [&out](double value) {
+        char digits[32];
+        std::snprintf(digits, sizeof digits, "%.2f", std::isfinite(value) ? value : -200.0);
+        out.append(digits);
+    };
+    out.append("{\"inputs\":[");
+    for (size_t i = 0; i < m_order.size(); ++i) {
+        const Input& in = m_inputs.at(m_order[i]);
+        out.append(i > 0 ? ",{\"input\":" : "{\"input\":");
+        text(m_order[i]);
+        out.append(",\"pattern\":");
+        text(in.report.pattern);
+        out.append(",\"channels\":[");
+        for (size_t c = 0; c < in.report.channels.size(); ++c) {
+            const ChannelReport& r = in.report.channels[c];
+            out.append(c > 0 ? ",{\"channel\":" : "{\"channel\":");
+            out.append(std::to_string(r.channel));
+            out.append(",\"peakDbfs\":");
+            number(c < in.livePeaks.size() ? in.livePeaks[c] : r.peakDbfs);
+            out.append(r.tone ? ",\"tone\":true,\"toneHz\":" : ",\"tone\":false,\"toneHz\":");
+            number(r.tone ? r.frequencyHz : 0);
+            out.append(",\"role\":");
+            text(r.role);
+            out.append(",\"correlation\":");
+            if (r.correlation) {
+                number(*r.correlation);
+            } else {
+                out.append("null");
+            }
+            out.append("}");
+        }
+        out.append("],\"alarms\":[");
+        for (size_t a = 0; a < in.active.size(); ++a) {
+            out.append(a > 0 ? ",{\"channel\":" : "{\"channel\":");
+            out.append(std::to_string(in.active[a].channel));
+            out.append(",\"alarm\":");
+            text(in.active[a].alarm);
+            out.append(",\"message\":");
+            text(in.active[a].message);
+            out.append("}");
+        }
+        out.append("]}");
+    }
+    out.append("],\"events\":[");
+    for (size_t e = 0; e < m_events.size(); ++e) {
+        out.append(e > 0 ? "," : "").append(m_events[e]);
+    }
+    out.append("]}");
+    return out;
+}

@@ -25,13 +25,23 @@ public:
     // The exposition text, every input in the order first published.
     std::string Text() const;
 
+    // For the live page: each channel's peak over the last tenth of a second, and the event log.
+    void PublishLive(const std::string& input, const std::vector<double>& peaksDbfs);
+    void AddEvent(const std::string& eventJson);
+    // {"inputs":[{"input":...,"pattern":...,"channels":[{"channel":1,"peakDbfs":-24.0,
+    // "toneHz":1000,"role":"","correlation":0.99}],"alarms":[{"channel":3,"alarm":...,
+    // "message":...}]}],"events":[the last 50 event lines]}
+    std::string LiveJson() const;
+
 private:
     struct Input {
         AnalysisReport report;
         InputStats stats;
         std::vector<AlarmCondition> active;
         uint64_t raisedTotal = 0;
+        std::vector<double> livePeaks;
     };
+    std::vector<std::string> m_events; // the newest last
     mutable std::mutex m_lock;
     std::vector<std::string> m_order;
     std::map<std::string, Input> m_inputs;

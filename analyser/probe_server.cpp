@@ -3,6 +3,8 @@
 #include "http_server.h"
 
 #include <QCoreApplication>
+#include <QFile>
+#include <QSet>
 #include <QTimer>
 
 #include <cstdio>
@@ -33,8 +35,55 @@ int ServeWhileRunning(const std::string& address, int port, const std::string& t
                         reply.body = QByteArray::fromStdString(metrics.Text());
                         return reply;
                     });
+    // The live page, and its state pushed to every page that is open, ten times a second.
+    http::RoutePolicy page;
+    page.webSocket = true;
+    page.bodyBytes = 0;
+    server.AddRoute(QStringLiteral("/"), page, [](const http::HttpRequest& request) {
+        struct File {
+            const char* path;
+            const char* resource;
+            const char* type;
+        };
+        static constexpr File kFiles[] = {
+            {"/", ":/probe/probe.html", "text/html; charset=utf-8"},
+            {"/probe.js", ":/probe/probe.js", "text/javascript; charset=utf-8"},
+            {"/probe.css", ":/probe/probe.css", "text/css; charset=utf-8"},
+        };
+        for (const File& file : kFiles) {
+            if (request.path == QLatin1String(file.path)) {
+                if (!http::IsRead(request)) {
+                    return http::ErrorReply(405, QStringLiteral("use GET"));
+                }
+                QFile content(QString::fromLatin1(file.resource));
+                content.open(QIODevice::ReadOnly);
+                http::HttpReply reply;
+                reply.contentType = file.type;
+                reply.body = content.readAll();
+                return reply;
+            }
+        }
+        return http::ErrorReply(404, QStringLiteral("not found"));
+    });
+    QSet<int> viewers;
+    QObject::connect(&server, &http::Server::webSocketOpened, &app,
+                     [&](int client) { viewers.insert(client); });
+    QObject::connect(&server, &http::Server::webSocketClosed, &app,
+                     [&](int client) { viewers.remove(client); });
+    QTimer push;
+    QObject::connect(&push, &QTimer::timeout, &app, [&] {
+        if (viewers.isEmpty()) {
+            return;
+        }
+        const QByteArray state = QByteArray::fromStdString(metrics.LiveJson());
+        for (const int client : viewers) {
+            server.SendText(client, state);
+        }
+    });
+    push.start(100);
     server.Start();
-    std::fprintf(stderr, "lirafon-check: metrics at %smetrics\n", qUtf8Printable(server.BaseUrl()));
+    std::fprintf(stderr, "lirafon-check: live page at %s, metrics at %smetrics\n",
+                 qUtf8Printable(server.BaseUrl()), qUtf8Printable(server.BaseUrl()));
     int status = 0;
     std::atomic<bool> done{false};
     std::thread judging([&] {

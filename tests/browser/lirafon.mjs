@@ -37,6 +37,7 @@ export async function startProgram(program, args = [], environment = {}) {
   });
   return {
     base,
+    runtimeDir,
     async state() {
       return (await fetch(`${base}/api/state`)).json();
     },
@@ -57,4 +58,31 @@ export async function launchBrowser() {
     args: ["--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
       "--disable-background-networking", "--disable-component-update", "--disable-sync"],
   });
+}
+
+// The probe on a session description, its live page on a free port of 127.0.0.1.
+export async function startProbe(check, sdp) {
+  const child = spawn(check, ["--monitor", "--listen", "127.0.0.1:0", "--alarms", "raise=1,clear=2", sdp],
+    { stdio: ["ignore", "ignore", "pipe"] });
+  let said = "";
+  const base = await new Promise((resolve, reject) => {
+    const timer = setTimeout(() => reject(new Error(`no live page line in: ${said}`)), 30000);
+    child.stderr.on("data", (chunk) => {
+      said += chunk;
+      const found = said.match(/live page at (http:\/\/127\.0\.0\.1:\d+)\//);
+      if (found) {
+        clearTimeout(timer);
+        resolve(found[1]);
+      }
+    });
+    child.on("exit", (code) => reject(new Error(`probe ended (${code}): ${said}`)));
+  });
+  return {
+    base,
+    async stop() {
+      const ended = new Promise((resolve) => child.on("exit", resolve));
+      child.kill("SIGTERM");
+      return ended;
+    },
+  };
 }

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs the web panel's browser tests, or skips them (status 77, saying why) where the browser or
 # its driver is not installed: a plain build without the npm test tools.
-#   run.sh PROGRAM
+#   run.sh PROGRAM LIRAFON_CHECK
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 if [ ! -d "$here/node_modules/playwright-core" ]; then
@@ -13,5 +13,5 @@ if [ ! -x /usr/bin/chromium ]; then
   exit 77
 fi
 cd "$here"
-LIRAFON_PROGRAM="$1" exec node --test "$here/panel.test.mjs" "$here/operators.test.mjs" \
-  "$here/nmos_origins.test.mjs"
+LIRAFON_PROGRAM="$1" LIRAFON_CHECK="$2" exec node --test "$here/panel.test.mjs" "$here/operators.test.mjs" \
+  "$here/nmos_origins.test.mjs" "$here/probe_page.test.mjs"
