@@ -5,6 +5,7 @@
 #include "av_sync.h"
 #include "loudness.h"
 #include "pattern.h"
+#include "probe_metrics.h"
 #include "true_peak.h"
 
 #include <ebur128.h>
@@ -12,6 +13,7 @@
 #include <benchmark/benchmark.h>
 
 #include <cmath>
+#include <string>
 #include <vector>
 
 namespace {
@@ -147,6 +149,38 @@ void BM_LoudnessOwnMeter(benchmark::State& state) {
 }
 BENCHMARK(BM_LoudnessOwnMeter)->Unit(benchmark::kMillisecond);
 
+// A probe's scrape at the size one probe is meant for: 8 inputs of 16 channels, every alarm of
+// every channel exported.
+static void BM_ProbeMetricsEightInputsOf16Channels(benchmark::State& state) {
+    CProbeMetrics metrics;
+    AnalysisReport report;
+    for (int channel = 1; channel <= 16; ++channel) {
+        ChannelReport c;
+        c.channel = channel;
+        c.tone = true;
+        c.frequencyHz = 1000;
+        c.peakDbfs = -24;
+        c.thdnDb = -90;
+        c.noiseDbfs = -140;
+        report.channels.push_back(c);
+    }
+    InputStats stats;
+    stats.network = true;
+    for (int input = 0; input < 8; ++input) {
+        metrics.Publish("studio-" + std::to_string(input) + ".sdp", report, stats,
+                        {{3, "tone missing", -200, std::nullopt, "channel 3"}}, 1);
+    }
+    size_t bytes = 0;
+    for (auto _ : state) {
+        const std::string text = metrics.Text();
+        bytes = text.size();
+        benchmark::DoNotOptimize(text.data());
+    }
+    state.counters["bytes"] = static_cast<double>(bytes);
+}
+BENCHMARK(BM_ProbeMetricsEightInputsOf16Channels)->Unit(benchmark::kMicrosecond);
+
 } // namespace
 
 BENCHMARK_MAIN();
+
