@@ -2,6 +2,7 @@
 
 #include "analyser.h"
 #include "ndi_input.h"
+#include "report_output.h"
 
 #include <algorithm>
 #include <chrono>
@@ -13,24 +14,6 @@
 #include <thread>
 
 namespace {
-
-// JSON string escaping for the few texts an event carries (names, messages).
-std::string Quoted(const std::string& text) {
-    std::string out = "\"";
-    for (const char c : text) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (static_cast<unsigned char>(c) < 0x20) {
-            char escape[8];
-            std::snprintf(escape, sizeof escape, "\\u%04x", c);
-            out += escape;
-        } else {
-            out += c;
-        }
-    }
-    return out + "\"";
-}
 
 std::string Number(double value) {
     if (!std::isfinite(value)) {
@@ -152,15 +135,15 @@ void Watch(CPcmInput& input, const std::string& name, const Options& options, do
 std::string AlarmEventJson(const AlarmEvent& event, const std::string& input, int64_t unixMs) {
     const AlarmCondition& c = event.condition;
     std::string line = "{\"event\":" + std::string(event.raised ? "\"raised\"" : "\"cleared\"");
-    line += ",\"time\":" + Quoted(UtcText(unixMs));
-    line += ",\"input\":" + Quoted(input);
+    line += ",\"time\":" + JsonText(UtcText(unixMs));
+    line += ",\"input\":" + JsonText(input);
     if (c.channel > 0) {
         line += ",\"channel\":" + std::to_string(c.channel);
     }
-    line += ",\"alarm\":" + Quoted(c.alarm);
+    line += ",\"alarm\":" + JsonText(c.alarm);
     line += ",\"value\":" + Number(c.value);
     line += ",\"limit\":" + (c.limit ? Number(*c.limit) : std::string("null"));
-    line += ",\"message\":" + Quoted(c.message) + "}";
+    line += ",\"message\":" + JsonText(c.message) + "}";
     return line;
 }
 

@@ -8,7 +8,10 @@ needs; SIGTERM ends the probe with status 0. Then the probe alone on a stream th
 
     monitor_test.py LIRAFON_CHECK PROGRAM
 """
-import json, os, re, signal, socket, subprocess, sys, tempfile, threading, time, urllib.request
+import json, os, re, signal, subprocess, sys, tempfile, threading, time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from live_generator import Generator  # noqa: E402
 
 check, program = sys.argv[1], sys.argv[2]
 failures = []
@@ -18,26 +21,6 @@ def expect(ok, message):
     if not ok:
         failures.append(message)
     return ok
-
-
-def free_port_block():
-    for _ in range(50):
-        probe = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        probe.bind(("127.0.0.1", 0))
-        base = probe.getsockname()[1] // 4 * 4
-        probe.close()
-        if 1024 <= base <= 65000:
-            try:
-                held = [socket.socket(socket.AF_INET, socket.SOCK_DGRAM) for _ in range(4)]
-                for i, s in enumerate(held):
-                    s.bind(("127.0.0.1", base + i))
-                return base
-            except OSError:
-                continue
-            finally:
-                for s in held:
-                    s.close()
-    raise RuntimeError("no four free ports in a row")
 
 
 class Probe:
@@ -80,39 +63,16 @@ class Probe:
 
 
 with tempfile.TemporaryDirectory() as folder:
-    runtime = os.path.join(folder, "run")
-    os.mkdir(runtime, 0o700)
-    port = free_port_block()
-    env = dict(os.environ, QT_QPA_PLATFORM="offscreen", XDG_RUNTIME_DIR=runtime,
-               LIRAFON_NDI_RUNTIME="builtin", LIRAFON_RTP_PORT=str(port),
-               LIRAFON_SAP_DESTINATION=f"127.0.0.1:{port + 200}", LIRAFON_PTP="off",
-               LIRAFON_NMOS="off")
-    generator = subprocess.Popen([program, "--channels", "8", "--pairs", "all", "--control-port", "0"], env=env,
-                                 stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
-    panel = None
-    for line in generator.stderr:
-        found = re.search(r"control panel: (http://127\.0\.0\.1:\d+)/", line)
-        if found:
-            panel = found.group(1)
-            break
-    threading.Thread(target=lambda: generator.stderr.read(), daemon=True).start()
-    sdp = os.path.join(runtime, "qel-ndi-lirafon", "QEL Audio Tone 1.sdp")
+    generator = Generator(program, folder)
+    sdp = generator.sdp
     kept = os.path.join(folder, "path.sdp")  # the stream's description once the sender has gone
     probe = None
     try:
-        for _ in range(300):
-            if os.path.exists(sdp):
-                break
-            time.sleep(0.02)
         with open(sdp) as source, open(kept, "w") as copy:
             copy.write(source.read())
 
         def pairs(on):
-            request = urllib.request.Request(
-                panel + "/api/settings", method="PATCH",
-                data=json.dumps({"pairs": {"3-4": on}}).encode(),
-                headers={"Content-Type": "application/json"})
-            return urllib.request.urlopen(request, timeout=10).status
+            return generator.pairs(**{"3-4": on})
 
         probe = Probe(["--alarms", "raise=2,clear=3", sdp])
         time.sleep(6)
@@ -151,8 +111,7 @@ with tempfile.TemporaryDirectory() as folder:
     finally:
         if probe:
             probe.stop()
-        generator.send_signal(signal.SIGTERM)
-        generator.wait(timeout=20)
+        generator.stop()
 
     # A stream that never starts: the probe says the input is gone.
     silent = Probe(["--alarms", "raise=1,gone=1", kept])

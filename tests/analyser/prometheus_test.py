@@ -8,8 +8,11 @@ missing" on channel 3 went 0, 1, 0; the levels it stored are those on the wire (
 
     prometheus_test.py LIRAFON_CHECK PROGRAM
 """
-import json, os, re, shutil, signal, socket, subprocess, sys, tempfile, threading, time
+import json, os, shutil, signal, socket, subprocess, sys, tempfile, time
 import urllib.parse, urllib.request
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from live_generator import Generator  # noqa: E402
 
 check, program = sys.argv[1], sys.argv[2]
 if shutil.which("prometheus") is None:
@@ -28,25 +31,6 @@ def free_port(kind=socket.SOCK_STREAM):
     with socket.socket(socket.AF_INET, kind) as s:
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]
-
-
-def free_udp_block():
-    for _ in range(50):
-        base = free_port(socket.SOCK_DGRAM) // 4 * 4
-        if 1024 <= base <= 65000:
-            held = []
-            try:
-                for i in range(4):
-                    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-                    held.append(s)
-                    s.bind(("127.0.0.1", base + i))
-                return base
-            except OSError:
-                continue
-            finally:
-                for s in held:
-                    s.close()
-    raise RuntimeError("no four free ports in a row")
 
 
 def get(url, timeout=5):
@@ -75,28 +59,10 @@ def wait_for(what, seconds):
 
 
 with tempfile.TemporaryDirectory() as folder:
-    runtime = os.path.join(folder, "run")
-    os.mkdir(runtime, 0o700)
-    udp = free_udp_block()
-    env = dict(os.environ, QT_QPA_PLATFORM="offscreen", XDG_RUNTIME_DIR=runtime,
-               LIRAFON_NDI_RUNTIME="builtin", LIRAFON_RTP_PORT=str(udp),
-               LIRAFON_SAP_DESTINATION=f"127.0.0.1:{udp + 200}", LIRAFON_PTP="off",
-               LIRAFON_NMOS="off")
     processes = []
+    generator = Generator(program, folder)
     try:
-        generator = subprocess.Popen(
-            [program, "--channels", "8", "--pairs", "all", "--control-port", "0"], env=env,
-            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
-        processes.append(generator)
-        panel = None
-        for line in generator.stderr:
-            found = re.search(r"control panel: (http://127\.0\.0\.1:\d+)/", line)
-            if found:
-                panel = found.group(1)
-                break
-        threading.Thread(target=generator.stderr.read, daemon=True).start()
-        sdp = os.path.join(runtime, "qel-ndi-lirafon", "QEL Audio Tone 1.sdp")
-        wait_for(lambda: os.path.exists(sdp), 10)
+        sdp = generator.sdp
 
         probe_port = free_port()
         probe = subprocess.Popen([check, "--monitor", "--listen", f"127.0.0.1:{probe_port}",
@@ -134,11 +100,7 @@ with tempfile.TemporaryDirectory() as folder:
         expect(all(abs(v - 1000) < 0.5 for v in hz.values()), f"1 kHz on every channel: {hz}")
 
         def pairs(on):
-            request = urllib.request.Request(
-                panel + "/api/settings", method="PATCH",
-                data=json.dumps({"pairs": {"3-4": on}}).encode(),
-                headers={"Content-Type": "application/json"})
-            return urllib.request.urlopen(request, timeout=10).status
+            return generator.pairs(**{"3-4": on})
 
         expect(pairs(False) == 200, "pair 3-4 off")
         raised = wait_for(lambda: (lambda v: v if v.get("3") == 1.0 and v.get("4") == 1.0 else None)(
@@ -176,6 +138,7 @@ with tempfile.TemporaryDirectory() as folder:
                 process.wait(timeout=20)
             except subprocess.TimeoutExpired:
                 process.kill()
+        generator.stop()
 
 for failure in failures:
     print("FAIL", failure)
