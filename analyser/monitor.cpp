@@ -91,14 +91,19 @@ void Watch(CPcmInput& input, const std::string& name, const Options& options, do
     int64_t nextReport = input.Rate();
     double lastAudio = SteadyNowS();
     double lastGoneCheck = lastAudio;
+    // The wall-clock time the input was gone, added so the board's clock never runs back.
+    double gapsS = 0;
     std::vector<double> block;
     while (!stop) {
         block.clear();
         const bool more = input.Read(block, input.Rate() / 10);
         const size_t frames = block.size() / static_cast<size_t>(input.Channels());
         const double wall = SteadyNowS();
-        const double mediaS = static_cast<double>(analysed) / input.Rate();
+        const double mediaS = static_cast<double>(analysed) / input.Rate() + gapsS;
         if (frames > 0) {
+            if (wall - lastAudio >= options.alarms.goneS) {
+                gapsS += wall - lastAudio;
+            }
             analyser.Add(block.data(), frames);
             analysed += static_cast<int64_t>(frames);
             lastAudio = wall;
@@ -117,7 +122,7 @@ void Watch(CPcmInput& input, const std::string& name, const Options& options, do
             nextReport += input.Rate();
             const AnalysisReport report = analyser.Analyse();
             const InputStats stats = input.Stats();
-            Emit(board.Update(static_cast<double>(analysed) / input.Rate(),
+            Emit(board.Update(static_cast<double>(analysed) / input.Rate() + gapsS,
                               watch.Second(report, stats)),
                  name, metrics);
             if (metrics != nullptr) {
