@@ -52,17 +52,6 @@ HttpReply Throttled(int seconds, const QString& message) {
 
 } // namespace
 
-std::vector<QByteArray> ParseOrigins(const std::string& text) {
-    std::vector<QByteArray> origins;
-    for (const QByteArray& part : QByteArray::fromStdString(text).split(',')) {
-        const QByteArray origin = part.trimmed().toLower();
-        if (!origin.isEmpty()) {
-            origins.push_back(origin);
-        }
-    }
-    return origins;
-}
-
 void Guard::Configure(const std::string& address, quint16 port, const QString& token) {
     m_address = address;
     m_port = port;

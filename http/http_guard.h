@@ -83,7 +83,4 @@ private:
     mutable std::map<QByteArray, Failures> m_failures;          // by client address
 };
 
-// A list of origins as an operator writes it: comma-separated, spaces ignored, in lower case.
-std::vector<QByteArray> ParseOrigins(const std::string& text);
-
 } // namespace http

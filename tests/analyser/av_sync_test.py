@@ -8,7 +8,10 @@ drift within 10 %; a picture without flashes and sound without markers are named
 
     av_sync_test.py LIRAFON_CHECK PROGRAM
 """
-import json, os, socket, subprocess, sys, tempfile, time
+import json, os, subprocess, sys, tempfile, time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from live_generator import free_port_block  # noqa: E402
 
 check, program = sys.argv[1:3]
 folder = tempfile.mkdtemp(prefix="lirafon-av-test-")
@@ -18,30 +21,6 @@ RECORD_SECONDS = 14
 
 def run(args, timeout=120):
     return subprocess.run(args, capture_output=True, text=True, timeout=timeout)
-
-
-def free_port_block():
-    # Four ports from a multiple of 4 (audio, its RTCP, video, its RTCP), all free now.
-    for _ in range(50):
-        probe = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        probe.bind(("127.0.0.1", 0))
-        base = probe.getsockname()[1] // 4 * 4
-        probe.close()
-        if base < 1024 or base > 65000:
-            continue
-        sockets = []
-        try:
-            for port in range(base, base + 4):
-                s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-                sockets.append(s)
-                s.bind(("127.0.0.1", port))
-            return base
-        except OSError:
-            continue
-        finally:
-            for s in sockets:
-                s.close()
-    raise RuntimeError("no four free ports in a row")
 
 
 def ffmpeg(*args):
