@@ -66,7 +66,7 @@ AlarmCondition CConditionWatch::Gone(double seconds) const {
 }
 
 std::vector<AlarmCondition> CConditionWatch::Second(const AnalysisReport& report,
-                                                    const InputStats& stats) {
+                                                    const InputStats& stats, const AvReport* av) {
     std::vector<AlarmCondition> seen;
     const auto& channels = report.channels;
     const bool anyTone = std::any_of(channels.begin(), channels.end(),
@@ -220,6 +220,29 @@ std::vector<AlarmCondition> CConditionWatch::Second(const AnalysisReport& report
                  Format("%.0f", count) + " packets arrived after their place was played out",
                  true});
         }
+    }
+    // The newest marker decides: an offset that slid out raises, one back inside clears.
+    if (av != nullptr && !av->markers.empty()) {
+        const AvTolerance tolerance = m_expect ? m_expect->av : AvTolerance{};
+        const double offset = av->markers.back().offsetMs;
+        if (offset > tolerance.aheadMs || -offset > tolerance.behindMs) {
+            const bool ahead = offset > 0;
+            seen.push_back({0, "A/V offset", offset,
+                            ahead ? tolerance.aheadMs : -tolerance.behindMs,
+                            "sound " + Format("%.1f", std::fabs(offset)) + " ms " +
+                                (ahead ? "ahead of" : "behind") + " the picture; the limit is " +
+                                Format("%.0f", ahead ? tolerance.aheadMs : tolerance.behindMs) +
+                                " ms " + (ahead ? "ahead" : "behind")});
+        }
+    }
+    // PTP lost: the stream names a PTP reference, ptp4l here followed a grandmaster, and does
+    // no more. A probe that never had PTP says so once at start, not as an alarm all night.
+    if (stats.ptpFollowed && stats.ptpLocked) {
+        m_ptpGrandmaster = stats.ptpGrandmaster;
+    } else if (stats.ptpFollowed && !m_ptpGrandmaster.empty()) {
+        seen.push_back({0, "PTP lost", 0, std::nullopt,
+                        "PTP lost: ptp4l no longer follows a grandmaster (last " +
+                            m_ptpGrandmaster + "); latency is not measured"});
     }
     if (stats.latencyKnown && stats.latencyMaxMs > m_limits.latencyMs) {
         seen.push_back({0, "latency", stats.latencyMaxMs, m_limits.latencyMs,

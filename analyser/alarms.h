@@ -60,7 +60,9 @@ struct StreamBaseline {
 class CConditionWatch {
 public:
     CConditionWatch(std::optional<Expectation> expect, AlarmLimits limits);
-    std::vector<AlarmCondition> Second(const AnalysisReport& report, const InputStats& stats);
+    // av: the sound against the picture over the last stretch, where pictures arrive.
+    std::vector<AlarmCondition> Second(const AnalysisReport& report, const InputStats& stats,
+                                       const AvReport* av = nullptr);
     // No audio for `seconds`: the one condition of a gone input.
     AlarmCondition Gone(double seconds) const;
     const StreamBaseline& Baseline() const { return m_baseline; }
@@ -75,6 +77,7 @@ private:
     std::map<int, int64_t> m_lastWithoutTone; // by channel: the second it last had none
     int64_t m_second = 0;
     bool m_first = true;
+    std::string m_ptpGrandmaster; // the last one followed; "" never
 };
 
 // The alarms of one input: raised after the raise hold, cleared after the clear hold.

@@ -367,6 +367,8 @@ void CAnalyser::Describe(AnalysisReport& report) const {
         const Meters& m = m_meters[ch];
         r.truePeakDbtp = Decibels(m.truePeak.Peak());
         r.loudnessLufs = m.loudness.Integrated();
+        r.momentaryLufs = m.loudness.Momentary();
+        r.shortTermLufs = m.loudness.ShortTerm();
         r.clipped = m_trackers[ch].Clipped();
         const CToneTracker& t = m_trackers[ch];
         // A surround ident's leg changes frequency from section to section: no one tone to fit.

@@ -365,3 +365,17 @@ AvReport CAvSync::Analyse(bool sequence, const std::string& pictureFormat) const
     }
     return report;
 }
+
+void CAvSync::Forget(double seconds) {
+    std::erase_if(m_pictures,
+                  [seconds](const PictureObservation& p) { return p.seconds < seconds; });
+    const auto before = [this, seconds](int64_t sample) { return SampleTime(sample) < seconds; };
+    std::erase_if(m_gapStarts, before);
+    std::erase_if(m_toneStarts, before);
+    // The audio's times: the last one before the cut still places the samples after it.
+    size_t keepFrom = 0;
+    while (keepFrom + 1 < m_audioTimes.size() && m_audioTimes[keepFrom + 1].second < seconds) {
+        ++keepFrom;
+    }
+    m_audioTimes.erase(m_audioTimes.begin(), m_audioTimes.begin() + static_cast<long>(keepFrom));
+}

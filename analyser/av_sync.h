@@ -76,6 +76,9 @@ public:
     const std::vector<int64_t>& GapStarts() const { return m_gapStarts; }
     // sequence: the audio's pattern is the sequence (its markers are tone starts).
     AvReport Analyse(bool sequence, const std::string& pictureFormat) const;
+    // Drops the pictures and markers before `seconds` on the timeline, so a probe that runs for
+    // days judges the last stretch only and its memory stays flat.
+    void Forget(double seconds);
 
 private:
     void OnSample(double x);

@@ -65,13 +65,54 @@ void CLoudnessMeter::Add(const double* samples, size_t count) {
     m_inQuarter = inQuarter;
 }
 
+namespace {
+
+constexpr double kGateLufs = -70.0;
+constexpr double kBinLu = 0.02;
+constexpr size_t kBins =
+    4000; // -70 to +10 LUFS; louder blocks (none from a real signal) join the last
+
+double Lufs(double meanSquare) {
+    return -0.691 + 10.0 * std::log10(meanSquare);
+}
+
+} // namespace
+
 void CLoudnessMeter::EndQuarter(double sum) {
-    const double quarter = sum / static_cast<double>(m_quarter);
-    if (m_quarters.size() == 3) {
-        m_blocks.push_back((m_quarters[0] + m_quarters[1] + m_quarters[2] + quarter) / 4.0);
-        m_quarters.erase(m_quarters.begin());
+    m_recent[m_next] = sum / static_cast<double>(m_quarter);
+    m_next = (m_next + 1) % kRecent;
+    ++m_quartersSeen;
+    if (m_quartersSeen < 4) {
+        return;
     }
-    m_quarters.push_back(quarter);
+    const double block = RecentMean(4);
+    static const double absolute = std::pow(10.0, (kGateLufs + 0.691) / 10.0);
+    if (block <= absolute) {
+        return;
+    }
+    if (m_bins.empty()) {
+        m_bins.resize(kBins);
+    }
+    const double index = (Lufs(block) - kGateLufs) / kBinLu;
+    Bin& bin = m_bins[std::min(kBins - 1, static_cast<size_t>(std::max(0.0, index)))];
+    bin.energy += block;
+    ++bin.count;
+}
+
+double CLoudnessMeter::RecentMean(size_t quarters) const {
+    double sum = 0;
+    for (size_t i = 1; i <= quarters; ++i) {
+        sum += m_recent[(m_next + kRecent - i) % kRecent];
+    }
+    return sum / static_cast<double>(quarters);
+}
+
+double CLoudnessMeter::Momentary() const {
+    return m_quartersSeen < 4 ? -200 : std::max(-200.0, Lufs(RecentMean(4)));
+}
+
+double CLoudnessMeter::ShortTerm() const {
+    return m_quartersSeen < kRecent ? -200 : std::max(-200.0, Lufs(RecentMean(kRecent)));
 }
 
 void CLoudnessMeter::AddTwo(CLoudnessMeter& a, const double* x, CLoudnessMeter& b, const double* y,
@@ -122,27 +163,25 @@ void CLoudnessMeter::AddTwo(CLoudnessMeter& a, const double* x, CLoudnessMeter& 
 }
 
 double CLoudnessMeter::Integrated() const {
-    const auto lufs = [](double meanSquare) { return -0.691 + 10.0 * std::log10(meanSquare); };
-    const double absolute = std::pow(10.0, (-70.0 + 0.691) / 10.0);
     double sum = 0;
-    size_t count = 0;
-    for (const double b : m_blocks) {
-        if (b > absolute) {
-            sum += b;
-            ++count;
-        }
+    uint64_t count = 0;
+    for (const Bin& bin : m_bins) {
+        sum += bin.energy;
+        count += bin.count;
     }
     if (count == 0) {
         return -200;
     }
-    const double relative = sum / static_cast<double>(count) * std::pow(10.0, -10.0 / 10.0);
+    // The relative gate, 10 LU under the mean of the blocks above the absolute one; a bin counts
+    // when its middle is above it.
+    const double relative = Lufs(sum / static_cast<double>(count)) - 10.0;
     sum = 0;
     count = 0;
-    for (const double b : m_blocks) {
-        if (b > absolute && b > relative) {
-            sum += b;
-            ++count;
+    for (size_t i = 0; i < m_bins.size(); ++i) {
+        if (kGateLufs + (static_cast<double>(i) + 0.5) * kBinLu > relative) {
+            sum += m_bins[i].energy;
+            count += m_bins[i].count;
         }
     }
-    return count == 0 ? -200 : lufs(sum / static_cast<double>(count));
+    return count == 0 ? -200 : Lufs(sum / static_cast<double>(count));
 }

@@ -1,6 +1,12 @@
-// The integrated loudness of one channel as ITU-R BS.1770-4 defines it: K-weighting (a high
-// shelf for the head, then a high-pass), mean squares over 400 ms blocks every 100 ms, the
-// blocks under -70 LUFS left out, then those more than 10 LU under the mean of the rest.
+// The loudness of one channel as ITU-R BS.1770-4 and EBU Tech 3341 define it: K-weighting (a
+// high shelf for the head, then a high-pass), mean squares over 400 ms blocks every 100 ms.
+// Integrated: the blocks under -70 LUFS left out, then those more than 10 LU under the mean of
+// the rest. Momentary: the last 400 ms; short-term: the last 3 s (both at 100 ms steps).
+//
+// The gated blocks are kept as a histogram of 0.02 LU bins holding each bin's energy, not one
+// by one: a probe left on a path for weeks keeps its memory and its per-second cost flat, and
+// only blocks within a bin of the relative gate can be weighed differently (a few thousandths of
+// a LU at most).
 //
 // Written here rather than taken from libebur128, which measures the same within a hundredth of
 // a LU on EBU Tech 3341's signals (the tests hold it to that): libebur128 filters one sample at
@@ -9,6 +15,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <vector>
 
 class CLoudnessMeter {
@@ -22,6 +29,9 @@ public:
                        size_t count);
     // LUFS; -200 until a block passes the gates.
     double Integrated() const;
+    // LUFS over the last 400 ms and 3 s; -200 until that much has been measured.
+    double Momentary() const;
+    double ShortTerm() const;
 
 private:
     void EndQuarter(double sum);
@@ -33,7 +43,17 @@ private:
     Biquad m_highPass;
     size_t m_quarter; // samples in 100 ms
     size_t m_inQuarter = 0;
-    double m_sum = 0;               // of the weighted squares in the quarter going on
-    std::vector<double> m_quarters; // the last three quarters' mean squares
-    std::vector<double> m_blocks;   // every 400 ms block's mean square
+    double m_sum = 0; // of the weighted squares in the quarter going on
+    // The last 30 quarters' mean squares (3 s), the newest at m_next - 1.
+    static constexpr size_t kRecent = 30;
+    double m_recent[kRecent] = {};
+    size_t m_next = 0;
+    size_t m_quartersSeen = 0;
+    // Every block above the absolute gate, by loudness: each bin's energy and count.
+    struct Bin {
+        double energy = 0;
+        uint64_t count = 0;
+    };
+    std::vector<Bin> m_bins; // allocated with the first such block
+    double RecentMean(size_t quarters) const;
 };

@@ -183,17 +183,12 @@ int main(int argc, char** argv) {
     request.interfaceName = options->interfaceName;
     request.ptpSocket = options->ptpSocket;
     if (options->monitor) {
-        std::vector<InputRequest> requests;
-        for (const std::string& path : options->inputs) {
-            InputRequest one = request;
-            one.path = path;
-            one.ndiName.clear();
+        std::vector<WatchedInput> requests;
+        for (const Options::Watched& watched : options->watched) {
+            WatchedInput one{request, watched.expect};
+            one.request.path = watched.path;
+            one.request.ndiName = watched.ndiName;
             requests.push_back(one);
-        }
-        if (!options->ndiName.empty()) {
-            InputRequest ndi = request;
-            ndi.path.clear();
-            requests.push_back(ndi);
         }
         if (!options->listenPort) {
             return RunMonitor(*options, requests, g_stop);

@@ -11,7 +11,8 @@
 
 const char* const kUsage =
     R"(Usage: lirafon-check [options] INPUT
-       lirafon-check --monitor [--alarms LIST] [--expect LIST] INPUT... [--ndi NAME]
+       lirafon-check --monitor [--listen ADDR:PORT] [--alarms LIST] [--expect LIST]
+                     INPUT|--ndi NAME [[--expect LIST] INPUT|--ndi NAME]...
 
 Checks what arrives at the far end of a line-up path: per channel, tone or silence, frequency,
 peak and RMS level (dBFS, and dBu on the chosen reference), which generator channel it carries
@@ -59,22 +60,32 @@ Options
   --duration S           seconds of audio to judge (default: the whole file; 10 for a stream
                          with --expect; until Ctrl-C otherwise); less audio than that is a fault
   --json                 JSON lines only: one a second, and the verdict (with its faults) last
-  --monitor              a probe left on the path: every INPUT (and --ndi) judged until
-                         SIGINT or SIGTERM (then exit 0), and one JSON line on standard
-                         output per alarm raised and per alarm cleared: "event" (raised,
-                         cleared), "time" (UTC), "input", "channel" (absent for the whole
-                         stream), "alarm", "value", "limit", "message". The alarms: no tone;
-                         tone missing (on a channel --expect's pairs name, else one that
-                         carried tone when the probe first heard the stream); level (off
-                         --expect's level by more than level=); over level (a peak above
-                         over=); clipping; dropout; polarity; mis-route (a channel carrying
-                         another generator channel's tone); pattern changed; noise, hum,
-                         crosstalk (--expect's limits); packet loss; late packets; latency
-                         (over latency=, where PTP gives it); input gone (no audio for gone=)
+  --monitor              a probe left on the path: every INPUT and every --ndi NAME (each
+                         may be given many times) judged until SIGINT or SIGTERM (then exit
+                         0). Each input is judged against the nearest --expect before it
+                         on the line (inputs before the first --expect: the first), e.g.
+                         --expect pairs=1-2 a.sdp b.sdp --expect pairs=all c.sdp
+                         One JSON line on standard output per alarm raised and per alarm
+                         cleared: "event" (raised, cleared), "time" (UTC), "ptpTime" (PTP
+                         time, TAI seconds:nanoseconds, where the stream follows PTP),
+                         "input", "channel" (absent for the whole stream), "alarm", "value",
+                         "limit", "message". The alarms: no tone; tone missing (on a channel
+                         --expect's pairs name, else one that carried tone when the probe
+                         first heard the stream); level (off --expect's level by more than
+                         level=); over level (a peak above over=); clipping; dropout;
+                         polarity; mis-route (a channel carrying another generator
+                         channel's tone); pattern changed; noise, hum, crosstalk (--expect's
+                         limits); packet loss; late packets; A/V offset (outside --expect's
+                         av=, where pictures with A/V markers arrive); PTP lost (the stream
+                         names a PTP reference and ptp4l, once followed, no longer is);
+                         latency (over latency=, where PTP gives it); input gone (no audio
+                         for gone=)
   --listen ADDR:PORT     with --monitor: Prometheus metrics at http://ADDR:PORT/metrics
                          (per channel: peak, RMS, tone Hz and level, THD+N, noise, true
-                         peak, loudness; every alarm 0 or 1; alarms raised; RTP packets
-                         received, lost, late; latency). Any address but loopback needs
+                         peak, loudness momentary and short-term; every alarm 0 or 1;
+                         alarms raised; RTP packets received, lost, late; A/V offset;
+                         latency; PTP locked), and a live page of meters, alarms and events
+                         at http://ADDR:PORT/. Any address but loopback needs
                          LIRAFON_CHECK_TOKEN, sent as "Authorization: Bearer TOKEN"
   --alarms LIST          hold times and limits, comma-separated: raise=S (a condition held
                          this long raises its alarm, default 2), clear=S (gone this long
@@ -190,6 +201,9 @@ std::optional<Options> ParseOptions(int argc, char** argv, int* exitCode,
     }
     o.ptpSocket = ptp->off ? std::string() : ptp->socket;
     o.colourAllowed = getenv("NO_COLOR") == nullptr;
+    // Each --expect, with the number of inputs named before it.
+    std::vector<std::pair<size_t, Expectation>> expects;
+    int ndiCount = 0;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--help") {
@@ -248,18 +262,44 @@ std::optional<Options> ParseOptions(int argc, char** argv, int* exitCode,
                 Usage(error);
                 return std::nullopt;
             }
+            if (arg == "--expect") {
+                expects.emplace_back(o.watched.size(), *o.expect);
+            } else if (arg == "--ndi") {
+                o.watched.push_back({"", o.ndiName, std::nullopt});
+                ++ndiCount;
+            }
         } else if (arg.size() > 1 && arg[0] == '-') {
             Usage("unknown option " + arg + " (see --help)");
             return std::nullopt;
-        } else if (o.input.empty()) {
-            o.input = arg;
-            o.inputs.push_back(arg);
-        } else if (o.monitor ||
-                   std::find(argv + i, argv + argc, std::string("--monitor")) != argv + argc) {
-            o.inputs.push_back(arg); // a probe watches many
         } else {
-            Usage("one input only (see --help; --monitor watches several)");
+            if (o.input.empty()) {
+                o.input = arg;
+            }
+            o.watched.push_back({arg, "", std::nullopt});
+        }
+    }
+    if (!o.monitor && o.watched.size() > 1) {
+        Usage(ndiCount > 0 && ndiCount < static_cast<int>(o.watched.size())
+                  ? "one input only: --ndi or a file (see --help)"
+                  : "one input only (see --help; --monitor watches several)");
+        return std::nullopt;
+    }
+    if (o.monitor && !expects.empty()) {
+        // The nearest --expect before each input, the first for those before any; one after the
+        // last input, when others came before it, would judge nothing.
+        if (expects.size() > 1 && expects.back().first == o.watched.size()) {
+            Usage("--expect after the last input applies to no input: an --expect applies to "
+                  "the inputs after it (see --help)");
             return std::nullopt;
+        }
+        for (size_t n = 0; n < o.watched.size(); ++n) {
+            const Expectation* chosen = &expects.front().second;
+            for (const auto& [position, expectation] : expects) {
+                if (position <= n) {
+                    chosen = &expectation;
+                }
+            }
+            o.watched[n].expect = *chosen;
         }
     }
     if (const char* token = getenv("LIRAFON_CHECK_TOKEN"); token != nullptr) {
@@ -277,10 +317,6 @@ std::optional<Options> ParseOptions(int argc, char** argv, int* exitCode,
     }
     if (o.input.empty() && o.ndiName.empty()) {
         Usage("no input given (see --help)");
-        return std::nullopt;
-    }
-    if (!o.monitor && !o.input.empty() && !o.ndiName.empty()) {
-        Usage("one input only: --ndi or a file (see --help)");
         return std::nullopt;
     }
     return o;

@@ -30,7 +30,14 @@ struct Options {
     // A probe left on the path: every input (a file, an SDP file, --ndi) judged until stopped,
     // alarms raised and cleared as JSON lines.
     bool monitor = false;
-    std::vector<std::string> inputs; // with --monitor: every positional input
+    // With --monitor: every input in the order given, each with the expectation it is judged
+    // against (the nearest --expect before it; inputs before the first --expect take the first).
+    struct Watched {
+        std::string path;    // a file, "-"; "" for an NDI source
+        std::string ndiName; // --ndi NAME
+        std::optional<Expectation> expect;
+    };
+    std::vector<Watched> watched;
     AlarmLimits alarms;
     // --listen ADDRESS:PORT: the probe's metrics there (port 0: any free one); the token
     // (LIRAFON_CHECK_TOKEN) is needed on any address but loopback.

@@ -52,25 +52,25 @@ const std::vector<std::string>& CProbeMetrics::ChannelAlarms() {
 
 const std::vector<std::string>& CProbeMetrics::StreamAlarms() {
     static const std::vector<std::string> kinds{"no tone",      "pattern changed", "packet loss",
-                                                "late packets", "latency",         "input gone"};
+                                                "late packets", "A/V offset",      "PTP lost",
+                                                "latency",      "input gone"};
     return kinds;
 }
 
-void CProbeMetrics::Publish(const std::string& input, const AnalysisReport& report,
-                            const InputStats& stats, const std::vector<AlarmCondition>& active,
-                            uint64_t raisedTotal) {
+void CProbeMetrics::Publish(const std::string& input, ProbeSecond second) {
     std::lock_guard guard(m_lock);
     if (m_inputs.count(input) == 0) {
         m_order.push_back(input);
     }
-    Input& slot = m_inputs[input];
+    ProbeSecond& slot = m_inputs[input].last;
     // A gone input keeps its last second's figures: its alarms say it is gone.
-    if (!report.channels.empty() || slot.report.channels.empty()) {
-        slot.report = report;
-        slot.stats = stats;
+    if (second.report.channels.empty() && !slot.report.channels.empty()) {
+        second.report = std::move(slot.report);
+        second.stats = std::move(slot.stats);
+        second.avMarkers = std::move(slot.avMarkers);
+        second.avOffsetMs = slot.avOffsetMs;
     }
-    slot.active = active;
-    slot.raisedTotal = raisedTotal;
+    slot = std::move(second);
 }
 
 std::string CProbeMetrics::Text() const {
@@ -96,7 +96,7 @@ std::string CProbeMetrics::Text() const {
                                 const std::function<double(const ChannelReport&)>& of) {
         family(f, [&] {
             for (const std::string& input : m_order) {
-                for (const ChannelReport& c : m_inputs.at(input).report.channels) {
+                for (const ChannelReport& c : m_inputs.at(input).last.report.channels) {
                     const double value = of(c);
                     if (!std::isnan(value)) {
                         sample(f.name, channelLabels(input, c), value);
@@ -125,18 +125,24 @@ std::string CProbeMetrics::Text() const {
         {"lirafon_channel_true_peak_dbtp", "gauge", "True peak since the probe started, dBTP."},
         [](const ChannelReport& c) { return c.truePeakDbtp; });
     family({"lirafon_channel_loudness_lufs", "gauge",
-            "The channel's loudness as a programme (window: integrated since the probe started)."},
+            "The channel's loudness, LUFS (window: momentary 400 ms, short-term 3 s, integrated "
+            "since the probe started)."},
            [&] {
                for (const std::string& input : m_order) {
-                   for (const ChannelReport& c : m_inputs.at(input).report.channels) {
-                       sample("lirafon_channel_loudness_lufs",
-                              channelLabels(input, c) + ",window=\"integrated\"", c.loudnessLufs);
+                   for (const ChannelReport& c : m_inputs.at(input).last.report.channels) {
+                       const std::string labels = channelLabels(input, c);
+                       sample("lirafon_channel_loudness_lufs", labels + ",window=\"momentary\"",
+                              c.momentaryLufs);
+                       sample("lirafon_channel_loudness_lufs", labels + ",window=\"short-term\"",
+                              c.shortTermLufs);
+                       sample("lirafon_channel_loudness_lufs", labels + ",window=\"integrated\"",
+                              c.loudnessLufs);
                    }
                }
            });
     family({"lirafon_alarm_active", "gauge", "1 while the alarm is raised, else 0."}, [&] {
         for (const std::string& input : m_order) {
-            const Input& in = m_inputs.at(input);
+            const ProbeSecond& in = m_inputs.at(input).last;
             const auto active = [&](int channel, const std::string& alarm) {
                 return std::any_of(in.active.begin(), in.active.end(),
                                    [&](const AlarmCondition& a) {
@@ -157,10 +163,11 @@ std::string CProbeMetrics::Text() const {
             }
         }
     });
-    const auto perInput = [&](const Family& f, const std::function<double(const Input&)>& of) {
+    const auto perInput = [&](const Family& f,
+                              const std::function<double(const ProbeSecond&)>& of) {
         family(f, [&] {
             for (const std::string& input : m_order) {
-                const double value = of(m_inputs.at(input));
+                const double value = of(m_inputs.at(input).last);
                 if (!std::isnan(value)) {
                     sample(f.name, "input=\"" + Label(input) + "\"", value);
                 }
@@ -168,26 +175,33 @@ std::string CProbeMetrics::Text() const {
         });
     };
     perInput({"lirafon_alarms_raised_total", "counter", "Alarms raised since the probe started."},
-             [](const Input& in) { return static_cast<double>(in.raisedTotal); });
+             [](const ProbeSecond& in) { return static_cast<double>(in.raisedTotal); });
     perInput({"lirafon_rtp_packets_received_total", "counter", "RTP packets received."},
-             [none](const Input& in) {
+             [none](const ProbeSecond& in) {
                  return in.stats.network ? static_cast<double>(in.stats.packets) : none;
              });
     perInput({"lirafon_rtp_packets_lost_total", "counter", "RTP packets never received."},
-             [none](const Input& in) {
+             [none](const ProbeSecond& in) {
                  return in.stats.network ? static_cast<double>(in.stats.lost) : none;
              });
     perInput({"lirafon_rtp_packets_late_total", "counter",
               "RTP packets that arrived after their place was played out."},
-             [none](const Input& in) {
+             [none](const ProbeSecond& in) {
                  return in.stats.network ? static_cast<double>(in.stats.late) : none;
              });
-    perInput(
-        {"lirafon_latency_ms", "gauge",
-         "Timestamp to arrival, the most of the run, where PTP gives both."},
-        [none](const Input& in) { return in.stats.latencyKnown ? in.stats.latencyMaxMs : none; });
-    perInput({"lirafon_ptp_locked", "gauge", "1 while the latency is measured on PTP time."},
-             [](const Input& in) { return in.stats.latencyKnown ? 1.0 : 0.0; });
+    perInput({"lirafon_latency_ms", "gauge",
+              "Timestamp to arrival, the most of the run, where PTP gives both."},
+             [none](const ProbeSecond& in) {
+                 return in.stats.latencyKnown ? in.stats.latencyMaxMs : none;
+             });
+    perInput({"lirafon_av_offset_ms", "gauge",
+              "Sound against picture at the newest A/V marker, ms (sound ahead positive)."},
+             [none](const ProbeSecond& in) { return in.avOffsetMs.value_or(none); });
+    perInput({"lirafon_ptp_locked", "gauge",
+              "1 while ptp4l follows a grandmaster, for a stream that names a PTP reference."},
+             [none](const ProbeSecond& in) {
+                 return in.stats.ptpFollowed ? (in.stats.ptpLocked ? 1.0 : 0.0) : none;
+             });
     return out;
 }
 
@@ -220,18 +234,38 @@ std::string CProbeMetrics::LiveJson() const {
     };
     out.append("{\"inputs\":[");
     for (size_t i = 0; i < m_order.size(); ++i) {
-        const Input& in = m_inputs.at(m_order[i]);
+        const std::vector<double>& livePeaks = m_inputs.at(m_order[i]).livePeaks;
+        const ProbeSecond& in = m_inputs.at(m_order[i]).last;
         out.append(i > 0 ? ",{\"input\":" : "{\"input\":");
         text(m_order[i]);
         out.append(",\"pattern\":");
         text(in.report.pattern);
+        const auto optional = [&](const char* key, const std::optional<double>& value) {
+            out.append(key);
+            if (value) {
+                number(*value);
+            } else {
+                out.append("null");
+            }
+        };
+        optional(",\"lineUpDbfs\":", in.lineUpDbfs);
+        optional(",\"avOffsetMs\":", in.avOffsetMs);
+        out.append(",\"av\":[");
+        for (size_t m = 0; m < in.avMarkers.size(); ++m) {
+            out.append(m > 0 ? ",[" : "[");
+            number(in.avMarkers[m].seconds);
+            out.append(",");
+            number(in.avMarkers[m].offsetMs);
+            out.append("]");
+        }
+        out.append("]");
         out.append(",\"channels\":[");
         for (size_t c = 0; c < in.report.channels.size(); ++c) {
             const ChannelReport& r = in.report.channels[c];
             out.append(c > 0 ? ",{\"channel\":" : "{\"channel\":");
             out.append(std::to_string(r.channel));
             out.append(",\"peakDbfs\":");
-            number(c < in.livePeaks.size() ? in.livePeaks[c] : r.peakDbfs);
+            number(c < livePeaks.size() ? livePeaks[c] : r.peakDbfs);
             out.append(r.tone ? ",\"tone\":true,\"toneHz\":" : ",\"tone\":false,\"toneHz\":");
             number(r.tone ? r.frequencyHz : 0);
             out.append(",\"role\":");

@@ -11,8 +11,20 @@
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
+
+// What one input showed in its last second, as published.
+struct ProbeSecond {
+    AnalysisReport report;
+    InputStats stats;
+    std::vector<AlarmCondition> active;
+    uint64_t raisedTotal = 0;
+    std::optional<double> avOffsetMs; // the newest A/V marker's, where pictures carry them
+    std::vector<AvMarker> avMarkers;  // the last minute's, for the page
+    std::optional<double> lineUpDbfs; // the tone's expected peak, where --expect names a level
+};
 
 class CProbeMetrics {
 public:
@@ -20,25 +32,22 @@ public:
     static const std::vector<std::string>& ChannelAlarms();
     static const std::vector<std::string>& StreamAlarms();
 
-    void Publish(const std::string& input, const AnalysisReport& report, const InputStats& stats,
-                 const std::vector<AlarmCondition>& active, uint64_t raisedTotal);
+    void Publish(const std::string& input, ProbeSecond second);
     // The exposition text, every input in the order first published.
     std::string Text() const;
 
     // For the live page: each channel's peak over the last tenth of a second, and the event log.
     void PublishLive(const std::string& input, const std::vector<double>& peaksDbfs);
     void AddEvent(const std::string& eventJson);
-    // {"inputs":[{"input":...,"pattern":...,"channels":[{"channel":1,"peakDbfs":-24.0,
-    // "toneHz":1000,"role":"","correlation":0.99}],"alarms":[{"channel":3,"alarm":...,
-    // "message":...}]}],"events":[the last 50 event lines]}
+    // {"inputs":[{"input":...,"pattern":...,"lineUpDbfs":-18.0,"avOffsetMs":12.0,
+    // "av":[[seconds,offsetMs],...],"channels":[{"channel":1,"peakDbfs":-24.0,"toneHz":1000,
+    // "role":"","correlation":0.99}],"alarms":[{"channel":3,"alarm":...,"message":...}]}],
+    // "events":[the last 50 event lines]}
     std::string LiveJson() const;
 
 private:
     struct Input {
-        AnalysisReport report;
-        InputStats stats;
-        std::vector<AlarmCondition> active;
-        uint64_t raisedTotal = 0;
+        ProbeSecond last;
         std::vector<double> livePeaks;
     };
     std::vector<std::string> m_events; // the newest last

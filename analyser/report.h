@@ -62,10 +62,12 @@ struct ChannelReport : PathFigures {
     std::string lastDropoutKind; // "tone gone", "held sample", "break in the waveform"
 
     // What a path does to a tone besides moving it (over the whole run unless said).
-    double truePeakDbtp = -200; // EBU R128 / ITU-R BS.1770 true peak
-    double loudnessLufs = -200; // integrated loudness of the channel as a programme
-    uint64_t clipped = 0;       // samples at full scale
-    double dcDbfs = -200;       // the signal's mean
+    double truePeakDbtp = -200;  // EBU R128 / ITU-R BS.1770 true peak
+    double loudnessLufs = -200;  // integrated loudness of the channel as a programme
+    double momentaryLufs = -200; // ... over the last 400 ms, and the last 3 s
+    double shortTermLufs = -200;
+    uint64_t clipped = 0; // samples at full scale
+    double dcDbfs = -200; // the signal's mean
     // Against the other leg of its pair (the left leg carries the pair's figures), over the last
     // second in which both legs were steady.
     std::optional<double> correlation;     // -1 to 1

@@ -24,6 +24,11 @@ struct InputStats {
     bool latencyKnown = false;
     double latencyMedianMs = 0;
     double latencyMaxMs = 0;
+    // The stream names a PTP reference and ptp4l is asked for PTP time; whether it follows (or
+    // is) a grandmaster now, and which.
+    bool ptpFollowed = false;
+    bool ptpLocked = false;
+    std::string ptpGrandmaster;
     // An NDI source: what only NDI carries.
     bool ndi = false;
     std::string ndiSource;   // its whole name
@@ -60,6 +65,8 @@ public:
     // Inputs whose audio carries times: (first sample of a block, counted from 0; its time).
     virtual void TakeAudioTimes(std::vector<std::pair<int64_t, double>>& /*out*/) {}
     virtual double AudioStartSeconds() const { return 0; }
+    // PTP time now (TAI nanoseconds), where the input follows PTP and ptp4l gives it.
+    virtual std::optional<int64_t> PtpNowNs() const { return std::nullopt; }
     virtual std::string PictureFormat() const { return {}; }
 };
 

@@ -106,6 +106,10 @@ public:
             out.emplace_back(sample, m_audioClock.seconds);
         }
     }
+    std::optional<int64_t> PtpNowNs() const override {
+        const std::optional<int64_t> offset = m_ptp ? m_ptp->OffsetNs() : std::nullopt;
+        return offset ? std::optional<int64_t>(MonotonicNowNs() + *offset) : std::nullopt;
+    }
     int Channels() const override { return m_stream.channels; }
     int Rate() const override { return m_stream.rate; }
     double FullScale() const override { return FullScaleOfBits(m_stream.bits); }
@@ -143,6 +147,12 @@ public:
             stats.driftPpm = -slope / 1000.0;
             stats.driftUncertaintyPpm = 2.0 * error / 1000.0;
             stats.driftKnown = stats.driftUncertaintyPpm <= kDriftWithheldPpm;
+        }
+        if (m_ptp) {
+            const PtpReference reference = m_ptp->Reference();
+            stats.ptpFollowed = true;
+            stats.ptpLocked = reference.available && reference.synchronised;
+            stats.ptpGrandmaster = reference.grandmaster;
         }
         if (!m_latenciesMs.empty()) {
             std::vector<double> sorted = m_latenciesMs;

@@ -1,11 +1,15 @@
 // The probe's live page: every input's channels as meters on a dBFS scale (-60 to 0, with the
-// EBU -18 and SMPTE -20 dBFS line-up marks), each pair's correlation, the active alarms and the
-// event log, pushed ten times a second over a WebSocket. Each meter is role="meter" with its
-// value in aria-valuenow and its channel in aria-label.
+// EBU -18 and SMPTE -20 dBFS marks and the line-up level the input is judged against), each
+// pair's correlation, the A/V offset with its last minute drawn, the active alarms and the event
+// log, pushed ten times a second over a WebSocket. Each meter is role="meter" with its value in
+// aria-valuenow and its channel in aria-label.
 "use strict";
 const floor = -60;
 const inputs = document.getElementById("inputs");
 const rows = new Map();
+const SVG = "http://www.w3.org/2000/svg";
+const graphWidth = 240;
+const graphHeight = 48;
 
 function percent(dbfs) {
   return Math.max(0, Math.min(100, (dbfs - floor) / -floor * 100));
@@ -28,10 +32,40 @@ function section(input, index) {
     s.pattern = element("span", "pattern");
     title.append(s.pattern);
     s.append(title);
+    s.av = element("div", "av");
+    s.av.text = element("span", "av-value", "A/V offset: no pictures with markers");
+    s.av.graph = document.createElementNS(SVG, "svg");
+    s.av.graph.setAttribute("viewBox", `0 0 ${graphWidth} ${graphHeight}`);
+    s.av.graph.setAttribute("role", "img");
+    s.av.graph.setAttribute("aria-label", "A/V offset over the last minute");
+    s.av.line = document.createElementNS(SVG, "polyline");
+    const zero = document.createElementNS(SVG, "line");
+    zero.setAttribute("x1", "0");
+    zero.setAttribute("x2", String(graphWidth));
+    zero.setAttribute("y1", String(graphHeight / 2));
+    zero.setAttribute("y2", String(graphHeight / 2));
+    zero.setAttribute("class", "zero");
+    s.av.graph.append(zero, s.av.line);
+    s.av.append(s.av.text, s.av.graph);
+    s.append(s.av);
     inputs.append(s);
     rows.set(key, s);
   }
   s.pattern.textContent = input.pattern;
+  const offset = input.avOffsetMs;
+  s.av.dataset.offsetMs = offset === null ? "" : offset.toFixed(1);
+  s.av.text.textContent = offset === null ? "A/V offset: no pictures with markers"
+    : "A/V offset " + (offset >= 0 ? "+" : "") + offset.toFixed(1) + " ms (sound " +
+      (offset >= 0 ? "ahead of" : "behind") + " the picture)";
+  // The last minute: x from a minute before the newest marker to it, y +-250 ms (ahead up).
+  const newest = input.av.length ? input.av[input.av.length - 1][0] : 0;
+  s.av.line.setAttribute("points", input.av.map(([at, ms]) => {
+    const x = (at - newest + 60) / 60 * graphWidth;
+    const y = graphHeight / 2 - Math.max(-250, Math.min(250, ms)) / 250 * (graphHeight / 2);
+    return x.toFixed(1) + "," + y.toFixed(1);
+  }).join(" "));
+  s.av.graph.dataset.points = String(input.av.length);
+  s.lineUp = input.lineUpDbfs;
   return s;
 }
 
@@ -52,7 +86,9 @@ function meter(s, input, channel) {
     const smpte = element("div", "mark smpte");
     smpte.style.left = percent(-20) + "%";
     smpte.title = "SMPTE line-up, -20 dBFS";
-    m.append(m.fill, ebu, smpte);
+    m.lineUp = element("div", "mark lineup");
+    m.lineUp.hidden = true;
+    m.append(m.fill, ebu, smpte, m.lineUp);
     m.label = element("span", "", "");
     m.value = element("span", "value");
     m.hz = element("span", "hz");
@@ -79,6 +115,11 @@ function meter(s, input, channel) {
       s.pendingPair = pair;
     }
     rows.set(key, m);
+  }
+  if (s.lineUp !== null && s.lineUp !== undefined) {
+    m.lineUp.hidden = false;
+    m.lineUp.style.left = percent(s.lineUp) + "%";
+    m.lineUp.title = "line-up level judged against, " + s.lineUp.toFixed(1) + " dBFS";
   }
   const peak = channel.peakDbfs;
   m.setAttribute("aria-valuenow", peak.toFixed(1));

@@ -167,8 +167,14 @@ static void BM_ProbeMetricsEightInputsOf16Channels(benchmark::State& state) {
     InputStats stats;
     stats.network = true;
     for (int input = 0; input < 8; ++input) {
-        metrics.Publish("studio-" + std::to_string(input) + ".sdp", report, stats,
-                        {{3, "tone missing", -200, std::nullopt, "channel 3"}}, 1);
+        metrics.Publish("studio-" + std::to_string(input) + ".sdp",
+                        {report,
+                         stats,
+                         {{3, "tone missing", -200, std::nullopt, "channel 3"}},
+                         1,
+                         -12.0,
+                         {},
+                         -18.0});
     }
     size_t bytes = 0;
     for (auto _ : state) {
@@ -183,4 +189,3 @@ BENCHMARK(BM_ProbeMetricsEightInputsOf16Channels)->Unit(benchmark::kMicrosecond)
 } // namespace
 
 BENCHMARK_MAIN();
-

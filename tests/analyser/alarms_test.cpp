@@ -2,6 +2,7 @@
 // from reports made to show it, the way a path's faults show in the analyser's report.
 #include "alarms.h"
 #include "monitor.h"
+#include "options.h"
 
 #include <gtest/gtest.h>
 
@@ -156,6 +157,84 @@ TEST(ConditionWatchTest, WhatIsUnderTheToneAndOverLevel) {
     EXPECT_NE(seen[3].message.find("from channel 1"), std::string::npos) << seen[3].message;
 }
 
+TEST(ConditionWatchTest, PtpLostOnlyOnceItWasFollowed) {
+    CConditionWatch watch(std::nullopt, AlarmLimits{});
+    AnalysisReport report;
+    report.channels = {Tone(1), Tone(2)};
+    InputStats stats;
+    stats.network = true;
+    stats.ptpFollowed = true;
+    // ptp4l asked but never synchronised (a probe started before its grandmaster): no alarm.
+    EXPECT_TRUE(watch.Second(report, stats).empty());
+    stats.ptpLocked = true;
+    stats.ptpGrandmaster = "02-A0-B0-FF-FE-00-00-01";
+    EXPECT_TRUE(watch.Second(report, stats).empty());
+    stats.ptpLocked = false;
+    const std::vector<AlarmCondition> seen = watch.Second(report, stats);
+    EXPECT_EQ(Kinds(seen), std::vector<std::string>{"0 PTP lost"});
+    EXPECT_NE(seen[0].message.find("02-A0-B0-FF-FE-00-00-01"), std::string::npos)
+        << seen[0].message;
+    stats.ptpLocked = true;
+    EXPECT_TRUE(watch.Second(report, stats).empty());
+}
+
+// The command line of a probe on several inputs: each judged against the nearest --expect before
+// it, --ndi as often as wanted, and what cannot mean anything refused.
+TEST(AlarmOptionsTest, EachInputTakesTheNearestExpectBeforeIt) {
+    const auto parse = [](std::vector<std::string> args, int* status) {
+        args.insert(args.begin(), "lirafon-check");
+        std::vector<char*> argv;
+        for (std::string& a : args) {
+            argv.push_back(a.data());
+        }
+        testing::internal::CaptureStderr();
+        std::optional<Options> o = ParseOptions(static_cast<int>(argv.size()), argv.data(), status,
+                                                [](const char*) -> const char* { return nullptr; });
+        testing::internal::GetCapturedStderr();
+        return o;
+    };
+    int status = 0;
+    std::optional<Options> o =
+        parse({"--monitor", "a.sdp", "--expect", "pairs=1-2", "b.sdp", "--ndi", "STUDIO (x)",
+               "--expect", "level=ebu", "--ndi", "OTHER", "c.sdp"},
+              &status);
+    ASSERT_TRUE(o);
+    ASSERT_EQ(o->watched.size(), 5u);
+    EXPECT_EQ(o->watched[2].ndiName, "STUDIO (x)");
+    EXPECT_EQ(o->watched[3].ndiName, "OTHER");
+    EXPECT_EQ(o->watched[4].path, "c.sdp");
+    // a.sdp, before any: the first; b.sdp and the first NDI source: pairs=1-2; the rest: ebu.
+    for (size_t n : {0u, 1u, 2u}) {
+        ASSERT_TRUE(o->watched[n].expect) << n;
+        ASSERT_FALSE(o->watched[n].expect->pairs.empty()) << n;
+        EXPECT_TRUE(o->watched[n].expect->pairs[0]) << n;
+        EXPECT_FALSE(o->watched[n].expect->pairs[1]) << n;
+        EXPECT_FALSE(o->watched[n].expect->dbu) << n;
+    }
+    for (size_t n : {3u, 4u}) {
+        ASSERT_TRUE(o->watched[n].expect && o->watched[n].expect->dbu) << n;
+        EXPECT_TRUE(o->watched[n].expect->pairs.empty()) << n;
+    }
+    // One --expect after every input judges them all, as without --monitor.
+    o = parse({"--monitor", "a.sdp", "b.sdp", "--expect", "level=smpte"}, &status);
+    ASSERT_TRUE(o);
+    EXPECT_TRUE(o->watched[0].expect && o->watched[1].expect);
+    o = parse({"--monitor", "a.sdp"}, &status);
+    ASSERT_TRUE(o);
+    EXPECT_FALSE(o->watched[0].expect);
+    // A second --expect after the last input would judge nothing; two inputs need --monitor.
+    EXPECT_FALSE(
+        parse({"--monitor", "--expect", "level=ebu", "a.sdp", "--expect", "pairs=all"}, &status));
+    EXPECT_EQ(status, 2);
+    EXPECT_FALSE(parse({"a.sdp", "b.sdp"}, &status));
+    EXPECT_FALSE(parse({"--ndi", "A", "--ndi", "B"}, &status));
+    EXPECT_FALSE(parse({"--ndi", "A", "a.sdp"}, &status));
+    o = parse({"--expect", "level=ebu", "a.sdp"}, &status);
+    ASSERT_TRUE(o);
+    EXPECT_EQ(o->input, "a.sdp");
+    EXPECT_TRUE(o->expect);
+}
+
 TEST(AlarmOptionsTest, LimitsAndTheEventLine) {
     std::string error;
     const std::optional<AlarmLimits> limits =
@@ -170,6 +249,13 @@ TEST(AlarmOptionsTest, LimitsAndTheEventLine) {
     EXPECT_EQ(AlarmEventJson(event, "a.sdp", 1'765'311'845'123),
               R"({"event":"raised","time":"2025-12-09T20:24:05.123Z","input":"a.sdp",)"
               R"("alarm":"input gone","value":2.50,"limit":2.00,"message":"no \"audio\"\u000a"})");
+    // Where the stream follows PTP, its time beside UTC as TAI seconds and nanoseconds.
+    const std::string withPtp =
+        AlarmEventJson(event, "a.sdp", 1'765'311'845'123, 1'765'311'882'123'000'456);
+    EXPECT_NE(
+        withPtp.find(R"("time":"2025-12-09T20:24:05.123Z","ptpTime":"1765311882:123000456",)"),
+        std::string::npos)
+        << withPtp;
     event.raised = false;
     event.condition.channel = 7;
     event.condition.limit.reset();

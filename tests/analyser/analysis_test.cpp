@@ -212,6 +212,39 @@ TEST(Loudness, MeasuresAsLibebur128DoesWithinAHundredthOfALu) {
             EXPECT_NEAR(ours.Integrated(), reference, 0.01) << rate << " Hz";
         }
     }
+    // Momentary and short-term at every 100 ms step of a signal whose level moves in steps
+    // (Tech 3341's sections, then one step every 1.7 s, so the windows straddle them): as
+    // libebur128 reads them at the same instants.
+    {
+        constexpr int rate = 48000;
+        std::vector<double> x(static_cast<size_t>(rate) * 20);
+        for (size_t n = 0; n < x.size(); ++n) {
+            const double dbfs = -36.0 + 3.0 * static_cast<double>((n * 10 / 17 / rate) % 6);
+            x[n] = std::pow(10.0, dbfs / 20) *
+                   std::sin(2 * M_PI * 997 * static_cast<double>(n) / rate);
+        }
+        CLoudnessMeter ours(rate);
+        ebur128_state* theirs = ebur128_init(1, rate, EBUR128_MODE_M | EBUR128_MODE_S);
+        ASSERT_NE(theirs, nullptr);
+        int compared = 0;
+        for (size_t at = 0; at < x.size(); at += rate / 10) {
+            ours.Add(x.data() + at, rate / 10);
+            ebur128_add_frames_double(theirs, x.data() + at, rate / 10);
+            double momentary = 0;
+            double shortTerm = 0;
+            ebur128_loudness_momentary(theirs, &momentary);
+            ebur128_loudness_shortterm(theirs, &shortTerm);
+            if (at + rate / 10 >= static_cast<size_t>(rate) * 3) {
+                EXPECT_NEAR(ours.Momentary(), momentary, 0.01) << at;
+                EXPECT_NEAR(ours.ShortTerm(), shortTerm, 0.01) << at;
+                ++compared;
+            } else {
+                EXPECT_EQ(ours.ShortTerm(), -200) << "3 s are not yet measured at " << at;
+            }
+        }
+        ebur128_destroy(&theirs);
+        EXPECT_EQ(compared, 171);
+    }
     // Tech 3341's first case by its stated value: -23 LUFS from both legs of a stereo pair at
     // -23 dBFS, so one channel alone at -20 dBFS.
     CLoudnessMeter meter(48000);

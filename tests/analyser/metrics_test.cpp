@@ -32,7 +32,9 @@ TEST(ProbeMetricsTest, FamiliesLabelsAndAlarmsAsPrometheusReadsThem) {
     stats.lost = 3;
     const std::vector<AlarmCondition> active{{2, "tone missing", -200, std::nullopt, "m"},
                                              {0, "packet loss", 3, 0, "m", true}};
-    metrics.Publish("studio \"a\"\\b.sdp", report, stats, active, 7);
+    stats.ptpFollowed = true;
+    ProbeSecond second{report, stats, active, 7, 12.5, {}, -18};
+    metrics.Publish("studio \"a\"\\b.sdp", second);
     const std::string text = metrics.Text();
 
     std::istringstream lines(text);
@@ -82,6 +84,15 @@ TEST(ProbeMetricsTest, FamiliesLabelsAndAlarmsAsPrometheusReadsThem) {
     EXPECT_NE(text.find("lirafon_rtp_packets_lost_total{input=\"studio \\\"a\\\"\\\\b.sdp\"} 3\n"),
               std::string::npos);
     EXPECT_NE(text.find("role=\"L\""), std::string::npos);
+    for (const char* window : {"momentary", "short-term", "integrated"}) {
+        EXPECT_NE(text.find(std::string("window=\"") + window + "\"} -200\n"), std::string::npos)
+            << window;
+    }
+    EXPECT_NE(text.find("lirafon_av_offset_ms{input=\"studio \\\"a\\\"\\\\b.sdp\"} 12.5\n"),
+              std::string::npos);
+    // ptp4l asked and not following a grandmaster: 0, not left out.
+    EXPECT_NE(text.find("lirafon_ptp_locked{input=\"studio \\\"a\\\"\\\\b.sdp\"} 0\n"),
+              std::string::npos);
     // THD+N is known on channel 1 alone; channel 2's is left out, never NaN.
     EXPECT_EQ(text.find("NaN"), std::string::npos);
     EXPECT_EQ(text.back(), '\n');

@@ -63,9 +63,9 @@ TEST(MonitorRunTest, TwoInputsOnTheirOwnThreadsAndTheHoldsOnTheAudiosClock) {
     const std::string gap = WriteWav("gap.wav", broken);
     Options options;
     options.monitor = true;
-    std::vector<InputRequest> requests(2);
-    requests[0].path = steady;
-    requests[1].path = gap;
+    std::vector<WatchedInput> requests(2);
+    requests[0].request.path = steady;
+    requests[1].request.path = gap;
     std::atomic<bool> stop{false};
     CProbeMetrics metrics;
     testing::internal::CaptureStdout();

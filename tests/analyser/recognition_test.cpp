@@ -1,6 +1,7 @@
 // The analyser over every channel on signals made here from the patterns' published
 // definitions, under a path's impairments: the stereo idents, the multi-frequency set, the EBU
 // multichannel ident on 5.1 and 7.1; the A/V marker; full scale at the input's own width.
+#include "alarms.h"
 #include "av_sync.h"
 #include "pcm_input.h"
 #include "signals.h"
@@ -133,6 +134,58 @@ TEST(AvMarker, TheGapsFirstSampleWithinATenthOfAMillisecondUnderNoiseAndHum) {
             const double into = std::fmod(static_cast<double>(at), 3.0 * kRate);
             EXPECT_LE(std::min(into, 3.0 * kRate - into), 0.0001 * kRate)
                 << hz << " Hz, hum " << hum;
+        }
+    }
+}
+
+// A probe judges the A/V offset over a rolling stretch for as long as it runs: four minutes of
+// R49 gaps with a flash per gap, the sound 40 ms ahead for two minutes and then 160 ms behind,
+// analysed every second and the past forgotten after 70 s. The newest marker follows the path
+// and what is kept stays bounded.
+TEST(AvMarker, AProbesRollingStretchFollowsTheOffsetAndForgetsThePast) {
+    constexpr int kSeconds = 240;
+    constexpr double kFps = 25;
+    const auto offsetAt = [](double marker) { return marker < 120 ? 0.040 : -0.160; };
+    CAvSync sync(kRate);
+    for (int second = 0; second < kSeconds; ++second) {
+        std::vector<double> x(kRate);
+        for (size_t i = 0; i < x.size(); ++i) {
+            const double t = second + static_cast<double>(i) / kRate;
+            x[i] = std::fmod(t, 3.0) < 0.25 ? 0.0 : kLineUp * std::sin(2 * kPi * 1000 * t);
+        }
+        sync.AddAudio(x.data(), x.size(), 1);
+        for (int k = 0; k < static_cast<int>(kFps); ++k) {
+            const double t = second + k / kFps;
+            // Dark for two pictures from each gap's start moved by the offset.
+            const double marker = 3.0 * std::round(t / 3.0);
+            const double flash = marker + offsetAt(marker);
+            const bool dark = marker >= 3 && t >= flash - 1e-6 && t < flash + 2 / kFps - 1e-6;
+            sync.AddPicture({t, dark ? 0.02 : 0.5, std::nullopt});
+        }
+        const AvReport report = sync.Analyse(false, "");
+        sync.Forget(second + 1 - 70.0);
+        EXPECT_LE(report.pictures, static_cast<uint64_t>(71 * kFps)) << second;
+        EXPECT_LE(report.markers.size(), 24u) << second;
+        if (second >= 10 && (second < 118 || second > 126)) {
+            ASSERT_FALSE(report.markers.empty()) << second;
+            const AvMarker& newest = report.markers.back();
+            EXPECT_GT(newest.seconds, second - 4.0) << second;
+            EXPECT_NEAR(newest.offsetMs, 1000 * offsetAt(newest.seconds), 0.5) << second;
+        }
+        if (second == 100 || second == 200) {
+            CConditionWatch watch(std::nullopt, AlarmLimits{});
+            AnalysisReport audio;
+            audio.channels.resize(1);
+            audio.channels[0].channel = 1;
+            audio.channels[0].tone = true;
+            const std::vector<AlarmCondition> seen = watch.Second(audio, {}, &report);
+            ASSERT_EQ(seen.size(), second == 100 ? 0u : 1u) << "ITU-R BT.1359's +45/-125 ms";
+            if (!seen.empty()) {
+                EXPECT_EQ(seen[0].alarm, "A/V offset");
+                EXPECT_DOUBLE_EQ(*seen[0].limit, -125);
+                EXPECT_NE(seen[0].message.find("160.0 ms behind"), std::string::npos)
+                    << seen[0].message;
+            }
         }
     }
 }

@@ -61,8 +61,9 @@ export async function launchBrowser() {
 }
 
 // The probe on a session description, its live page on a free port of 127.0.0.1.
-export async function startProbe(check, sdp) {
-  const child = spawn(check, ["--monitor", "--listen", "127.0.0.1:0", "--alarms", "raise=1,clear=2", sdp],
+export async function startProbe(check, sdp, extra = []) {
+  const child = spawn(check, ["--monitor", "--listen", "127.0.0.1:0", "--alarms", "raise=1,clear=2",
+    ...extra, sdp],
     { stdio: ["ignore", "ignore", "pipe"] });
   let said = "";
   const base = await new Promise((resolve, reject) => {

@@ -14,9 +14,10 @@ let probe;
 let browser;
 
 before(async () => {
-  lirafon = await startProgram(program, ["--channels", "8", "--pairs", "all"]);
+  // In its A/V sync mode: the pictures flash with the ident's gaps, and the page draws the offset.
+  lirafon = await startProgram(program, ["--channels", "8", "--pairs", "all", "--av-sync"]);
   const sdp = join(lirafon.runtimeDir, "qel-ndi-lirafon", "QEL Audio Tone 1.sdp");
-  probe = await startProbe(check, sdp);
+  probe = await startProbe(check, sdp, ["--expect", "level=ebu"]);
   browser = await launchBrowser();
 });
 
@@ -62,6 +63,15 @@ test("the meters read the tone on the wire, live, and an alarm comes and goes", 
     assert.equal(await page.getAttribute(meter(n), "aria-valuemin"), "-60");
     assert.equal(await page.getAttribute(meter(n), "aria-valuemax"), "0");
   }
+  // The line-up judged against (EBU's 0 dBu, -24 dBFS on this SMPTE-referenced wire) is marked.
+  const lineUp = await page.$eval(`${meter(1)} .mark.lineup`, (e) => e.hidden ? null : e.style.left);
+  assert.equal(lineUp, `${(36 / 60 * 100).toFixed(0)}%`);
+  // Sound against picture from the stream's own pictures: the offset read, and drawn as it goes.
+  await page.waitForFunction(() => Number(document.querySelector(".av svg")?.dataset.points) >= 2,
+    null, { timeout: 20000 });
+  const offset = Number(await page.getAttribute(".av", "data-offset-ms"));
+  assert.ok(Math.abs(offset) < 2, `A/V offset ${offset} ms on the generator's own stream`);
+  assert.match(await page.textContent(".av"), /A\/V offset [+-]\d+\.\d ms \(sound (ahead of|behind) the picture\)/);
   const counted = pushes;
   await page.waitForTimeout(2000);
   assert.ok(pushes - counted >= 18, `${pushes - counted} updates in 2 s`);
