@@ -150,10 +150,27 @@ if not failures:
     if len(delayed) < 3 or len(delayed) != len(unshifted) or \
             any(abs(d - u + 14 / 48.0) > 0.15 for d, u in zip(delayed, unshifted)):
         failures.append(f"sound 14 samples late: {delayed} against {unshifted}")
-    verdict, status = measure("sound 150 ms late, judged", shifted("late150",
-                              audio_offset="0.15"), "--expect", "channels=2")
+    late150 = shifted("late150", audio_offset="0.15")
+    verdict, status = measure("sound 150 ms late, judged", late150, "--expect", "channels=2")
     if status != 1:
         failures.append("sound 150 ms late passed ITU-R BT.1359's -125 ms")
+    # A probe on the same recordings: the late one raises "A/V offset" with the offset it read,
+    # the one in step raises nothing about sound and picture.
+    for name, path, wanted in [("probe, sound 150 ms late", late150, -150.0 + b),
+                               ("probe, sound in step", mkv, None)]:
+        result = run([check, "--monitor", "--alarms", "raise=1,clear=1", path])
+        events = [json.loads(line) for line in result.stdout.splitlines() if line.startswith("{")]
+        av_events = [e for e in events if e["alarm"] == "A/V offset"]
+        print(f"{name}: exit {result.returncode}, A/V events {av_events}")
+        if result.returncode != 0:
+            failures.append(f"{name}: exit {result.returncode}: {result.stderr}")
+        elif wanted is None and av_events:
+            failures.append(f"{name}: raised {av_events}")
+        elif wanted is not None and (not av_events or av_events[0]["event"] != "raised" or
+                                     abs(av_events[0]["value"] - wanted) > 1.0 or
+                                     av_events[0]["limit"] != -125.0):
+            failures.append(f"{name}: expected A/V offset raised at {wanted:.1f} ms (limit "
+                            f"-125): {av_events}")
 
     # The sound's clock 100 ppm fast: its markers come 0.1 ms a second earlier, +360 ms an hour.
     # Into QuickTime, which keeps the pictures' 90 kHz times (Matroska rounds them to 1 ms, as

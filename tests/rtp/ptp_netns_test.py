@@ -15,7 +15,7 @@ the latency from each packet's timestamp to its arrival on the same ptp4l's PTP 
 
     ptp_netns_test.py PROGRAM LIRAFON_CHECK
 """
-import json, math, os, re, shutil, signal, socket, struct, subprocess, sys, tempfile, time
+import calendar, json, math, os, re, shutil, signal, socket, struct, subprocess, sys, tempfile, time
 
 SKIP = 77
 DOMAIN = 7
@@ -307,6 +307,15 @@ def main():
                   "time\n" + analysed.stderr)
             return 1
 
+        # A probe on the stream while ptp4l goes and another comes: "PTP lost" raised and
+        # cleared, the clear stamped with PTP time beside UTC.
+        probe = subprocess.Popen(["ip", "netns", "exec", ns.gm, "env", f"LIRAFON_PTP={folder}/ptp4l",
+                                  checker, "--monitor", "--interface", "vgm", "--alarms",
+                                  "raise=1,clear=1", audio_sdp], stdout=subprocess.PIPE,
+                                 stderr=subprocess.PIPE, text=True)
+        children.append(probe)
+        time.sleep(4)
+
         # Another grandmaster: a new SDP version naming it.
         ptp4l.send_signal(signal.SIGTERM)
         ptp4l.wait()
@@ -323,6 +332,30 @@ def main():
         print("\n".join(said))
         if later <= version:
             print("FAIL: the version did not increase"); return 1
+        time.sleep(4)
+        probe.send_signal(signal.SIGINT)
+        out, err = probe.communicate(timeout=15)
+        events = [json.loads(l) for l in out.splitlines() if l.startswith("{")]
+        lost = [e for e in events if e["alarm"] == "PTP lost"]
+        print(f"probe: exit {probe.returncode}, PTP lost events {lost}")
+        cleared = [e for e in lost if e["event"] == "cleared"]
+        if probe.returncode != 0 or [e["event"] for e in lost] != ["raised", "cleared"] or \
+                "ptpTime" not in cleared[0]:
+            print("FAIL: the probe did not raise and clear PTP lost, the clear with PTP time\n" +
+                  err); return 1
+        seconds, nanoseconds = (int(x) for x in cleared[0]["ptpTime"].split(":"))
+        utc = calendar.timegm(time.strptime(cleared[0]["time"][:19], "%Y-%m-%dT%H:%M:%S")) + \
+            int(cleared[0]["time"][20:23]) / 1000
+        # ptp4l on software timestamps keeps PTP time on the system clock, plus the UTC offset
+        # it announces on the PTP timescale.
+        props = pmc(ns, folder, "TIME_PROPERTIES_DATA_SET")
+        timescale = re.search(r"ptpTimescale\s+(\d)", props)
+        offset = re.search(r"currentUtcOffset\s+(\d+)", props)
+        ahead = int(offset.group(1)) if timescale and offset and timescale.group(1) == "1" else 0
+        if abs(seconds + nanoseconds / 1e9 - ahead - utc) > 0.5:
+            print(f"FAIL: PTP time {cleared[0]['ptpTime']} is not UTC {cleared[0]['time']} + "
+                  f"{ahead} s:\n{props}")
+            return 1
         # One line per change of state: ptp4l's stop is one line, and the new ptp4l, before it
         # takes the grandmaster role, is not called our last grandmaster.
         stopped = [l for l in said if "does not answer" in l]
@@ -333,8 +366,9 @@ def main():
         sender.send_signal(signal.SIGTERM)
         sender.wait(10)
         for child in children[2:]:
-            child.send_signal(signal.SIGTERM)
-            child.wait(10)
+            if child.poll() is None:
+                child.send_signal(signal.SIGTERM)
+                child.wait(10)
 
         # ptp4l started after the program (both start together at a plant's boot): the move
         # from the free-running count to PTP time takes a new SSRC and a new SDP version.
