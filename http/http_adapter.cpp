@@ -162,7 +162,13 @@ public:
 
     void Accept(bhttp::request<bhttp::string_body> request) {
         beast::get_lowest_layer(m_socket).expires_never();
-        m_socket.set_option(websocket::stream_base::timeout::suggested(beast::role_type::server));
+        // Beast's server defaults close a client that sends nothing for 5 minutes, and a page
+        // only listens: it is pinged, and its browser's pongs keep it.
+        websocket::stream_base::timeout timeouts =
+            websocket::stream_base::timeout::suggested(beast::role_type::server);
+        timeouts.idle_timeout = m_core.limits.webSocketIdleTimeout;
+        timeouts.keep_alive_pings = true;
+        m_socket.set_option(timeouts);
         m_socket.read_message_max(m_core.limits.webSocketMessageBytes);
         m_request = std::move(request);
         m_socket.async_accept(m_request, [self = shared_from_this()](beast::error_code error) {

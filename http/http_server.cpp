@@ -68,8 +68,7 @@ QByteArray HttpRequest::Header(const QByteArray& lowerName) const {
     return {};
 }
 
-Server::Server(QObject* parent) : QObject(parent) {
-    HttpLimits limits;
+Server::Server(QObject* parent, HttpLimits limits) : QObject(parent) {
     // Each route says its own, which the guard sets before any body is read; this is the most
     // any route may take, and a path no route holds takes none.
     limits.bodyBytes = kLargestBody;

@@ -28,7 +28,8 @@ class Server : public QObject {
 public:
     using Handler = std::function<HttpReply(const HttpRequest&)>;
 
-    explicit Server(QObject* parent = nullptr);
+    // limits: the connection limits and deadlines (the body limit is each route's own).
+    explicit Server(QObject* parent = nullptr, HttpLimits limits = {});
     ~Server() override;
 
     // Binds address:port (0: any free port); nothing is accepted before Start. False with the

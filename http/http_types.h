@@ -44,6 +44,9 @@ struct HttpLimits {
     int maxConnections = 64;                         // beyond: closed at once
     std::size_t webSocketMessageBytes = 4 * 1024;    // from a client; beyond: that one closes
     std::size_t webSocketQueue = 32;                 // unsent pushes; beyond: that one closes
+    // A WebSocket client heard from neither a message nor a pong this long is closed; half-way
+    // through the server pings it, which every browser answers by itself.
+    std::chrono::milliseconds webSocketIdleTimeout{300'000};
 };
 
 // A compact JSON body with its status.

@@ -96,6 +96,11 @@ def read_frame(s):
         return None
 
 
+def pong(s, payload):
+    """A pong for a server's ping, masked as a client's frames must be (a zero mask)."""
+    s.sendall(bytes([0x8A, 0x80 | len(payload)]) + b"\0\0\0\0" + payload)
+
+
 def closed_within(s, seconds):
     s.settimeout(seconds)
     try:
