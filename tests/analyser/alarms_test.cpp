@@ -181,6 +181,7 @@ TEST(ConditionWatchTest, PtpLostOnlyOnceItWasFollowed) {
 // The command line of a probe on several inputs: each judged against the nearest --expect before
 // it, --ndi as often as wanted, and what cannot mean anything refused.
 TEST(AlarmOptionsTest, EachInputTakesTheNearestExpectBeforeIt) {
+    static const char* token = nullptr;
     const auto parse = [](std::vector<std::string> args, int* status) {
         args.insert(args.begin(), "lirafon-check");
         std::vector<char*> argv;
@@ -188,8 +189,10 @@ TEST(AlarmOptionsTest, EachInputTakesTheNearestExpectBeforeIt) {
             argv.push_back(a.data());
         }
         testing::internal::CaptureStderr();
-        std::optional<Options> o = ParseOptions(static_cast<int>(argv.size()), argv.data(), status,
-                                                [](const char*) -> const char* { return nullptr; });
+        std::optional<Options> o =
+            ParseOptions(static_cast<int>(argv.size()), argv.data(), status, [](const char* name) {
+                return std::string(name) == "LIRAFON_CHECK_TOKEN" ? token : nullptr;
+            });
         testing::internal::GetCapturedStderr();
         return o;
     };
@@ -233,6 +236,20 @@ TEST(AlarmOptionsTest, EachInputTakesTheNearestExpectBeforeIt) {
     ASSERT_TRUE(o);
     EXPECT_EQ(o->input, "a.sdp");
     EXPECT_TRUE(o->expect);
+    // Metrics on an address other computers reach only with a token of 16 characters or more;
+    // loopback in any spelling without one. (Parsed, never bound.)
+    const std::vector<std::string> open{"--monitor", "--listen", "192.0.2.7:9180", "a.sdp"};
+    EXPECT_FALSE(parse(open, &status));
+    token = "short";
+    EXPECT_FALSE(parse(open, &status));
+    token = "sixteen-chars-ok";
+    o = parse(open, &status);
+    ASSERT_TRUE(o);
+    EXPECT_EQ(o->listenAddress, "192.0.2.7");
+    EXPECT_EQ(o->token, "sixteen-chars-ok");
+    token = nullptr;
+    EXPECT_TRUE(parse({"--monitor", "--listen", "[::1]:0", "a.sdp"}, &status));
+    EXPECT_FALSE(parse({"--listen", "127.0.0.1:9180", "a.sdp"}, &status)) << "needs --monitor";
 }
 
 TEST(AlarmOptionsTest, LimitsAndTheEventLine) {
