@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstdio>
 #include <ctime>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -139,6 +140,16 @@ public:
         }
     }
 
+    // The input is no longer judged (routed away): every alarm it has raised is cleared in the
+    // event log, so nothing stays raised for a path nobody watches.
+    void ClearAll() {
+        std::vector<AlarmEvent> cleared;
+        for (const AlarmCondition& active : m_board.Active()) {
+            cleared.push_back({false, active});
+        }
+        Emit(cleared, m_name, m_input.PtpNowNs(), m_metrics);
+    }
+
 private:
     void TakePictures() {
         std::vector<PictureObservation> pictures;
@@ -233,39 +244,96 @@ std::string AlarmEventJson(const AlarmEvent& event, const std::string& input, in
     return line;
 }
 
+struct CMonitor::Entry {
+    std::unique_ptr<CPcmInput> input;
+    std::unique_ptr<CWatch> watch;
+    std::atomic<bool> stop{false};
+    std::atomic<bool> done{false};
+    std::thread thread;
+};
+
+CMonitor::CMonitor(const Options& options, CProbeMetrics* metrics)
+    : m_options(options), m_metrics(metrics) {}
+
+CMonitor::~CMonitor() {
+    std::map<std::string, std::unique_ptr<Entry>> entries;
+    {
+        std::lock_guard guard(m_lock);
+        entries.swap(m_entries);
+    }
+    for (auto& [name, entry] : entries) {
+        entry->stop = true;
+    }
+    for (auto& [name, entry] : entries) {
+        entry->thread.join();
+    }
+}
+
+bool CMonitor::Start(const std::string& name, const InputRequest& request,
+                     const std::optional<Expectation>& expect, std::string* error) {
+    InputKind kind = InputKind::recording;
+    auto entry = std::make_unique<Entry>();
+    entry->input = OpenInput(request, &kind, error);
+    if (!entry->input) {
+        return false;
+    }
+    Stop(name);
+    const double dbuOffset = kind == InputKind::ndi ? kNdiDbuOffset : m_options.dbuOffset;
+    entry->watch =
+        std::make_unique<CWatch>(*entry->input, name, m_options, expect, dbuOffset, m_metrics);
+    std::fprintf(stderr, "lirafon-check: watching %s (%d channels at %d Hz)\n", name.c_str(),
+                 entry->input->Channels(), entry->input->Rate());
+    Entry* running = entry.get();
+    running->thread = std::thread([running] {
+        running->watch->Run(running->stop);
+        running->done = true;
+    });
+    std::lock_guard guard(m_lock);
+    m_entries[name] = std::move(entry);
+    return true;
+}
+
+void CMonitor::Stop(const std::string& name) {
+    std::unique_ptr<Entry> entry;
+    {
+        std::lock_guard guard(m_lock);
+        const auto found = m_entries.find(name);
+        if (found == m_entries.end()) {
+            return;
+        }
+        entry = std::move(found->second);
+        m_entries.erase(found);
+    }
+    entry->stop = true;
+    entry->thread.join();
+    entry->watch->ClearAll();
+    if (m_metrics != nullptr) {
+        m_metrics->Remove(name);
+    }
+}
+
+size_t CMonitor::Running() const {
+    std::lock_guard guard(m_lock);
+    return static_cast<size_t>(std::count_if(m_entries.begin(), m_entries.end(),
+                                             [](const auto& e) { return !e.second->done; }));
+}
+
+void CMonitor::Wait(const std::atomic<bool>& stop, bool whileEmpty) {
+    while (!stop && (whileEmpty || Running() > 0)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+}
+
 int RunMonitor(const Options& options, const std::vector<WatchedInput>& watched,
                std::atomic<bool>& stop, CProbeMetrics* metrics) {
-    struct Opened {
-        std::unique_ptr<CPcmInput> input;
-        std::string name;
-        double dbuOffset = 24;
-        std::optional<Expectation> expect;
-    };
-    std::vector<Opened> inputs;
+    CMonitor monitor(options, metrics);
     for (const WatchedInput& one : watched) {
-        InputKind kind = InputKind::recording;
         std::string error;
-        std::unique_ptr<CPcmInput> input = OpenInput(one.request, &kind, &error);
-        if (!input) {
+        const std::string name = one.request.path.empty() ? one.request.ndiName : one.request.path;
+        if (!monitor.Start(name, one.request, one.expect, &error)) {
             return Usage(error);
         }
-        const bool ndi = kind == InputKind::ndi;
-        inputs.push_back({std::move(input), ndi ? one.request.ndiName : one.request.path,
-                          ndi ? kNdiDbuOffset : options.dbuOffset, one.expect});
     }
-    for (const Opened& opened : inputs) {
-        std::fprintf(stderr, "lirafon-check: watching %s (%d channels at %d Hz)\n",
-                     opened.name.c_str(), opened.input->Channels(), opened.input->Rate());
-    }
-    std::vector<std::thread> threads;
-    for (Opened& opened : inputs) {
-        threads.emplace_back([&options, &stop, &opened, metrics] {
-            CWatch(*opened.input, opened.name, options, opened.expect, opened.dbuOffset, metrics)
-                .Run(stop);
-        });
-    }
-    for (std::thread& thread : threads) {
-        thread.join();
-    }
+    monitor.Wait(stop);
     return 0;
 }

@@ -73,6 +73,12 @@ void CProbeMetrics::Publish(const std::string& input, ProbeSecond second) {
     slot = std::move(second);
 }
 
+void CProbeMetrics::Remove(const std::string& input) {
+    std::lock_guard guard(m_lock);
+    m_inputs.erase(input);
+    std::erase(m_order, input);
+}
+
 std::string CProbeMetrics::Text() const {
     std::lock_guard guard(m_lock);
     std::string out;

@@ -33,6 +33,8 @@ public:
     static const std::vector<std::string>& StreamAlarms();
 
     void Publish(const std::string& input, ProbeSecond second);
+    // An input no longer judged: its figures and alarms leave the exposition and the page.
+    void Remove(const std::string& input);
     // The exposition text, every input in the order first published.
     std::string Text() const;
 

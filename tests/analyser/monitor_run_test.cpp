@@ -7,7 +7,14 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <thread>
 
 #include <cmath>
 #include <cstdio>
@@ -89,6 +96,62 @@ TEST(MonitorRunTest, TwoInputsOnTheirOwnThreadsAndTheHoldsOnTheAudiosClock) {
               std::string::npos);
     std::remove(steady.c_str());
     std::remove(gap.c_str());
+}
+
+// An input that comes and goes while the probe runs, as a receiver a controller routes: raw
+// PCM from a FIFO, written without end by a thread of the test. Silence raises "no tone"; the
+// input stopped clears it in the event log and takes its figures out of the metrics; an input
+// that cannot be opened changes nothing.
+TEST(MonitorRunTest, AnInputStartedAndStoppedWhileTheProbeRuns) {
+    signal(SIGPIPE, SIG_IGN);
+    const std::string fifo = testing::TempDir() + "/" + std::to_string(getpid()) + "-live.pcm";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::atomic<bool> writing{true};
+    std::thread writer([&] {
+        const int fd = open(fifo.c_str(), O_WRONLY);
+        const std::vector<int16_t> silence(4800);
+        while (writing && write(fd, silence.data(), silence.size() * 2) > 0) {
+        }
+        close(fd);
+    });
+    Options options;
+    options.monitor = true;
+    CProbeMetrics metrics;
+    testing::internal::CaptureStdout();
+    {
+        CMonitor monitor(options, &metrics);
+        InputRequest live;
+        live.path = fifo;
+        live.raw = true;
+        live.format = RawFormat::s16le;
+        live.channels = 1;
+        std::string error;
+        ASSERT_TRUE(monitor.Start("receiver-1", live, std::nullopt, &error)) << error;
+        InputRequest missing;
+        missing.path = testing::TempDir() + "/no-such-file.sdp";
+        EXPECT_FALSE(monitor.Start("receiver-1", missing, std::nullopt, &error));
+        EXPECT_FALSE(error.empty());
+        EXPECT_EQ(monitor.Running(), 1u) << "the running input is untouched";
+        // Silence read flat out: the raise hold passes on the audio's clock within moments.
+        for (int i = 0; i < 400 && metrics.Text().find("alarm=\"no tone\"} 1") == std::string::npos;
+             ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(25));
+        }
+        EXPECT_NE(metrics.Text().find("input=\"receiver-1\""), std::string::npos);
+        monitor.Stop("receiver-1");
+        EXPECT_EQ(monitor.Running(), 0u);
+        EXPECT_EQ(metrics.Text().find("receiver-1"), std::string::npos);
+        writing = false;
+    }
+    writer.join();
+    const std::string out = testing::internal::GetCapturedStdout();
+    std::remove(fifo.c_str());
+    const size_t raised = out.find(R"("event":"raised")");
+    const size_t cleared = out.find(R"("event":"cleared")");
+    ASSERT_NE(raised, std::string::npos) << out;
+    ASSERT_NE(cleared, std::string::npos) << out;
+    EXPECT_LT(raised, cleared);
+    EXPECT_NE(out.find(R"("alarm":"no tone")", cleared), std::string::npos) << out;
 }
 
 } // namespace

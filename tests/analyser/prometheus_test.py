@@ -98,6 +98,12 @@ with tempfile.TemporaryDirectory() as folder:
                f"every channel's peak at -24 dBFS, as on the wire: {peaks}")
         hz = query(prometheus, "lirafon_channel_tone_hz")
         expect(all(abs(v - 1000) < 0.5 for v in hz.values()), f"1 kHz on every channel: {hz}")
+        # A 1 kHz sine peaking at -24 dBFS is -27.0 LUFS (BS.1770: its RMS, -27.0 dBFS, with
+        # K-weighting's +0.7 dB at 1 kHz and the -0.691 offset); the ident's gaps take a few
+        # tenths off over 3 s.
+        loudness = query(prometheus, 'lirafon_channel_loudness_lufs{window="short-term"}')
+        expect(len(loudness) == 8 and all(-28.5 < v < -26.8 for v in loudness.values()),
+               f"short-term loudness of the -24 dBFS tone near -27 LUFS: {loudness}")
 
         def pairs(on):
             return generator.pairs(**{"3-4": on})
