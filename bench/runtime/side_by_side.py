@@ -2,7 +2,9 @@
 """The built-in runtime and GStreamer's rtpL24pay side by side, in one run, on 127.0.0.1: the same
 48 kHz L24 stream (16 channels at 0.125 ms packets, then 8 channels at 1 ms), received by the
 project's rtp_timing. For each sender: the deviation of each packet's arrival from its own packet
-time (p99) and the sender's CPU per second of audio; then both ratios.
+time (p99) and the sender's CPU per second of audio; then both ratios, and each sender's CPU over
+the per-packet floor (a bare sleep-to-deadline-and-send loop, bench/runtime/per_packet_floor.cpp)
+measured between them.
 
     bench/runtime/side_by_side.py [SECONDS=30] [BUILD_DIR=build]
 """
@@ -57,8 +59,15 @@ for channels, ptime_ns in ((16, 125000), (8, 1000000)):
                 f"udpsink host=127.0.0.1 port={port}")
     theirs = measure(["timeout", "-s", "INT", str(seconds + 1), "gst-launch-1.0", "-q", "-e"]
                      + pipeline.split(), port)
+    # The floor, measured between the two: a bare sleep-to-deadline-and-send loop, what the host
+    # charges for the wake-ups and sends alone.
+    port = free_port()
+    floor = measure([os.path.join(tools, "per_packet_floor"), str(seconds + 1), str(channels),
+                     str(ptime_ns // 1000), str(port)], port)
     print(f"--- {channels} channels, {ptime_ns / 1e6:g} ms packets, {seconds} s")
-    for name, (p99, cpu, figures) in (("built-in runtime", ours), ("GStreamer rtpL24pay", theirs)):
+    for name, (p99, cpu, figures) in (("built-in runtime", ours), ("GStreamer rtpL24pay", theirs),
+                                      ("per-packet floor", floor)):
         print(f"{name}: p99 {p99:.1f} us from packet time, CPU {cpu / seconds * 1000:.1f} ms "
               f"per s of audio\n    " + figures.replace("\n", "\n    "))
-    print(f"ratios ours / GStreamer: p99 {ours[0] / theirs[0]:.2f}, CPU {ours[1] / theirs[1]:.2f}")
+    print(f"ratios ours / GStreamer: p99 {ours[0] / theirs[0]:.2f}, CPU {ours[1] / theirs[1]:.2f}; "
+          f"CPU over the floor: ours {ours[1] / floor[1]:.2f}, GStreamer {theirs[1] / floor[1]:.2f}")
