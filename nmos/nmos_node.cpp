@@ -5,6 +5,7 @@
 
 #include "address.h"
 #include "media_time.h"
+#include "sdp_reader.h"
 
 #include <QHostAddress>
 #include <QJsonDocument>
@@ -135,7 +136,7 @@ void Node::Refresh() {
     m_deviceId = ResourceId(m_facts.hostname, m_facts.copy, "device");
     for (const StreamFacts& stream : m_facts.streams) {
         m_initial.emplace(stream.role, stream.transport);
-        SenderState& state = m_senders[stream.role];
+        EndpointState& state = m_senders[stream.role];
         if (state.staged.isEmpty()) {
             QJsonObject params{
                 {QStringLiteral("receiver_id"), QJsonValue::Null},
@@ -146,12 +147,51 @@ void Node::Refresh() {
             state.active = params;
         }
     }
+    for (const ReceiverFacts& receiver : m_facts.receivers) {
+        EndpointState& state = m_receivers[receiver.role];
+        if (state.staged.isEmpty()) {
+            const QJsonObject params{
+                {QStringLiteral("sender_id"), QJsonValue::Null},
+                {QStringLiteral("master_enable"), false},
+                {QStringLiteral("activation"), NoActivation()},
+                {QStringLiteral("transport_file"),
+                 QJsonObject{{QStringLiteral("data"), QJsonValue::Null},
+                             {QStringLiteral("type"), QJsonValue::Null}}},
+                {QStringLiteral("transport_params"),
+                 QJsonArray{
+                     QJsonObject{{QStringLiteral("source_ip"), QJsonValue::Null},
+                                 {QStringLiteral("multicast_ip"), QJsonValue::Null},
+                                 {QStringLiteral("interface_ip"), QStringLiteral("auto")},
+                                 {QStringLiteral("destination_port"), QStringLiteral("auto")},
+                                 {QStringLiteral("rtp_enabled"), true}}}}};
+            state.staged = params;
+            state.active = params;
+        }
+    }
 }
 
 const StreamFacts* Node::StreamById(const QString& id) const {
     for (const StreamFacts& stream : m_facts.streams) {
         if (ResourceId(m_facts.hostname, m_facts.copy, "sender/" + stream.role) == id) {
             return &stream;
+        }
+    }
+    return nullptr;
+}
+
+const ReceiverFacts* Node::ReceiverById(const QString& id) const {
+    for (const ReceiverFacts& receiver : m_facts.receivers) {
+        if (ResourceId(m_facts.hostname, m_facts.copy, "receiver/" + receiver.role) == id) {
+            return &receiver;
+        }
+    }
+    return nullptr;
+}
+
+const ReceiverFacts* Node::ReceiverByRole(const std::string& role) const {
+    for (const ReceiverFacts& receiver : m_facts.receivers) {
+        if (receiver.role == role) {
+            return &receiver;
         }
     }
     return nullptr;
@@ -171,7 +211,7 @@ std::vector<Node::Resource> Node::Resources() {
     std::vector<Resource> resources;
 
     QJsonObject node = Core(m_nodeId, f.sourceName + " on " + f.hostname,
-                            QStringLiteral("Audio line-up tone generator"));
+                            QString::fromStdString(f.nodeDescription));
     node[QStringLiteral("href")] = base;
     node[QStringLiteral("hostname")] = QString::fromStdString(f.hostname);
     node[QStringLiteral("caps")] = QJsonObject{};
@@ -205,12 +245,16 @@ std::vector<Node::Resource> Node::Resources() {
     for (const StreamFacts& s : f.streams) {
         senderIds.append(ResourceId(f.hostname, f.copy, "sender/" + s.role));
     }
+    QJsonArray receiverIds;
+    for (const ReceiverFacts& r : f.receivers) {
+        receiverIds.append(ResourceId(f.hostname, f.copy, "receiver/" + r.role));
+    }
     QJsonObject device =
-        Core(m_deviceId, f.sourceName, QStringLiteral("Tone and ident card generator"));
+        Core(m_deviceId, f.sourceName, QString::fromStdString(f.deviceDescription));
     device[QStringLiteral("type")] = QStringLiteral("urn:x-nmos:device:generic");
     device[QStringLiteral("node_id")] = m_nodeId;
     device[QStringLiteral("senders")] = senderIds;
-    device[QStringLiteral("receivers")] = QJsonArray{};
+    device[QStringLiteral("receivers")] = receiverIds;
     device[QStringLiteral("controls")] = QJsonArray{QJsonObject{
         {QStringLiteral("type"), QStringLiteral("urn:x-nmos:control:sr-ctrl/%1")
                                      .arg(QString::fromLatin1(kConnectionVersion))},
@@ -293,6 +337,10 @@ std::vector<Node::Resource> Node::Resources() {
         resources.push_back({QStringLiteral("sender"), sender});
     }
 
+    for (const ReceiverFacts& r : f.receivers) {
+        resources.push_back({QStringLiteral("receiver"), ReceiverResource(r)});
+    }
+
     // Versions: kept while a resource is unchanged, a new one (later than any before) when not.
     int64_t now = NowNs();
     for (Resource& r : resources) {
@@ -316,7 +364,7 @@ QJsonObject Node::SenderResource(const StreamFacts& s) {
     QJsonObject sender = Core(id, "", QStringLiteral("RTP sender"));
     sender[QStringLiteral("caps")] = QJsonObject{};
     sender[QStringLiteral("device_id")] = m_deviceId;
-    const SenderState& state = StateOf(s);
+    const EndpointState& state = StateOf(s);
     const QJsonObject leg =
         state.active[QStringLiteral("transport_params")].toArray()[0].toObject();
     const QHostAddress destination(leg[QStringLiteral("destination_ip")].toString());
@@ -342,7 +390,42 @@ QJsonObject Node::SenderResource(const StreamFacts& s) {
     return sender;
 }
 
-Node::SenderState& Node::StateOf(const StreamFacts& stream) {
+QJsonObject Node::ReceiverResource(const ReceiverFacts& r) {
+    QJsonObject receiver = Core(ResourceId(m_facts.hostname, m_facts.copy, "receiver/" + r.role),
+                                r.label, QStringLiteral("RTP audio, judged"));
+    receiver[QStringLiteral("device_id")] = m_deviceId;
+    receiver[QStringLiteral("transport")] = QStringLiteral("urn:x-nmos:transport:rtp");
+    receiver[QStringLiteral("interface_bindings")] =
+        QJsonArray{QString::fromStdString(m_facts.interfaceName)};
+    receiver[QStringLiteral("format")] = QStringLiteral("urn:x-nmos:format:audio");
+    // What the analyser reads (BCP-004-01): L24 or L16, these rates, up to maxChannels.
+    QJsonArray rates;
+    for (const int rate : r.rates) {
+        rates.append(QJsonObject{{QStringLiteral("numerator"), rate}});
+    }
+    receiver[QStringLiteral("caps")] = QJsonObject{
+        {QStringLiteral("media_types"),
+         QJsonArray{QStringLiteral("audio/L24"), QStringLiteral("audio/L16")}},
+        {QStringLiteral("constraint_sets"),
+         QJsonArray{QJsonObject{{QStringLiteral("urn:x-nmos:cap:format:sample_rate"),
+                                 QJsonObject{{QStringLiteral("enum"), rates}}},
+                                {QStringLiteral("urn:x-nmos:cap:format:channel_count"),
+                                 QJsonObject{{QStringLiteral("minimum"), 1},
+                                             {QStringLiteral("maximum"), r.maxChannels}}},
+                                {QStringLiteral("urn:x-nmos:cap:format:sample_depth"),
+                                 QJsonObject{{QStringLiteral("enum"), QJsonArray{16, 24}}}}}}},
+        {QStringLiteral("version"), QStringLiteral("0:0")}};
+    const EndpointState& state = m_receivers[r.role];
+    const bool active = state.active[QStringLiteral("master_enable")].toBool();
+    receiver[QStringLiteral("subscription")] =
+        QJsonObject{{QStringLiteral("sender_id"), active ? state.active[QStringLiteral("sender_id")]
+                                                         : QJsonValue(QJsonValue::Null)},
+                    {QStringLiteral("active"), active}};
+    receiver[kActiveKey] = state.active;
+    return receiver;
+}
+
+Node::EndpointState& Node::StateOf(const StreamFacts& stream) {
     return m_senders[stream.role];
 }
 
@@ -384,9 +467,6 @@ HttpReply Node::NodeApi(const HttpRequest& request, const QStringList& parts) {
     if (parts[0] != QLatin1String(kNodeVersion)) {
         return Error(404, QStringLiteral("this node serves Node API v1.3"));
     }
-    if (parts.size() >= 3 && parts[1] == QLatin1String("receivers")) {
-        return Error(404, QStringLiteral("this node has no receivers"));
-    }
     if (!get) {
         return Error(405, QStringLiteral("the Node API is read-only here: use GET"));
     }
@@ -401,7 +481,7 @@ HttpReply Node::NodeApi(const HttpRequest& request, const QStringList& parts) {
                                                          {QStringLiteral("sources"), "source"},
                                                          {QStringLiteral("flows"), "flow"},
                                                          {QStringLiteral("senders"), "sender"},
-                                                         {QStringLiteral("receivers"), ""}};
+                                                         {QStringLiteral("receivers"), "receiver"}};
     const auto collection = kCollections.find(parts[1]);
     if (collection == kCollections.end() || parts.size() > 3) {
         return Error(404, QStringLiteral("not found"));
@@ -466,12 +546,15 @@ HttpReply Node::ConnectionApi(const HttpRequest& request, const QStringList& par
         for (const QJsonValue& item : document.array()) {
             const QJsonObject entry = item.toObject();
             const QString id = entry[QStringLiteral("id")].toString();
+            const QJsonObject params = entry[QStringLiteral("params")].toObject();
             const StreamFacts* stream = senders ? StreamById(id) : nullptr;
+            const ReceiverFacts* receiver = senders ? nullptr : ReceiverById(id);
             const HttpReply single =
-                stream ? Stage(*stream, entry[QStringLiteral("params")].toObject())
-                       : Error(404, QStringLiteral("no such %1")
-                                        .arg(senders ? QStringLiteral("sender")
-                                                     : QStringLiteral("receiver")));
+                stream     ? Stage(*stream, params)
+                : receiver ? StageReceiver(*receiver, params)
+                           : Error(404, QStringLiteral("no such %1")
+                                            .arg(senders ? QStringLiteral("sender")
+                                                         : QStringLiteral("receiver")));
             QJsonObject result{{QStringLiteral("id"), id}, {QStringLiteral("code"), single.status}};
             if (single.status >= 400) {
                 result[QStringLiteral("error")] =
@@ -489,10 +572,26 @@ HttpReply Node::ConnectionApi(const HttpRequest& request, const QStringList& par
                    : Error(405, QStringLiteral("use GET"));
     }
     if (rest[1] == QLatin1String("receivers")) {
-        if (rest.size() > 2) {
-            return Error(404, QStringLiteral("this node has no receivers"));
+        if (rest.size() == 2) {
+            if (!get) {
+                return Error(405, QStringLiteral("use GET"));
+            }
+            QJsonArray ids;
+            for (const ReceiverFacts& r : m_facts.receivers) {
+                ids.append(ResourceId(m_facts.hostname, m_facts.copy, "receiver/" + r.role) +
+                           QLatin1Char('/'));
+            }
+            return Json(ids);
         }
-        return get ? Json(QJsonArray{}) : Error(405, QStringLiteral("use GET"));
+        const ReceiverFacts* receiver = ReceiverById(rest[2]);
+        if (receiver == nullptr || rest.size() > 4) {
+            return Error(404, QStringLiteral("no such receiver"));
+        }
+        if (rest.size() == 3) {
+            return get ? Json(Listing({"constraints/", "staged/", "active/", "transporttype/"}))
+                       : Error(405, QStringLiteral("use GET"));
+        }
+        return ReceiverEndpoint(request, *receiver, rest[3]);
     }
     if (rest[1] != QLatin1String("senders")) {
         return Error(404, QStringLiteral("not found"));
@@ -523,7 +622,7 @@ HttpReply Node::ConnectionApi(const HttpRequest& request, const QStringList& par
 HttpReply Node::SenderEndpoint(const HttpRequest& request, const StreamFacts& s,
                                const QString& leaf) {
     const bool get = request.method == "GET" || request.method == "HEAD";
-    SenderState& state = StateOf(s);
+    EndpointState& state = StateOf(s);
     if (leaf == QLatin1String("staged")) {
         if (request.method == "PATCH") {
             QJsonParseError parseError{};
@@ -562,6 +661,46 @@ HttpReply Node::SenderEndpoint(const HttpRequest& request, const StreamFacts& s,
     return Error(404, QStringLiteral("not found"));
 }
 
+HttpReply Node::ReceiverEndpoint(const HttpRequest& request, const ReceiverFacts& r,
+                                 const QString& leaf) {
+    const bool get = request.method == "GET" || request.method == "HEAD";
+    EndpointState& state = m_receivers[r.role];
+    if (leaf == QLatin1String("staged")) {
+        if (request.method == "PATCH") {
+            QJsonParseError parseError{};
+            const QJsonDocument document = QJsonDocument::fromJson(request.body, &parseError);
+            if (parseError.error != QJsonParseError::NoError || !document.isObject()) {
+                return Error(400, QStringLiteral("the body must be one JSON object"));
+            }
+            return StageReceiver(r, document.object());
+        }
+        return get ? Json(state.staged) : Error(405, QStringLiteral("use GET or PATCH"));
+    }
+    if (!get) {
+        return Error(405, QStringLiteral("use GET"));
+    }
+    if (leaf == QLatin1String("active")) {
+        return Json(state.active);
+    }
+    if (leaf == QLatin1String("constraints")) {
+        return Json(QJsonArray{QJsonObject{
+            {QStringLiteral("source_ip"), QJsonObject{}},
+            {QStringLiteral("multicast_ip"), QJsonObject{}},
+            {QStringLiteral("interface_ip"),
+             QJsonObject{
+                 {QStringLiteral("enum"), QJsonArray{QString::fromStdString(r.interfaceIp)}}}},
+            {QStringLiteral("destination_port"),
+             QJsonObject{{QStringLiteral("minimum"), 1}, {QStringLiteral("maximum"), 65535}}},
+            {QStringLiteral("rtp_enabled"), QJsonObject{}}}});
+    }
+    if (leaf == QLatin1String("transporttype")) {
+        HttpReply reply;
+        reply.body = "\"urn:x-nmos:transport:rtp\"";
+        return reply;
+    }
+    return Error(404, QStringLiteral("not found"));
+}
+
 QJsonArray Node::Constraints(const StreamFacts& s) const {
     QJsonObject destination;
     if (s.loopbackOnly) {
@@ -585,7 +724,7 @@ QJsonArray Node::Constraints(const StreamFacts& s) const {
 }
 
 HttpReply Node::Stage(const StreamFacts& s, const QJsonObject& patch) {
-    SenderState& state = StateOf(s);
+    EndpointState& state = StateOf(s);
     QString unknown;
     if (!OnlyKeys(patch, {"receiver_id", "master_enable", "activation", "transport_params"},
                   &unknown)) {
@@ -656,6 +795,141 @@ HttpReply Node::Stage(const StreamFacts& s, const QJsonObject& patch) {
         staged[QStringLiteral("transport_params")] = QJsonArray{merged};
     }
 
+    return Transact(false, s.role, state, staged, patch);
+}
+
+HttpReply Node::StageReceiver(const ReceiverFacts& r, const QJsonObject& patch) {
+    EndpointState& state = m_receivers[r.role];
+    QString unknown;
+    if (!OnlyKeys(
+            patch,
+            {"sender_id", "master_enable", "activation", "transport_file", "transport_params"},
+            &unknown)) {
+        return Error(400, QStringLiteral("no such parameter: %1").arg(unknown));
+    }
+    const QJsonObject activation = patch[QStringLiteral("activation")].toObject();
+    const bool cancels =
+        patch.contains(QStringLiteral("activation")) && activation[QStringLiteral("mode")].isNull();
+    if (state.pending != nullptr && !cancels) {
+        return Error(423, QStringLiteral("an activation is scheduled: cancel it first"));
+    }
+    QJsonObject staged = state.staged;
+    if (patch.contains(QStringLiteral("sender_id"))) {
+        const QJsonValue value = patch[QStringLiteral("sender_id")];
+        if (!value.isNull() &&
+            !(value.isString() && UuidForm().match(value.toString()).hasMatch())) {
+            return Error(400, QStringLiteral("sender_id: a UUID or null"));
+        }
+        staged[QStringLiteral("sender_id")] = value;
+    }
+    if (patch.contains(QStringLiteral("master_enable"))) {
+        if (!patch[QStringLiteral("master_enable")].isBool()) {
+            return Error(400, QStringLiteral("master_enable: true or false"));
+        }
+        staged[QStringLiteral("master_enable")] = patch[QStringLiteral("master_enable")];
+    }
+    QJsonObject leg = staged[QStringLiteral("transport_params")].toArray()[0].toObject();
+    if (patch.contains(QStringLiteral("transport_file"))) {
+        const QJsonObject file = patch[QStringLiteral("transport_file")].toObject();
+        QString unknownKey;
+        if (!patch[QStringLiteral("transport_file")].isObject() ||
+            !OnlyKeys(file, {"data", "type"}, &unknownKey)) {
+            return Error(400, QStringLiteral("transport_file: {data, type}"));
+        }
+        const QJsonValue data = file[QStringLiteral("data")];
+        const QJsonValue type = file[QStringLiteral("type")];
+        if (data.isString()) {
+            if (type.toString() != QLatin1String("application/sdp")) {
+                return Error(400, QStringLiteral("transport_file: type application/sdp"));
+            }
+            // What the analyser reads, or a 400 that says why: one audio stream of L24 or L16,
+            // at a rate it takes, of no more channels than it judges.
+            std::vector<std::string> errors;
+            const std::string text = data.toString().toStdString();
+            const std::optional<wire::SessionDescription> sdp = wire::ParseSdp(text, &errors);
+            const auto audio =
+                sdp ? std::find_if(sdp->media.begin(), sdp->media.end(),
+                                   [](const wire::SdpMedia& m) { return m.kind == "audio"; })
+                    : std::vector<wire::SdpMedia>::const_iterator{};
+            if (!sdp || audio == sdp->media.end() || audio->formats.empty()) {
+                return Error(400, QStringLiteral("transport_file: %1")
+                                      .arg(errors.empty() ? QStringLiteral("no audio stream")
+                                                          : QString::fromStdString(errors[0])));
+            }
+            const std::optional<wire::SdpRtpMap> map = audio->RtpMap(audio->formats.front());
+            const QString encoding =
+                map ? QString::fromStdString(map->encoding).toUpper() : QString();
+            if (!map || (encoding != QLatin1String("L24") && encoding != QLatin1String("L16"))) {
+                return Error(400, QStringLiteral("transport_file: audio/L24 or audio/L16 only"));
+            }
+            if (std::find(r.rates.begin(), r.rates.end(), map->rate) == r.rates.end()) {
+                return Error(400,
+                             QStringLiteral("transport_file: %1 Hz is not a rate this receiver "
+                                            "reads")
+                                 .arg(map->rate));
+            }
+            if (map->channels < 1 || map->channels > r.maxChannels) {
+                return Error(400, QStringLiteral("transport_file: %1 channels; this receiver "
+                                                 "takes 1 to %2")
+                                      .arg(map->channels)
+                                      .arg(r.maxChannels));
+            }
+            // The parameters follow the file: its port, its group, its source filter.
+            const QHostAddress group(QString::fromStdString(sdp->ConnectionOf(*audio)));
+            leg[QStringLiteral("destination_port")] = audio->port;
+            leg[QStringLiteral("multicast_ip")] =
+                group.isMulticast() ? QJsonValue(group.toString()) : QJsonValue(QJsonValue::Null);
+            const std::optional<std::string> filter = audio->Attribute("source-filter");
+            if (filter) {
+                const QStringList words =
+                    QString::fromStdString(*filter).split(QLatin1Char(' '), Qt::SkipEmptyParts);
+                leg[QStringLiteral("source_ip")] =
+                    words.size() >= 5 ? QJsonValue(words.last()) : QJsonValue(QJsonValue::Null);
+            }
+        } else if (!data.isNull() || !(type.isNull() || type.isString())) {
+            return Error(400, QStringLiteral("transport_file: data is the SDP text or null"));
+        }
+        staged[QStringLiteral("transport_file")] =
+            QJsonObject{{QStringLiteral("data"), data},
+                        {QStringLiteral("type"),
+                         data.isNull() ? QJsonValue(QJsonValue::Null) : QJsonValue(type)}};
+    }
+    if (patch.contains(QStringLiteral("transport_params"))) {
+        const QJsonValue legs = patch[QStringLiteral("transport_params")];
+        if (!legs.isArray() || legs.toArray().size() != 1 || !legs.toArray()[0].isObject()) {
+            return Error(400, QStringLiteral("transport_params: one object (one leg)"));
+        }
+        const QJsonObject asked = legs.toArray()[0].toObject();
+        for (auto it = asked.begin(); it != asked.end(); ++it) {
+            const QString& key = it.key();
+            const QJsonValue& value = it.value();
+            bool good = false;
+            if (key == QLatin1String("source_ip") || key == QLatin1String("multicast_ip")) {
+                good = value.isNull() ||
+                       (value.isString() && !QHostAddress(value.toString()).isNull());
+            } else if (key == QLatin1String("interface_ip")) {
+                good = IsAuto(value) || value.toString() == QString::fromStdString(r.interfaceIp);
+            } else if (key == QLatin1String("destination_port")) {
+                good = IsAuto(value) || (value.isDouble() && value.toDouble() == value.toInt() &&
+                                         value.toInt() >= 1 && value.toInt() <= 65535);
+            } else if (key == QLatin1String("rtp_enabled")) {
+                good = value.isBool();
+            } else {
+                return Error(400, QStringLiteral("no such transport parameter: %1").arg(key));
+            }
+            if (!good) {
+                return Error(400, QStringLiteral("%1: outside what /constraints allows").arg(key));
+            }
+            leg[key] = value;
+        }
+    }
+    staged[QStringLiteral("transport_params")] = QJsonArray{leg};
+    return Transact(true, r.role, state, staged, patch);
+}
+
+HttpReply Node::Transact(bool receiver, const std::string& role, EndpointState& state,
+                         QJsonObject staged, const QJsonObject& patch) {
+    const QJsonObject activation = patch[QStringLiteral("activation")].toObject();
     if (!patch.contains(QStringLiteral("activation"))) {
         state.staged = staged;
         return Json(state.staged);
@@ -682,8 +956,8 @@ HttpReply Node::Stage(const StreamFacts& s, const QJsonObject& patch) {
     const QString modeText = mode.toString();
     if (modeText == QLatin1String("activate_immediate")) {
         std::string error;
-        const std::optional<QJsonObject> resolved = Resolve(s, staged, &error);
-        if (!resolved || !Apply(s.role, *resolved, &error)) {
+        const std::optional<QJsonObject> resolved = Commit(receiver, role, staged, &error);
+        if (!resolved) {
             return Error(500, QString::fromStdString(error));
         }
         QJsonObject done{{QStringLiteral("mode"), modeText},
@@ -721,34 +995,25 @@ HttpReply Node::Stage(const StreamFacts& s, const QJsonObject& patch) {
     state.pending = new QTimer(this);
     state.pending->setSingleShot(true);
     state.pending->setTimerType(Qt::PreciseTimer);
-    const std::string role = s.role;
-    connect(state.pending, &QTimer::timeout, this, [this, role] { Fire(role); });
+    connect(state.pending, &QTimer::timeout, this,
+            [this, receiver, role] { Fire(receiver, role); });
     state.pending->start(static_cast<int>(delayMs));
     return Json(state.staged, 202);
 }
 
-void Node::Fire(const std::string& role) {
+void Node::Fire(bool receiver, const std::string& role) {
     Refresh();
-    SenderState& state = m_senders[role];
+    EndpointState& state = receiver ? m_receivers[role] : m_senders[role];
     if (state.pending != nullptr) {
         state.pending->deleteLater();
         state.pending = nullptr;
     }
-    const StreamFacts* stream = nullptr;
-    for (const StreamFacts& s : m_facts.streams) {
-        if (s.role == role) {
-            stream = &s;
-        }
-    }
     std::string error;
     const QJsonObject scheduled = state.staged[QStringLiteral("activation")].toObject();
-    std::optional<QJsonObject> resolved;
-    if (stream != nullptr) {
-        resolved = Resolve(*stream, state.staged, &error);
-    }
-    if (!resolved || !Apply(role, *resolved, &error)) {
-        std::fprintf(stderr, "ndi-lirafon: NMOS: the scheduled activation of %s failed: %s\n",
-                     role.c_str(), error.c_str());
+    const std::optional<QJsonObject> resolved = Commit(receiver, role, state.staged, &error);
+    if (!resolved) {
+        std::fprintf(stderr, "NMOS: the scheduled activation of %s failed: %s\n", role.c_str(),
+                     error.c_str());
     } else {
         state.active = *resolved;
         QJsonObject done = scheduled;
@@ -757,6 +1022,55 @@ void Node::Fire(const std::string& role) {
         emit activated();
     }
     state.staged[QStringLiteral("activation")] = NoActivation();
+}
+
+std::optional<QJsonObject> Node::Commit(bool receiver, const std::string& role,
+                                        const QJsonObject& staged, std::string* error) {
+    if (!receiver) {
+        for (const StreamFacts& s : m_facts.streams) {
+            if (s.role == role) {
+                std::optional<QJsonObject> resolved = Resolve(s, staged, error);
+                return resolved && Apply(role, *resolved, error) ? resolved : std::nullopt;
+            }
+        }
+        *error = "no such sender";
+        return std::nullopt;
+    }
+    const ReceiverFacts* r = ReceiverByRole(role);
+    if (r == nullptr) {
+        *error = "no such receiver";
+        return std::nullopt;
+    }
+    // "auto": the interface it was set up on, and the transport file's port (else RTP's 5004).
+    QJsonObject leg = staged[QStringLiteral("transport_params")].toArray()[0].toObject();
+    const QJsonObject file = staged[QStringLiteral("transport_file")].toObject();
+    const std::string sdp = file[QStringLiteral("data")].toString().toStdString();
+    if (IsAuto(leg[QStringLiteral("interface_ip")])) {
+        leg[QStringLiteral("interface_ip")] = QString::fromStdString(r->interfaceIp);
+    }
+    if (IsAuto(leg[QStringLiteral("destination_port")])) {
+        std::vector<std::string> errors;
+        const std::optional<wire::SessionDescription> parsed =
+            sdp.empty() ? std::nullopt : wire::ParseSdp(sdp, &errors);
+        leg[QStringLiteral("destination_port")] =
+            parsed && !parsed->media.empty() ? parsed->media.front().port : 5004;
+    }
+    QJsonObject resolved = staged;
+    resolved[QStringLiteral("transport_params")] = QJsonArray{leg};
+    ReceiverConnection connection;
+    const QJsonValue sender = staged[QStringLiteral("sender_id")];
+    connection.senderId = sender.isString() ? sender.toString().toStdString() : "";
+    connection.sdp = sdp;
+    connection.sourceIp = leg[QStringLiteral("source_ip")].toString().toStdString();
+    connection.multicastIp = leg[QStringLiteral("multicast_ip")].toString().toStdString();
+    connection.interfaceIp = leg[QStringLiteral("interface_ip")].toString().toStdString();
+    connection.destinationPort = leg[QStringLiteral("destination_port")].toInt();
+    connection.enabled = staged[QStringLiteral("master_enable")].toBool() &&
+                         leg[QStringLiteral("rtp_enabled")].toBool();
+    if (!m_host.Receive(role, connection, error)) {
+        return std::nullopt;
+    }
+    return resolved;
 }
 
 std::optional<QJsonObject> Node::Resolve(const StreamFacts& s, const QJsonObject& staged,

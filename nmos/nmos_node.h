@@ -50,6 +50,27 @@ struct StreamFacts {
     bool loopbackOnly = false; // the source was set up to keep its streams on this computer
 };
 
+// One receiver of the node: RTP audio in, as a probe judges it.
+struct ReceiverFacts {
+    std::string role;  // "receiver-1": the id follows it
+    std::string label; // "Line-up probe input 1"
+    int maxChannels = 16;
+    std::vector<int> rates{48000};
+    std::string interfaceIp = "127.0.0.1"; // where it listens: what "auto" resolves to
+};
+
+// What an activation asks of a receiver: the stream its transport file names (empty: none
+// staged), on these parameters; enabled false parks it.
+struct ReceiverConnection {
+    std::string senderId; // "" for none
+    std::string sdp;
+    std::string sourceIp;    // "" for any
+    std::string multicastIp; // "" for unicast
+    std::string interfaceIp;
+    int destinationPort = 0;
+    bool enabled = false;
+};
+
 struct NodeFacts {
     std::string hostname;
     std::string sourceName; // "QEL Audio Tone 1"
@@ -61,6 +82,9 @@ struct NodeFacts {
     bool ptpLocked = false;
     std::string ptpGrandmaster; // "xx-xx-xx-xx-xx-xx-xx-xx" when locked
     std::vector<StreamFacts> streams;
+    std::vector<ReceiverFacts> receivers;
+    std::string nodeDescription = "Audio line-up tone generator";
+    std::string deviceDescription = "Tone and ident card generator";
 };
 
 // What the node asks of the program.
@@ -74,6 +98,13 @@ public:
                           std::string* error) = 0;
     // The stream's current session description.
     virtual std::string TransportFile(const std::string& role) = 0;
+    // Connects (or parks) a receiver as an activation asks. False with the reason in *error,
+    // the receiver unchanged.
+    virtual bool Receive(const std::string& /*role*/, const ReceiverConnection& /*connection*/,
+                         std::string* error) {
+        *error = "this node has no receivers";
+        return false;
+    }
     // TAI now in nanoseconds from the PTP clock the streams follow, when they follow one.
     virtual std::optional<int64_t> PtpNowNs() { return std::nullopt; }
 };
@@ -100,19 +131,20 @@ public:
     // The resources as they stand; versions advance where anything in them changed since the
     // last call. Registration sends these.
     struct Resource {
-        QString type; // "node", "device", "source", "flow", "sender"
+        QString type; // "node", "device", "source", "flow", "sender", "receiver"
         QJsonObject data;
     };
     std::vector<Resource> Resources();
     QString NodeId() const { return m_nodeId; }
 
 signals:
-    // A sender's active parameters changed (an activation): the registry and the program's own
-    // state follow.
+    // A sender's or receiver's active parameters changed (an activation): the registry and the
+    // program's own state follow.
     void activated();
 
 private:
-    struct SenderState {
+    // A sender's or a receiver's IS-05 state.
+    struct EndpointState {
         QJsonObject staged;        // master_enable, receiver_id, activation, transport_params
         QJsonObject active;        // the same, resolved, with activation_time
         QTimer* pending = nullptr; // a scheduled activation
@@ -122,22 +154,35 @@ private:
     int64_t NowNs() const; // TAI: PTP time when the streams have it, else the system clock
     QJsonObject Core(const QString& id, const std::string& label, const QString& description);
     QJsonObject SenderResource(const StreamFacts& stream);
-    SenderState& StateOf(const StreamFacts& stream);
+    QJsonObject ReceiverResource(const ReceiverFacts& receiver);
+    EndpointState& StateOf(const StreamFacts& stream);
     const StreamFacts* StreamById(const QString& id) const;
+    const ReceiverFacts* ReceiverById(const QString& id) const;
+    const ReceiverFacts* ReceiverByRole(const std::string& role) const;
 
     http::HttpReply NodeApi(const http::HttpRequest& request, const QStringList& parts);
     http::HttpReply ConnectionApi(const http::HttpRequest& request, const QStringList& parts);
     http::HttpReply SenderEndpoint(const http::HttpRequest& request, const StreamFacts& s,
                                    const QString& leaf);
-    // Stages a patch (a parsed object) on one sender: the status and the body a single request
-    // would have got.
+    http::HttpReply ReceiverEndpoint(const http::HttpRequest& request, const ReceiverFacts& r,
+                                     const QString& leaf);
+    // Stages a patch (a parsed object) on one sender or receiver: the status and the body a
+    // single request would have got.
     http::HttpReply Stage(const StreamFacts& stream, const QJsonObject& patch);
+    http::HttpReply StageReceiver(const ReceiverFacts& receiver, const QJsonObject& patch);
+    // The activation part of a patch, on parameters already checked: staged, or activated now
+    // or later.
+    http::HttpReply Transact(bool receiver, const std::string& role, EndpointState& state,
+                             QJsonObject staged, const QJsonObject& patch);
     QJsonArray Constraints(const StreamFacts& stream) const;
     // Staged parameters with every "auto" resolved; nullopt with *error when one cannot be.
     std::optional<QJsonObject> Resolve(const StreamFacts& stream, const QJsonObject& staged,
                                        std::string* error) const;
     bool Apply(const std::string& role, const QJsonObject& resolved, std::string* error);
-    void Fire(const std::string& role);
+    // Resolves and applies the staged parameters of a sender or receiver by role.
+    std::optional<QJsonObject> Commit(bool receiver, const std::string& role,
+                                      const QJsonObject& staged, std::string* error);
+    void Fire(bool receiver, const std::string& role);
 
     NodeHost& m_host;
     NodeFacts m_facts;
@@ -145,8 +190,9 @@ private:
     QString m_deviceId;
     // The last published form of each resource (without its version), and its version.
     std::map<QString, std::pair<QJsonObject, QString>> m_published;
-    std::map<std::string, SenderState> m_senders; // by role
-    std::map<std::string, Transport> m_initial;   // by role: what "auto" resolves to
+    std::map<std::string, EndpointState> m_senders;   // by role
+    std::map<std::string, EndpointState> m_receivers; // by role
+    std::map<std::string, Transport> m_initial;       // by role: what "auto" resolves to
 };
 
 } // namespace nmos

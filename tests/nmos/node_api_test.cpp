@@ -11,6 +11,8 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
+
 namespace {
 
 // The program's side, recorded.
@@ -31,7 +33,22 @@ public:
         audio.ipv6 = ipv6;
         audio.loopbackOnly = loopbackOnly;
         f.streams.push_back(audio);
+        for (int n = 1; n <= receivers; ++n) {
+            f.receivers.push_back({"receiver-" + std::to_string(n),
+                                   "Line-up probe input " + std::to_string(n),
+                                   16,
+                                   {48000},
+                                   "127.0.0.1"});
+        }
         return f;
+    }
+    bool Receive(const std::string& role, const nmos::ReceiverConnection& c,
+                 std::string*) override {
+        received.push_back(role + " " + (c.enabled ? "on" : "off") + " " + c.multicastIp + ":" +
+                           std::to_string(c.destinationPort) + " from " + c.sourceIp + " " +
+                           c.interfaceIp + (c.sdp.empty() ? " no file" : " file") + " sender " +
+                           c.senderId);
+        return true;
     }
     bool Activate(const std::string& role, const nmos::Transport& t, bool on,
                   std::string*) override {
@@ -52,6 +69,8 @@ public:
     bool ipv6 = false;
     std::optional<int64_t> ptpNow;
     std::vector<std::string> activations;
+    int receivers = 0;
+    std::vector<std::string> received;
 };
 
 http::HttpRequest Request(const char* method, const QString& path, const QByteArray& body = {}) {
@@ -216,3 +235,129 @@ TEST_F(NodeApi, Ipv6LoopbackConstraintTakesEverySpellingTheNodeTakes) {
         EXPECT_EQ(Patch(patch).status, 400) << other;
     }
 }
+
+namespace {
+
+// A receiver as a probe is one: its IS-04 resource says what it reads, a transport file of
+// what it reads is staged with the parameters it names and activated, one it cannot read is
+// refused with IS-05's error and changes nothing, and the subscription follows the activations.
+class ReceiverApi : public testing::Test {
+protected:
+    ReceiverApi() {
+        host.receivers = 2;
+        node = std::make_unique<nmos::Node>(host);
+    }
+    QJsonObject Receiver(int index = 0) {
+        return Body(*node->Handle(Request("GET", "/x-nmos/node/v1.3/receivers/")))
+            .toArray()[index]
+            .toObject();
+    }
+    QString Staged() {
+        return "/x-nmos/connection/v1.1/single/receivers/" + Receiver()["id"].toString() +
+               "/staged";
+    }
+    http::HttpReply Patch(const QJsonObject& body) {
+        return *node->Handle(
+            Request("PATCH", Staged(), QJsonDocument(body).toJson(QJsonDocument::Compact)));
+    }
+    static QJsonObject File(const std::string& rtpmap) {
+        const std::string sdp = "v=0\r\no=- 1 1 IN IP4 192.0.2.10\r\ns=QEL Audio Tone 1\r\n"
+                                "c=IN IP4 239.69.1.1/32\r\nt=0 0\r\nm=audio 5006 RTP/AVP 96\r\n"
+                                "a=rtpmap:96 " +
+                                rtpmap +
+                                "\r\na=source-filter: incl IN IP4 239.69.1.1 192.0.2.10\r\n";
+        return {{"transport_file",
+                 QJsonObject{{"data", QString::fromStdString(sdp)}, {"type", "application/sdp"}}}};
+    }
+    int argc = 0;
+    QCoreApplication app{argc, nullptr};
+    RecordingHost host;
+    std::unique_ptr<nmos::Node> node;
+};
+
+TEST_F(ReceiverApi, TheResourceSaysWhatTheAnalyserReads) {
+    const QJsonObject r = Receiver();
+    EXPECT_EQ(r["format"].toString(), "urn:x-nmos:format:audio");
+    EXPECT_EQ(r["transport"].toString(), "urn:x-nmos:transport:rtp");
+    EXPECT_EQ(r["caps"].toObject()["media_types"].toArray(),
+              (QJsonArray{"audio/L24", "audio/L16"}));
+    const QJsonObject set = r["caps"].toObject()["constraint_sets"].toArray()[0].toObject();
+    EXPECT_EQ(set["urn:x-nmos:cap:format:channel_count"].toObject()["maximum"].toInt(), 16);
+    EXPECT_EQ(r["subscription"].toObject(),
+              (QJsonObject{{"sender_id", QJsonValue::Null}, {"active", false}}));
+    QJsonArray ids;
+    for (const auto& resource : node->Resources()) {
+        if (resource.type == "device") {
+            ids = resource.data["receivers"].toArray();
+        }
+    }
+    EXPECT_EQ(ids, (QJsonArray{Receiver(0)["id"], Receiver(1)["id"]}));
+    EXPECT_NE(Receiver(0)["id"], Receiver(1)["id"]);
+    EXPECT_EQ(node->Handle(Request("GET", "/x-nmos/connection/v1.1/single/receivers/" +
+                                              r["id"].toString() + "/constraints"))
+                  ->status,
+              200);
+}
+
+TEST_F(ReceiverApi, ATransportFileStagedActivatedAndParked) {
+    const QString sender = "6b1f0a3e-5c2d-4f8e-9a71-3d4c5b6a7e81";
+    QJsonObject patch = File("L24/48000/8");
+    patch["sender_id"] = sender;
+    patch["master_enable"] = true;
+    const http::HttpReply staged = Patch(patch);
+    ASSERT_EQ(staged.status, 200) << staged.body.constData();
+    const QJsonObject leg = Body(staged).toObject()["transport_params"].toArray()[0].toObject();
+    EXPECT_EQ(leg["destination_port"].toInt(), 5006);
+    EXPECT_EQ(leg["multicast_ip"].toString(), "239.69.1.1");
+    EXPECT_EQ(leg["source_ip"].toString(), "192.0.2.10");
+    EXPECT_TRUE(host.received.empty()) << "staged only";
+    const auto version = [this] {
+        for (const auto& resource : node->Resources()) {
+            if (resource.type == "receiver" && resource.data["id"] == Receiver()["id"]) {
+                return resource.data["version"].toString();
+            }
+        }
+        return QString();
+    };
+    const QString before = version();
+    ASSERT_EQ(Patch({{"activation", QJsonObject{{"mode", "activate_immediate"}}}}).status, 200);
+    EXPECT_EQ(host.received,
+              std::vector<std::string>{
+                  "receiver-1 on 239.69.1.1:5006 from 192.0.2.10 127.0.0.1 file sender " +
+                  sender.toStdString()});
+    EXPECT_EQ(Receiver()["subscription"].toObject(),
+              (QJsonObject{{"sender_id", sender}, {"active", true}}));
+    EXPECT_NE(version(), before) << "a new receiver version goes to the registry";
+    ASSERT_EQ(Patch({{"master_enable", false},
+                     {"activation", QJsonObject{{"mode", "activate_immediate"}}}})
+                  .status,
+              200);
+    EXPECT_EQ(host.received.back().rfind("receiver-1 off", 0), 0u) << host.received.back();
+    EXPECT_FALSE(Receiver()["subscription"].toObject()["active"].toBool());
+    EXPECT_TRUE(Receiver()["subscription"].toObject()["sender_id"].isNull());
+}
+
+TEST_F(ReceiverApi, WhatItCannotReadIsRefusedAndChangesNothing) {
+    const QByteArray before = node->Handle(Request("GET", Staged()))->body;
+    const QJsonObject file{{"data", "v=0\r\n"}, {"type", "text/plain"}};
+    for (const QJsonObject& bad :
+         {File("PCMU/8000/1"), File("L24/48000/24"), File("L24/44100/2"), File("L16/48000/0"),
+          QJsonObject{
+              {"transport_file", QJsonObject{{"data", "v=1\r\n"}, {"type", "application/sdp"}}}},
+          QJsonObject{{"transport_file", file}},
+          QJsonObject{{"transport_params", QJsonArray{QJsonObject{{"interface_ip", "192.0.2.1"}}}}},
+          QJsonObject{{"transport_params", QJsonArray{QJsonObject{{"destination_port", 0}}}}},
+          QJsonObject{{"sender_id", "not-a-uuid"}},
+          QJsonObject{{"receiver_id", QJsonValue::Null}}}) {
+        const http::HttpReply reply = Patch(bad);
+        EXPECT_EQ(reply.status, 400) << QJsonDocument(bad).toJson().constData();
+        EXPECT_EQ(Body(reply).toObject()["code"].toInt(), 400);
+        EXPECT_FALSE(Body(reply).toObject()["error"].toString().isEmpty());
+    }
+    EXPECT_EQ(node->Handle(Request("GET", Staged()))->body, before);
+    EXPECT_TRUE(host.received.empty());
+    // L16, the other encoding it reads, is taken.
+    EXPECT_EQ(Patch(File("L16/48000/2")).status, 200);
+}
+
+} // namespace
