@@ -4,6 +4,8 @@
 // naming what was wrong and what is accepted. Qt-free, so the option parser runs before Qt starts.
 #pragma once
 
+#include "nmos_settings.h"
+
 #include "values.h"
 
 #include <array>
@@ -94,14 +96,7 @@ struct ControlEndpoint {
 };
 
 // The source as an NMOS node (built-in runtime only).
-struct NmosOptions {
-    bool enabled = true;
-    bool named = false;                  // LIRAFON_NMOS was set: say why when there can be no node
-    std::vector<std::string> registries; // "http://host:port/", in priority order
-    // Browser origins that may change the node's state, in lower case ("null" is one); pages of
-    // every other origin may only read.
-    std::vector<std::string> allowedOrigins;
-};
+using NmosOptions = nmos::Settings;
 
 struct StartupOptions {
     bool help = false;

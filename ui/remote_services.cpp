@@ -2,14 +2,13 @@
 
 #include "address.h"
 #include "builtin_runtime.h"
-#include "dns_sd.h"
 #include "http_server.h"
 #include "ndi_dispatch.h"
 #include "nmos_host.h"
 #include "nmos_node.h"
+#include "node_service.h"
 #include "registration.h"
 
-#include <QUrl>
 
 #include <cstdio>
 
@@ -72,47 +71,8 @@ void CRemoteServices::StartNmos(const control::StartupOptions& options, const So
     m_nmosHost = std::make_unique<CNmosHost>(source.sender, source.copy, address, m_server->Port(),
                                              !networked, source.channels, source.changed);
     m_nmos = std::make_unique<nmos::Node>(*m_nmosHost);
-    // Controllers that are not browsers send no Origin and may change state; a browser context
-    // (a page of any origin, or a sandboxed frame's "null") only from an origin the operator
-    // listed. Pages of every origin may read.
-    http::RoutePolicy policy;
-    policy.ownOrigin = false;
-    policy.cors = true;
-    policy.bodyBytes = 64 * 1024; // a bulk activation of every sender at once
-    for (const std::string& origin : options.nmos.allowedOrigins) {
-        policy.allowedOrigins.push_back(QByteArray::fromStdString(origin));
-    }
-    policy.originRefusal = QStringLiteral(
-        "changes are not taken from this page's origin: a plant lists its controller's origin in "
-        "LIRAFON_NMOS_ALLOWED_ORIGINS");
-    nmos::Node* node = m_nmos.get();
-    m_server->AddRoute(QStringLiteral("/x-nmos"), policy, [node](const http::HttpRequest& request) {
-        return node->Handle(request).value_or(http::ErrorReply(404, QStringLiteral("not found")));
-    });
-    std::fprintf(stderr, "ndi-lirafon: NMOS node %s: http://%s:%d/x-nmos/\n",
-                 qUtf8Printable(node->NodeId()), address.c_str(), m_server->Port());
-    std::vector<QUrl> registries;
-    for (const std::string& registry : options.nmos.registries) {
-        registries.emplace_back(QString::fromStdString(registry));
-    }
-    // DNS-SD is multicast on the network: only for a source set up to send there, as the rest
-    // of the built-in runtime keeps to this computer until told otherwise.
-    std::unique_ptr<nmos::DnsSd> dnsSd;
-    if (registries.empty() && !networked) {
-        std::fprintf(stderr, "ndi-lirafon: NMOS: the streams stay on this computer, so no "
-                             "registry is looked for: name one with LIRAFON_NMOS_REGISTRY\n");
-    } else if (registries.empty()) {
-        dnsSd = std::make_unique<nmos::DnsSd>(!wire::IsLoopbackAddress(address));
-        std::string error;
-        if (!dnsSd->Start(&error)) {
-            std::fprintf(stderr,
-                         "ndi-lirafon: NMOS: no DNS-SD (avahi-daemon: %s), so no registry is "
-                         "found: name one with LIRAFON_NMOS_REGISTRY\n",
-                         error.c_str());
-            dnsSd.reset();
-        }
-    }
-    m_registration = std::make_unique<nmos::Registration>(*node, registries, std::move(dnsSd));
+    m_registration =
+        nmos::ServeNode(*m_server, *m_nmos, options.nmos, address, networked, "ndi-lirafon");
 }
 
 // NDI receivers offer a sender's web page when its connection metadata names one, and the vendor
