@@ -6,10 +6,12 @@
 // cannot be read.
 #include "analyser.h"
 #include "av_sync.h"
+#include "http_server.h"
 #include "monitor.h"
 #include "ndi_input.h"
 #include "open_input.h"
 #include "options.h"
+#include "probe_node.h"
 #include "probe_server.h"
 #include "report_output.h"
 #include "verdict.h"
@@ -194,9 +196,31 @@ int main(int argc, char** argv) {
             return RunMonitor(*options, requests, g_stop);
         }
         CProbeMetrics metrics;
-        return ServeWhileRunning(options->listenAddress, *options->listenPort, options->token,
-                                 metrics, g_stop,
-                                 [&] { return RunMonitor(*options, requests, g_stop, &metrics); });
+        if (!options->nmos) {
+            return ServeWhileRunning(
+                options->listenAddress, *options->listenPort, options->token, metrics, g_stop,
+                [&] { return RunMonitor(*options, requests, g_stop, &metrics); });
+        }
+        // A node: its inputs come and go as a controller routes its receivers.
+        CMonitor monitor(*options, &metrics);
+        for (const WatchedInput& one : requests) {
+            std::string error;
+            if (!monitor.Start(one.request.path.empty() ? one.request.ndiName : one.request.path,
+                               one.request, one.expect, &error)) {
+                return Usage(error);
+            }
+        }
+        return ServeWhileRunning(
+            options->listenAddress, *options->listenPort, options->token, metrics, g_stop,
+            [&] {
+                monitor.Wait(g_stop, true);
+                return 0;
+            },
+            [&](http::Server& server) -> std::shared_ptr<void> {
+                auto node = std::make_shared<CProbeNode>(monitor, *options, options->listenAddress,
+                                                         server.Port());
+                return node->Serve(server) ? node : nullptr;
+            });
     }
     InputKind kind = InputKind::recording;
     std::string error;

@@ -1,6 +1,7 @@
 #include "options.h"
 
 #include "address.h"
+#include "nmos_settings.h"
 #include "pcm_input.h"
 #include "runtime_config.h"
 #include "values.h"
@@ -13,6 +14,7 @@ const char* const kUsage =
     R"(Usage: lirafon-check [options] INPUT
        lirafon-check --monitor [--listen ADDR:PORT] [--alarms LIST] [--expect LIST]
                      INPUT|--ndi NAME [[--expect LIST] INPUT|--ndi NAME]...
+       lirafon-check --monitor --listen ADDR:PORT --nmos [--receivers N] [--expect LIST]
 
 Checks what arrives at the far end of a line-up path: per channel, tone or silence, frequency,
 peak and RMS level (dBFS, and dBu on the chosen reference), which generator channel it carries
@@ -87,6 +89,16 @@ Options
                          latency; PTP locked), and a live page of meters, alarms and events
                          at http://ADDR:PORT/. Any address but loopback needs
                          LIRAFON_CHECK_TOKEN, sent as "Authorization: Bearer TOKEN"
+  --nmos                 with --monitor and --listen: the probe as an NMOS node there (IS-04
+                         v1.3 at /x-nmos/node/v1.3/, IS-05 v1.1 at /x-nmos/connection/v1.1/),
+                         with --receivers audio receivers (L24 or L16, up to 16 channels) a
+                         controller routes: an activation with a sender's transport file
+                         judges that stream from its next packet, against --expect;
+                         master_enable false stops it and clears its alarms. No INPUT is
+                         needed. Registered as the generator is (LIRAFON_NMOS_REGISTRY, else
+                         DNS-SD where --listen is not loopback); LIRAFON_NMOS=off: no node;
+                         LIRAFON_NMOS_ALLOWED_ORIGINS: browser origins that may change it
+  --receivers N          with --nmos: how many receivers (default 1, at most 16)
   --alarms LIST          hold times and limits, comma-separated: raise=S (a condition held
                          this long raises its alarm, default 2), clear=S (gone this long
                          clears it, default 3; dropouts, clips and lost or late packets
@@ -118,6 +130,8 @@ Exit status: 0 everything matched, 1 a fault (each on one line), 2 bad usage or 
 )";
 
 namespace {
+
+constexpr int kMaxReceivers = 16;
 
 // A whole number and nothing else.
 std::optional<int> Integer(const std::string& text) {
@@ -218,6 +232,15 @@ std::optional<Options> ParseOptions(int argc, char** argv, int* exitCode,
         }
         if (arg == "--json") {
             o.json = true;
+        } else if (arg == "--nmos") {
+            o.nmos = true;
+        } else if (arg == "--receivers") {
+            const std::optional<int> n = i + 1 < argc ? Integer(argv[++i]) : std::nullopt;
+            if (!n || *n < 1 || *n > kMaxReceivers) {
+                Usage("--receivers: expected 1 to " + std::to_string(kMaxReceivers));
+                return std::nullopt;
+            }
+            o.receivers = *n;
         } else if (arg == "--monitor") {
             o.monitor = true;
         } else if (arg == "--listen") {
@@ -315,7 +338,21 @@ std::optional<Options> ParseOptions(int argc, char** argv, int* exitCode,
               "reach without LIRAFON_CHECK_TOKEN (16 characters or more)");
         return std::nullopt;
     }
-    if (o.input.empty() && o.ndiName.empty()) {
+    if (o.nmos && (!o.monitor || !o.listenPort)) {
+        Usage("--nmos makes the probe a node on its --listen address: use it with --monitor "
+              "and --listen");
+        return std::nullopt;
+    }
+    if (o.nmos && !nmos::ReadSettings(getenv, &o.nmosSettings, &error)) {
+        Usage(error);
+        return std::nullopt;
+    }
+    if (o.nmos && !o.nmosSettings.enabled) {
+        std::fprintf(stderr, "lirafon-check: LIRAFON_NMOS=off: no NMOS node\n");
+        o.nmos = false;
+    }
+    // A node waits to be routed: it needs no input of its own.
+    if (o.input.empty() && o.ndiName.empty() && !o.nmos) {
         Usage("no input given (see --help)");
         return std::nullopt;
     }

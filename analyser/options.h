@@ -2,6 +2,7 @@
 #pragma once
 
 #include "alarms.h"
+#include "nmos_settings.h"
 #include "values.h"
 #include "verdict.h"
 
@@ -44,6 +45,11 @@ struct Options {
     std::string listenAddress;
     std::optional<int> listenPort;
     std::string token;
+    // --nmos: the probe as an NMOS node on the --listen address, with --receivers audio
+    // receivers a controller routes (LIRAFON_NMOS* as the generator reads them).
+    bool nmos = false;
+    int receivers = 1;
+    nmos::Settings nmosSettings;
 };
 
 extern const char* const kUsage;

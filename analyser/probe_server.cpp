@@ -12,7 +12,8 @@
 
 int ServeWhileRunning(const std::string& address, int port, const std::string& token,
                       CProbeMetrics& metrics, std::atomic<bool>& stop,
-                      const std::function<int()>& run) {
+                      const std::function<int()>& run,
+                      const std::function<std::shared_ptr<void>(http::Server&)>& extend) {
     int argc = 1;
     char name[] = "lirafon-check";
     char* argv[] = {name, nullptr};
@@ -81,6 +82,13 @@ int ServeWhileRunning(const std::string& address, int port, const std::string& t
         }
     });
     push.start(100);
+    std::shared_ptr<void> extension;
+    if (extend) {
+        extension = extend(server);
+        if (!extension) {
+            return 2;
+        }
+    }
     server.Start();
     std::fprintf(stderr, "lirafon-check: live page at %s, metrics at %smetrics\n",
                  qUtf8Printable(server.BaseUrl()), qUtf8Printable(server.BaseUrl()));
@@ -100,5 +108,6 @@ int ServeWhileRunning(const std::string& address, int port, const std::string& t
     watch.start(100);
     app.exec();
     judging.join();
+    extension.reset(); // before the server: a node unregisters while it still answers
     return status;
 }
