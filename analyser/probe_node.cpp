@@ -37,8 +37,12 @@ bool CProbeNode::Serve(http::Server& server) {
         return false;
     }
     m_node = std::make_unique<nmos::Node>(*this);
-    m_registration = nmos::ServeNode(server, *m_node, m_options.nmosSettings, m_address,
-                                     !wire::IsLoopbackAddress(m_address), "lirafon-check");
+    // On the network: serving beyond loopback, or told to receive on an interface other than
+    // loopback's. Only then may DNS-SD look for a registry there.
+    const bool networked = !wire::IsLoopbackAddress(m_address) ||
+                           (!m_options.interfaceName.empty() && m_options.interfaceName != "lo");
+    m_registration = nmos::ServeNode(server, *m_node, m_options.nmosSettings, m_address, networked,
+                                     "lirafon-check");
     return true;
 }
 

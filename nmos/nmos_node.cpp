@@ -165,7 +165,13 @@ void Node::Refresh() {
                                  {QStringLiteral("destination_port"), QStringLiteral("auto")},
                                  {QStringLiteral("rtp_enabled"), true}}}}};
             state.staged = params;
-            state.active = params;
+            // Active parameters are never "auto": what it would listen on, parked.
+            QJsonObject active = params;
+            QJsonObject leg = active[QStringLiteral("transport_params")].toArray()[0].toObject();
+            leg[QStringLiteral("interface_ip")] = QString::fromStdString(receiver.interfaceIp);
+            leg[QStringLiteral("destination_port")] = 5004;
+            active[QStringLiteral("transport_params")] = QJsonArray{leg};
+            state.active = active;
         }
     }
 }
@@ -466,6 +472,11 @@ HttpReply Node::NodeApi(const HttpRequest& request, const QStringList& parts) {
     }
     if (parts[0] != QLatin1String(kNodeVersion)) {
         return Error(404, QStringLiteral("this node serves Node API v1.3"));
+    }
+    if (parts.size() == 4 && parts[1] == QLatin1String("receivers") &&
+        parts[3] == QLatin1String("target") && request.method == "PUT") {
+        // IS-04's old way of routing a receiver: IS-05 routes this node's.
+        return Error(501, QStringLiteral("route receivers through IS-05 (/x-nmos/connection/)"));
     }
     if (!get) {
         return Error(405, QStringLiteral("the Node API is read-only here: use GET"));

@@ -5,6 +5,8 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 
+#include <errno.h> // program_invocation_short_name: each program's lines begin with its name
+
 #include <algorithm>
 #include <cstdio>
 
@@ -18,9 +20,9 @@ const char* const kRegistrationBase = "x-nmos/registration/v1.3/";
 
 // Parents before children, so the registry never holds a child of a parent it does not know.
 int Rank(const QString& type) {
-    static const QStringList kOrder{QStringLiteral("node"), QStringLiteral("device"),
+    static const QStringList kOrder{QStringLiteral("node"),   QStringLiteral("device"),
                                     QStringLiteral("source"), QStringLiteral("flow"),
-                                    QStringLiteral("sender")};
+                                    QStringLiteral("sender"), QStringLiteral("receiver")};
     return static_cast<int>(kOrder.indexOf(type));
 }
 
@@ -55,11 +57,9 @@ void Registration::Advertise(const std::vector<Node::Resource>& resources) {
         return;
     }
     // ver_* count the changes of each kind of resource, as a peer-to-peer client watches them.
-    static const std::map<QString, QString> kKeys{{"node", "ver_slf"},
-                                                  {"device", "ver_dvc"},
-                                                  {"source", "ver_src"},
-                                                  {"flow", "ver_flw"},
-                                                  {"sender", "ver_snd"}};
+    static const std::map<QString, QString> kKeys{{"node", "ver_slf"},   {"device", "ver_dvc"},
+                                                  {"source", "ver_src"}, {"flow", "ver_flw"},
+                                                  {"sender", "ver_snd"}, {"receiver", "ver_rcv"}};
     bool changed = false;
     for (const Node::Resource& r : resources) {
         const QString id = r.data[QStringLiteral("id")].toString();
@@ -137,7 +137,7 @@ QNetworkReply* Registration::Post(const QString& path, const QJsonObject& body) 
 }
 
 void Registration::Fail(const QString& why) {
-    std::fprintf(stderr, "ndi-lirafon: NMOS: registry %s: %s\n",
+    std::fprintf(stderr, "%s: NMOS: registry %s: %s\n", program_invocation_short_name,
                  qUtf8Printable(m_registry.toString()), qUtf8Printable(why));
     m_heartbeat.stop();
     m_registered = false;
@@ -216,15 +216,17 @@ void Registration::Sync() {
                     m_registered = true;
                     m_failed.clear();
                     m_heartbeat.start();
-                    std::fprintf(stderr, "ndi-lirafon: NMOS: registered with %s\n",
+                    std::fprintf(stderr, "%s: NMOS: registered with %s\n",
+                                 program_invocation_short_name,
                                  qUtf8Printable(m_registry.toString()));
                 }
                 Sync();
             } else if (status >= 400 && status < 500) {
                 // Refused as malformed: trying again would be refused again; the next change
                 // is sent when it comes.
-                std::fprintf(stderr, "ndi-lirafon: NMOS: the registry refused the %s: %d %s\n",
-                             qUtf8Printable(type), status, reply->readAll().left(200).constData());
+                std::fprintf(stderr, "%s: NMOS: the registry refused the %s: %d %s\n",
+                             program_invocation_short_name, qUtf8Printable(type), status,
+                             reply->readAll().left(200).constData());
                 m_sent[id] = {type, version};
             } else {
                 Fail(status == 0 ? reply->errorString() : QStringLiteral("HTTP %1").arg(status));
@@ -270,16 +272,16 @@ void Registration::Heartbeat() {
                 m_registered = true;
                 m_failed.clear();
                 m_heartbeat.start();
-                std::fprintf(stderr, "ndi-lirafon: NMOS: registered with %s (it knew the node)\n",
-                             qUtf8Printable(m_registry.toString()));
+                std::fprintf(stderr, "%s: NMOS: registered with %s (it knew the node)\n",
+                             program_invocation_short_name, qUtf8Printable(m_registry.toString()));
             }
             Sync();
         } else if (status == 404) {
             // The registry forgot the node (it restarted, or missed heartbeats): everything again.
             std::fprintf(stderr,
-                         "ndi-lirafon: NMOS: the registry %s does not know this node; "
+                         "%s: NMOS: the registry %s does not know this node; "
                          "registering it\n",
-                         qUtf8Printable(m_registry.toString()));
+                         program_invocation_short_name, qUtf8Printable(m_registry.toString()));
             Forget();
             Sync();
         } else {

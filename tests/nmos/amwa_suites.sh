@@ -5,6 +5,7 @@
 # Needs root (namespaces, mounts), avahi-daemon, dbus-daemon.
 #
 #   tests/nmos/amwa_suites.sh PROGRAM [ROOT]      (ROOT: the set-up's folder, /tmp/nmos-testing)
+#   PROGRAM: ndi-lirafon (the generator's senders) or lirafon-check (the probe's receivers)
 #
 # Inside: a veth pair (nm0 10.201.0.1, nm1 10.201.0.2), avahi-daemon on nm0 with a D-Bus of its
 # own (private /run), the program on the built-in runtime sending to a multicast group (so it
@@ -12,6 +13,12 @@
 # IS-05-01 and IS-05-02, each one's JSON in the current folder, and a count of results per state.
 set -eu
 program=$(realpath "$1")
+# The generator on its control port, or the probe (lirafon-check) as a node of two receivers on
+# the same port, receiving on the namespace's network (so it looks for registries by DNS-SD).
+case "$program" in
+  *lirafon-check) arguments="--monitor --listen 127.0.0.1:18780 --nmos --receivers 2 --interface nm0" ;;
+  *) arguments="--control-port 18780" ;;
+esac
 root=${2:-/tmp/nmos-testing}
 here=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d /tmp/lirafon-amwa-XXXXXX)
@@ -48,7 +55,7 @@ in_ns unshare --mount --propagation private sh -c "
   exec env LIRAFON_NDI_RUNTIME=builtin QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR='$work' \
     LIRAFON_RTP_PORT=25004 LIRAFON_RTP_DESTINATION=239.201.0.1 \
     LIRAFON_SAP_DESTINATION=127.0.0.1:29875 LIRAFON_PTP=off LIRAFON_NMOS_ALLOWED_ORIGINS=null \
-    '$program' --control-port 18780
+    '$program' $arguments
 " > "$work/program.log" 2>&1 &
 holder=$!
 cleanup() {
@@ -78,5 +85,5 @@ for r in results:
 sys.exit(1 if counts.get("Fail") else 0)
 EOF
 done
-echo "the program said:"; grep "NMOS" "$work/program.log" | head -20
+echo "the program said:"; grep -v "^lirafon-check: watching" "$work/program.log" | tail -20
 exit $status
