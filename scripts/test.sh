@@ -53,7 +53,8 @@ run() {
   # A build that fails ends the run: its tests would run the last build's programs.
   phase "$flavour build" scripts/build.sh "$flavour" || { summary; exit 1; }
   [ "$flavour" = plain ] && return 0
-  phase "$flavour tests" bash -c 'cd "$1" && shift && ctest --output-on-failure -j "$@"' \
+  # A test that hangs fails on its own after 15 minutes, not the whole run at CI's limit.
+  phase "$flavour tests" bash -c 'cd "$1" && shift && ctest --output-on-failure --timeout 900 -j "$@"' \
     _ "$dir" "$(case "$flavour" in release) echo "$test_jobs" ;; tsan) echo 1 ;; *) echo "$jobs" ;; esac)" \
     "$@" || status=1
 }

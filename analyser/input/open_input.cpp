@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include <sys/stat.h>
+
 namespace {
 
 // The file's first bytes, or why it cannot be read.
@@ -43,7 +45,12 @@ std::unique_ptr<CPcmInput> OpenInput(const InputRequest& request, InputKind* kin
         bool noRuntime = false;
         return OpenNdi(request.ndiName, request.ndiExtraIps, 20000, error, &noRuntime);
     }
-    if (request.path == "-") {
+    // A pipe or a device yields its bytes once: peeking at its head and opening it again would
+    // lose them and, once the writer saw the first reader go, wait for a writer that never comes.
+    // It is read as standard input is: a WAV header if it brings one, raw PCM otherwise.
+    struct stat facts {};
+    if (request.path == "-" || (stat(request.path.c_str(), &facts) == 0 &&
+                                (S_ISFIFO(facts.st_mode) || S_ISCHR(facts.st_mode)))) {
         return OpenRaw(request.path, request.format, request.channels, request.rate, error);
     }
     std::string head;
