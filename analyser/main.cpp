@@ -217,8 +217,8 @@ int main(int argc, char** argv) {
                 return 0;
             },
             [&](http::Server& server) -> std::shared_ptr<void> {
-                auto node = std::make_shared<CProbeNode>(monitor, *options, options->listenAddress,
-                                                         server.Port());
+                auto node = std::make_shared<CProbeNode>(monitor, &metrics, *options,
+                                                         options->listenAddress, server.Port());
                 return node->Serve(server) ? node : nullptr;
             });
     }

@@ -76,7 +76,13 @@ void CProbeMetrics::Publish(const std::string& input, ProbeSecond second) {
 void CProbeMetrics::Remove(const std::string& input) {
     std::lock_guard guard(m_lock);
     m_inputs.erase(input);
+    m_senders.erase(input);
     std::erase(m_order, input);
+}
+
+void CProbeMetrics::SetSender(const std::string& input, const std::string& senderId) {
+    std::lock_guard guard(m_lock);
+    m_senders[input] = senderId;
 }
 
 std::string CProbeMetrics::Text() const {
@@ -90,9 +96,16 @@ std::string CProbeMetrics::Text() const {
     const auto sample = [&](const char* name, const std::string& labels, double value) {
         out += std::string(name) + "{" + labels + "} " + Value(value) + "\n";
     };
-    const auto channelLabels = [](const std::string& input, const ChannelReport& c) {
-        std::string labels =
-            "input=\"" + Label(input) + "\",channel=\"" + std::to_string(c.channel) + "\"";
+    const auto inputLabels = [this](const std::string& input) {
+        std::string labels = "input=\"" + Label(input) + "\"";
+        const auto sender = m_senders.find(input);
+        if (sender != m_senders.end() && !sender->second.empty()) {
+            labels += ",sender_id=\"" + Label(sender->second) + "\"";
+        }
+        return labels;
+    };
+    const auto channelLabels = [&](const std::string& input, const ChannelReport& c) {
+        std::string labels = inputLabels(input) + ",channel=\"" + std::to_string(c.channel) + "\"";
         if (!c.role.empty()) {
             labels += ",role=\"" + Label(c.role) + "\"";
         }
@@ -157,7 +170,7 @@ std::string CProbeMetrics::Text() const {
             };
             for (const std::string& alarm : StreamAlarms()) {
                 sample("lirafon_alarm_active",
-                       "input=\"" + Label(input) + "\",channel=\"\",alarm=\"" + alarm + "\"",
+                       inputLabels(input) + ",channel=\"\",alarm=\"" + alarm + "\"",
                        active(0, alarm) ? 1 : 0);
             }
             for (const ChannelReport& c : in.report.channels) {
@@ -175,7 +188,7 @@ std::string CProbeMetrics::Text() const {
             for (const std::string& input : m_order) {
                 const double value = of(m_inputs.at(input).last);
                 if (!std::isnan(value)) {
-                    sample(f.name, "input=\"" + Label(input) + "\"", value);
+                    sample(f.name, inputLabels(input), value);
                 }
             }
         });
@@ -244,6 +257,13 @@ std::string CProbeMetrics::LiveJson() const {
         const ProbeSecond& in = m_inputs.at(m_order[i]).last;
         out.append(i > 0 ? ",{\"input\":" : "{\"input\":");
         text(m_order[i]);
+        const auto sender = m_senders.find(m_order[i]);
+        out.append(",\"senderId\":");
+        if (sender != m_senders.end() && !sender->second.empty()) {
+            text(sender->second);
+        } else {
+            out.append("null");
+        }
         out.append(",\"pattern\":");
         text(in.report.pattern);
         const auto optional = [&](const char* key, const std::optional<double>& value) {

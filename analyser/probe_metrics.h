@@ -35,13 +35,17 @@ public:
     void Publish(const std::string& input, ProbeSecond second);
     // An input no longer judged: its figures and alarms leave the exposition and the page.
     void Remove(const std::string& input);
+    // The NMOS sender an input is routed to: every sample of that input carries it as the
+    // sender_id label, and the page names it. Until it is removed.
+    void SetSender(const std::string& input, const std::string& senderId);
     // The exposition text, every input in the order first published.
     std::string Text() const;
 
     // For the live page: each channel's peak over the last tenth of a second, and the event log.
     void PublishLive(const std::string& input, const std::vector<double>& peaksDbfs);
     void AddEvent(const std::string& eventJson);
-    // {"inputs":[{"input":...,"pattern":...,"lineUpDbfs":-18.0,"avOffsetMs":12.0,
+    // {"inputs":[{"input":...,"senderId":... or
+    // null,"pattern":...,"lineUpDbfs":-18.0,"avOffsetMs":12.0,
     // "av":[[seconds,offsetMs],...],"channels":[{"channel":1,"peakDbfs":-24.0,"toneHz":1000,
     // "role":"","correlation":0.99}],"alarms":[{"channel":3,"alarm":...,"message":...}]}],
     // "events":[the last 50 event lines]}
@@ -56,4 +60,5 @@ private:
     mutable std::mutex m_lock;
     std::vector<std::string> m_order;
     std::map<std::string, Input> m_inputs;
+    std::map<std::string, std::string> m_senders;
 };

@@ -9,8 +9,10 @@
 #include <cstdio>
 #include <filesystem>
 
-CProbeNode::CProbeNode(CMonitor& monitor, const Options& options, std::string address, int port)
-    : m_monitor(monitor), m_options(options), m_address(std::move(address)), m_port(port) {}
+CProbeNode::CProbeNode(CMonitor& monitor, CProbeMetrics* metrics, const Options& options,
+                       std::string address, int port)
+    : m_monitor(monitor), m_metrics(metrics), m_options(options), m_address(std::move(address)),
+      m_port(port) {}
 
 CProbeNode::~CProbeNode() {
     m_registration.reset(); // unregistered while the node still answers
@@ -88,6 +90,9 @@ bool CProbeNode::Receive(const std::string& role, const nmos::ReceiverConnection
     request.ptpSocket = m_options.ptpSocket;
     if (!m_monitor.Start(role, request, m_options.expect, error)) {
         return false;
+    }
+    if (m_metrics != nullptr) {
+        m_metrics->SetSender(role, connection.senderId);
     }
     std::fprintf(stderr, "lirafon-check: NMOS: %s routed to sender %s\n", role.c_str(),
                  connection.senderId.empty() ? "(none named)" : connection.senderId.c_str());

@@ -20,7 +20,9 @@ class Server;
 class CProbeNode : public nmos::NodeHost {
 public:
     // address: the --listen address; port: the one the server took.
-    CProbeNode(CMonitor& monitor, const Options& options, std::string address, int port);
+    // metrics: where each routed input is labelled with its sender, if the probe keeps any.
+    CProbeNode(CMonitor& monitor, CProbeMetrics* metrics, const Options& options,
+               std::string address, int port);
     ~CProbeNode() override;
     // The node on the server, registered as the settings say; false with the reason on stderr.
     bool Serve(http::Server& server);
@@ -36,6 +38,7 @@ public:
 
 private:
     CMonitor& m_monitor;
+    CProbeMetrics* const m_metrics;
     const Options& m_options;
     const std::string m_address;
     const int m_port;

@@ -105,6 +105,41 @@ bool IsAuto(const QJsonValue& value) {
     return value.isString() && value.toString() == QLatin1String("auto");
 }
 
+// What a sender's and a receiver's patch share: only the keys it may carry; nothing while a
+// scheduled activation waits, unless the patch cancels it (a scheduled activation locks the
+// endpoint until it fires or is cancelled); the peer's id (a UUID or null) and master_enable (a
+// boolean) staged. The refusal, or nullopt with *staged updated.
+std::optional<HttpReply> StageShared(const QJsonObject& patch, bool scheduled,
+                                     std::initializer_list<const char*> keys, const char* peer,
+                                     QJsonObject* staged) {
+    QString unknown;
+    if (!OnlyKeys(patch, keys, &unknown)) {
+        return Error(400, QStringLiteral("no such parameter: %1").arg(unknown));
+    }
+    const QJsonObject activation = patch[QStringLiteral("activation")].toObject();
+    const bool cancels =
+        patch.contains(QStringLiteral("activation")) && activation[QStringLiteral("mode")].isNull();
+    if (scheduled && !cancels) {
+        return Error(423, QStringLiteral("an activation is scheduled: cancel it first"));
+    }
+    const QString peerKey = QLatin1String(peer);
+    if (patch.contains(peerKey)) {
+        const QJsonValue value = patch[peerKey];
+        if (!value.isNull() &&
+            !(value.isString() && UuidForm().match(value.toString()).hasMatch())) {
+            return Error(400, QStringLiteral("%1: a UUID or null").arg(peerKey));
+        }
+        (*staged)[peerKey] = value;
+    }
+    if (patch.contains(QStringLiteral("master_enable"))) {
+        if (!patch[QStringLiteral("master_enable")].isBool()) {
+            return Error(400, QStringLiteral("master_enable: true or false"));
+        }
+        (*staged)[QStringLiteral("master_enable")] = patch[QStringLiteral("master_enable")];
+    }
+    return std::nullopt;
+}
+
 } // namespace
 
 std::string TaiNow() {
@@ -736,32 +771,12 @@ QJsonArray Node::Constraints(const StreamFacts& s) const {
 
 HttpReply Node::Stage(const StreamFacts& s, const QJsonObject& patch) {
     EndpointState& state = StateOf(s);
-    QString unknown;
-    if (!OnlyKeys(patch, {"receiver_id", "master_enable", "activation", "transport_params"},
-                  &unknown)) {
-        return Error(400, QStringLiteral("no such parameter: %1").arg(unknown));
-    }
-    // A scheduled activation locks the sender until it fires or is cancelled.
-    const QJsonObject activation = patch[QStringLiteral("activation")].toObject();
-    const bool cancels =
-        patch.contains(QStringLiteral("activation")) && activation[QStringLiteral("mode")].isNull();
-    if (state.pending != nullptr && !cancels) {
-        return Error(423, QStringLiteral("an activation is scheduled: cancel it first"));
-    }
     QJsonObject staged = state.staged;
-    if (patch.contains(QStringLiteral("receiver_id"))) {
-        const QJsonValue value = patch[QStringLiteral("receiver_id")];
-        if (!value.isNull() &&
-            !(value.isString() && UuidForm().match(value.toString()).hasMatch())) {
-            return Error(400, QStringLiteral("receiver_id: a UUID or null"));
-        }
-        staged[QStringLiteral("receiver_id")] = value;
-    }
-    if (patch.contains(QStringLiteral("master_enable"))) {
-        if (!patch[QStringLiteral("master_enable")].isBool()) {
-            return Error(400, QStringLiteral("master_enable: true or false"));
-        }
-        staged[QStringLiteral("master_enable")] = patch[QStringLiteral("master_enable")];
+    if (std::optional<HttpReply> refused =
+            StageShared(patch, state.pending != nullptr,
+                        {"receiver_id", "master_enable", "activation", "transport_params"},
+                        "receiver_id", &staged)) {
+        return *refused;
     }
     if (patch.contains(QStringLiteral("transport_params"))) {
         const QJsonValue legs = patch[QStringLiteral("transport_params")];
@@ -811,33 +826,12 @@ HttpReply Node::Stage(const StreamFacts& s, const QJsonObject& patch) {
 
 HttpReply Node::StageReceiver(const ReceiverFacts& r, const QJsonObject& patch) {
     EndpointState& state = m_receivers[r.role];
-    QString unknown;
-    if (!OnlyKeys(
-            patch,
-            {"sender_id", "master_enable", "activation", "transport_file", "transport_params"},
-            &unknown)) {
-        return Error(400, QStringLiteral("no such parameter: %1").arg(unknown));
-    }
-    const QJsonObject activation = patch[QStringLiteral("activation")].toObject();
-    const bool cancels =
-        patch.contains(QStringLiteral("activation")) && activation[QStringLiteral("mode")].isNull();
-    if (state.pending != nullptr && !cancels) {
-        return Error(423, QStringLiteral("an activation is scheduled: cancel it first"));
-    }
     QJsonObject staged = state.staged;
-    if (patch.contains(QStringLiteral("sender_id"))) {
-        const QJsonValue value = patch[QStringLiteral("sender_id")];
-        if (!value.isNull() &&
-            !(value.isString() && UuidForm().match(value.toString()).hasMatch())) {
-            return Error(400, QStringLiteral("sender_id: a UUID or null"));
-        }
-        staged[QStringLiteral("sender_id")] = value;
-    }
-    if (patch.contains(QStringLiteral("master_enable"))) {
-        if (!patch[QStringLiteral("master_enable")].isBool()) {
-            return Error(400, QStringLiteral("master_enable: true or false"));
-        }
-        staged[QStringLiteral("master_enable")] = patch[QStringLiteral("master_enable")];
+    if (std::optional<HttpReply> refused = StageShared(
+            patch, state.pending != nullptr,
+            {"sender_id", "master_enable", "activation", "transport_file", "transport_params"},
+            "sender_id", &staged)) {
+        return *refused;
     }
     QJsonObject leg = staged[QStringLiteral("transport_params")].toArray()[0].toObject();
     if (patch.contains(QStringLiteral("transport_file"))) {

@@ -30,7 +30,8 @@ function section(input, index) {
     s.dataset.input = input.input;
     const title = element("h2", "", input.input);
     s.pattern = element("span", "pattern");
-    title.append(s.pattern);
+    s.sender = element("span", "sender");
+    title.append(s.pattern, s.sender);
     s.append(title);
     s.av = element("div", "av");
     s.av.text = element("span", "av-value", "A/V offset: no pictures with markers");
@@ -52,6 +53,8 @@ function section(input, index) {
     rows.set(key, s);
   }
   s.pattern.textContent = input.pattern;
+  // Routed by an NMOS controller: the sender it was routed to, as the registry knows it.
+  s.sender.textContent = input.senderId ? "sender " + input.senderId : "";
   const offset = input.avOffsetMs;
   s.av.dataset.offsetMs = offset === null ? "" : offset.toFixed(1);
   s.av.text.textContent = offset === null ? "A/V offset: no pictures with markers"

@@ -26,11 +26,22 @@ def free_port_block():
     raise RuntimeError("no four free ports in a row")
 
 
-class Generator:
-    """ndi-lirafon with 8 channels, every pair on; .panel is its control panel's address and
-    .sdp its session description once it is written."""
+def stop(process):
+    """SIGTERM; its exit status, None if it had to be killed."""
+    process.terminate()
+    try:
+        return process.wait(timeout=20)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        return None
 
-    def __init__(self, program, folder):
+
+class Generator:
+    """ndi-lirafon with 8 channels (or as many as asked), every pair on; .panel is its control
+    panel's address and .sdp its session description once it is written. extra: settings of its
+    environment beyond these (an NMOS registry, say, where LIRAFON_NMOS is off unless given)."""
+
+    def __init__(self, program, folder, channels=8, extra=None):
         runtime = os.path.join(folder, "run")
         os.mkdir(runtime, 0o700)
         udp = free_port_block()
@@ -38,8 +49,10 @@ class Generator:
                    LIRAFON_NDI_RUNTIME="builtin", LIRAFON_RTP_PORT=str(udp),
                    LIRAFON_SAP_DESTINATION=f"127.0.0.1:{udp + 200}", LIRAFON_PTP="off",
                    LIRAFON_NMOS="off")
+        env.update(extra or {})
         self.process = subprocess.Popen(
-            [program, "--channels", "8", "--pairs", "all", "--control-port", "0"], env=env,
+            [program, "--channels", str(channels), "--pairs", "all", "--control-port", "0"],
+            env=env,
             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
         self.panel = None
         for line in self.process.stderr:
@@ -63,9 +76,46 @@ class Generator:
         return urllib.request.urlopen(request, timeout=10).status
 
     def stop(self):
-        self.process.terminate()
-        try:
-            return self.process.wait(timeout=20)
-        except subprocess.TimeoutExpired:
-            self.process.kill()
-            return None
+        return stop(self.process)
+
+
+class Probe:
+    """lirafon-check --monitor --listen 127.0.0.1:0 with these arguments: .base is its address
+    once it serves (None if it never did), .events the event lines it has printed, .said its
+    standard error."""
+
+    def __init__(self, check, arguments, env=None):
+        import json
+        self.process = subprocess.Popen(
+            [check, "--monitor", "--listen", "127.0.0.1:0"] + arguments, env=env,
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        self.said, self.events, self.base = [], [], None
+        for line in self.process.stderr:
+            self.said.append(line)
+            found = re.search(r"live page at (http://127\.0\.0\.1:\d+)/", line)
+            if found:
+                self.base = found.group(1)
+                break
+        threading.Thread(target=lambda: self.said.extend(self.process.stderr), daemon=True).start()
+        threading.Thread(target=lambda: self.events.extend(json.loads(l)
+                                                           for l in self.process.stdout),
+                         daemon=True).start()
+
+    def metrics(self):
+        import urllib.request
+        with urllib.request.urlopen(self.base + "/metrics", timeout=10) as reply:
+            return reply.read().decode()
+
+    def stop(self):
+        return stop(self.process)
+
+
+def wait_for(what, seconds):
+    """what()'s first true value within so many seconds, else its last."""
+    end = time.time() + seconds
+    while time.time() < end:
+        value = what()
+        if value:
+            return value
+        time.sleep(0.25)
+    return what()

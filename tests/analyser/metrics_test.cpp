@@ -98,4 +98,42 @@ TEST(ProbeMetricsTest, FamiliesLabelsAndAlarmsAsPrometheusReadsThem) {
     EXPECT_EQ(text.back(), '\n');
 }
 
+// A routed input: the sender it is routed to labels every sample and the page's state, until the
+// input is removed (parked), when a later input of the same name starts unlabelled.
+TEST(ProbeMetricsTest, ARoutedInputCarriesItsSenderUntilRemoved) {
+    CProbeMetrics metrics;
+    ProbeSecond second;
+    ChannelReport c;
+    c.channel = 1;
+    second.report.channels.push_back(c);
+    metrics.Publish("receiver-1", second);
+    metrics.Publish("receiver-2", second);
+    metrics.SetSender("receiver-1", "6b1f0a3e-5c2d-4f8e-9a71-3d4c5b6a7e81");
+    const std::string text = metrics.Text();
+    std::istringstream lines(text);
+    std::string line;
+    int labelled = 0;
+    while (std::getline(lines, line)) {
+        if (line.find("input=\"receiver-1\"") != std::string::npos) {
+            EXPECT_NE(line.find("input=\"receiver-1\",sender_id=\"6b1f0a3e-5c2d-4f8e-9a71-"
+                                "3d4c5b6a7e81\""),
+                      std::string::npos)
+                << line;
+            ++labelled;
+        }
+        if (line.find("input=\"receiver-2\"") != std::string::npos) {
+            EXPECT_EQ(line.find("sender_id"), std::string::npos) << line;
+        }
+    }
+    EXPECT_GT(labelled, 10);
+    EXPECT_NE(metrics.LiveJson().find(
+                  "\"input\":\"receiver-1\",\"senderId\":\"6b1f0a3e-5c2d-4f8e-9a71-3d4c5b6a7e81\""),
+              std::string::npos);
+    EXPECT_NE(metrics.LiveJson().find("\"input\":\"receiver-2\",\"senderId\":null"),
+              std::string::npos);
+    metrics.Remove("receiver-1");
+    metrics.Publish("receiver-1", second);
+    EXPECT_EQ(metrics.Text().find("sender_id"), std::string::npos);
+}
+
 } // namespace

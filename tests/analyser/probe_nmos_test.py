@@ -8,10 +8,10 @@ false parks it (its figures gone, its alarms cleared in the event log).
 
     probe_nmos_test.py LIRAFON_CHECK PROGRAM
 """
-import json, os, re, subprocess, sys, tempfile, threading, time, urllib.error, urllib.request
+import json, os, re, sys, tempfile, urllib.error, urllib.request
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from live_generator import Generator  # noqa: E402
+from live_generator import Generator, Probe, wait_for  # noqa: E402
 
 check, program = sys.argv[1:3]
 failures = []
@@ -35,43 +35,15 @@ def call(method, url, body=None):
         return error.code, json.loads(error.read().decode() or "{}")
 
 
-def metrics(base):
-    with urllib.request.urlopen(base + "/metrics", timeout=10) as reply:
-        return reply.read().decode()
-
-
-def wait_for(what, seconds):
-    end = time.time() + seconds
-    while time.time() < end:
-        value = what()
-        if value:
-            return value
-        time.sleep(0.25)
-    return None
-
-
 with tempfile.TemporaryDirectory() as folder:
     generator = Generator(program, folder)
     env = dict(os.environ, XDG_RUNTIME_DIR=os.path.join(folder, "run"))
     env.pop("LIRAFON_NMOS_REGISTRY", None)
-    probe = subprocess.Popen([check, "--monitor", "--listen", "127.0.0.1:0", "--nmos",
-                              "--receivers", "2", "--alarms", "raise=1,clear=1",
-                              "--expect", "level=ebu"], env=env,
-                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    said = []
-    base = None
-    for line in probe.stderr:
-        said.append(line)
-        found = re.search(r"live page at (http://127\.0\.0\.1:\d+)/", line)
-        if found:
-            base = found.group(1)
-            break
-    threading.Thread(target=lambda: said.extend(probe.stderr), daemon=True).start()
-    events = []
-    threading.Thread(target=lambda: events.extend(json.loads(l) for l in probe.stdout),
-                     daemon=True).start()
+    probe = Probe(check, ["--nmos", "--receivers", "2", "--alarms", "raise=1,clear=1",
+                          "--expect", "level=ebu"], env)
+    base, events, metrics = probe.base, probe.events, lambda _: probe.metrics()
     try:
-        if not expect(base, f"the probe did not start: {''.join(said)}"):
+        if not expect(base, f"the probe did not start: {''.join(probe.said)}"):
             raise SystemExit
         node = base + "/x-nmos/node/v1.3"
         connection = base + "/x-nmos/connection/v1.1/single/receivers"
@@ -100,11 +72,12 @@ with tempfile.TemporaryDirectory() as folder:
             "transport_file": {"data": sdp, "type": "application/sdp"},
             "activation": {"mode": "activate_immediate"}})
         expect(status == 200, f"the activation: {status} {body}")
-        routed = wait_for(lambda: (lambda t: t if 'lirafon_channel_peak_dbfs{input="receiver-1",'
+        labels = f'input="receiver-1",sender_id="{sender}"'
+        routed = wait_for(lambda: (lambda t: t if f'lirafon_channel_peak_dbfs{{{labels},'
                                    'channel="8"' in t else None)(metrics(base)), 15)
-        expect(routed, "receiver 1 is judged after its activation")
+        expect(routed, "receiver 1 is judged after its activation, labelled with its sender")
         peaks = [float(v) for v in re.findall(
-            r'^lirafon_channel_peak_dbfs\{input="receiver-1",channel="\d+"[^}]*\} (\S+)$',
+            r'^lirafon_channel_peak_dbfs\{' + re.escape(labels) + r',channel="\d+"[^}]*\} (\S+)$',
             routed or "", re.M)]
         expect(len(peaks) == 8 and all(abs(p + 24) < 0.2 for p in peaks),
                f"the tone at its level on the wire, -24 dBFS: {peaks}")
@@ -128,12 +101,7 @@ with tempfile.TemporaryDirectory() as folder:
         expect(receiver["subscription"]["active"] is False, "the subscription is inactive")
         print(f"parked: events {[(e['event'], e['alarm'], e.get('channel')) for e in events]}")
     finally:
-        probe.terminate()
-        try:
-            status = probe.wait(timeout=20)
-        except subprocess.TimeoutExpired:
-            probe.kill()
-            status = None
+        status = probe.stop()
         expect(status == 0, f"the probe exited {status} after SIGTERM")
         generator.stop()
 
