@@ -118,6 +118,9 @@ void CSpectrum::Compute(const double* samples, size_t count, double rate) {
         in[i] = static_cast<float>((from[i] - mean) * m_window[i]);
     }
     m_transform->function(m_transform->context, m_transform->out, in, sizeof(float));
+    // FFmpeg's real transform writes every bin but the imaginary part of the last (Nyquist),
+    // zero by definition: left as it was, that bin held whatever the memory last held.
+    m_transform->out[m_size / 2].im = 0;
     for (size_t k = 0; k < m_power.size(); ++k) {
         const double re = m_transform->out[k].re, im = m_transform->out[k].im;
         m_power[k] = re * re + im * im;

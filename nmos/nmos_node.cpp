@@ -444,18 +444,23 @@ QJsonObject Node::ReceiverResource(const ReceiverFacts& r) {
     for (const int rate : r.rates) {
         rates.append(QJsonObject{{QStringLiteral("numerator"), rate}});
     }
-    receiver[QStringLiteral("caps")] = QJsonObject{
-        {QStringLiteral("media_types"),
-         QJsonArray{QStringLiteral("audio/L24"), QStringLiteral("audio/L16")}},
-        {QStringLiteral("constraint_sets"),
-         QJsonArray{QJsonObject{{QStringLiteral("urn:x-nmos:cap:format:sample_rate"),
-                                 QJsonObject{{QStringLiteral("enum"), rates}}},
-                                {QStringLiteral("urn:x-nmos:cap:format:channel_count"),
-                                 QJsonObject{{QStringLiteral("minimum"), 1},
-                                             {QStringLiteral("maximum"), r.maxChannels}}},
-                                {QStringLiteral("urn:x-nmos:cap:format:sample_depth"),
-                                 QJsonObject{{QStringLiteral("enum"), QJsonArray{16, 24}}}}}}},
-        {QStringLiteral("version"), QStringLiteral("0:0")}};
+    receiver[QStringLiteral("caps")] =
+        QJsonObject{{QStringLiteral("media_types"),
+                     QJsonArray{QStringLiteral("audio/L24"), QStringLiteral("audio/L16")}},
+                    {QStringLiteral("constraint_sets"),
+                     QJsonArray{QJsonObject{
+                         {QStringLiteral("urn:x-nmos:cap:meta:label"),
+                          QStringLiteral("L24 or L16 PCM, 1 to %1 channels").arg(r.maxChannels)},
+                         {QStringLiteral("urn:x-nmos:cap:meta:enabled"), true},
+                         {QStringLiteral("urn:x-nmos:cap:meta:preference"), 0},
+                         {QStringLiteral("urn:x-nmos:cap:format:sample_rate"),
+                          QJsonObject{{QStringLiteral("enum"), rates}}},
+                         {QStringLiteral("urn:x-nmos:cap:format:channel_count"),
+                          QJsonObject{{QStringLiteral("minimum"), 1},
+                                      {QStringLiteral("maximum"), r.maxChannels}}},
+                         {QStringLiteral("urn:x-nmos:cap:format:sample_depth"),
+                          QJsonObject{{QStringLiteral("enum"), QJsonArray{16, 24}}}}}}},
+                    {QStringLiteral("version"), QStringLiteral("0:0")}};
     const EndpointState& state = m_receivers[r.role];
     const bool active = state.active[QStringLiteral("master_enable")].toBool();
     receiver[QStringLiteral("subscription")] =

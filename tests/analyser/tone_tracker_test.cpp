@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <memory>
 
 namespace {
@@ -148,5 +150,31 @@ TEST(ToneTrackerGaps, AnIdentsGapIsMeasuredInTimeAtEveryRate) {
                 << rate << " Hz";
         }
         EXPECT_EQ(t.dropouts, 0u) << rate << " Hz";
+    }
+}
+
+// A probe re-routed again and again builds new spectra in memory its earlier ones left behind.
+// FFmpeg's real transform never writes the imaginary part of the Nyquist bin (zero by
+// definition): read as it was left, that bin held whatever the memory last held, and a tone at
+// line-up was then not found at all ("no tone" on a clean sine). Memory is soiled first here, as
+// a long-running probe's is.
+TEST(Spectrum, TheNyquistBinHoldsNothingLeftInMemoryByOthers) {
+    for (const size_t size : {size_t{8192}, size_t{16384}}) {
+        const size_t outBytes = (size / 2 + 1) * 2 * sizeof(float);
+        std::vector<void*> soiled;
+        for (int n = 0; n < 64; ++n) {
+            void* block = std::aligned_alloc(64, (outBytes + 63) / 64 * 64);
+            std::fill_n(static_cast<float*>(block), outBytes / sizeof(float), 1e30F);
+            soiled.push_back(block);
+        }
+        for (void* block : soiled) {
+            std::free(block);
+        }
+        CSpectrum spectrum(size);
+        const std::vector<double> tone = Tone(1000, 1);
+        spectrum.Compute(tone.data(), size, 48000);
+        const size_t peak = spectrum.PeakBin(0, 24000);
+        EXPECT_NEAR(spectrum.PeakHz(peak), 1000, 1) << size;
+        EXPECT_LT(spectrum.Power(spectrum.Bins() - 1), 1e-9 * spectrum.Power(peak)) << size;
     }
 }
