@@ -221,6 +221,49 @@ std::vector<AlarmCondition> CConditionWatch::Second(const AnalysisReport& report
                  true});
         }
     }
+    // ST 2022-7: a leg down or losing packets is no loss yet (the other leg's copies fill in),
+    // but the next fault on the other leg would be.
+    if (stats.legs.size() > 1) {
+        std::string down;
+        std::string losing;
+        double silent = 0;
+        double lost = 0;
+        bool delivering = false;
+        for (size_t n = 0; n < stats.legs.size(); ++n) {
+            const LegStats& leg = stats.legs[n];
+            const std::string name = "leg " + std::to_string(n + 1);
+            delivering = delivering || leg.silentS == 0;
+            if (leg.silentS >= m_limits.goneS) {
+                down += (down.empty() ? "" : ", ") + name;
+                silent = std::max(silent, leg.silentS);
+            }
+            const uint64_t before =
+                !m_first && n < m_previous.legs.size() ? m_previous.legs[n].lost : leg.lost;
+            if (leg.lost > before) {
+                losing +=
+                    (losing.empty() ? "" : ", ") + name + " " + std::to_string(leg.lost - before);
+                lost += static_cast<double>(leg.lost - before);
+            }
+        }
+        if (!down.empty() && delivering) {
+            seen.push_back({0, "leg down", silent, m_limits.goneS,
+                            down + ": nothing for " + Format("%.1f", silent) +
+                                " s; the stream has one leg left"});
+        }
+        if (!losing.empty()) {
+            seen.push_back({0, "leg loss", lost, 0,
+                            "packets lost in the last second on " + losing +
+                                " (the other leg's copies filled in)",
+                            true});
+        }
+        if (stats.differentialKnown && stats.differentialRecentMs > stats.mergeBufferMs) {
+            seen.push_back({0, "differential delay", stats.differentialRecentMs,
+                            stats.mergeBufferMs,
+                            "the legs arrive up to " + Format("%.1f", stats.differentialRecentMs) +
+                                " ms apart; the merge buffer holds " +
+                                Format("%.0f", stats.mergeBufferMs) + " ms"});
+        }
+    }
     // The newest marker decides: an offset that slid out raises, one back inside clears.
     if (av != nullptr && !av->markers.empty()) {
         const AvTolerance tolerance = m_expect ? m_expect->av : AvTolerance{};

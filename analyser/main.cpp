@@ -183,6 +183,7 @@ int main(int argc, char** argv) {
     request.channels = options->channels;
     request.rate = options->rate;
     request.interfaceName = options->interfaceName;
+    request.mergeBufferMs = options->mergeBufferMs;
     request.ptpSocket = options->ptpSocket;
     if (options->monitor) {
         std::vector<WatchedInput> requests;

@@ -46,7 +46,10 @@ Options
   --channels N           raw input: channel count (default 2)
   --rate HZ              raw input: sample rate (default 48000)
   --ndi-extra-ips LIST   comma-separated addresses of computers mDNS cannot reach
-  --interface NAME       network interface to join a multicast group on
+  --interface NAME       network interface to join a multicast group on; for a stream of
+                         two legs (ST 2022-7, a=group:DUP) IF_A,IF_B names each leg's
+  --merge-buffer MS      two legs: how far (ms) one may lag the other and still fill its
+                         gaps, 1 to 1000 (default 50: ST 2022-7's class B, moderate skew)
                          (a stream with a PTP reference: the latency from timestamp to arrival
                          is measured when ptp4l answers on LIRAFON_PTP, default /var/run/ptp4l)
   --reference R          smpte (default: +4 dBu = -20 dBFS) or ebu (0 dBu = -18 dBFS)
@@ -175,6 +178,12 @@ std::string Take(const std::string& name, const std::string& v, Options& o) {
         o.raw = true;
     } else if (name == "--interface") {
         o.interfaceName = v;
+    } else if (name == "--merge-buffer") {
+        const std::optional<int> n = Integer(v);
+        if (!n || *n < 1 || *n > 1000) {
+            return refused("1 to 1000 (ms)");
+        }
+        o.mergeBufferMs = *n;
     } else if (name == "--reference") {
         if (v != "smpte" && v != "ebu") {
             return refused("smpte or ebu");
@@ -274,8 +283,9 @@ std::optional<Options> ParseOptions(int argc, char** argv, int* exitCode,
             }
             o.alarms = *alarms;
         } else if (arg == "--format" || arg == "--channels" || arg == "--rate" ||
-                   arg == "--interface" || arg == "--reference" || arg == "--expect" ||
-                   arg == "--duration" || arg == "--ndi" || arg == "--ndi-extra-ips") {
+                   arg == "--interface" || arg == "--merge-buffer" || arg == "--reference" ||
+                   arg == "--expect" || arg == "--duration" || arg == "--ndi" ||
+                   arg == "--ndi-extra-ips") {
             if (i + 1 >= argc) {
                 Usage(arg + " needs a value");
                 return std::nullopt;

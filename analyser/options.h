@@ -20,7 +20,8 @@ struct Options {
     int rate = 48000;
     bool raw = false;
     std::string interfaceName;
-    double dbuOffset = 24.0; // dBu = peak dBFS + this (SMPTE; 18 for EBU)
+    double mergeBufferMs = 50; // an ST 2022-7 stream's two legs
+    double dbuOffset = 24.0;   // dBu = peak dBFS + this (SMPTE; 18 for EBU)
     std::optional<Expectation> expect;
     double duration = 0; // seconds; 0 the whole input
     bool json = false;

@@ -51,9 +51,10 @@ const std::vector<std::string>& CProbeMetrics::ChannelAlarms() {
 }
 
 const std::vector<std::string>& CProbeMetrics::StreamAlarms() {
-    static const std::vector<std::string> kinds{"no tone",      "pattern changed", "packet loss",
-                                                "late packets", "A/V offset",      "PTP lost",
-                                                "latency",      "input gone"};
+    static const std::vector<std::string> kinds{"no tone",      "pattern changed",   "packet loss",
+                                                "late packets", "A/V offset",        "PTP lost",
+                                                "latency",      "input gone",        "leg down",
+                                                "leg loss",     "differential delay"};
     return kinds;
 }
 
@@ -207,6 +208,34 @@ std::string CProbeMetrics::Text() const {
               "RTP packets that arrived after their place was played out."},
              [none](const ProbeSecond& in) {
                  return in.stats.network ? static_cast<double>(in.stats.late) : none;
+             });
+    // ST 2022-7: each leg before the merge, and what the merge made of them.
+    const auto perLeg = [&](const Family& f, const std::function<double(const LegStats&)>& of) {
+        family(f, [&] {
+            for (const std::string& input : m_order) {
+                const std::vector<LegStats>& legs = m_inputs.at(input).last.stats.legs;
+                for (size_t n = 0; n < legs.size(); ++n) {
+                    sample(f.name, inputLabels(input) + ",leg=\"" + std::to_string(n + 1) + "\"",
+                           of(legs[n]));
+                }
+            }
+        });
+    };
+    perLeg({"lirafon_rtp_leg_packets_received_total", "counter",
+            "RTP packets received on each leg of an ST 2022-7 stream."},
+           [](const LegStats& leg) { return static_cast<double>(leg.packets); });
+    perLeg({"lirafon_rtp_leg_packets_lost_total", "counter",
+            "RTP packets a leg never delivered (the other leg may have)."},
+           [](const LegStats& leg) { return static_cast<double>(leg.lost); });
+    perInput({"lirafon_rtp_packets_rescued_total", "counter",
+              "RTP packets one leg lost and the other delivered."},
+             [none](const ProbeSecond& in) {
+                 return in.stats.legs.empty() ? none : static_cast<double>(in.stats.rescued);
+             });
+    perInput({"lirafon_rtp_differential_delay_ms", "gauge",
+              "The legs' arrival difference over the last second, the most, ms."},
+             [none](const ProbeSecond& in) {
+                 return in.stats.differentialKnown ? in.stats.differentialRecentMs : none;
              });
     perInput({"lirafon_latency_ms", "gauge",
               "Timestamp to arrival, the most of the run, where PTP gives both."},

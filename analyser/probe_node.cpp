@@ -87,6 +87,7 @@ bool CProbeNode::Receive(const std::string& role, const nmos::ReceiverConnection
     InputRequest request;
     request.path = path;
     request.interfaceName = m_options.interfaceName;
+    request.mergeBufferMs = m_options.mergeBufferMs;
     request.ptpSocket = m_options.ptpSocket;
     if (!m_monitor.Start(role, request, m_options.expect, error)) {
         return false;

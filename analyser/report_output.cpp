@@ -29,6 +29,39 @@ std::string JsonText(const std::string& text) {
 
 namespace {
 
+std::string Fixed(double value, const char* format) {
+    char text[48];
+    std::snprintf(text, sizeof text, format, value);
+    return text;
+}
+
+// An ST 2022-7 stream's legs, in the session's order, and what the merge made of them.
+std::string LegsJson(const InputStats& input) {
+    if (input.legs.empty()) {
+        return {};
+    }
+    std::string out = ",\"rescued\":" + std::to_string(input.rescued) +
+                      ",\"mergeBufferMs\":" + Fixed(input.mergeBufferMs, "%.0f") + ",\"legs\":[";
+    for (size_t n = 0; n < input.legs.size(); ++n) {
+        const LegStats& leg = input.legs[n];
+        out += std::string(n > 0 ? "," : "") + "{\"packets\":" + std::to_string(leg.packets) +
+               ",\"lost\":" + std::to_string(leg.lost) + ",\"late\":" + std::to_string(leg.late) +
+               ",\"silentS\":" + Fixed(leg.silentS, "%.3f");
+        if (leg.latencyKnown) {
+            out += ",\"latencyMedianMs\":" + Fixed(leg.latencyMedianMs, "%.3f") +
+                   ",\"latencyMaxMs\":" + Fixed(leg.latencyMaxMs, "%.3f");
+        }
+        out += "}";
+    }
+    out += "]";
+    if (input.differentialKnown) {
+        out += ",\"differentialDelayMs\":{\"min\":" + Fixed(input.differentialMinMs, "%.3f") +
+               ",\"median\":" + Fixed(input.differentialMedianMs, "%.3f") +
+               ",\"max\":" + Fixed(input.differentialMaxMs, "%.3f") + "}";
+    }
+    return out;
+}
+
 std::string NdiJson(const InputStats& input) {
     char numbers[256];
     std::snprintf(numbers, sizeof numbers,
@@ -41,12 +74,6 @@ std::string NdiJson(const InputStats& input) {
            ",\"address\":" + JsonText(input.ndiAddress) + numbers +
            ",\"picture\":" + JsonText(input.ndiPicture) +
            ",\"metadata\":" + JsonText(input.ndiMetadata) + "}";
-}
-
-std::string Fixed(double value, const char* format) {
-    char text[48];
-    std::snprintf(text, sizeof text, format, value);
-    return text;
 }
 
 std::string AvJson(const AvReport& av, const Expectation* expect) {
@@ -117,6 +144,7 @@ std::string ReportJson(const AnalysisReport& report, const InputStats& input,
             out += ",\"latencyMedianMs\":" + std::to_string(input.latencyMedianMs) +
                    ",\"latencyMaxMs\":" + std::to_string(input.latencyMaxMs);
         }
+        out += LegsJson(input);
     }
     if (input.ndi) {
         out += NdiJson(input);
@@ -231,6 +259,10 @@ void PrintTable(const AnalysisReport& report, const InputStats& input, bool colo
     if (input.network) {
         std::printf("  packets %llu, lost %llu", static_cast<unsigned long long>(input.packets),
                     static_cast<unsigned long long>(input.lost));
+        if (!input.legs.empty()) {
+            std::printf(" after the merge (%llu rescued by the other leg)",
+                        static_cast<unsigned long long>(input.rescued));
+        }
         if (input.driftKnown) {
             std::printf(", sender %+.1f ± %.1f ppm", input.driftPpm, input.driftUncertaintyPpm);
         } else if (report.seconds >= 2) {
@@ -239,6 +271,30 @@ void PrintTable(const AnalysisReport& report, const InputStats& input, bool colo
         if (input.latencyKnown) {
             std::printf(", PTP latency %.3f ms (max %.3f)", input.latencyMedianMs,
                         input.latencyMaxMs);
+        }
+    }
+    for (size_t n = 0; n < input.legs.size(); ++n) {
+        const LegStats& leg = input.legs[n];
+        std::printf("\n  leg %zu: packets %llu, lost %llu, late %llu", n + 1,
+                    static_cast<unsigned long long>(leg.packets),
+                    static_cast<unsigned long long>(leg.lost),
+                    static_cast<unsigned long long>(leg.late));
+        if (leg.latencyKnown) {
+            std::printf(", PTP latency %.3f ms (max %.3f)", leg.latencyMedianMs, leg.latencyMaxMs);
+        }
+        if (leg.silentS > 0) {
+            std::printf(", nothing for %.1f s", leg.silentS);
+        }
+    }
+    if (!input.legs.empty()) {
+        if (input.differentialKnown) {
+            std::printf("\n  leg 2 against leg 1: %+.2f ms median (%+.2f to %+.2f); merge buffer "
+                        "%.0f ms",
+                        input.differentialMedianMs, input.differentialMinMs,
+                        input.differentialMaxMs, input.mergeBufferMs);
+        } else {
+            std::printf("\n  leg 2 against leg 1: no packet on both yet; merge buffer %.0f ms",
+                        input.mergeBufferMs);
         }
     }
     if (input.ndi) {

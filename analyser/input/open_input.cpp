@@ -66,7 +66,8 @@ std::unique_ptr<CPcmInput> OpenInput(const InputRequest& request, InputKind* kin
         if (!ParseSdpFile(request.path, &stream, error)) {
             return nullptr;
         }
-        return OpenRtp(stream, request.interfaceName, request.ptpSocket, error);
+        return OpenRtp(stream, request.interfaceName, request.ptpSocket, error,
+                       request.mergeBufferMs);
     }
     if (request.raw) {
         return OpenRaw(request.path, request.format, request.channels, request.rate, error);

@@ -17,7 +17,8 @@ struct InputRequest {
     int channels = 2;
     int rate = 48000;
     std::string interfaceName;
-    std::string ptpSocket; // ptp4l's, for a stream with a PTP reference; "" never
+    std::string ptpSocket;     // ptp4l's, for a stream with a PTP reference; "" never
+    double mergeBufferMs = 50; // an ST 2022-7 stream's: how far one leg may lag the other
 };
 
 enum class InputKind { ndi, stream, recording };

@@ -11,8 +11,28 @@
 #include <string>
 #include <vector>
 
+// One leg of an ST 2022-7 stream, as it arrived before the merge.
+struct LegStats {
+    uint64_t packets = 0;
+    uint64_t lost = 0; // gaps in this leg's own sequence numbers
+    uint64_t late = 0; // copies that came after their place was played out
+    bool latencyKnown = false;
+    double latencyMedianMs = 0;
+    double latencyMaxMs = 0;
+    double silentS = 0; // since this leg's last packet (0 while it delivers)
+};
+
 struct InputStats {
     bool network = false;
+    // ST 2022-7: each leg in the session description's order, and the merge. One leg: empty.
+    std::vector<LegStats> legs;
+    uint64_t rescued = 0;     // packets one leg lost and the other delivered
+    double mergeBufferMs = 0; // how far behind the other a leg may be and still be merged
+    bool differentialKnown = false;
+    double differentialMinMs = 0; // the second leg's arrival minus the first's, per packet
+    double differentialMedianMs = 0;
+    double differentialMaxMs = 0;
+    double differentialRecentMs = 0; // the largest magnitude over the last second
     uint64_t packets = 0;
     uint64_t lost = 0;              // missing sequence numbers, filled with silence
     uint64_t late = 0;              // arrived after their place was played out

@@ -20,8 +20,10 @@
 #include <cmath>
 #include <cstring>
 #include <ctime>
+#include <deque>
 #include <fstream>
 #include <map>
+#include <sstream>
 
 namespace {
 
@@ -69,11 +71,32 @@ void ReadSenderReport(const uint8_t* data, ssize_t size, ClockMapping* mapping) 
 }
 
 class CRtpInput : public CPcmInput {
+    // ST 2022-7: what the merge keeps of the last kSeenPackets sequence numbers.
+    static constexpr int64_t kSeenPackets = 8192;
+    static constexpr double kDifferentialRangeMs = 500; // the median's histogram: +-500 ms
+    static constexpr double kDifferentialBinMs = 0.01;
+    struct Seen {
+        int64_t sequence = -1;
+        uint8_t legs = 0;      // a bit per leg that delivered it
+        int64_t arrivalNs = 0; // the first copy's
+    };
+    struct Leg {
+        uint64_t packets = 0;
+        int64_t first = 0;
+        int64_t highest = 0;
+        uint64_t late = 0;
+        int64_t lastPacketNs = 0;
+        std::vector<double> latenciesMs;
+    };
+
 public:
-    CRtpInput(const SdpStream& stream, int fd, const std::string& ptpSocket, int videoFd = -1,
-              int audioRtcpFd = -1, int videoRtcpFd = -1)
-        : m_stream(stream), m_fd(fd), m_videoFd(videoFd), m_audioRtcpFd(audioRtcpFd),
-          m_videoRtcpFd(videoRtcpFd) {
+    // fds: one per leg, in the session's order.
+    CRtpInput(const SdpStream& stream, std::vector<int> fds, const std::string& ptpSocket,
+              double mergeBufferMs, int videoFd = -1, int audioRtcpFd = -1, int videoRtcpFd = -1)
+        : m_stream(stream), m_fds(std::move(fds)), m_videoFd(videoFd), m_audioRtcpFd(audioRtcpFd),
+          m_videoRtcpFd(videoRtcpFd), m_legs(m_fds.size() > 1 ? m_fds.size() : 0),
+          m_mergeBufferMs(m_fds.size() > 1 ? mergeBufferMs : 0),
+          m_seen(m_fds.size() > 1 ? kSeenPackets : 0) {
         if (!ptpSocket.empty() && stream.refclk.rfind("ptp=", 0) == 0) {
             m_ptp = std::make_unique<CPtpClock>(ptpSocket, false);
             m_ptp->Start();
@@ -83,7 +106,9 @@ public:
         if (m_ptp) {
             m_ptp->Stop();
         }
-        close(m_fd);
+        for (const int fd : m_fds) {
+            close(fd);
+        }
         for (const int fd : {m_videoFd, m_audioRtcpFd, m_videoRtcpFd}) {
             if (fd >= 0) {
                 close(fd);
@@ -165,32 +190,39 @@ public:
             stats.ptpLocked = reference.available && reference.synchronised;
             stats.ptpGrandmaster = reference.grandmaster;
         }
-        if (!m_latenciesMs.empty()) {
-            std::vector<double> sorted = m_latenciesMs;
-            std::sort(sorted.begin(), sorted.end());
-            stats.latencyKnown = true;
-            stats.latencyMedianMs = sorted[sorted.size() / 2];
-            stats.latencyMaxMs = sorted.back();
+        Percentiles(m_latenciesMs, &stats.latencyKnown, &stats.latencyMedianMs,
+                    &stats.latencyMaxMs);
+        if (!m_legs.empty()) {
+            LegFigures(stats);
         }
         return stats;
     }
 
     bool Read(std::vector<double>& out, int maxFrames) override {
-        const int64_t latency = static_cast<int64_t>(m_stream.rate) * kLatencyMs / 1000;
+        // Two legs: the later copy of a packet the earlier leg lost must still find its place.
+        const int64_t latency = static_cast<int64_t>(
+            m_stream.rate * std::max<double>(kLatencyMs, m_mergeBufferMs) / 1000);
         const auto deadline = MonotonicNowNs() + 200'000'000;
         // Wait until the buffer spans the latency beyond what is due, or a while has passed.
         while (MonotonicNowNs() < deadline &&
                (m_buffer.empty() || m_buffer.rbegin()->first - m_next < latency + maxFrames)) {
-            pollfd wait[4] = {{m_fd, POLLIN, 0},
-                              {m_videoFd, POLLIN, 0},
-                              {m_audioRtcpFd, POLLIN, 0},
-                              {m_videoRtcpFd, POLLIN, 0}};
-            if (poll(wait, 4, 20) > 0) {
+            // The video, both sender reports, then every leg.
+            pollfd wait[6] = {
+                {m_videoFd, POLLIN, 0}, {m_audioRtcpFd, POLLIN, 0}, {m_videoRtcpFd, POLLIN, 0}};
+            const size_t legs = std::min<size_t>(m_fds.size(), 3);
+            for (size_t leg = 0; leg < legs; ++leg) {
+                wait[3 + leg] = {m_fds[leg], POLLIN, 0};
+            }
+            if (poll(wait, static_cast<nfds_t>(3 + legs), 20) > 0) {
                 // Whatever has queued, in one go: a stream of 8,000 packets a second woke this
                 // thread 8,000 times a second, one packet each.
-                for (int n = 0; (wait[0].revents & POLLIN) && n < kDrainPackets && Receive(); ++n) {
+                for (size_t leg = 0; leg < legs; ++leg) {
+                    for (int n = 0;
+                         (wait[3 + leg].revents & POLLIN) && n < kDrainPackets && Receive(leg);
+                         ++n) {
+                    }
                 }
-                for (int n = 0; (wait[1].revents & POLLIN) && n < kDrainPackets && ReceiveVideo();
+                for (int n = 0; (wait[0].revents & POLLIN) && n < kDrainPackets && ReceiveVideo();
                      ++n) {
                 }
                 // Far from enough buffered: let a few packets gather before the next wake-up
@@ -201,11 +233,11 @@ public:
                     const timespec nap{0, kNapNs};
                     nanosleep(&nap, nullptr);
                 }
-                for (int i : {2, 3}) {
+                for (int i : {1, 2}) {
                     if (wait[i].revents & POLLIN) {
                         uint8_t report[1500];
                         const ssize_t size = recv(wait[i].fd, report, sizeof report, MSG_DONTWAIT);
-                        ReadSenderReport(report, size, i == 2 ? &m_audioClock : &m_videoClock);
+                        ReadSenderReport(report, size, i == 1 ? &m_audioClock : &m_videoClock);
                     }
                 }
             }
@@ -232,8 +264,8 @@ public:
     }
 
 private:
-    // One datagram read (false when none was waiting).
-    bool Receive() {
+    // One datagram read from a leg (false when none was waiting).
+    bool Receive(size_t leg) {
         uint8_t packet[9000];
         iovec vector{packet, sizeof packet};
         alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
@@ -242,7 +274,7 @@ private:
         message.msg_iovlen = 1;
         message.msg_control = control;
         message.msg_controllen = sizeof control;
-        const ssize_t size = recvmsg(m_fd, &message, MSG_DONTWAIT);
+        const ssize_t size = recvmsg(m_fds[leg], &message, MSG_DONTWAIT);
         if (size < 0) {
             return false;
         }
@@ -261,10 +293,13 @@ private:
             }
         }
         const uint32_t stamp = rtp->header.timestamp;
-        ++m_stats.packets;
         // Extended sequence and timestamp, unwrapped around the last ones seen.
         const bool first = !m_sequences.Started();
         const int64_t sequence = m_sequences.Unwrap(rtp->header.sequence);
+        if (!m_legs.empty() && !Merge(leg, sequence, arrival, stamp)) {
+            return true; // the other leg's copy came first
+        }
+        ++m_stats.packets;
         m_lastStamp = m_stamps.Unwrap(stamp);
         if (first) {
             m_highestSequence = sequence;
@@ -285,7 +320,7 @@ private:
         std::vector<double> samples;
         ReadLinearPcm(rtp->payload, rtp->payloadBytes, m_stream.bits, m_stream.channels, &samples);
         m_buffer[at] = std::move(samples);
-        Latency(arrival, stamp);
+        Latency(arrival, stamp, m_latenciesMs);
         const int64_t second = at / m_stream.rate;
         const double delay = static_cast<double>(arrival - m_firstArrival) -
                              static_cast<double>(at) * 1e9 / m_stream.rate;
@@ -359,7 +394,7 @@ private:
 
     // PTP time of arrival against the timestamp's time: the timestamp is the sample count since
     // the PTP epoch modulo 2^32, so the arrival's own count supplies the high bits.
-    void Latency(int64_t arrivalRealtimeNs, uint32_t stamp) {
+    void Latency(int64_t arrivalRealtimeNs, uint32_t stamp, std::vector<double>& into) {
         const std::optional<int64_t> offset = m_ptp ? m_ptp->OffsetNs() : std::nullopt;
         if (!offset) {
             return;
@@ -373,14 +408,149 @@ private:
             (mono.tv_nsec - real.tv_nsec);
         const int64_t ptpNs = arrivalRealtimeNs + monoMinusReal + *offset;
         const double ms = static_cast<double>(TimestampAgeNs(ptpNs, stamp, m_stream.rate)) / 1e6;
-        if (m_latenciesMs.size() >= 100000) {
-            m_latenciesMs.erase(m_latenciesMs.begin(), m_latenciesMs.begin() + 50000);
+        if (into.size() >= 100000) {
+            into.erase(into.begin(), into.begin() + 50000);
         }
-        m_latenciesMs.push_back(ms);
+        into.push_back(ms);
+    }
+
+    // The median and the most of what was measured.
+    static void Percentiles(const std::vector<double>& values, bool* known, double* median,
+                            double* most) {
+        if (values.empty()) {
+            return;
+        }
+        std::vector<double> sorted = values;
+        std::sort(sorted.begin(), sorted.end());
+        *known = true;
+        *median = sorted[sorted.size() / 2];
+        *most = sorted.back();
+    }
+
+    // ST 2022-7: a packet's copy from a leg. Counted for the leg; the first copy of a sequence
+    // number goes on to the jitter buffer (true), a later one only times the legs against each
+    // other (false).
+    bool Merge(size_t leg, int64_t sequence, int64_t arrival, uint32_t stamp) {
+        Leg& l = m_legs[leg];
+        const int64_t now = MonotonicNowNs();
+        if (l.packets == 0) {
+            l.first = sequence;
+            l.highest = sequence;
+        }
+        ++l.packets;
+        l.highest = std::max(l.highest, sequence);
+        l.lastPacketNs = now;
+        Latency(arrival, stamp, l.latenciesMs);
+        if (m_started) {
+            const int64_t at = m_lastStamp +
+                               static_cast<int32_t>(stamp - static_cast<uint32_t>(m_lastStamp)) -
+                               m_stampBase;
+            l.late += at < m_next ? 1 : 0;
+        }
+        if (sequence <= m_retiredUpTo) {
+            return false; // older than anything the merge still holds: it was played or lost
+        }
+        if (!m_seenStarted) {
+            m_seenStarted = true;
+            m_retiredUpTo = sequence - 1;
+        }
+        // What falls out of the window is retired before its slot is taken again.
+        for (int64_t s = m_retiredUpTo + 1; s <= sequence - kSeenPackets; ++s) {
+            Retire(s);
+        }
+        Seen& slot = m_seen[static_cast<size_t>(sequence) % m_seen.size()];
+        const uint8_t bit = static_cast<uint8_t>(1U << leg);
+        if (slot.sequence == sequence) {
+            if ((slot.legs & bit) == 0) {
+                slot.legs |= bit;
+                // The second leg's arrival minus the first's, whichever came first.
+                const double ms = static_cast<double>(arrival - slot.arrivalNs) / 1e6;
+                AddDifferential(leg == 1 ? ms : -ms, now);
+            }
+            return false;
+        }
+        slot = {sequence, bit, arrival};
+        return true;
+    }
+
+    // A sequence number leaves the merge's window: delivered by one leg only, the other lost it.
+    void Retire(int64_t sequence) {
+        if (sequence <= m_retiredUpTo) {
+            return;
+        }
+        m_retiredUpTo = sequence;
+        const Seen& slot = m_seen[static_cast<size_t>(sequence) % m_seen.size()];
+        if (slot.sequence == sequence && OneLeg(slot)) {
+            ++m_rescued;
+        }
+    }
+
+    // Delivered by one leg, at a place both legs had reached: the other leg lost it.
+    bool OneLeg(const Seen& slot) const {
+        const bool single = slot.legs == 1 || slot.legs == 2;
+        return single && std::all_of(m_legs.begin(), m_legs.end(), [&](const Leg& l) {
+                   return l.packets > 0 && slot.sequence >= l.first && slot.sequence < l.highest;
+               });
+    }
+
+    void AddDifferential(double ms, int64_t now) {
+        m_differentialMinMs = std::min(m_differentialMinMs, ms);
+        m_differentialMaxMs = std::max(m_differentialMaxMs, ms);
+        const auto bin = static_cast<size_t>(
+            std::clamp(std::lround((ms + kDifferentialRangeMs) / kDifferentialBinMs), 0L,
+                       static_cast<long>(m_differential.size()) - 1));
+        ++m_differential[bin];
+        ++m_differentialCount;
+        m_recentDifferential.emplace_back(now, std::abs(ms));
+        while (!m_recentDifferential.empty() &&
+               m_recentDifferential.front().first < now - 1'000'000'000) {
+            m_recentDifferential.pop_front();
+        }
+    }
+
+    void LegFigures(InputStats& stats) const {
+        const int64_t now = MonotonicNowNs();
+        for (const Leg& l : m_legs) {
+            LegStats leg;
+            leg.packets = l.packets;
+            const auto expected =
+                l.packets > 0 ? static_cast<uint64_t>(l.highest - l.first + 1) : 0;
+            leg.lost = expected > l.packets ? expected - l.packets : 0;
+            leg.late = l.late;
+            Percentiles(l.latenciesMs, &leg.latencyKnown, &leg.latencyMedianMs, &leg.latencyMaxMs);
+            const int64_t since = l.packets > 0 ? l.lastPacketNs : m_openedNs;
+            // Silent when it misses more than a few packets' time.
+            const double silentS = static_cast<double>(now - since) / 1e9;
+            leg.silentS = silentS > 0.02 ? silentS : 0;
+            stats.legs.push_back(leg);
+        }
+        stats.mergeBufferMs = m_mergeBufferMs;
+        // Retired ones, and those still in the window that both legs have passed.
+        stats.rescued = m_rescued;
+        for (const Seen& slot : m_seen) {
+            stats.rescued += slot.sequence > m_retiredUpTo && OneLeg(slot) ? 1 : 0;
+        }
+        if (m_differentialCount > 0) {
+            stats.differentialKnown = true;
+            stats.differentialMinMs = m_differentialMinMs;
+            stats.differentialMaxMs = m_differentialMaxMs;
+            uint64_t counted = 0;
+            for (size_t bin = 0; bin < m_differential.size(); ++bin) {
+                counted += m_differential[bin];
+                if (2 * counted >= m_differentialCount) {
+                    stats.differentialMedianMs =
+                        static_cast<double>(bin) * kDifferentialBinMs - kDifferentialRangeMs;
+                    break;
+                }
+            }
+            for (const auto& [at, ms] : m_recentDifferential) {
+                stats.differentialRecentMs = std::max(stats.differentialRecentMs, ms);
+            }
+        }
     }
 
     SdpStream m_stream;
-    int m_fd;
+    std::vector<int> m_fds;
     int m_videoFd;
     int m_audioRtcpFd;
     int m_videoRtcpFd;
@@ -406,6 +576,20 @@ private:
     int64_t m_firstArrival = 0;
     std::map<int64_t, std::vector<double>> m_buffer;
     std::map<int64_t, double> m_earliest; // media second -> earliest arrival minus its time
+    std::vector<Leg> m_legs;              // empty for one leg
+    double m_mergeBufferMs;
+    std::vector<Seen> m_seen;
+    bool m_seenStarted = false;
+    int64_t m_retiredUpTo = 0;
+    uint64_t m_rescued = 0;
+    std::vector<uint32_t> m_differential = std::vector<uint32_t>(
+        m_legs.empty() ? 0
+                       : static_cast<size_t>(2 * kDifferentialRangeMs / kDifferentialBinMs) + 1);
+    uint64_t m_differentialCount = 0;
+    double m_differentialMinMs = 1e300;
+    double m_differentialMaxMs = -1e300;
+    std::deque<std::pair<int64_t, double>> m_recentDifferential;
+    int64_t m_openedNs = MonotonicNowNs();
 };
 
 // A payload type without a=rtpmap means what RFC 3551 assigns it: L16 at 44.1 kHz for 10
@@ -468,6 +652,34 @@ bool ParseSdpFile(const std::string& path, SdpStream* stream, std::string* error
         *error = path + " describes no L24 or L16 audio stream that can be received";
         return false;
     }
+    // ST 2022-7 (RFC 7104): a=group:DUP names the legs by their a=mid, in order; the first leg's
+    // section describes the stream.
+    stream->legs.clear();
+    const std::optional<std::string> group = session->Attribute("group");
+    if (group && group->rfind("DUP ", 0) == 0) {
+        std::istringstream mids(group->substr(4));
+        std::string mid;
+        while (mids >> mid) {
+            const auto named = std::find_if(
+                session->media.begin(), session->media.end(), [&](const wire::SdpMedia& m) {
+                    return m.kind == "audio" && m.Attribute("mid").value_or("") == mid;
+                });
+            if (named == session->media.end()) {
+                *error = path + ": a=group:DUP names " + mid + ", which no audio section has";
+                return false;
+            }
+            if (stream->legs.empty()) {
+                audio = &*named;
+            }
+            stream->legs.push_back(
+                {session->ConnectionOf(*named), named->port, named->RtcpPort(), mid});
+        }
+        if (stream->legs.size() != 2) {
+            *error = path + ": a=group:DUP names " + std::to_string(stream->legs.size()) +
+                     " legs; two are read";
+            return false;
+        }
+    }
     stream->port = audio->port;
     stream->payloadType = audio->formats.front();
     stream->rtcpPort = audio->RtcpPort();
@@ -520,15 +732,41 @@ bool ParseSdpFile(const std::string& path, SdpStream* stream, std::string* error
 }
 
 std::unique_ptr<CPcmInput> OpenRtp(const SdpStream& stream, const std::string& interfaceName,
-                                   const std::string& ptpSocket, std::string* error) {
-    const unsigned index = interfaceName.empty() ? 0 : if_nametoindex(interfaceName.c_str());
-    if (!interfaceName.empty() && index == 0) {
-        *error = "no network interface " + interfaceName;
+                                   const std::string& ptpSocket, std::string* error,
+                                   double mergeBufferMs) {
+    const std::string firstInterface = interfaceName.substr(0, interfaceName.find(','));
+    const unsigned index = firstInterface.empty() ? 0 : if_nametoindex(firstInterface.c_str());
+    if (!firstInterface.empty() && index == 0) {
+        *error = "no network interface " + firstInterface;
         return nullptr;
     }
-    const int fd = OpenReceiver(stream.address, stream.port, index, error);
-    if (fd < 0) {
-        return nullptr;
+    // One socket per leg, each on its own interface when two are named.
+    std::vector<int> fds;
+    const std::vector<SdpLeg> legs = stream.legs.empty()
+                                         ? std::vector<SdpLeg>{{stream.address, stream.port, 0, ""}}
+                                         : stream.legs;
+    const size_t comma = interfaceName.find(',');
+    for (size_t leg = 0; leg < legs.size(); ++leg) {
+        const std::string name = comma == std::string::npos ? interfaceName
+                                 : leg == 0                 ? interfaceName.substr(0, comma)
+                                                            : interfaceName.substr(comma + 1);
+        const unsigned legIndex = name.empty() ? 0 : if_nametoindex(name.c_str());
+        if (!name.empty() && legIndex == 0) {
+            *error = "no network interface " + name;
+        }
+        const int fd = legIndex == 0 && !name.empty()
+                           ? -1
+                           : OpenReceiver(legs[leg].address, legs[leg].port, legIndex, error);
+        if (fd < 0) {
+            for (const int open : fds) {
+                close(open);
+            }
+            if (legs.size() > 1) {
+                *error = "leg " + std::to_string(leg + 1) + ": " + *error;
+            }
+            return nullptr;
+        }
+        fds.push_back(fd);
     }
     // The video and both streams' sender reports, when the session has pictures; without any
     // of them the audio is read as before.
@@ -541,7 +779,8 @@ std::unique_ptr<CPcmInput> OpenRtp(const SdpStream& stream, const std::string& i
         audioRtcp = OpenReceiver(stream.address, stream.rtcpPort, index, &ignored);
         videoRtcp = OpenReceiver(stream.address, stream.videoRtcpPort, index, &ignored);
     }
-    return std::make_unique<CRtpInput>(stream, fd, ptpSocket, video, audioRtcp, videoRtcp);
+    return std::make_unique<CRtpInput>(stream, std::move(fds), ptpSocket, mergeBufferMs, video,
+                                       audioRtcp, videoRtcp);
 }
 
 namespace {

@@ -7,8 +7,20 @@
 #include "pcm_input.h"
 
 #include <string>
+#include <vector>
+
+// One leg of an ST 2022-7 stream: the same packets on another network.
+struct SdpLeg {
+    std::string address; // numeric
+    int port = 0;
+    int rtcpPort = 0;
+    std::string mid;
+};
 
 struct SdpStream {
+    // a=group:DUP (RFC 7104): both legs in the group's order, the first also in the fields below.
+    // Empty for a stream of one leg.
+    std::vector<SdpLeg> legs;
     std::string address; // numeric
     int port = 0;
     int payloadType = 96;
@@ -29,11 +41,15 @@ struct SdpStream {
     int height = 0;
 };
 
-// Reads the first audio section of an SDP file, and the first video section; "" error on
-// success.
+// Reads the first audio section of an SDP file (or the two of its a=group:DUP), and the first
+// video section; "" error on success.
 bool ParseSdpFile(const std::string& path, SdpStream* stream, std::string* error);
 
-// interfaceName: where to join a multicast group ("" = the system's choice). ptpSocket: ptp4l's
-// management socket, asked for PTP time when the stream names a PTP reference ("" = never).
+// interfaceName: where to join a multicast group ("" = the system's choice; "ifA,ifB": each
+// leg's). ptpSocket: ptp4l's management socket, asked for PTP time when the stream names a PTP
+// reference ("" = never). mergeBufferMs: with two legs, how far one may lag the other and still
+// fill the other's gaps (ST 2022-7's class B, moderate skew, by default).
+constexpr double kDefaultMergeBufferMs = 50;
 std::unique_ptr<CPcmInput> OpenRtp(const SdpStream& stream, const std::string& interfaceName,
-                                   const std::string& ptpSocket, std::string* error);
+                                   const std::string& ptpSocket, std::string* error,
+                                   double mergeBufferMs = kDefaultMergeBufferMs);

@@ -178,6 +178,36 @@ TEST(ConditionWatchTest, PtpLostOnlyOnceItWasFollowed) {
     EXPECT_TRUE(watch.Second(report, stats).empty());
 }
 
+// Two legs: one gone quiet while the other carries the stream is "leg down" (both quiet is the
+// input gone, not this); a leg's loss is an event in the second it grew; legs further apart than
+// the merge buffer holds are "differential delay".
+TEST(ConditionWatchTest, ALegDownLosingOrTooFarBehind) {
+    AlarmLimits limits;
+    limits.goneS = 0.5;
+    CConditionWatch watch(std::nullopt, limits);
+    AnalysisReport report;
+    report.channels = {Tone(1), Tone(2)};
+    InputStats stats;
+    stats.network = true;
+    stats.legs.resize(2);
+    stats.mergeBufferMs = 50;
+    stats.differentialKnown = true;
+    stats.differentialRecentMs = 5;
+    EXPECT_TRUE(watch.Second(report, stats).empty());
+    stats.legs[1].silentS = 0.7;
+    stats.legs[0].lost = 3;
+    std::vector<AlarmCondition> seen = watch.Second(report, stats);
+    EXPECT_EQ(Kinds(seen), (std::vector<std::string>{"0 leg down", "0 leg loss"}));
+    EXPECT_NE(seen[0].message.find("leg 2"), std::string::npos) << seen[0].message;
+    EXPECT_NE(seen[1].message.find("leg 1 3"), std::string::npos) << seen[1].message;
+    EXPECT_TRUE(seen[1].instant);
+    stats.legs[0].silentS = 0.7; // both quiet: nothing carries the stream, no leg alarm
+    EXPECT_TRUE(watch.Second(report, stats).empty());
+    stats.legs[0].silentS = stats.legs[1].silentS = 0;
+    stats.differentialRecentMs = 60;
+    EXPECT_EQ(Kinds(watch.Second(report, stats)), std::vector<std::string>{"0 differential delay"});
+}
+
 // The command line of a probe on several inputs: each judged against the nearest --expect before
 // it, --ndi as often as wanted, and what cannot mean anything refused.
 TEST(AlarmOptionsTest, EachInputTakesTheNearestExpectBeforeIt) {

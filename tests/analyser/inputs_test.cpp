@@ -1,6 +1,7 @@
 // Recordings opened by what they hold: a WAV file whatever its name, and at its own width; raw
 // PCM only when asked for; a file nothing can read refused with one line that names it.
 #include "open_input.h"
+#include "rtp_input.h"
 
 #include <gtest/gtest.h>
 
@@ -8,6 +9,8 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -100,4 +103,69 @@ TEST(OpenInput, RawPcmOnlyWhenAskedForAndAnUnreadableFileIsNamed) {
     std::remove(path.c_str());
     EXPECT_EQ(OpenInput(request, &kind, &error), nullptr);
     EXPECT_NE(error.find("cannot read " + path), std::string::npos) << error;
+}
+
+// A pipe is read once: the WAV header it brings says what follows, and not a sample is lost to a
+// look at its head (a pipe opened twice lost its first bytes, and could wait for ever).
+TEST(OpenInput, APipeIsReadOnceFromItsFirstByte) {
+    const std::string path = TempPath("pipe.wav");
+    ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+    std::vector<int16_t> samples(4800);
+    for (size_t i = 0; i < samples.size(); ++i) {
+        samples[i] = static_cast<int16_t>(i * 7 - 16000);
+    }
+    std::thread writer([&] { Write(path, Wav16(samples)); });
+    InputRequest request;
+    request.path = path;
+    InputKind kind;
+    std::string error;
+    const std::unique_ptr<CPcmInput> input = OpenInput(request, &kind, &error);
+    ASSERT_NE(input, nullptr) << error;
+    std::vector<double> read;
+    while (read.size() < samples.size() && input->Read(read, 1000)) {
+    }
+    writer.join();
+    ASSERT_EQ(read.size(), samples.size());
+    for (size_t i = 0; i < samples.size(); i += 997) {
+        EXPECT_EQ(read[i], samples[i] / 32768.0) << i;
+    }
+    std::remove(path.c_str());
+}
+
+// ST 2022-7 sessions (RFC 7104): the legs in a=group:DUP's order, each with its own address and
+// port; a group naming a section that is not there, or other than two legs, is refused by name.
+TEST(SessionDescription, TwoLegsInTheGroupsOrderAndWhatIsRefused) {
+    const auto sdp = [](const std::string& group, const std::string& secondMid) {
+        return "v=0\r\no=- 1 1 IN IP4 10.0.0.1\r\ns=two legs\r\nt=0 0\r\n" + group +
+               "m=audio 5004 RTP/AVP 96\r\nc=IN IP4 239.1.1.1/32\r\na=rtpmap:96 L24/48000/8\r\n"
+               "a=mid:A\r\nm=audio 5006 RTP/AVP 96\r\nc=IN IP4 239.2.2.2/32\r\n"
+               "a=rtpmap:96 L24/48000/8\r\na=mid:" +
+               secondMid + "\r\n";
+    };
+    const std::string path = TempPath("legs.sdp");
+    const auto parse = [&](const std::string& text, SdpStream* stream, std::string* error) {
+        Write(path, std::vector<uint8_t>(text.begin(), text.end()));
+        return ParseSdpFile(path, stream, error);
+    };
+    SdpStream stream;
+    std::string error;
+    ASSERT_TRUE(parse(sdp("a=group:DUP B A\r\n", "B"), &stream, &error)) << error;
+    ASSERT_EQ(stream.legs.size(), 2u);
+    EXPECT_EQ(stream.legs[0].address, "239.2.2.2");
+    EXPECT_EQ(stream.legs[0].port, 5006);
+    EXPECT_EQ(stream.legs[1].address, "239.1.1.1");
+    EXPECT_EQ(stream.address, "239.2.2.2") << "the first leg describes the stream";
+    EXPECT_EQ(stream.channels, 8);
+
+    SdpStream one;
+    ASSERT_TRUE(parse(sdp("", "B"), &one, &error)) << error;
+    EXPECT_TRUE(one.legs.empty()) << "no group: one leg, the first section";
+    EXPECT_EQ(one.port, 5004);
+
+    SdpStream refused;
+    EXPECT_FALSE(parse(sdp("a=group:DUP A C\r\n", "B"), &refused, &error));
+    EXPECT_NE(error.find("names C"), std::string::npos) << error;
+    EXPECT_FALSE(parse(sdp("a=group:DUP A\r\n", "B"), &refused, &error));
+    EXPECT_NE(error.find("two are read"), std::string::npos) << error;
+    std::remove(path.c_str());
 }
