@@ -445,7 +445,9 @@ private:
             const int64_t at = m_lastStamp +
                                static_cast<int32_t>(stamp - static_cast<uint32_t>(m_lastStamp)) -
                                m_stampBase;
-            l.late += at < m_next ? 1 : 0;
+            // Copies from before the stream's first packet (the later leg's first few) were
+            // never due.
+            l.late += at < m_next && at >= 0 ? 1 : 0;
         }
         if (sequence <= m_retiredUpTo) {
             return false; // older than anything the merge still holds: it was played or lost

@@ -12,7 +12,7 @@ when namespaces cannot be made here, saying why.
 
     dup_legs_test.py LIRAFON_CHECK PROGRAM
 """
-import json, os, re, signal, socket, subprocess, sys, tempfile, time, urllib.request
+import json, os, re, signal, subprocess, sys, tempfile, time
 
 SKIP = 77
 here = os.path.dirname(os.path.abspath(__file__))
