@@ -305,6 +305,22 @@ std::string CProbeMetrics::LiveJson() const {
         };
         optional(",\"lineUpDbfs\":", in.lineUpDbfs);
         optional(",\"avOffsetMs\":", in.avOffsetMs);
+        // An ST 2022-7 stream's legs: what each brought and whether it is quiet now.
+        out.append(",\"legs\":[");
+        for (size_t n = 0; n < in.stats.legs.size(); ++n) {
+            const LegStats& leg = in.stats.legs[n];
+            out.append(n > 0 ? ",{\"packets\":" : "{\"packets\":")
+                .append(std::to_string(leg.packets))
+                .append(",\"lost\":")
+                .append(std::to_string(leg.lost))
+                .append(",\"silentS\":");
+            number(leg.silentS);
+            out.append("}");
+        }
+        out.append("]");
+        if (!in.stats.legs.empty()) {
+            out.append(",\"rescued\":").append(std::to_string(in.stats.rescued));
+        }
         out.append(",\"av\":[");
         for (size_t m = 0; m < in.avMarkers.size(); ++m) {
             out.append(m > 0 ? ",[" : "[");

@@ -49,10 +49,17 @@ function section(input, index) {
     s.av.graph.append(zero, s.av.line);
     s.av.append(s.av.text, s.av.graph);
     s.append(s.av);
+    s.legs = element("div", "legs");
+    s.append(s.legs);
     inputs.append(s);
     rows.set(key, s);
   }
   s.pattern.textContent = input.pattern;
+  // Two legs (ST 2022-7): each one's state, so a leg down shows before the next fault costs audio.
+  s.legs.textContent = (input.legs || []).map((leg, n) =>
+    `leg ${n + 1}: ${leg.silentS > 0 ? "nothing for " + leg.silentS.toFixed(1) + " s" : "receiving"}` +
+    `, ${leg.lost} lost`).join("; ") + (input.legs && input.legs.length ?
+    `; ${input.rescued} rescued by the other leg` : "");
   // Routed by an NMOS controller: the sender it was routed to, as the registry knows it.
   s.sender.textContent = input.senderId ? "sender " + input.senderId : "";
   const offset = input.avOffsetMs;

@@ -136,4 +136,36 @@ TEST(ProbeMetricsTest, ARoutedInputCarriesItsSenderUntilRemoved) {
     EXPECT_EQ(metrics.Text().find("sender_id"), std::string::npos);
 }
 
+// An ST 2022-7 stream: each leg's counters under its own leg label, the merge's rescues, and the
+// legs on the page; a stream of one leg has none of them.
+TEST(ProbeMetricsTest, EachLegOfATwoLegStream) {
+    CProbeMetrics metrics;
+    ProbeSecond second;
+    second.stats.network = true;
+    second.stats.legs.resize(2);
+    second.stats.legs[0].packets = 990;
+    second.stats.legs[0].lost = 10;
+    second.stats.legs[1].packets = 1000;
+    second.stats.legs[1].silentS = 2.5;
+    second.stats.rescued = 10;
+    metrics.Publish("two", second);
+    second.stats.legs.clear();
+    metrics.Publish("one", second);
+    const std::string text = metrics.Text();
+    EXPECT_NE(text.find("lirafon_rtp_leg_packets_lost_total{input=\"two\",leg=\"1\"} 10\n"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("lirafon_rtp_leg_packets_received_total{input=\"two\",leg=\"2\"} 1000\n"),
+              std::string::npos);
+    EXPECT_NE(text.find("lirafon_rtp_packets_rescued_total{input=\"two\"} 10\n"),
+              std::string::npos);
+    EXPECT_EQ(text.find("{input=\"one\",leg="), std::string::npos);
+    EXPECT_EQ(text.find("lirafon_rtp_packets_rescued_total{input=\"one\"}"), std::string::npos);
+    const std::string live = metrics.LiveJson();
+    EXPECT_NE(live.find("\"legs\":[{\"packets\":990,\"lost\":10,\"silentS\":0.00},{\"packets\":"
+                        "1000,\"lost\":0,\"silentS\":2.50}],\"rescued\":10"),
+              std::string::npos)
+        << live;
+}
+
 } // namespace
