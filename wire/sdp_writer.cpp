@@ -45,17 +45,44 @@ static std::string OriginLine(const SdpDescription& d, uint64_t session) {
 }
 
 // Where one media section's packets go: its connection line's address and whether it is a group.
+// With two legs, which leg it is (its a=mid) and how far its ports lie from the first leg's.
 struct MediaHost {
     std::string host;
     bool multicast = false;
+    std::string source; // the address the packets leave from
+    std::string mid;    // "" with one leg
+    int portOffset = 0;
 };
 
 static MediaHost HostOf(const SdpDescription& d, const std::string& moved) {
     if (moved.empty() || moved == d.destinationHost) {
-        return {d.destinationHost, d.destinationMulticast};
+        return {d.destinationHost, d.destinationMulticast, d.originAddress, {}, 0};
     }
     const auto address = CSocketAddress::Parse(moved, 0);
-    return {moved, address && address->IsMulticast()};
+    return {moved, address && address->IsMulticast(), d.originAddress, {}, 0};
+}
+
+// The legs a stream goes on: the first (where `to` names), and the second leg's when there is
+// one; `name` tells the streams of a combined session apart in the legs' mids.
+static std::vector<MediaHost> LegsOf(const SdpDescription& d, MediaHost to,
+                                     const std::string& name) {
+    if (!d.secondLeg) {
+        return {to};
+    }
+    const std::string prefix = name.empty() ? "" : name + "-";
+    to.mid = prefix + "primary";
+    const SdpSecondLeg& leg = *d.secondLeg;
+    return {to,
+            {leg.destinationHost, leg.multicast, leg.originAddress, prefix + "secondary",
+             leg.portOffset}};
+}
+
+// a=group:DUP naming both legs of a stream (a session-level line).
+static void AddDuplicateGroup(std::string& sdp, const std::vector<MediaHost>& legs) {
+    if (legs.size() == 2) {
+        sdp.append("a=group:DUP ").append(legs[0].mid).append(" ").append(legs[1].mid);
+        sdp.append("\r\n");
+    }
 }
 
 static std::string ConnectionValue(const SdpDescription& d, const MediaHost& to) {
@@ -89,8 +116,11 @@ static void AddMediaTail(std::string& sdp, const SdpDescription& d, const MediaH
     if (to.multicast) {
         std::string filter = "source-filter: incl IN ";
         filter.append(d.destinationIpv6 ? "IP6 " : "IP4 ").append(to.host);
-        filter.append(" ").append(d.originAddress);
+        filter.append(" ").append(to.source);
         AddLine(sdp, "a", filter);
+    }
+    if (!to.mid.empty()) {
+        AddLine(sdp, "a", "mid:" + to.mid);
     }
     if (d.clock.ptp) {
         std::string refclk = "ts-refclk:ptp=IEEE1588-2008:";
@@ -129,8 +159,9 @@ static void AddMediaConnection(std::string& sdp, const SdpDescription& d, const 
     AddLine(sdp, "c", ConnectionValue(d, to));
 }
 
-static void AddAudioSection(std::string& sdp, const SdpDescription& d, int port, int channels,
-                            const MediaHost& to) {
+static void AddAudioSection(std::string& sdp, const SdpDescription& d, int firstLegPort,
+                            int channels, const MediaHost& to) {
+    const int port = firstLegPort + to.portOffset;
     // 16 channels of 1 ms packets would exceed an Ethernet frame: 0.125 ms (ST 2110-30 level C).
     const bool shortPackets = channels > 8;
     const char* ptime = shortPackets ? "0.125" : "1";
@@ -146,9 +177,9 @@ static void AddAudioSection(std::string& sdp, const SdpDescription& d, int port,
     AddMediaTail(sdp, d, to, d.clock.audioOffset);
 }
 
-static void AddVideoSection(std::string& sdp, const SdpDescription& d) {
-    const MediaHost to = HostOf(d, d.videoHost);
-    AddLine(sdp, "m", "video " + std::to_string(d.videoPort) + " RTP/AVP 97");
+static void AddVideoSection(std::string& sdp, const SdpDescription& d, const MediaHost& to) {
+    const int port = d.videoPort + to.portOffset;
+    AddLine(sdp, "m", "video " + std::to_string(port) + " RTP/AVP 97");
     AddMediaConnection(sdp, d, to);
     AddLine(sdp, "a", "recvonly");
     AddLine(sdp, "a", "rtpmap:97 raw/90000");
@@ -159,7 +190,7 @@ static void AddVideoSection(std::string& sdp, const SdpDescription& d) {
     // ST 2110-20 ends every parameter, the last one too, with "; ".
     format.append("; TCS=SDR; PM=2110GPM; SSN=ST2110-20:2017; TP=2110TPW; ");
     AddLine(sdp, "a", format);
-    AddRtcpLine(sdp, d.videoPort);
+    AddRtcpLine(sdp, port);
     AddMediaTail(sdp, d, to, d.clock.videoOffset);
 }
 
@@ -172,32 +203,51 @@ std::vector<SdpSession> BuildSdpSessions(const SdpDescription& d) {
     const auto audioHost = [&](int stream) {
         return stream == 0 ? HostOf(d, "") : HostOf(d, d.secondAudioHost);
     };
-    const auto audio = [&](std::string& sdp, int stream) {
+    const auto part = [&](int stream) {
+        return streams == 1 ? std::string("audio") : "audio-" + std::to_string(stream + 1);
+    };
+    // Each stream's legs; in a combined session their mids name the stream too.
+    const auto audioLegs = [&](int stream, bool combined) {
+        return LegsOf(d, audioHost(stream), combined ? part(stream) : "");
+    };
+    const auto videoLegs = [&](bool combined) {
+        return LegsOf(d, HostOf(d, d.videoHost), combined ? "video" : "");
+    };
+    const auto audio = [&](std::string& sdp, int stream, const std::vector<MediaHost>& legs) {
         const int channels =
             streams == 1 ? d.channelCount
                          : std::min(d.streamChannels, d.channelCount - stream * d.streamChannels);
-        AddAudioSection(sdp, d, stream == 0 ? d.audioPort : d.secondAudioPort, channels,
-                        audioHost(stream));
+        for (const MediaHost& leg : legs) {
+            AddAudioSection(sdp, d, stream == 0 ? d.audioPort : d.secondAudioPort, channels, leg);
+        }
     };
     std::vector<SdpSession> sessions;
-    const MediaHost first = audioHost(0);
-    SdpSession combined{"", SessionHead(d, 0, first), OriginLine(d, 0), false};
+    SdpSession combined{"", SessionHead(d, 0, audioHost(0)), OriginLine(d, 0), false};
     for (int stream = 0; stream < streams; ++stream) {
-        audio(combined.text, stream);
+        AddDuplicateGroup(combined.text, audioLegs(stream, true));
     }
-    AddVideoSection(combined.text, d);
+    AddDuplicateGroup(combined.text, videoLegs(true));
+    for (int stream = 0; stream < streams; ++stream) {
+        audio(combined.text, stream, audioLegs(stream, true));
+    }
+    for (const MediaHost& leg : videoLegs(true)) {
+        AddVideoSection(combined.text, d, leg);
+    }
     sessions.push_back(std::move(combined));
     for (int stream = 0; stream < streams; ++stream) {
         const uint64_t id = 2 + static_cast<uint64_t>(stream);
-        const MediaHost own = audioHost(stream);
-        SdpSession session{streams == 1 ? "audio" : "audio-" + std::to_string(stream + 1),
-                           SessionHead(d, id, own), OriginLine(d, id), true};
-        audio(session.text, stream);
+        SdpSession session{part(stream), SessionHead(d, id, audioHost(stream)), OriginLine(d, id),
+                           true};
+        AddDuplicateGroup(session.text, audioLegs(stream, false));
+        audio(session.text, stream, audioLegs(stream, false));
         sessions.push_back(std::move(session));
     }
-    const MediaHost video = HostOf(d, d.videoHost);
-    SdpSession videoSession{"video", SessionHead(d, 1, video), OriginLine(d, 1), true};
-    AddVideoSection(videoSession.text, d);
+    SdpSession videoSession{"video", SessionHead(d, 1, HostOf(d, d.videoHost)), OriginLine(d, 1),
+                            true};
+    AddDuplicateGroup(videoSession.text, videoLegs(false));
+    for (const MediaHost& leg : videoLegs(false)) {
+        AddVideoSection(videoSession.text, d, leg);
+    }
     sessions.push_back(std::move(videoSession));
     return sessions;
 }

@@ -21,6 +21,16 @@ struct SdpClockReference {
     uint32_t videoOffset = 0;
 };
 
+// ST 2022-7: the same streams, packet for packet, on a second network: where they go there (of
+// the first leg's family), the address they leave from there, and how far its ports lie from the
+// first leg's.
+struct SdpSecondLeg {
+    std::string destinationHost;
+    bool multicast = false;
+    std::string originAddress;
+    int portOffset = 0;
+};
+
 struct SdpDescription {
     std::string sourceName;
     std::string metadata;
@@ -45,6 +55,9 @@ struct SdpDescription {
     int frameRateN = 25;
     int frameRateD = 1;
     SdpClockReference clock;
+    // Set: every session groups each stream's two legs (a=group:DUP, RFC 7104), a media section
+    // per leg with its own connection, source filter and a=mid.
+    std::optional<SdpSecondLeg> secondLeg;
 };
 
 // One session of a source, and the part of the file name that tells it from the others.

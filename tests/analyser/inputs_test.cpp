@@ -2,6 +2,7 @@
 // PCM only when asked for; a file nothing can read refused with one line that names it.
 #include "open_input.h"
 #include "rtp_input.h"
+#include "sdp_writer.h"
 
 #include <gtest/gtest.h>
 
@@ -167,5 +168,37 @@ TEST(SessionDescription, TwoLegsInTheGroupsOrderAndWhatIsRefused) {
     EXPECT_NE(error.find("names C"), std::string::npos) << error;
     EXPECT_FALSE(parse(sdp("a=group:DUP A\r\n", "B"), &refused, &error));
     EXPECT_NE(error.find("two are read"), std::string::npos) << error;
+    std::remove(path.c_str());
+}
+
+// Both ends share the wire format: a two-leg session as the sending end writes it is read here as
+// its two legs, each at its own group and port, in the group's order.
+TEST(SessionDescription, TheSendingEndsTwoLegsAreReadAsWritten) {
+    SdpDescription d;
+    d.sourceName = "QEL Audio Tone 1";
+    d.originAddress = "192.168.10.20";
+    d.destinationHost = "239.69.10.1";
+    d.destinationMulticast = true;
+    d.audioPort = 5004;
+    d.videoPort = 5006;
+    d.channelCount = 8;
+    d.secondLeg = SdpSecondLeg{"239.69.20.1", true, "192.168.20.20", 100};
+    const std::string path = TempPath("written.sdp");
+    for (const SdpSession& session : BuildSdpSessions(d)) {
+        if (session.part == "video") {
+            continue;
+        }
+        Write(path, std::vector<uint8_t>(session.text.begin(), session.text.end()));
+        SdpStream stream;
+        std::string error;
+        ASSERT_TRUE(ParseSdpFile(path, &stream, &error)) << session.part << ": " << error;
+        ASSERT_EQ(stream.legs.size(), 2u) << session.part;
+        EXPECT_EQ(stream.legs[0].address, "239.69.10.1");
+        EXPECT_EQ(stream.legs[0].port, 5004);
+        EXPECT_EQ(stream.legs[1].address, "239.69.20.1");
+        EXPECT_EQ(stream.legs[1].port, 5104);
+        EXPECT_EQ(stream.legs[1].rtcpPort, 5105);
+        EXPECT_EQ(stream.channels, 8);
+    }
     std::remove(path.c_str());
 }

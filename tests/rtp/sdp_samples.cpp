@@ -1,6 +1,7 @@
 // Writes the session descriptions the built-in runtime makes, for the ST 2110 checker: those of a
 // live source sending 16 channels to 127.0.0.1, and those of the destinations and clocks a plant
-// uses (multicast, PTP, two 8-channel streams), built by the same code without sending anything.
+// uses (multicast, PTP, two 8-channel streams, two legs of ST 2022-7), built by the same code
+// without sending anything.
 //   sdp_samples FOLDER
 // Each file is named <case>-<part>.sdp, the part telling the checker what to expect.
 #include "loopback_receiver.h"
@@ -76,5 +77,11 @@ int main(int argc, char** argv) {
     d.streamChannels = 8;
     d.secondAudioPort = 5008;
     Write(folder, "multicastsplit", d);
+    // ST 2022-7: every stream on a second network too, from that network's own address.
+    d.secondLeg = SdpSecondLeg{"239.69.20.1", true, "192.168.20.20", 0};
+    Write(folder, "multicastdupsplit", d);
+    d.channelCount = 8;
+    d.secondLeg->portOffset = 100;
+    Write(folder, "multicastdup8", d);
     return 0;
 }
