@@ -239,9 +239,18 @@ void CAudioStream::Stop() {
     StopWorker(m_ringLock, m_ringChanged, m_stop, m_thread);
 }
 
-bool CAudioStream::Retarget(int s, const CSocketAddress& destination, bool enabled) {
+bool CAudioStream::Retarget(int s, const CSocketAddress& destination, bool enabled, int leg) {
     return s >= 0 && s < kMaxStreams &&
-           m_streams[static_cast<size_t>(s)].socket.Retarget(destination, enabled);
+           m_streams[static_cast<size_t>(s)].socket.Retarget(destination, enabled, leg);
+}
+
+bool CAudioStream::AddLeg(int s, const CSocketAddress& destination, unsigned interfaceIndex,
+                          std::string* error) {
+    if (s < 0 || s >= kMaxStreams || !m_streams[static_cast<size_t>(s)].socket.IsOpen()) {
+        *error = "no such stream";
+        return false;
+    }
+    return m_streams[static_cast<size_t>(s)].socket.AddLeg(destination, interfaceIndex, error);
 }
 
 AudioClockPoint CAudioStream::LastFrame() const {

@@ -93,7 +93,16 @@ public:
     // Stream s's packets go to destination from the next one on (nothing leaves it while
     // disabled; its timestamps and sequence numbers run on). False when s is not open or the
     // family differs.
-    bool Retarget(int s, const CSocketAddress& destination, bool enabled);
+    bool Retarget(int s, const CSocketAddress& destination, bool enabled, int leg = 0);
+    // Stream s's packets also go to a second leg (ST 2022-7), each right after its first-leg
+    // copy; called after Start, before the first frame.
+    bool AddLeg(int s, const CSocketAddress& destination, unsigned interfaceIndex,
+                std::string* error);
+    // Copies of stream s's packets the system refused on one leg.
+    uint64_t Refused(int s, int leg) const {
+        return s >= 0 && s < kMaxStreams ? m_streams[static_cast<size_t>(s)].socket.Refused(leg)
+                                         : 0;
+    }
     int LocalPort(int s) const {
         return s >= 0 && s < kMaxStreams && m_streams[static_cast<size_t>(s)].socket.IsOpen()
                    ? m_streams[static_cast<size_t>(s)].socket.LocalPort()

@@ -137,13 +137,14 @@ bool GetBuiltinSenderInfo(NDIlib_send_instance_t instance, BuiltinSenderInfo* in
 }
 
 bool RetargetBuiltinSender(NDIlib_send_instance_t instance, BuiltinStream stream,
-                           const CSocketAddress& destination, bool enabled, std::string* error) {
+                           const CSocketAddress& destination, bool enabled, std::string* error,
+                           int leg) {
     std::lock_guard guard(g_lock);
     if (g_senders.count(AsSender(instance)) == 0) {
         *error = "the source is not a live built-in one";
         return false;
     }
-    return AsSender(instance)->Retarget(stream, destination, enabled, error);
+    return AsSender(instance)->Retarget(stream, destination, enabled, error, leg);
 }
 
 bool BuiltinPtpNow(int64_t* ptpNowNs, PtpReference* reference) {

@@ -15,7 +15,8 @@ bool GetBuiltinSenderInfo(NDIlib_send_instance_t sender, BuiltinSenderInfo* info
 bool GetBuiltinSenderStats(NDIlib_send_instance_t sender, BuiltinSenderStats* stats);
 // Moves one stream of a live built-in source (CBuiltinSender::Retarget); false with the reason.
 bool RetargetBuiltinSender(NDIlib_send_instance_t sender, BuiltinStream stream,
-                           const CSocketAddress& destination, bool enabled, std::string* error);
+                           const CSocketAddress& destination, bool enabled, std::string* error,
+                           int leg = 0);
 // PTP time now (TAI, nanoseconds) and the clock's state, when the runtime follows a PTP clock;
 // false when it runs free.
 bool BuiltinPtpNow(int64_t* ptpNowNs, PtpReference* reference);

@@ -42,6 +42,13 @@ std::unique_ptr<CBuiltinSender> CBuiltinSender::Create(const CRuntimeConfig& con
                  std::to_string(config.basePort);
         return nullptr;
     }
+    // The second leg's ports stand to its base port as the first leg's to theirs.
+    const long legOffset = config.secondLeg ? config.secondLeg->basePort - config.basePort : 0;
+    if (std::max(videoPort, secondAudioPort) + legOffset > 65535) {
+        *error = "copy " + std::to_string(copy) + " has no room for its second leg's ports above " +
+                 std::to_string(config.secondLeg->basePort);
+        return nullptr;
+    }
     std::unique_ptr<CBuiltinSender> sender(new CBuiltinSender());
     sender->m_ptp = std::move(ptp);
     BuiltinSenderInfo& info = sender->m_info;
@@ -52,6 +59,18 @@ std::unique_ptr<CBuiltinSender> CBuiltinSender::Create(const CRuntimeConfig& con
     info.videoPort = static_cast<int>(videoPort);
     info.sapDestination = config.sapDestination.HostAndPort();
     info.secondAudioDestination = info.videoDestination = info.destination;
+    info.interfaceName = config.interfaceName;
+    if (config.secondLeg) {
+        BuiltinLegInfo leg;
+        leg.destination = leg.secondAudioDestination = leg.videoDestination =
+            config.secondLeg->destination.Host();
+        leg.audioPort = static_cast<int>(audioPort + legOffset);
+        leg.secondAudioPort =
+            secondAudioPort != 0 ? static_cast<int>(secondAudioPort + legOffset) : 0;
+        leg.videoPort = static_cast<int>(videoPort + legOffset);
+        leg.interfaceName = config.secondLeg->interfaceName;
+        info.secondLeg = leg;
+    }
     const CSocketAddress audioDestination = config.destination.WithPort(info.audioPort);
     const CSocketAddress videoDestination = config.destination.WithPort(info.videoPort);
     std::optional<CSocketAddress> secondDestination;
@@ -85,6 +104,22 @@ std::unique_ptr<CBuiltinSender> CBuiltinSender::Create(const CRuntimeConfig& con
     if (probe.Open(audioDestination, std::nullopt, config.interfaceIndex, error)) {
         const std::string local = probe.LocalAddress();
         description.originAddress = local.empty() ? config.destination.Host() : local;
+    }
+    if (config.secondLeg) {
+        const CRuntimeConfig::Leg& leg = *config.secondLeg;
+        CUdpSocket legProbe;
+        std::string local;
+        if (legProbe.Open(leg.destination.WithPort(info.secondLeg->audioPort), std::nullopt,
+                          leg.interfaceIndex, error)) {
+            local = legProbe.LocalAddress();
+        }
+        info.secondLeg->sourceAddress = local.empty() ? leg.destination.Host() : local;
+        description.secondLeg = SdpSecondLeg{leg.destination.Host(),
+                                             leg.destination.IsMulticast(),
+                                             info.secondLeg->sourceAddress,
+                                             static_cast<int>(legOffset),
+                                             {},
+                                             {}};
     }
     const std::string localMac = CUdpSocket::InterfaceMac(description.originAddress);
     const auto audioTimestamp = static_cast<uint32_t>(random());
@@ -129,6 +164,20 @@ std::unique_ptr<CBuiltinSender> CBuiltinSender::Create(const CRuntimeConfig& con
                                 secondDestination, fromDestinationPort)) {
         return nullptr;
     }
+    if (config.secondLeg) {
+        // Every packet of every stream, and every sender report, also on the second leg.
+        const CRuntimeConfig::Leg& leg = *config.secondLeg;
+        const BuiltinLegInfo& legInfo = *info.secondLeg;
+        if (!sender->m_video->AddLeg(leg.destination.WithPort(legInfo.videoPort),
+                                     leg.interfaceIndex, error) ||
+            !sender->m_audio->AddLeg(0, leg.destination.WithPort(legInfo.audioPort),
+                                     leg.interfaceIndex, error) ||
+            (secondDestination &&
+             !sender->m_audio->AddLeg(1, leg.destination.WithPort(legInfo.secondAudioPort),
+                                      leg.interfaceIndex, error))) {
+            return nullptr;
+        }
+    }
     // RTCP beside each stream, on its port + 1 (RFC 3550's rule, which the session description
     // states too); a stream on the last port has none. A socket the system refuses costs only
     // the reports: the media still flow.
@@ -144,6 +193,12 @@ std::unique_ptr<CBuiltinSender> CBuiltinSender::Create(const CRuntimeConfig& con
                 config.destination.WithPort(port), config.ttl, config.interfaceIndex, &why,
                 fromDestinationPort ? std::optional<int>(port) : std::nullopt)) {
             std::fprintf(stderr, "%s: no RTCP to port %d: %s\n", sourceName.c_str(), port,
+                         why.c_str());
+        } else if (config.secondLeg &&
+                   !sender->m_rtcpSockets[i].AddLeg(
+                       config.secondLeg->destination.WithPort(static_cast<int>(port + legOffset)),
+                       config.secondLeg->interfaceIndex, &why)) {
+            std::fprintf(stderr, "%s: no RTCP on the second leg: %s\n", sourceName.c_str(),
                          why.c_str());
         }
     }
@@ -200,11 +255,15 @@ BuiltinSenderInfo CBuiltinSender::Info() const {
 }
 
 bool CBuiltinSender::Retarget(BuiltinStream stream, const CSocketAddress& destination, bool enabled,
-                              std::string* error) {
+                              std::string* error, int leg) {
     std::lock_guard guard(m_infoLock);
     const auto index = static_cast<size_t>(stream);
     if (stream == BuiltinStream::secondAudio && m_info.secondAudioPort == 0) {
         *error = "this source sends its channels as one stream";
+        return false;
+    }
+    if (leg != 0 && (leg != 1 || !m_info.secondLeg)) {
+        *error = "this source sends its streams on one leg";
         return false;
     }
     const auto current = CSocketAddress::Parse(m_info.destination, 0);
@@ -218,8 +277,8 @@ bool CBuiltinSender::Retarget(BuiltinStream stream, const CSocketAddress& destin
         return false;
     }
     const bool moved = stream == BuiltinStream::video
-                           ? m_video->Retarget(destination, enabled)
-                           : m_audio->Retarget(static_cast<int>(index), destination, enabled);
+                           ? m_video->Retarget(destination, enabled, leg)
+                           : m_audio->Retarget(static_cast<int>(index), destination, enabled, leg);
     if (!moved) {
         *error = "the stream is not open";
         return false;
@@ -228,10 +287,21 @@ bool CBuiltinSender::Retarget(BuiltinStream stream, const CSocketAddress& destin
     CUdpSocket& rtcp = m_rtcpSockets[stream == BuiltinStream::video ? kRtcpSockets - 1 : index];
     if (rtcp.IsOpen()) {
         rtcp.Retarget(destination.WithPort(std::min(destination.Port() + 1, 65535)),
-                      enabled && destination.Port() < 65535);
+                      enabled && destination.Port() < 65535, leg);
     }
     m_announcer->SetStreamDestination(static_cast<int>(index), destination.Host(),
-                                      destination.Port());
+                                      destination.Port(), leg);
+    if (leg == 1) {
+        BuiltinLegInfo& second = *m_info.secondLeg;
+        second.enabled[index] = enabled;
+        (stream == BuiltinStream::audio         ? second.destination
+         : stream == BuiltinStream::secondAudio ? second.secondAudioDestination
+                                                : second.videoDestination) = destination.Host();
+        (stream == BuiltinStream::audio         ? second.audioPort
+         : stream == BuiltinStream::secondAudio ? second.secondAudioPort
+                                                : second.videoPort) = destination.Port();
+        return true;
+    }
     m_info.enabled[index] = enabled;
     switch (stream) {
     case BuiltinStream::audio:
@@ -268,9 +338,15 @@ std::string CBuiltinSender::StreamSdp(BuiltinStream stream) {
 }
 
 BuiltinSenderStats CBuiltinSender::Stats() const {
+    std::array<uint64_t, 2> refused{};
+    for (int leg = 0; leg < 2; ++leg) {
+        refused[static_cast<size_t>(leg)] =
+            m_audio->Refused(0, leg) + m_audio->Refused(1, leg) + m_video->Refused(leg);
+    }
     return {m_audio->Stats(), m_video->Stats(),
             RtcpStats{m_rtcpSent.load(), m_rtcpReceiverReports.load(), m_rtcpByes.load(),
-                      m_rtcpMalformed.load()}};
+                      m_rtcpMalformed.load()},
+            refused};
 }
 
 void CBuiltinSender::RunRtcp() {

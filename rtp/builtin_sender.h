@@ -25,6 +25,19 @@
 // The streams of a source, as Retarget names them.
 enum class BuiltinStream { audio = 0, secondAudio = 1, video = 2 };
 
+// Where the second leg's copies of each stream go (ST 2022-7), by the same names.
+struct BuiltinLegInfo {
+    std::string destination;
+    std::string secondAudioDestination;
+    std::string videoDestination;
+    int audioPort = 0;
+    int secondAudioPort = 0;
+    int videoPort = 0;
+    std::array<bool, 3> enabled{true, true, true};
+    std::string sourceAddress; // the local address the copies leave from
+    std::string interfaceName; // "" when the system chooses
+};
+
 struct BuiltinSenderInfo {
     std::string sourceName;
     std::string destination;            // numeric host of the (first) audio stream
@@ -39,6 +52,8 @@ struct BuiltinSenderInfo {
     std::string sdpPath;                           // combined; "" when the folder could not be used
     std::vector<std::string> sdpFiles;             // every session's file, the combined one first
     std::string sapDestination;                    // host:port
+    std::string interfaceName;                     // the first leg's; "" when the system chooses
+    std::optional<BuiltinLegInfo> secondLeg;       // set when every packet goes on two legs
 };
 
 struct RtcpStats {
@@ -52,6 +67,9 @@ struct BuiltinSenderStats {
     AudioStreamStats audio;
     VideoStreamStats video;
     RtcpStats rtcp;
+    // RTP copies (audio and video) the system refused on each leg: a leg whose network is down
+    // counts here while the other carries on.
+    std::array<uint64_t, 2> refusedByLeg{};
 };
 
 class CBuiltinSender {
@@ -75,10 +93,10 @@ public:
     BuiltinSenderStats Stats() const;
     // Moves one stream (its RTP, its RTCP to the port above, its session description and SAP
     // announcement) to destination, of the family the source was opened for, from its next
-    // packet on; disabled, nothing of it leaves. False with the reason in *error, changing
-    // nothing.
+    // packet on; disabled, nothing of it leaves. Leg 1 moves the stream's copies on the second
+    // leg alone. False with the reason in *error, changing nothing.
     bool Retarget(BuiltinStream stream, const CSocketAddress& destination, bool enabled,
-                  std::string* error);
+                  std::string* error, int leg = 0);
     // The current session description of one stream ("" when the source has no such stream).
     std::string StreamSdp(BuiltinStream stream);
 

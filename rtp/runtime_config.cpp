@@ -6,10 +6,13 @@
 
 #include <net/if.h>
 
+#include <algorithm>
+#include <array>
 #include <cctype>
 #include <cmath>
 #include <cstdlib>
 #include <string_view>
+#include <vector>
 
 namespace {
 
@@ -23,6 +26,25 @@ std::optional<std::string> Variable(const char* name) {
 
 std::string Complaint(const char* name, const std::string& value, const std::string& expected) {
     return std::string(name) + "=\"" + value + "\" is not valid: expected " + expected;
+}
+
+// "a,b" as its legs, taken exactly as written (a space is part of the value and refused by the
+// parser after); an empty leg ("a,", ",b") makes the whole value empty, so the caller rejects it.
+std::vector<std::string> SplitLegs(const std::string& value) {
+    std::vector<std::string> legs;
+    size_t from = 0;
+    while (true) {
+        const size_t comma = value.find(',', from);
+        std::string leg = value.substr(from, comma == std::string::npos ? comma : comma - from);
+        if (leg.empty()) {
+            return {};
+        }
+        legs.push_back(leg);
+        if (comma == std::string::npos) {
+            return legs;
+        }
+        from = comma + 1;
+    }
 }
 
 } // namespace
@@ -60,26 +82,94 @@ std::optional<CRuntimeConfig> CRuntimeConfig::FromEnvironment(std::string* error
         config.ptpRequired = setting->required;
         config.ptpSocket = setting->socket;
     }
-    if (auto port = Variable("LIRAFON_RTP_PORT")) {
-        const int highest = config.Split() ? kHighestSplitBasePort : kHighestBasePort;
-        const std::optional<int> parsed = wire::ParsePort(*port);
+    // Each of the three may name two legs, comma-separated; the destinations decide how many.
+    const std::optional<std::string> destinations = Variable("LIRAFON_RTP_DESTINATION");
+    const std::vector<std::string> hosts =
+        destinations ? SplitLegs(*destinations) : std::vector<std::string>{};
+    const std::optional<std::string> portText = Variable("LIRAFON_RTP_PORT");
+    const std::vector<std::string> ports =
+        portText ? SplitLegs(*portText) : std::vector<std::string>{};
+    const std::optional<std::string> interfaceText = Variable("LIRAFON_RTP_INTERFACE");
+    const std::vector<std::string> interfaces =
+        interfaceText ? SplitLegs(*interfaceText) : std::vector<std::string>{};
+    const size_t legs = hosts.size() == 2 ? 2 : 1;
+    if (hosts.size() > 2 || (destinations && hosts.empty())) {
+        *error = Complaint("LIRAFON_RTP_DESTINATION", *destinations,
+                           "one address, or two (one per leg) separated by a comma");
+        return std::nullopt;
+    }
+    if (ports.size() > legs || (portText && ports.empty())) {
+        *error = Complaint("LIRAFON_RTP_PORT", *portText,
+                           legs == 2 ? "one port for both legs, or two separated by a comma"
+                                     : "one port number (two name the ports of two legs, which "
+                                       "need two destinations)");
+        return std::nullopt;
+    }
+    if (interfaces.size() > legs || (interfaceText && interfaces.empty())) {
+        *error = Complaint("LIRAFON_RTP_INTERFACE", *interfaceText,
+                           legs == 2 ? "one interface for both legs, or two separated by a comma"
+                                     : "one interface name (two name the interfaces of two legs, "
+                                       "which need two destinations)");
+        return std::nullopt;
+    }
+    const int highest = config.Split() ? kHighestSplitBasePort : kHighestBasePort;
+    std::array<int, 2> basePorts{kDefaultPort, kDefaultPort};
+    for (size_t leg = 0; leg < legs; ++leg) {
+        if (ports.empty()) {
+            break;
+        }
+        const std::string& port = ports[std::min(leg, ports.size() - 1)];
+        const std::optional<int> parsed = wire::ParsePort(port);
         if (!parsed || *parsed > highest) {
-            *error = Complaint("LIRAFON_RTP_PORT", *port,
-                               "a port number from 1 to " + std::to_string(highest));
+            *error = Complaint("LIRAFON_RTP_PORT", *portText,
+                               "a port number from 1 to " + std::to_string(highest) +
+                                   (legs == 2 ? " (or one per leg)" : ""));
             return std::nullopt;
         }
-        config.basePort = *parsed;
+        basePorts[leg] = *parsed;
     }
-    if (auto destination = Variable("LIRAFON_RTP_DESTINATION")) {
-        const auto parsed = CSocketAddress::Parse(*destination, config.basePort);
+    config.basePort = basePorts[0];
+    std::array<CSocketAddress, 2> addresses{config.destination, config.destination};
+    for (size_t leg = 0; leg < hosts.size(); ++leg) {
+        const auto parsed = CSocketAddress::Parse(hosts[leg], basePorts[leg]);
         if (!parsed || parsed->IsUnspecifiedOrBroadcast()) {
-            *error = Complaint("LIRAFON_RTP_DESTINATION", *destination,
-                               "a numeric IPv4 or IPv6 unicast or multicast address");
+            *error = Complaint("LIRAFON_RTP_DESTINATION", *destinations,
+                               legs == 2 ? "two numeric IPv4 or IPv6 unicast or multicast "
+                                           "addresses, one per leg"
+                                         : "a numeric IPv4 or IPv6 unicast or multicast address");
             return std::nullopt;
         }
-        config.destination = *parsed;
+        addresses[leg] = parsed->WithPort(basePorts[leg]);
     }
-    config.destination = config.destination.WithPort(config.basePort);
+    if (legs == 2 && addresses[0].Family() != addresses[1].Family()) {
+        *error = Complaint("LIRAFON_RTP_DESTINATION", *destinations,
+                           "two addresses of one family (both IPv4 or both IPv6)");
+        return std::nullopt;
+    }
+    if (legs == 2 && addresses[0].HostAndPort() == addresses[1].HostAndPort()) {
+        *error = Complaint("LIRAFON_RTP_DESTINATION", *destinations,
+                           "two legs that differ in their address or their port");
+        return std::nullopt;
+    }
+    config.destination = addresses[0].WithPort(config.basePort);
+    std::array<unsigned, 2> indexes{0, 0};
+    for (size_t i = 0; i < interfaces.size(); ++i) {
+        indexes[i] = if_nametoindex(interfaces[i].c_str());
+        if (indexes[i] == 0) {
+            *error = Complaint("LIRAFON_RTP_INTERFACE", *interfaceText,
+                               "the name of a network interface of this computer, such as lo");
+            return std::nullopt;
+        }
+    }
+    if (!interfaces.empty()) {
+        config.interfaceIndex = indexes[0];
+        config.interfaceName = interfaces[0];
+    }
+    if (legs == 2) {
+        const size_t second = interfaces.size() == 2 ? 1 : 0;
+        config.secondLeg = Leg{addresses[1], basePorts[ports.size() == 2 ? 1 : 0],
+                               interfaces.empty() ? "" : interfaces[second], indexes[second]};
+    }
     if (auto ttl = Variable("LIRAFON_RTP_TTL")) {
         const bool digits = ttl->find_first_not_of("0123456789") == std::string::npos;
         if (const std::optional<int64_t> hops = wire::ParseInteger(*ttl, 1, 255); digits && hops) {
@@ -89,15 +179,6 @@ std::optional<CRuntimeConfig> CRuntimeConfig::FromEnvironment(std::string* error
             *error = Complaint("LIRAFON_RTP_TTL", *ttl, "a hop count from 1 to 255");
             return std::nullopt;
         }
-    }
-    if (auto name = Variable("LIRAFON_RTP_INTERFACE")) {
-        config.interfaceIndex = if_nametoindex(name->c_str());
-        if (config.interfaceIndex == 0) {
-            *error = Complaint("LIRAFON_RTP_INTERFACE", *name,
-                               "the name of a network interface of this computer, such as lo");
-            return std::nullopt;
-        }
-        config.interfaceName = *name;
     }
     if (auto sap = Variable("LIRAFON_SAP_DESTINATION")) {
         const auto parsed = CSocketAddress::ParseWithPort(*sap, kDefaultSapPort);

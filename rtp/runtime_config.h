@@ -1,9 +1,13 @@
 // The built-in runtime's configuration, read once from the environment by NDIlib_initialize:
-//   LIRAFON_RTP_DESTINATION  numeric IPv4/IPv6 address, unicast or multicast (default 127.0.0.1)
+//   LIRAFON_RTP_DESTINATION  numeric IPv4/IPv6 address, unicast or multicast (default 127.0.0.1);
+//                            two, comma-separated and of one family, send every packet on two
+//                            legs (ST 2022-7), the second right after the first
 //   LIRAFON_RTP_PORT         audio port of copy 1, 1 to 65505 (default 5004); copy N uses
-//                            4 x (N - 1) above it, the video two above the audio
+//                            4 x (N - 1) above it, the video two above the audio; with two legs
+//                            one port for both or one per leg ("pA,pB")
 //   LIRAFON_RTP_TTL          1 to 255 (default: the system's)
-//   LIRAFON_RTP_INTERFACE    network interface name for multicast (default: the system's)
+//   LIRAFON_RTP_INTERFACE    network interface name for multicast (default: the system's); with
+//                            two legs one for both or one per leg ("ifA,ifB")
 //   LIRAFON_SAP_DESTINATION  address[:port] of the SAP announcements (default 127.0.0.1:9875)
 //   LIRAFON_RTP_REFERENCE    smpte (+4 dBu = -20 dBFS, default) or ebu (0 dBu = -18 dBFS)
 //   LIRAFON_RTP_STREAM_CHANNELS  16 (default: one stream) or 8 (more channels go as two 8-channel
@@ -50,6 +54,15 @@ struct CRuntimeConfig {
     std::optional<int> ttl;
     std::string interfaceName;
     unsigned interfaceIndex = 0; // 0: the system chooses
+    // The second leg, when two destinations are named: its own destination, base port and
+    // interface (the first leg's interface when only one is named).
+    struct Leg {
+        CSocketAddress destination;
+        int basePort = kDefaultPort;
+        std::string interfaceName;
+        unsigned interfaceIndex = 0;
+    };
+    std::optional<Leg> secondLeg;
     CSocketAddress sapDestination = *CSocketAddress::Parse("127.0.0.1", kDefaultSapPort);
     LevelReference reference = LevelReference::smpte;
     int streamChannels = 16;

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstdio>
 
@@ -60,9 +61,30 @@ void CSessionAnnouncer::SetVideoFormat(int width, int height, int frameRateN, in
     }
 }
 
-void CSessionAnnouncer::SetStreamDestination(int stream, const std::string& host, int port) {
+void CSessionAnnouncer::SetStreamDestination(int stream, const std::string& host, int port,
+                                             int leg) {
     std::lock_guard guard(m_lock);
     SdpDescription& d = m_description;
+    if (leg == 1) {
+        if (!d.secondLeg || stream < 0 || stream > kVideoStream) {
+            return;
+        }
+        // Each stream's copies on this leg keep their own place from the first move on.
+        SdpSecondLeg& second = *d.secondLeg;
+        const std::array<int, 3> firstLegPorts{d.audioPort, d.secondAudioPort, d.videoPort};
+        for (size_t s = 0; s < second.movedHosts.size(); ++s) {
+            if (second.movedHosts[s].empty()) {
+                second.movedHosts[s] = second.destinationHost;
+            }
+            if (second.movedPorts[s] == 0 && firstLegPorts[s] != 0) {
+                second.movedPorts[s] = firstLegPorts[s] + second.portOffset;
+            }
+        }
+        second.movedHosts[static_cast<size_t>(stream)] = host;
+        second.movedPorts[static_cast<size_t>(stream)] = port;
+        MarkChanged();
+        return;
+    }
     if (stream == 0 && host != d.destinationHost) {
         // The others stay where they are: they followed the first stream's host until now.
         for (std::string* other : {&d.secondAudioHost, &d.videoHost}) {

@@ -35,9 +35,10 @@ public:
     void SetAudioFormat(int channelCount);
     void SetVideoFormat(int width, int height, int frameRateN, int frameRateD);
     void SetClockReference(const SdpClockReference& clock);
-    // Stream 0 or 1 (the audio streams) or kVideoStream now goes to host:port: a new version.
+    // Stream 0 or 1 (the audio streams) or kVideoStream now goes to host:port on leg 0, or on
+    // the second leg (leg 1, when the description has one): a new version.
     static constexpr int kVideoStream = 2;
-    void SetStreamDestination(int stream, const std::string& host, int port);
+    void SetStreamDestination(int stream, const std::string& host, int port, int leg = 0);
     // The description of a session part ("audio", "audio-1", "video", ...; "" the combined one)
     // as it stands now; "" when there is no such part.
     std::string SessionText(const std::string& part);

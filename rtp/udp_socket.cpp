@@ -32,7 +32,7 @@ CUdpSocket::~CUdpSocket() {
 
 bool CUdpSocket::Open(const CSocketAddress& destination, std::optional<int> ttl,
                       unsigned interfaceIndex, std::string* error, std::optional<int> sourcePort) {
-    m_destination = destination;
+    m_legs[0].destination = destination;
     m_fd = socket(destination.Family(), SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (m_fd < 0) {
         *error = std::string("no UDP socket: ") + std::strerror(errno);
@@ -62,7 +62,7 @@ bool CUdpSocket::Open(const CSocketAddress& destination, std::optional<int> ttl,
         if (result != 0) {
             Warn("the interface", destination);
         }
-        m_interfaceIndex = interfaceIndex;
+        m_legs[0].interfaceIndex = interfaceIndex;
     }
     if (sourcePort) {
         sockaddr_storage local{};
@@ -93,6 +93,28 @@ bool CUdpSocket::Open(const CSocketAddress& destination, std::optional<int> ttl,
         }
     }
     return true;
+}
+
+bool CUdpSocket::AddLeg(const CSocketAddress& destination, unsigned interfaceIndex,
+                        std::string* error) {
+    std::lock_guard guard(m_destinationLock);
+    if (m_fd < 0 || destination.Family() != m_legs[0].destination->Family()) {
+        *error = "the second leg must be of the first leg's family";
+        return false;
+    }
+    m_legs[1] =
+        Leg{destination, true, interfaceIndex != 0 ? interfaceIndex : m_legs[0].interfaceIndex};
+    m_legCount = 2;
+    return true;
+}
+
+int CUdpSocket::Legs() const {
+    std::lock_guard guard(m_destinationLock);
+    return m_legCount;
+}
+
+uint64_t CUdpSocket::Refused(int leg) const {
+    return leg >= 0 && leg < kMaxLegs ? m_refused[static_cast<size_t>(leg)].load() : 0;
 }
 
 long CUdpSocket::ReceiveNow(uint8_t* buffer, size_t capacity) {
@@ -152,64 +174,152 @@ std::string CUdpSocket::InterfaceMac(const std::string& address) {
     return mac;
 }
 
-CSocketAddress CUdpSocket::Destination() const {
+CSocketAddress CUdpSocket::Destination(int leg) const {
     std::lock_guard guard(m_destinationLock);
-    return *m_destination;
+    const size_t l = leg >= 0 && leg < m_legCount ? static_cast<size_t>(leg) : 0;
+    return *m_legs[l].destination;
 }
 
-bool CUdpSocket::Retarget(const CSocketAddress& destination, bool enabled) {
+bool CUdpSocket::Retarget(const CSocketAddress& destination, bool enabled, int leg) {
     std::lock_guard guard(m_destinationLock);
-    if (m_fd < 0 || !m_destination || destination.Family() != m_destination->Family()) {
+    if (m_fd < 0 || leg < 0 || leg >= m_legCount ||
+        destination.Family() != m_legs[0].destination->Family()) {
         return false;
     }
-    m_destination = destination;
-    m_enabled = enabled;
+    Leg& to = m_legs[static_cast<size_t>(leg)];
+    to.destination = destination;
+    to.enabled = enabled;
     return true;
 }
 
-bool CUdpSocket::Enabled() const {
+bool CUdpSocket::Enabled(int leg) const {
     std::lock_guard guard(m_destinationLock);
-    return m_enabled;
+    return leg >= 0 && leg < m_legCount && m_legs[static_cast<size_t>(leg)].enabled;
 }
 
+namespace {
+
+// Where one leg's copies go for the length of one call, and the control message that sends a
+// multicast copy out of the leg's own interface (the socket's option names the first leg's).
+struct LegCopy {
+    sockaddr_storage to{};
+    socklen_t toLength = 0;
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in6_pktinfo))] = {};
+    size_t controlLength = 0;
+    int leg = 0;
+};
+
+void SetOutgoingInterface(LegCopy& copy, const CSocketAddress& destination, unsigned index) {
+    copy.controlLength = 0;
+    if (index == 0 || !destination.IsMulticast()) {
+        return;
+    }
+    msghdr header{};
+    header.msg_control = copy.control;
+    header.msg_controllen = sizeof copy.control;
+    cmsghdr* message = CMSG_FIRSTHDR(&header);
+    if (destination.IsIpv6()) {
+        in6_pktinfo info{};
+        info.ipi6_ifindex = index;
+        message->cmsg_level = IPPROTO_IPV6;
+        message->cmsg_type = IPV6_PKTINFO;
+        message->cmsg_len = CMSG_LEN(sizeof info);
+        std::memcpy(CMSG_DATA(message), &info, sizeof info);
+        copy.controlLength = CMSG_SPACE(sizeof info);
+    } else {
+        in_pktinfo info{};
+        info.ipi_ifindex = static_cast<int>(index);
+        message->cmsg_level = IPPROTO_IP;
+        message->cmsg_type = IP_PKTINFO;
+        message->cmsg_len = CMSG_LEN(sizeof info);
+        std::memcpy(CMSG_DATA(message), &info, sizeof info);
+        copy.controlLength = CMSG_SPACE(sizeof info);
+    }
+}
+
+} // namespace
+
 int CUdpSocket::SendBatch(const uint8_t* const* packets, const size_t* sizes, int count) {
-    // One copy per call: a retarget lands between two calls, never inside one.
-    std::unique_lock guard(m_destinationLock);
-    if (!m_enabled) {
+    // One copy of the legs per call: a retarget lands between two calls, never inside one.
+    std::array<LegCopy, kMaxLegs> copies;
+    int legs = 0;
+    {
+        std::lock_guard guard(m_destinationLock);
+        for (int l = 0; l < m_legCount; ++l) {
+            const Leg& leg = m_legs[static_cast<size_t>(l)];
+            if (!leg.enabled) {
+                continue;
+            }
+            LegCopy& copy = copies[static_cast<size_t>(legs++)];
+            std::memcpy(&copy.to, leg.destination->Raw(), leg.destination->Length());
+            copy.toLength = leg.destination->Length();
+            copy.leg = l;
+            if (l > 0 && leg.interfaceIndex != m_legs[0].interfaceIndex) {
+                SetOutgoingInterface(copy, *leg.destination, leg.interfaceIndex);
+            }
+        }
+    }
+    if (legs == 0) {
         return count;
     }
-    sockaddr_storage to{};
-    std::memcpy(&to, m_destination->Raw(), m_destination->Length());
-    const socklen_t toLength = m_destination->Length();
-    guard.unlock();
-    int sent = 0;
-    while (sent < count) {
-        const int batch = std::min(count - sent, kBatchLimit);
+    // Packets a leg refused a copy of; the rest left on every enabled leg.
+    int refusedPackets = 0;
+    int lastRefused = -1;
+    const int perCall = kBatchLimit / legs;
+    for (int first = 0; first < count; first += perCall) {
+        const int packetsNow = std::min(count - first, perCall);
+        const int messageCount = packetsNow * legs;
         mmsghdr messages[kBatchLimit];
         iovec vectors[kBatchLimit];
-        std::memset(messages, 0, sizeof(mmsghdr) * static_cast<size_t>(batch));
-        for (int i = 0; i < batch; ++i) {
-            vectors[i].iov_base = const_cast<uint8_t*>(packets[sent + i]);
-            vectors[i].iov_len = sizes[sent + i];
-            messages[i].msg_hdr.msg_name = &to;
-            messages[i].msg_hdr.msg_namelen = toLength;
-            messages[i].msg_hdr.msg_iov = &vectors[i];
-            messages[i].msg_hdr.msg_iovlen = 1;
+        std::memset(messages, 0, sizeof(mmsghdr) * static_cast<size_t>(messageCount));
+        for (int m = 0; m < messageCount; ++m) {
+            const int packet = first + m / legs;
+            LegCopy& copy = copies[static_cast<size_t>(m % legs)];
+            vectors[m].iov_base = const_cast<uint8_t*>(packets[packet]);
+            vectors[m].iov_len = sizes[packet];
+            msghdr& header = messages[m].msg_hdr;
+            header.msg_name = &copy.to;
+            header.msg_namelen = copy.toLength;
+            header.msg_iov = &vectors[m];
+            header.msg_iovlen = 1;
+            if (copy.controlLength > 0) {
+                header.msg_control = copy.control;
+                header.msg_controllen = copy.controlLength;
+            }
         }
-        const int result = sendmmsg(m_fd, messages, static_cast<unsigned>(batch), 0);
-        if (result <= 0) {
+        int done = 0;
+        while (done < messageCount) {
+            const int result =
+                sendmmsg(m_fd, messages + done, static_cast<unsigned>(messageCount - done), 0);
+            if (result > 0) {
+                done += result;
+                continue;
+            }
             if (result < 0 && errno == EINTR) {
                 continue;
             }
-            break;
+            // This copy is refused (its leg's network is down, say): the copies after it, the
+            // other leg's too, still go.
+            const int packet = first + done / legs;
+            ++m_refused[static_cast<size_t>(copies[static_cast<size_t>(done % legs)].leg)];
+            if (packet != lastRefused) {
+                ++refusedPackets;
+                lastRefused = packet;
+            }
+            ++done;
         }
-        sent += result;
     }
-    return sent;
+    return count - refusedPackets;
 }
 
-std::string CUdpSocket::LocalAddress() const {
-    const CSocketAddress destination = Destination();
+std::string CUdpSocket::LocalAddress(int leg) const {
+    const CSocketAddress destination = Destination(leg);
+    unsigned interfaceIndex = 0;
+    {
+        std::lock_guard guard(m_destinationLock);
+        interfaceIndex =
+            m_legs[leg >= 0 && leg < m_legCount ? static_cast<size_t>(leg) : 0].interfaceIndex;
+    }
     const int probe = socket(destination.Family(), SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (probe < 0) {
         return "";
@@ -217,14 +327,14 @@ std::string CUdpSocket::LocalAddress() const {
     std::string text;
     sockaddr_storage local{};
     socklen_t length = sizeof local;
-    if (m_interfaceIndex != 0) {
+    if (interfaceIndex != 0) {
         // The route to a multicast group goes out of the chosen interface, as the packets do.
         if (destination.IsIpv6()) {
-            const int index = static_cast<int>(m_interfaceIndex);
+            const int index = static_cast<int>(interfaceIndex);
             setsockopt(probe, IPPROTO_IPV6, IPV6_MULTICAST_IF, &index, sizeof index);
         } else {
             ip_mreqn request{};
-            request.imr_ifindex = static_cast<int>(m_interfaceIndex);
+            request.imr_ifindex = static_cast<int>(interfaceIndex);
             setsockopt(probe, IPPROTO_IP, IP_MULTICAST_IF, &request, sizeof request);
         }
     }

@@ -50,10 +50,15 @@ public:
     // now when not given.
     void Send(const NDIlib_video_frame_v2_t& frame, std::optional<int64_t> atNs = std::nullopt);
     void Stop();
-    // From the next packet on (see CAudioStream::Retarget).
-    bool Retarget(const CSocketAddress& destination, bool enabled) {
-        return m_socket.Retarget(destination, enabled);
+    // Every packet also to a second leg, after Start (see CUdpSocket::AddLeg).
+    bool AddLeg(const CSocketAddress& destination, unsigned interfaceIndex, std::string* error) {
+        return m_socket.AddLeg(destination, interfaceIndex, error);
     }
+    // From the next packet on (see CAudioStream::Retarget).
+    bool Retarget(const CSocketAddress& destination, bool enabled, int leg = 0) {
+        return m_socket.Retarget(destination, enabled, leg);
+    }
+    uint64_t Refused(int leg) const { return m_socket.Refused(leg); }
 
     int LocalPort() const { return m_socket.IsOpen() ? m_socket.LocalPort() : 0; }
 

@@ -62,19 +62,32 @@ static MediaHost HostOf(const SdpDescription& d, const std::string& moved) {
     return {moved, address && address->IsMulticast(), d.originAddress, {}, 0};
 }
 
-// The legs a stream goes on: the first (where `to` names), and the second leg's when there is
-// one; `name` tells the streams of a combined session apart in the legs' mids.
-static std::vector<MediaHost> LegsOf(const SdpDescription& d, MediaHost to,
-                                     const std::string& name) {
+// The legs a stream (0 and 1 audio, 2 video) goes on: the first (where `to` names), and the
+// second leg's when there is one; `name` tells the streams of a combined session apart in the
+// legs' mids.
+static std::vector<MediaHost> LegsOf(const SdpDescription& d, MediaHost to, const std::string& name,
+                                     int stream) {
     if (!d.secondLeg) {
         return {to};
     }
     const std::string prefix = name.empty() ? "" : name + "-";
     to.mid = prefix + "primary";
     const SdpSecondLeg& leg = *d.secondLeg;
-    return {to,
-            {leg.destinationHost, leg.multicast, leg.originAddress, prefix + "secondary",
-             leg.portOffset}};
+    const auto s = static_cast<size_t>(stream);
+    MediaHost second{leg.destinationHost, leg.multicast, leg.originAddress, prefix + "secondary",
+                     leg.portOffset};
+    if (!leg.movedHosts[s].empty()) {
+        const auto address = CSocketAddress::Parse(leg.movedHosts[s], 0);
+        second.host = leg.movedHosts[s];
+        second.multicast = address && address->IsMulticast();
+    }
+    if (leg.movedPorts[s] != 0) {
+        const int firstLegPort = stream == 0   ? d.audioPort
+                                 : stream == 1 ? d.secondAudioPort
+                                               : d.videoPort;
+        second.portOffset = leg.movedPorts[s] - firstLegPort;
+    }
+    return {to, second};
 }
 
 // a=group:DUP naming both legs of a stream (a session-level line).
@@ -208,10 +221,10 @@ std::vector<SdpSession> BuildSdpSessions(const SdpDescription& d) {
     };
     // Each stream's legs; in a combined session their mids name the stream too.
     const auto audioLegs = [&](int stream, bool combined) {
-        return LegsOf(d, audioHost(stream), combined ? part(stream) : "");
+        return LegsOf(d, audioHost(stream), combined ? part(stream) : "", stream);
     };
     const auto videoLegs = [&](bool combined) {
-        return LegsOf(d, HostOf(d, d.videoHost), combined ? "video" : "");
+        return LegsOf(d, HostOf(d, d.videoHost), combined ? "video" : "", 2);
     };
     const auto audio = [&](std::string& sdp, int stream, const std::vector<MediaHost>& legs) {
         const int channels =

@@ -6,6 +6,7 @@
 
 #include "socket_address.h"
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -29,6 +30,10 @@ struct SdpSecondLeg {
     bool multicast = false;
     std::string originAddress;
     int portOffset = 0;
+    // A stream moved on this leg alone: its host ("" where destinationHost is) and port (0: the
+    // first leg's plus portOffset), by stream: first audio, second audio, video.
+    std::array<std::string, 3> movedHosts;
+    std::array<int, 3> movedPorts{};
 };
 
 struct SdpDescription {

@@ -182,7 +182,7 @@ TEST(SessionDescription, TheSendingEndsTwoLegsAreReadAsWritten) {
     d.audioPort = 5004;
     d.videoPort = 5006;
     d.channelCount = 8;
-    d.secondLeg = SdpSecondLeg{"239.69.20.1", true, "192.168.20.20", 100};
+    d.secondLeg = SdpSecondLeg{"239.69.20.1", true, "192.168.20.20", 100, {}, {}};
     const std::string path = TempPath("written.sdp");
     for (const SdpSession& session : BuildSdpSessions(d)) {
         if (session.part == "video") {

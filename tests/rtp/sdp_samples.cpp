@@ -78,7 +78,7 @@ int main(int argc, char** argv) {
     d.secondAudioPort = 5008;
     Write(folder, "multicastsplit", d);
     // ST 2022-7: every stream on a second network too, from that network's own address.
-    d.secondLeg = SdpSecondLeg{"239.69.20.1", true, "192.168.20.20", 0};
+    d.secondLeg = SdpSecondLeg{"239.69.20.1", true, "192.168.20.20", 0, {}, {}};
     Write(folder, "multicastdupsplit", d);
     d.channelCount = 8;
     d.secondLeg->portOffset = 100;
