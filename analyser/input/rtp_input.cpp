@@ -482,16 +482,19 @@ private:
         }
         m_retiredUpTo = sequence;
         const Seen& slot = m_seen[static_cast<size_t>(sequence) % m_seen.size()];
-        if (slot.sequence == sequence && OneLeg(slot)) {
+        if (slot.sequence == sequence && OneLeg(slot, true)) {
             ++m_rescued;
         }
     }
 
-    // Delivered by one leg, at a place both legs had reached: the other leg lost it.
-    bool OneLeg(const Seen& slot) const {
+    // Delivered by one leg, at a place both legs had reached: the other leg lost it. Leaving the
+    // window, a packet the other leg never brought is lost by it even while that leg is still
+    // quiet (a cut longer than the window), as long as the leg had begun before it.
+    bool OneLeg(const Seen& slot, bool leaving = false) const {
         const bool single = slot.legs == 1 || slot.legs == 2;
         return single && std::all_of(m_legs.begin(), m_legs.end(), [&](const Leg& l) {
-                   return l.packets > 0 && slot.sequence >= l.first && slot.sequence < l.highest;
+                   return l.packets > 0 && slot.sequence >= l.first &&
+                          (leaving || slot.sequence < l.highest);
                });
     }
 
