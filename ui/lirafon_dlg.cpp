@@ -366,6 +366,15 @@ void CNDILirafonDlg::ReportStart(bool started) {
                      "video port %d; SAP to %s\n",
                      info.destination.c_str(), info.audioPort, second.c_str(), info.videoPort,
                      info.sapDestination.c_str());
+        if (info.secondLeg) {
+            const BuiltinLegInfo& leg = *info.secondLeg;
+            std::fprintf(stderr,
+                         "ndi-lirafon: every packet also on a second leg (ST 2022-7) to %s%s%s: "
+                         "audio port %d, video port %d, from %s\n",
+                         leg.destination.c_str(), leg.interfaceName.empty() ? "" : " on ",
+                         leg.interfaceName.c_str(), leg.audioPort, leg.videoPort,
+                         leg.sourceAddress.c_str());
+        }
         if (!info.sdpPath.empty()) {
             std::fprintf(stderr,
                          "ndi-lirafon: session description %s; monitor with: ffplay "

@@ -244,6 +244,32 @@ QJsonObject CNDILirafonDlg::ControlState() {
             }
             state[QStringLiteral("audioSending")] = info.enabled[0];
             state[QStringLiteral("videoSending")] = info.enabled[2];
+            if (info.secondLeg) {
+                // ST 2022-7: the copies on the second leg, each stream movable alone.
+                const BuiltinLegInfo& leg = *info.secondLeg;
+                QJsonObject second;
+                second[QStringLiteral("destination")] = QString::fromStdString(leg.destination);
+                second[QStringLiteral("audioPort")] = leg.audioPort;
+                if (leg.videoDestination != leg.destination) {
+                    second[QStringLiteral("videoDestination")] =
+                        QString::fromStdString(leg.videoDestination);
+                }
+                second[QStringLiteral("videoPort")] = leg.videoPort;
+                second[QStringLiteral("audioSending")] = leg.enabled[0];
+                second[QStringLiteral("videoSending")] = leg.enabled[2];
+                second[QStringLiteral("sourceAddress")] = QString::fromStdString(leg.sourceAddress);
+                if (!leg.interfaceName.empty()) {
+                    second[QStringLiteral("interface")] = QString::fromStdString(leg.interfaceName);
+                }
+                BuiltinSenderStats stats;
+                if (GetBuiltinSenderStats(m_sender, &stats)) {
+                    second[QStringLiteral("packetsRefused")] =
+                        static_cast<double>(stats.refusedByLeg[1]);
+                    state[QStringLiteral("packetsRefused")] =
+                        static_cast<double>(stats.refusedByLeg[0]);
+                }
+                state[QStringLiteral("secondLeg")] = second;
+            }
             state[QStringLiteral("sdpFile")] = QString::fromStdString(info.sdpPath);
             state[QStringLiteral("sapDestination")] = QString::fromStdString(info.sapDestination);
         }

@@ -154,8 +154,17 @@ function render(next) {
   const facts = [["Copy", next.copy], ["Source", next.sourceName], ["Runtime", next.runtime],
     ["Destination", next.destination], ["Audio port", next.audioPort],
     ["Audio", stopped(next.audioSending)], ["Video destination", next.videoDestination],
-    ["Video port", next.videoPort], ["Video", stopped(next.videoSending)],
-    ["SDP file", next.sdpFile]];
+    ["Video port", next.videoPort], ["Video", stopped(next.videoSending)]];
+  const leg = next.secondLeg;
+  if (leg) {
+    // ST 2022-7: every packet also on a second network.
+    facts.push(["Second leg", leg.destination + (leg.interface ? ` (${leg.interface})` : "")],
+      ["Second leg audio port", leg.audioPort], ["Second leg audio", stopped(leg.audioSending)],
+      ["Second leg video destination", leg.videoDestination],
+      ["Second leg video port", leg.videoPort], ["Second leg video", stopped(leg.videoSending)],
+      ["Second leg refused", leg.packetsRefused ? `${leg.packetsRefused} packets` : undefined]);
+  }
+  facts.push(["SDP file", next.sdpFile]);
   for (const [name, value] of facts) {
     if (value === undefined || value === "" || value === 0) continue;
     const dt = document.createElement("dt");

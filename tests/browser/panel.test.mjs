@@ -111,3 +111,31 @@ test("a page from another origin changes nothing", async () => {
     assert.equal(after[name], stateBefore[name], name);
   }
 });
+
+test("a source of two legs shows each leg's destination and ports", async () => {
+  const port = 40000 + Math.floor(Math.random() * 20000);
+  const twoLegs = await startProgram(program, [], {
+    LIRAFON_RTP_DESTINATION: "127.0.0.1,127.0.0.1",
+    LIRAFON_RTP_PORT: `${port},${port + 100}`,
+  });
+  try {
+    const state = await twoLegs.state();
+    assert.equal(state.audioPort, port);
+    assert.equal(state.secondLeg.destination, "127.0.0.1");
+    assert.equal(state.secondLeg.audioPort, port + 100);
+    assert.equal(state.secondLeg.videoPort, port + 102);
+    assert.equal(state.secondLeg.audioSending, true);
+    const page = await (await browser.newContext({ bypassCSP: true })).newPage();
+    await page.goto(`${twoLegs.base}/`);
+    await page.waitForSelector("#panel[aria-busy=false]");
+    const facts = await page.$$eval("#source dt", (terms) =>
+      Object.fromEntries(terms.map((dt) => [dt.textContent, dt.nextElementSibling.textContent])));
+    assert.equal(facts["Audio port"], String(port));
+    assert.equal(facts["Second leg"], "127.0.0.1");
+    assert.equal(facts["Second leg audio port"], String(port + 100));
+    assert.equal(facts["Second leg video port"], String(port + 102));
+    assert.equal(facts["Second leg audio"], undefined, "a leg that sends says nothing more");
+  } finally {
+    assert.equal(await twoLegs.stop(), 0);
+  }
+});
