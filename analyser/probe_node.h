@@ -28,7 +28,8 @@ public:
     bool Serve(http::Server& server);
 
     nmos::NodeFacts Facts() override;
-    bool Activate(const std::string&, const nmos::Transport&, bool, std::string* error) override {
+    bool Activate(const std::string&, const std::vector<nmos::Transport>&, bool,
+                  std::string* error) override {
         *error = "the probe has no senders";
         return false;
     }

@@ -75,6 +75,15 @@ QJsonObject NoActivation() {
             {QStringLiteral("activation_time"), QJsonValue::Null}};
 }
 
+// A sender's legs, in transport_params order.
+std::vector<Transport> LegsOf(const StreamFacts& s) {
+    std::vector<Transport> legs{s.transport};
+    if (s.secondLeg) {
+        legs.push_back(*s.secondLeg);
+    }
+    return legs;
+}
+
 QJsonObject TransportJson(const Transport& t) {
     return {{QStringLiteral("source_ip"), QString::fromStdString(t.sourceIp)},
             {QStringLiteral("source_port"), t.sourcePort},
@@ -170,14 +179,19 @@ void Node::Refresh() {
     m_nodeId = ResourceId(m_facts.hostname, m_facts.copy, "node");
     m_deviceId = ResourceId(m_facts.hostname, m_facts.copy, "device");
     for (const StreamFacts& stream : m_facts.streams) {
-        m_initial.emplace(stream.role, stream.transport);
+        m_initial.emplace(stream.role, LegsOf(stream));
         EndpointState& state = m_senders[stream.role];
         if (state.staged.isEmpty()) {
-            QJsonObject params{
-                {QStringLiteral("receiver_id"), QJsonValue::Null},
-                {QStringLiteral("master_enable"), true},
-                {QStringLiteral("activation"), NoActivation()},
-                {QStringLiteral("transport_params"), QJsonArray{TransportJson(stream.transport)}}};
+            QJsonObject params{{QStringLiteral("receiver_id"), QJsonValue::Null},
+                               {QStringLiteral("master_enable"), true},
+                               {QStringLiteral("activation"), NoActivation()},
+                               {QStringLiteral("transport_params"), [&] {
+                                    QJsonArray legs;
+                                    for (const Transport& leg : LegsOf(stream)) {
+                                        legs.append(TransportJson(leg));
+                                    }
+                                    return legs;
+                                }()}};
             state.staged = params;
             state.active = params;
         }
@@ -276,10 +290,18 @@ std::vector<Node::Resource> Node::Resources() {
     }
     node[QStringLiteral("clocks")] = QJsonArray{clock};
     const QString mac = QString::fromStdString(f.interfaceMac);
-    node[QStringLiteral("interfaces")] =
-        QJsonArray{QJsonObject{{QStringLiteral("name"), QString::fromStdString(f.interfaceName)},
-                               {QStringLiteral("chassis_id"), mac},
-                               {QStringLiteral("port_id"), mac}}};
+    QJsonArray interfaces{
+        QJsonObject{{QStringLiteral("name"), QString::fromStdString(f.interfaceName)},
+                    {QStringLiteral("chassis_id"), mac},
+                    {QStringLiteral("port_id"), mac}}};
+    if (!f.secondInterfaceName.empty() && f.secondInterfaceName != f.interfaceName) {
+        const QString secondMac = QString::fromStdString(f.secondInterfaceMac);
+        interfaces.append(
+            QJsonObject{{QStringLiteral("name"), QString::fromStdString(f.secondInterfaceName)},
+                        {QStringLiteral("chassis_id"), secondMac},
+                        {QStringLiteral("port_id"), secondMac}});
+    }
+    node[QStringLiteral("interfaces")] = interfaces;
     resources.push_back({QStringLiteral("node"), node});
 
     QJsonArray senderIds;
@@ -417,8 +439,14 @@ QJsonObject Node::SenderResource(const StreamFacts& s) {
             .arg(UrlHost(m_facts.apiHost))
             .arg(m_facts.apiPort)
             .arg(QString::fromLatin1(kConnectionVersion), id);
-    sender[QStringLiteral("interface_bindings")] =
-        QJsonArray{QString::fromStdString(m_facts.interfaceName)};
+    // One interface per leg, in the legs' order.
+    QJsonArray bindings{QString::fromStdString(m_facts.interfaceName)};
+    if (s.secondLeg) {
+        bindings.append(QString::fromStdString(m_facts.secondInterfaceName.empty()
+                                                   ? m_facts.interfaceName
+                                                   : m_facts.secondInterfaceName));
+    }
+    sender[QStringLiteral("interface_bindings")] = bindings;
     // A parked sender (master_enable false) is subscribed to no receiver.
     const bool active = state.active[QStringLiteral("master_enable")].toBool();
     sender[QStringLiteral("subscription")] = QJsonObject{
@@ -761,17 +789,21 @@ QJsonArray Node::Constraints(const StreamFacts& s) const {
             s.ipv6 ? QStringLiteral("^(0{0,4}:){2,7}0{0,3}1$")
                    : QStringLiteral("^127\\.[0-9]{1,3}\\.[0-9]{1,3}\\.[0-9]{1,3}$");
     }
-    return QJsonArray{QJsonObject{
-        {QStringLiteral("source_ip"),
-         QJsonObject{
-             {QStringLiteral("enum"), QJsonArray{QString::fromStdString(s.transport.sourceIp)}}}},
-        {QStringLiteral("source_port"),
-         QJsonObject{{QStringLiteral("enum"), QJsonArray{s.transport.sourcePort}}}},
-        {QStringLiteral("destination_ip"), destination},
-        // RTCP goes to the port above.
-        {QStringLiteral("destination_port"),
-         QJsonObject{{QStringLiteral("minimum"), 1}, {QStringLiteral("maximum"), 65534}}},
-        {QStringLiteral("rtp_enabled"), QJsonObject{}}}};
+    QJsonArray legs;
+    for (const Transport& leg : LegsOf(s)) {
+        legs.append(QJsonObject{
+            {QStringLiteral("source_ip"),
+             QJsonObject{
+                 {QStringLiteral("enum"), QJsonArray{QString::fromStdString(leg.sourceIp)}}}},
+            {QStringLiteral("source_port"),
+             QJsonObject{{QStringLiteral("enum"), QJsonArray{leg.sourcePort}}}},
+            {QStringLiteral("destination_ip"), destination},
+            // RTCP goes to the port above.
+            {QStringLiteral("destination_port"),
+             QJsonObject{{QStringLiteral("minimum"), 1}, {QStringLiteral("maximum"), 65534}}},
+            {QStringLiteral("rtp_enabled"), QJsonObject{}}});
+    }
+    return legs;
 }
 
 HttpReply Node::Stage(const StreamFacts& s, const QJsonObject& patch) {
@@ -785,45 +817,60 @@ HttpReply Node::Stage(const StreamFacts& s, const QJsonObject& patch) {
     }
     if (patch.contains(QStringLiteral("transport_params"))) {
         const QJsonValue legs = patch[QStringLiteral("transport_params")];
-        if (!legs.isArray() || legs.toArray().size() != 1 || !legs.toArray()[0].isObject()) {
-            return Error(400, QStringLiteral("transport_params: one object (one leg)"));
+        const std::vector<Transport> own = LegsOf(s);
+        const auto count = static_cast<qsizetype>(own.size());
+        // One object per leg, in order; {} leaves a leg as staged.
+        if (!legs.isArray() || legs.toArray().size() != count ||
+            std::any_of(legs.toArray().begin(), legs.toArray().end(),
+                        [](const QJsonValue& leg) { return !leg.isObject(); })) {
+            return Error(400, count == 1 ? QStringLiteral("transport_params: one object (one leg)")
+                                         : QStringLiteral("transport_params: %1 objects, one per "
+                                                          "leg")
+                                               .arg(count));
         }
-        const QJsonObject leg = legs.toArray()[0].toObject();
-        QJsonObject merged = staged[QStringLiteral("transport_params")].toArray()[0].toObject();
-        for (auto it = leg.begin(); it != leg.end(); ++it) {
-            const QString& key = it.key();
-            const QJsonValue& value = it.value();
-            bool good = false;
-            if (key == QLatin1String("source_ip")) {
-                good = IsAuto(value) ||
-                       value.toString() == QString::fromStdString(s.transport.sourceIp);
-            } else if (key == QLatin1String("source_port")) {
-                good =
-                    IsAuto(value) || (value.isDouble() && value.toInt() == s.transport.sourcePort &&
-                                      value.toDouble() == value.toInt());
-            } else if (key == QLatin1String("destination_ip")) {
-                const QHostAddress address(value.toString());
-                const bool family = !address.isNull() &&
-                                    address.protocol() == (s.ipv6 ? QAbstractSocket::IPv6Protocol
-                                                                  : QAbstractSocket::IPv4Protocol);
-                good =
-                    IsAuto(value) ||
-                    (value.isString() && family &&
-                     (!s.loopbackOnly || wire::IsLoopbackAddress(value.toString().toStdString())));
-            } else if (key == QLatin1String("destination_port")) {
-                good = IsAuto(value) || (value.isDouble() && value.toDouble() == value.toInt() &&
-                                         value.toInt() >= 1 && value.toInt() <= 65534);
-            } else if (key == QLatin1String("rtp_enabled")) {
-                good = value.isBool();
-            } else {
-                return Error(400, QStringLiteral("no such transport parameter: %1").arg(key));
+        QJsonArray stagedLegs = staged[QStringLiteral("transport_params")].toArray();
+        for (qsizetype l = 0; l < count; ++l) {
+            const Transport& mine = own[static_cast<size_t>(l)];
+            const QJsonObject leg = legs.toArray()[l].toObject();
+            QJsonObject merged = stagedLegs[l].toObject();
+            for (auto it = leg.begin(); it != leg.end(); ++it) {
+                const QString& key = it.key();
+                const QJsonValue& value = it.value();
+                bool good = false;
+                if (key == QLatin1String("source_ip")) {
+                    good =
+                        IsAuto(value) || value.toString() == QString::fromStdString(mine.sourceIp);
+                } else if (key == QLatin1String("source_port")) {
+                    good = IsAuto(value) || (value.isDouble() && value.toInt() == mine.sourcePort &&
+                                             value.toDouble() == value.toInt());
+                } else if (key == QLatin1String("destination_ip")) {
+                    const QHostAddress address(value.toString());
+                    const bool family =
+                        !address.isNull() &&
+                        address.protocol() == (s.ipv6 ? QAbstractSocket::IPv6Protocol
+                                                      : QAbstractSocket::IPv4Protocol);
+                    good = IsAuto(value) ||
+                           (value.isString() && family &&
+                            (!s.loopbackOnly ||
+                             wire::IsLoopbackAddress(value.toString().toStdString())));
+                } else if (key == QLatin1String("destination_port")) {
+                    good =
+                        IsAuto(value) || (value.isDouble() && value.toDouble() == value.toInt() &&
+                                          value.toInt() >= 1 && value.toInt() <= 65534);
+                } else if (key == QLatin1String("rtp_enabled")) {
+                    good = value.isBool();
+                } else {
+                    return Error(400, QStringLiteral("no such transport parameter: %1").arg(key));
+                }
+                if (!good) {
+                    return Error(400,
+                                 QStringLiteral("%1: outside what /constraints allows").arg(key));
+                }
+                merged[key] = value;
             }
-            if (!good) {
-                return Error(400, QStringLiteral("%1: outside what /constraints allows").arg(key));
-            }
-            merged[key] = value;
+            stagedLegs[l] = merged;
         }
-        staged[QStringLiteral("transport_params")] = QJsonArray{merged};
+        staged[QStringLiteral("transport_params")] = stagedLegs;
     }
 
     return Transact(false, s.role, state, staged, patch);
@@ -1085,36 +1132,42 @@ std::optional<QJsonObject> Node::Commit(bool receiver, const std::string& role,
 
 std::optional<QJsonObject> Node::Resolve(const StreamFacts& s, const QJsonObject& staged,
                                          std::string* error) const {
-    QJsonObject leg = staged[QStringLiteral("transport_params")].toArray()[0].toObject();
-    const auto initial = [&](const char* key) {
-        // "auto": where the source was set up to send, and what it sends from.
-        return TransportJson(m_initial.count(s.role) ? m_initial.at(s.role) : s.transport)
-            .value(QLatin1String(key));
-    };
-    for (const char* key : {"source_ip", "source_port", "destination_ip", "destination_port"}) {
-        if (IsAuto(leg[QLatin1String(key)])) {
-            leg[QLatin1String(key)] = initial(key);
+    const std::vector<Transport> initial =
+        m_initial.count(s.role) ? m_initial.at(s.role) : LegsOf(s);
+    QJsonArray legs = staged[QStringLiteral("transport_params")].toArray();
+    for (qsizetype l = 0; l < legs.size() && l < static_cast<qsizetype>(initial.size()); ++l) {
+        QJsonObject leg = legs[l].toObject();
+        // "auto": where the source was set up to send this leg, and what it sends from.
+        const QJsonObject setUp = TransportJson(initial[static_cast<size_t>(l)]);
+        for (const char* key : {"source_ip", "source_port", "destination_ip", "destination_port"}) {
+            if (IsAuto(leg[QLatin1String(key)])) {
+                leg[QLatin1String(key)] = setUp.value(QLatin1String(key));
+            }
         }
-    }
-    if (leg[QStringLiteral("destination_ip")].toString().isEmpty()) {
-        *error = "no destination to resolve to";
-        return std::nullopt;
+        if (leg[QStringLiteral("destination_ip")].toString().isEmpty()) {
+            *error = "no destination to resolve to";
+            return std::nullopt;
+        }
+        legs[l] = leg;
     }
     QJsonObject resolved = staged;
-    resolved[QStringLiteral("transport_params")] = QJsonArray{leg};
+    resolved[QStringLiteral("transport_params")] = legs;
     return resolved;
 }
 
 bool Node::Apply(const std::string& role, const QJsonObject& resolved, std::string* error) {
-    const QJsonObject leg = resolved[QStringLiteral("transport_params")].toArray()[0].toObject();
-    Transport transport;
-    transport.sourceIp = leg[QStringLiteral("source_ip")].toString().toStdString();
-    transport.sourcePort = leg[QStringLiteral("source_port")].toInt();
-    transport.destinationIp = leg[QStringLiteral("destination_ip")].toString().toStdString();
-    transport.destinationPort = leg[QStringLiteral("destination_port")].toInt();
-    transport.rtpEnabled = leg[QStringLiteral("rtp_enabled")].toBool();
-    const bool enabled = transport.rtpEnabled && resolved[QStringLiteral("master_enable")].toBool();
-    return m_host.Activate(role, transport, enabled, error);
+    std::vector<Transport> legs;
+    for (const QJsonValue& value : resolved[QStringLiteral("transport_params")].toArray()) {
+        const QJsonObject leg = value.toObject();
+        Transport transport;
+        transport.sourceIp = leg[QStringLiteral("source_ip")].toString().toStdString();
+        transport.sourcePort = leg[QStringLiteral("source_port")].toInt();
+        transport.destinationIp = leg[QStringLiteral("destination_ip")].toString().toStdString();
+        transport.destinationPort = leg[QStringLiteral("destination_port")].toInt();
+        transport.rtpEnabled = leg[QStringLiteral("rtp_enabled")].toBool();
+        legs.push_back(transport);
+    }
+    return m_host.Activate(role, legs, resolved[QStringLiteral("master_enable")].toBool(), error);
 }
 
 } // namespace nmos

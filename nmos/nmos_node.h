@@ -46,6 +46,9 @@ struct StreamFacts {
     int rateN = 25;
     int rateD = 1;
     Transport transport;
+    // ST 2022-7: the same packets on a second leg, whose transport parameters are the second
+    // entry of each IS-05 transport_params array.
+    std::optional<Transport> secondLeg;
     bool ipv6 = false;
     bool loopbackOnly = false; // the source was set up to keep its streams on this computer
 };
@@ -79,6 +82,9 @@ struct NodeFacts {
     int apiPort = 0;
     std::string interfaceName = "lo";
     std::string interfaceMac; // "xx-xx-..."; all zeros on loopback
+    // The interface of the senders' second legs, when they have them ("" otherwise).
+    std::string secondInterfaceName;
+    std::string secondInterfaceMac;
     bool ptpLocked = false;
     std::string ptpGrandmaster; // "xx-xx-xx-xx-xx-xx-xx-xx" when locked
     std::vector<StreamFacts> streams;
@@ -92,10 +98,11 @@ class NodeHost {
 public:
     virtual ~NodeHost() = default;
     virtual NodeFacts Facts() = 0;
-    // Puts a stream on the wire as transport says (rtp enabled and master enable both true: it
-    // sends). False with the reason in *error, the stream unchanged.
-    virtual bool Activate(const std::string& role, const Transport& transport, bool enabled,
-                          std::string* error) = 0;
+    // Puts a stream on the wire as its legs say, one Transport per leg in order (a leg sends
+    // when its rtp enabled and master enable are both true). False with the reason in *error,
+    // the stream unchanged.
+    virtual bool Activate(const std::string& role, const std::vector<Transport>& legs,
+                          bool masterEnable, std::string* error) = 0;
     // The stream's current session description.
     virtual std::string TransportFile(const std::string& role) = 0;
     // Connects (or parks) a receiver as an activation asks. False with the reason in *error,
@@ -190,9 +197,9 @@ private:
     QString m_deviceId;
     // The last published form of each resource (without its version), and its version.
     std::map<QString, std::pair<QJsonObject, QString>> m_published;
-    std::map<std::string, EndpointState> m_senders;   // by role
-    std::map<std::string, EndpointState> m_receivers; // by role
-    std::map<std::string, Transport> m_initial;       // by role: what "auto" resolves to
+    std::map<std::string, EndpointState> m_senders;          // by role
+    std::map<std::string, EndpointState> m_receivers;        // by role
+    std::map<std::string, std::vector<Transport>> m_initial; // by role, per leg: what "auto" is
 };
 
 } // namespace nmos

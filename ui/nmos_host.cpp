@@ -6,6 +6,7 @@
 
 #include <unistd.h>
 
+#include <array>
 #include <cstdio>
 #include <cstring>
 
@@ -46,18 +47,28 @@ nmos::NodeFacts CNmosHost::Facts() {
     if (!GetBuiltinSenderInfo(m_sender, &info)) {
         return facts;
     }
-    facts.interfaceMac = "00-00-00-00-00-00";
-    const QHostAddress local(QString::fromStdString(info.sourceAddress));
-    for (const QNetworkInterface& nic : QNetworkInterface::allInterfaces()) {
-        for (const QNetworkAddressEntry& entry : nic.addressEntries()) {
-            if (entry.ip().isEqual(local)) {
-                facts.interfaceName = nic.name().toStdString();
-                QString mac = nic.hardwareAddress().toLower().replace(QLatin1Char(':'), '-');
-                if (mac.size() == 17) {
-                    facts.interfaceMac = mac.toStdString();
+    // The interface that holds an address the streams leave from: its name and MAC.
+    const auto interfaceOf = [](const std::string& address, std::string* name, std::string* mac) {
+        *mac = "00-00-00-00-00-00";
+        const QHostAddress local(QString::fromStdString(address));
+        for (const QNetworkInterface& nic : QNetworkInterface::allInterfaces()) {
+            for (const QNetworkAddressEntry& entry : nic.addressEntries()) {
+                if (entry.ip().isEqual(local)) {
+                    *name = nic.name().toStdString();
+                    QString hardware =
+                        nic.hardwareAddress().toLower().replace(QLatin1Char(':'), '-');
+                    if (hardware.size() == 17) {
+                        *mac = hardware.toStdString();
+                    }
                 }
             }
         }
+    };
+    interfaceOf(info.sourceAddress, &facts.interfaceName, &facts.interfaceMac);
+    if (info.secondLeg) {
+        facts.secondInterfaceName = facts.interfaceName;
+        interfaceOf(info.secondLeg->sourceAddress, &facts.secondInterfaceName,
+                    &facts.secondInterfaceMac);
     }
     int64_t ptpNow = 0;
     PtpReference reference;
@@ -79,6 +90,17 @@ nmos::NodeFacts CNmosHost::Facts() {
         const auto index = static_cast<size_t>(which);
         s.transport = {info.sourceAddress, info.sourcePorts[index], destination, port,
                        info.enabled[index]};
+        if (info.secondLeg) {
+            // Both legs leave from one socket: the same source port.
+            const BuiltinLegInfo& leg = *info.secondLeg;
+            const std::array<std::pair<std::string, int>, 3> where{
+                std::pair{leg.destination, leg.audioPort},
+                std::pair{leg.secondAudioDestination, leg.secondAudioPort},
+                std::pair{leg.videoDestination, leg.videoPort}};
+            s.secondLeg =
+                nmos::Transport{leg.sourceAddress, info.sourcePorts[index], where[index].first,
+                                where[index].second, leg.enabled[index]};
+        }
         return s;
     };
     nmos::StreamFacts audio =
@@ -100,20 +122,48 @@ nmos::NodeFacts CNmosHost::Facts() {
     return facts;
 }
 
-bool CNmosHost::Activate(const std::string& role, const nmos::Transport& transport, bool enabled,
-                         std::string* error) {
+bool CNmosHost::Activate(const std::string& role, const std::vector<nmos::Transport>& legs,
+                         bool masterEnable, std::string* error) {
     const std::optional<BuiltinStream> stream = StreamOfRole(role);
-    const auto destination =
-        CSocketAddress::Parse(transport.destinationIp, transport.destinationPort);
-    if (!stream || !destination) {
-        *error = "no such stream or address";
+    std::vector<CSocketAddress> destinations;
+    for (const nmos::Transport& leg : legs) {
+        const auto destination = CSocketAddress::Parse(leg.destinationIp, leg.destinationPort);
+        if (!destination) {
+            *error = "no such address: " + leg.destinationIp;
+            return false;
+        }
+        destinations.push_back(*destination);
+    }
+    if (!stream || destinations.empty()) {
+        *error = "no such stream";
         return false;
     }
-    if (!RetargetBuiltinSender(m_sender, *stream, *destination, enabled, error)) {
-        return false;
+    BuiltinSenderInfo before;
+    GetBuiltinSenderInfo(m_sender, &before);
+    for (size_t l = 0; l < destinations.size(); ++l) {
+        const bool enabled = masterEnable && legs[l].rtpEnabled;
+        if (!RetargetBuiltinSender(m_sender, *stream, destinations[l], enabled, error,
+                                   static_cast<int>(l))) {
+            if (l > 0) {
+                // The first leg moved and the second cannot: the first goes back, so the
+                // stream stays as it was.
+                const auto index = static_cast<size_t>(*stream);
+                const std::array<std::pair<std::string, int>, 3> was{
+                    std::pair{before.destination, before.audioPort},
+                    std::pair{before.secondAudioDestination, before.secondAudioPort},
+                    std::pair{before.videoDestination, before.videoPort}};
+                std::string ignored;
+                if (const auto back = CSocketAddress::Parse(was[index].first, was[index].second)) {
+                    RetargetBuiltinSender(m_sender, *stream, *back, before.enabled[index], &ignored,
+                                          0);
+                }
+            }
+            return false;
+        }
+        std::fprintf(stderr, "ndi-lirafon: NMOS: %s%s %s %s\n", role.c_str(),
+                     l == 0 ? "" : " (second leg)", enabled ? "now to" : "stopped; staying at",
+                     destinations[l].HostAndPort().c_str());
     }
-    std::fprintf(stderr, "ndi-lirafon: NMOS: %s %s %s\n", role.c_str(),
-                 enabled ? "now to" : "stopped; staying at", destination->HostAndPort().c_str());
     m_changed();
     return true;
 }

@@ -17,8 +17,8 @@ public:
               bool loopbackOnly, std::function<int()> channels, std::function<void()> changed);
 
     nmos::NodeFacts Facts() override;
-    bool Activate(const std::string& role, const nmos::Transport& transport, bool enabled,
-                  std::string* error) override;
+    bool Activate(const std::string& role, const std::vector<nmos::Transport>& legs,
+                  bool masterEnable, std::string* error) override;
     std::string TransportFile(const std::string& role) override;
     std::optional<int64_t> PtpNowNs() override;
 

@@ -32,6 +32,9 @@ public:
                            enabled};
         audio.ipv6 = ipv6;
         audio.loopbackOnly = loopbackOnly;
+        if (twoLegs) {
+            audio.secondLeg = nmos::Transport{"127.0.0.1", 5004, "127.0.0.1", secondPort, true};
+        }
         f.streams.push_back(audio);
         for (int n = 1; n <= receivers; ++n) {
             f.receivers.push_back({"receiver-" + std::to_string(n),
@@ -50,12 +53,19 @@ public:
                            c.senderId);
         return true;
     }
-    bool Activate(const std::string& role, const nmos::Transport& t, bool on,
+    bool Activate(const std::string& role, const std::vector<nmos::Transport>& legs, bool master,
                   std::string*) override {
-        activations.push_back(role + " " + t.destinationIp + ":" +
-                              std::to_string(t.destinationPort) + (on ? " on" : " off"));
-        port = t.destinationPort;
-        enabled = on;
+        std::string line = role;
+        for (const nmos::Transport& t : legs) {
+            line += " " + t.destinationIp + ":" + std::to_string(t.destinationPort) +
+                    (master && t.rtpEnabled ? " on" : " off");
+        }
+        activations.push_back(line);
+        port = legs[0].destinationPort;
+        enabled = master && legs[0].rtpEnabled;
+        if (legs.size() > 1) {
+            secondPort = legs[1].destinationPort;
+        }
         return true;
     }
     std::string TransportFile(const std::string&) override { return "v=0\r\n"; }
@@ -65,6 +75,8 @@ public:
     int channels = 8;
     int port = 5004;
     bool enabled = true;
+    bool twoLegs = false;
+    int secondPort = 5104;
     bool loopbackOnly = true;
     bool ipv6 = false;
     std::optional<int64_t> ptpNow;
@@ -190,6 +202,77 @@ TEST_F(NodeApi, ActivationsResolveAutoAndScheduledOnesLockTheSender) {
     }
     ASSERT_EQ(host.activations.size(), 3u);
     EXPECT_EQ(Patch(R"({"master_enable":true})").status, 200); // unlocked once it fired
+}
+
+// A sender of two legs (ST 2022-7): every IS-05 array holds one entry per leg, a patch names
+// both ({} leaves one as staged), and an activation moves each leg on its own.
+class TwoLegSender : public NodeApi {
+protected:
+    static RecordingHost TwoLegHost() {
+        RecordingHost h;
+        h.twoLegs = true;
+        return h;
+    }
+    RecordingHost twoLegHost = TwoLegHost();
+    nmos::Node twoLegNode{twoLegHost};
+    QJsonValue Get(const QString& leaf) {
+        const QString id = Body(*twoLegNode.Handle(Request("GET", "/x-nmos/node/v1.3/senders/")))
+                               .toArray()[0]
+                               .toObject()["id"]
+                               .toString();
+        return Body(*twoLegNode.Handle(
+            Request("GET", "/x-nmos/connection/v1.1/single/senders/" + id + "/" + leaf)));
+    }
+    http::HttpReply PatchLegs(const QByteArray& body) {
+        const QString id = Body(*twoLegNode.Handle(Request("GET", "/x-nmos/node/v1.3/senders/")))
+                               .toArray()[0]
+                               .toObject()["id"]
+                               .toString();
+        return *twoLegNode.Handle(
+            Request("PATCH", "/x-nmos/connection/v1.1/single/senders/" + id + "/staged", body));
+    }
+};
+
+TEST_F(TwoLegSender, EachLegIsConstrainedStagedAndActivatedOnItsOwn) {
+    EXPECT_EQ(Get("constraints").toArray().size(), 2);
+    EXPECT_EQ(Get("staged").toObject()["transport_params"].toArray().size(), 2);
+    const QJsonObject sender =
+        Body(*twoLegNode.Handle(Request("GET", "/x-nmos/node/v1.3/senders/")))
+            .toArray()[0]
+            .toObject();
+    EXPECT_EQ(sender["interface_bindings"].toArray().size(), 2);
+
+    for (const QByteArray& bad : {QByteArray(R"({"transport_params":[{"destination_port":6000}]})"),
+                                  QByteArray(R"({"transport_params":[{},{},{}]})"),
+                                  QByteArray(R"({"transport_params":[{},{"destination_port":0}]})"),
+                                  QByteArray(R"({"transport_params":[{},3]})")}) {
+        EXPECT_EQ(PatchLegs(bad).status, 400) << bad.constData();
+    }
+    EXPECT_TRUE(twoLegHost.activations.empty());
+
+    // The second leg moved alone; then switched off alone.
+    EXPECT_EQ(PatchLegs(R"({"transport_params":[{},{"destination_port":6100}],)"
+                        R"("activation":{"mode":"activate_immediate"}})")
+                  .status,
+              200);
+    EXPECT_EQ(PatchLegs(R"({"transport_params":[{},{"rtp_enabled":false}],)"
+                        R"("activation":{"mode":"activate_immediate"}})")
+                  .status,
+              200);
+    // "auto" on the second leg is where that leg was set up to send.
+    EXPECT_EQ(PatchLegs(R"({"transport_params":[{"destination_port":6000},)"
+                        R"({"destination_port":"auto","rtp_enabled":true}],)"
+                        R"("activation":{"mode":"activate_immediate"}})")
+                  .status,
+              200);
+    EXPECT_EQ(twoLegHost.activations,
+              (std::vector<std::string>{"audio 127.0.0.1:5004 on 127.0.0.1:6100 on",
+                                        "audio 127.0.0.1:5004 on 127.0.0.1:6100 off",
+                                        "audio 127.0.0.1:6000 on 127.0.0.1:5104 on"}));
+    const QJsonArray active = Get("active").toObject()["transport_params"].toArray();
+    ASSERT_EQ(active.size(), 2);
+    EXPECT_EQ(active[1].toObject()["destination_port"].toInt(), 5104);
+    EXPECT_EQ(active[0].toObject()["destination_port"].toInt(), 6000);
 }
 
 TEST(DnsSdAdverts, OnlyHttpV13RegistriesWithAPriorityBestFirst) {
