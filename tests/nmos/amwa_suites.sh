@@ -6,6 +6,7 @@
 #
 #   tests/nmos/amwa_suites.sh PROGRAM [ROOT]      (ROOT: the set-up's folder, /tmp/nmos-testing)
 #   PROGRAM: ndi-lirafon (the generator's senders) or lirafon-check (the probe's receivers)
+#   LEGS=2 in the environment: the generator sends two legs (ST 2022-7), to two groups
 #
 # Inside: a veth pair (nm0 10.201.0.1, nm1 10.201.0.2), avahi-daemon on nm0 with a D-Bus of its
 # own (private /run), the program on the built-in runtime sending to a multicast group (so it
@@ -20,6 +21,8 @@ case "$program" in
   *) arguments="--control-port 18780" ;;
 esac
 root=${2:-/tmp/nmos-testing}
+destination=239.201.0.1
+if [ "${LEGS:-1}" = 2 ]; then destination=239.201.0.1,239.201.1.1; fi
 here=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d /tmp/lirafon-amwa-XXXXXX)
 chmod 700 "$work"
@@ -53,7 +56,7 @@ in_ns unshare --mount --propagation private sh -c "
   avahi-daemon -f '$work/avahi.conf' --no-drop-root --no-chroot -D
   sleep 1
   exec env LIRAFON_NDI_RUNTIME=builtin QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR='$work' \
-    LIRAFON_RTP_PORT=25004 LIRAFON_RTP_DESTINATION=239.201.0.1 \
+    LIRAFON_RTP_PORT=25004 LIRAFON_RTP_DESTINATION=$destination \
     LIRAFON_SAP_DESTINATION=127.0.0.1:29875 LIRAFON_PTP=off LIRAFON_NMOS_ALLOWED_ORIGINS=null \
     '$program' $arguments
 " > "$work/program.log" 2>&1 &
