@@ -262,15 +262,15 @@ int CUdpSocket::SendBatch(const uint8_t* const* packets, const size_t* sizes, in
     if (legs == 0) {
         return count;
     }
-    // Packets a leg refused a copy of; the rest left on every enabled leg.
-    int refusedPackets = 0;
-    int lastRefused = -1;
+    // Packets every enabled leg refused: they left nowhere.
+    int unsent = 0;
     const int perCall = kBatchLimit / legs;
     for (int first = 0; first < count; first += perCall) {
         const int packetsNow = std::min(count - first, perCall);
         const int messageCount = packetsNow * legs;
         mmsghdr messages[kBatchLimit];
         iovec vectors[kBatchLimit];
+        std::array<uint8_t, kBatchLimit> refusals{};
         std::memset(messages, 0, sizeof(mmsghdr) * static_cast<size_t>(messageCount));
         for (int m = 0; m < messageCount; ++m) {
             const int packet = first + m / legs;
@@ -300,16 +300,14 @@ int CUdpSocket::SendBatch(const uint8_t* const* packets, const size_t* sizes, in
             }
             // This copy is refused (its leg's network is down, say): the copies after it, the
             // other leg's too, still go.
-            const int packet = first + done / legs;
             ++m_refused[static_cast<size_t>(copies[static_cast<size_t>(done % legs)].leg)];
-            if (packet != lastRefused) {
-                ++refusedPackets;
-                lastRefused = packet;
+            if (++refusals[static_cast<size_t>(done / legs)] == legs) {
+                ++unsent;
             }
             ++done;
         }
     }
-    return count - refusedPackets;
+    return count - unsent;
 }
 
 std::string CUdpSocket::LocalAddress(int leg) const {

@@ -42,7 +42,8 @@ public:
     int LocalPort() const;
 
     // Sends count datagrams on every leg in as few system calls as the kernel allows; a leg that
-    // refuses one does not hold back the other. Returns how many left on every enabled leg.
+    // refuses one does not hold back the other. Returns how many left on at least one enabled
+    // leg (each leg's refusals: Refused).
     int SendBatch(const uint8_t* const* packets, const size_t* sizes, int count);
     bool Send(const uint8_t* packet, size_t size) { return SendBatch(&packet, &size, 1) == 1; }
     // One datagram waiting for this socket, without blocking: its size, or -1 when none waits.

@@ -116,11 +116,13 @@ Environment:
   NDI_CONFIG_DIR           folder of the vendor runtime's ndi-config.v1.json
                            (default ~/.ndi): discovery servers, extra IPs, groups
   LIRAFON_RTP_DESTINATION  unicast host or multicast group (default 127.0.0.1:
-                           nothing leaves this computer until you set it)
+                           nothing leaves this computer until you set it); A,B
+                           sends every packet on two legs (ST 2022-7)
   LIRAFON_RTP_PORT         first port (default 5004); copy N uses 4 x (N - 1)
-                           above it: audio on the first port, video two above
+                           above it: audio on the first port, video two above;
+                           two legs: one port for both or pA,pB
   LIRAFON_RTP_TTL          multicast TTL
-  LIRAFON_RTP_INTERFACE    interface for multicast
+  LIRAFON_RTP_INTERFACE    interface for multicast; two legs: one or ifA,ifB
   LIRAFON_SAP_DESTINATION  where SAP announcements go (default 127.0.0.1)
   LIRAFON_RTP_REFERENCE    smpte (default: +4 dBu = -20 dBFS) | ebu (0 dBu = -18 dBFS)
   LIRAFON_RTP_STREAM_CHANNELS  16 (default) | 8: more channels go as two 8-channel

@@ -106,6 +106,15 @@ TEST_F(TwoLegs, EveryPacketAndReportArrivesOnBothLegsByteForByte) {
     EXPECT_NE(sdp.find("a=group:DUP audio-primary audio-secondary\r\n"), std::string::npos) << sdp;
     EXPECT_NE(sdp.find("m=audio " + std::to_string(legPort) + " "), std::string::npos) << sdp;
     EXPECT_NE(sdp.find("m=video " + std::to_string(legPort + 2) + " "), std::string::npos);
+    // SAP announces the legs as the file states them.
+    bool announced = false;
+    for (auto packet = receivers.sap.Receive(3000); !packet.empty() && !announced;
+         packet = receivers.sap.Receive(3000)) {
+        const std::string text(packet.begin(), packet.end());
+        announced = text.find("m=audio " + std::to_string(legPort) + " ") != std::string::npos &&
+                    text.find("a=group:DUP primary secondary") != std::string::npos;
+    }
+    EXPECT_TRUE(announced) << "no SAP announcement of both legs";
 }
 
 TEST_F(TwoLegs, ALegMovedOrSwitchedOffAloneLeavesTheOtherWhole) {
@@ -160,6 +169,9 @@ TEST_F(TwoLegs, ALegTheSystemRefusesHoldsNothingBack) {
     ASSERT_TRUE(GetBuiltinSenderStats(sender, &stats));
     EXPECT_EQ(stats.refusedByLeg[0], 0u);
     EXPECT_EQ(stats.refusedByLeg[1], 640u);
+    // Every packet left on the first leg: none is counted as unsent, and the sender reports
+    // (which both legs carry) count them all.
+    EXPECT_EQ(stats.audio.packetsUnsent, 0u);
 }
 
 struct LegValues {
