@@ -174,6 +174,33 @@ TEST_F(TwoLegs, ALegTheSystemRefusesHoldsNothingBack) {
     EXPECT_EQ(stats.audio.packetsUnsent, 0u);
 }
 
+// Channels split into two 8-channel streams: each stream's copies on the second leg, at the
+// second leg's ports as the first leg's stand.
+class SplitTwoLegs : public TwoLegs {
+protected:
+    SplitTwoLegs() { receivers.env.Set("LIRAFON_RTP_STREAM_CHANNELS", "8"); }
+};
+
+TEST_F(SplitTwoLegs, BothStreamsGoOnBothLegs) {
+    LoopbackSocket secondA(receivers.audio->Port() + 4);
+    LoopbackSocket secondB(legPort + 4);
+    if (!secondA.Bound() || !secondB.Bound()) {
+        GTEST_SKIP() << "the second stream's ports are taken";
+    }
+    SendFrames(2);
+    const auto firstStreamA = receivers.audio->ReceiveAll();
+    const auto firstStreamB = legAudio->ReceiveAll();
+    const auto secondStreamA = secondA.ReceiveAll();
+    const auto secondStreamB = secondB.ReceiveAll();
+    ASSERT_EQ(firstStreamA.size(), 80u); // 1 ms packets
+    EXPECT_EQ(firstStreamB, firstStreamA);
+    ASSERT_EQ(secondStreamA.size(), 80u);
+    EXPECT_EQ(secondStreamB, secondStreamA);
+    BuiltinSenderInfo info;
+    ASSERT_TRUE(GetBuiltinSenderInfo(sender, &info));
+    EXPECT_EQ(info.secondLeg->secondAudioPort, legPort + 4);
+}
+
 struct LegValues {
     const char* destination;
     const char* port;

@@ -5,8 +5,9 @@ In the receiving namespace plain sockets (not this project's receiver) read both
 and video packet and every sender report must arrive on both, byte for byte, leg A from its
 interface's address and leg B from its own; the session description written must group the legs
 (sdpoker --duplicate passes on it). Then lirafon-check reads that description while leg B's
-interface is down for 2 s: nothing lost after the merge, the cut counted on leg B alone. Exits 77
-(skipped) when namespaces cannot be made here, saying why.
+interface is down for 2 s: nothing lost after the merge, the cut counted on leg B alone. Last, the
+same two legs over IPv6 (a group of each leg's own out of its own interface, the second leg's
+interface named per packet). Exits 77 (skipped) when namespaces cannot be made here, saying why.
 
     two_legs_netns_test.py PROGRAM LIRAFON_CHECK
 """
@@ -18,6 +19,7 @@ program, check = sys.argv[1:3]
 failures = []
 # (sender address, receiver address, group) per leg.
 LEGS = (("10.79.1.1", "10.79.1.2", "239.79.1.1"), ("10.79.2.1", "10.79.2.2", "239.79.2.1"))
+LEGS6 = (("fd79:1::1", "fd79:1::2", "ff15::79:1"), ("fd79:2::1", "fd79:2::2", "ff15::79:2"))
 PORT = 5004
 
 
@@ -44,11 +46,15 @@ class Fabrics:
             self.run("ip", "netns", "add", ns)
             self.made.append(ns)
             self.run("ip", "link", "set", "lo", "up", ns=ns)
-        for n, (sender, receiver, _) in enumerate(LEGS):
+        for n, ((sender, receiver, _), (sender6, receiver6, _)) in enumerate(zip(LEGS, LEGS6)):
             self.run("ip", "link", "add", f"lt{n}", "netns", self.tx, "type", "veth", "peer",
                      "name", f"lr{n}", "netns", self.rx)
-            for ns, dev, address in ((self.tx, f"lt{n}", sender), (self.rx, f"lr{n}", receiver)):
+            for ns, dev, address, address6 in ((self.tx, f"lt{n}", sender, sender6),
+                                               (self.rx, f"lr{n}", receiver, receiver6)):
                 self.run("ip", "addr", "add", address + "/24", "dev", dev, ns=ns)
+                # The cut below takes a leg's link down: its IPv6 address must survive it.
+                self.run("sysctl", "-qw", f"net.ipv6.conf.{dev}.keep_addr_on_down=1", ns=ns)
+                self.run("ip", "-6", "addr", "add", address6 + "/64", "dev", dev, "nodad", ns=ns)
                 self.run("ip", "link", "set", dev, "up", ns=ns)
 
     def remove(self):
@@ -82,6 +88,68 @@ while time.monotonic() < end:
         got.append([leg, port, source[0], time.monotonic(), data.hex()])
 print(json.dumps(got))
 """ % {"port": PORT}
+
+
+# The same over IPv6: each leg's group joined on its own interface, audio only.
+RECORDER6 = r"""
+import json, select, socket, sys, time
+legs = json.loads(sys.argv[1]); seconds = float(sys.argv[2])
+sockets = {}
+for leg, (device, group) in enumerate(legs):
+    s = socket.socket(socket.AF_INET6, socket.SOCK_DGRAM)
+    s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 8 << 20)
+    s.bind((group, %(port)d, 0, socket.if_nametoindex(device)))
+    s.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_JOIN_GROUP,
+                 socket.inet_pton(socket.AF_INET6, group) +
+                 socket.if_nametoindex(device).to_bytes(4, sys.byteorder))
+    sockets[s] = leg
+print("ready", flush=True)
+got = []
+end = time.monotonic() + seconds
+while time.monotonic() < end:
+    ready, _, _ = select.select(list(sockets), [], [], 0.1)
+    for s in ready:
+        data, source = s.recvfrom(65536)
+        got.append([sockets[s], %(port)d, source[0], time.monotonic(), data.hex()])
+print(json.dumps(got))
+""" % {"port": PORT}
+
+
+def ipv6_legs(fabrics, env):
+    """Two IPv6 legs: every audio packet on both, each from its own interface's address."""
+    env = dict(env, LIRAFON_RTP_DESTINATION=f"{LEGS6[0][2]},{LEGS6[1][2]}")
+    generator = subprocess.Popen(["ip", "netns", "exec", fabrics.tx, program, "--channels", "8",
+                                  "--pairs", "all"], env=env, stdout=subprocess.DEVNULL,
+                                 stderr=subprocess.PIPE, text=True)
+    try:
+        recorder = subprocess.Popen(
+            ["ip", "netns", "exec", fabrics.rx, sys.executable, "-c", RECORDER6,
+             json.dumps([["lr0", LEGS6[0][2]], ["lr1", LEGS6[1][2]]]), "2"],
+            stdout=subprocess.PIPE, text=True)
+        expect(recorder.stdout.readline().strip() == "ready", "the IPv6 recorder joined")
+        got = json.loads(recorder.communicate(timeout=60)[0].strip().splitlines()[-1])
+        with open(os.path.join(env["XDG_RUNTIME_DIR"], "qel-ndi-lirafon",
+                               "QEL Audio Tone 1-audio.sdp")) as f:
+            sdp = f.read()
+    finally:
+        generator.terminate()
+        _, err = generator.communicate(timeout=20)
+    for (source, _, group) in LEGS6:
+        expect(f"a=source-filter: incl IN IP6 {group} {source}" in sdp,
+               f"IPv6: a source filter for {group} from {source}:\n{sdp}")
+    legs = [[d for leg, _, _, _, d in got if leg == n] for n in (0, 1)]
+    sources = [{source for leg, _, source, _, _ in got if leg == n} for n in (0, 1)]
+    common = {struct.unpack("!H", bytes.fromhex(d)[2:4])[0]: d for d in legs[0]}
+    same = sum(1 for d in legs[1]
+               if common.get(struct.unpack("!H", bytes.fromhex(d)[2:4])[0]) == d)
+    print(f"IPv6: {len(legs[0])} and {len(legs[1])} audio packets, {same} identical on both; "
+          f"from {sources}")
+    expect(len(legs[0]) > 1000 and same >= min(len(legs[0]), len(legs[1])) - 2,
+           f"IPv6: every audio packet on both legs ({same} of {len(legs[0])}, {len(legs[1])}); "
+           f"the generator said {err.strip()[-500:]}")
+    expect(sources == [{LEGS6[0][0]}, {LEGS6[1][0]}],
+           f"IPv6: each leg from its own interface's address: {sources}")
 
 
 def record(fabrics, seconds):
@@ -203,6 +271,9 @@ def main():
             expect(report.get("rescued") == legs[1]["lost"],
                    f"every packet leg B lost rescued by leg A: {report.get('rescued')}")
         expect(generator.poll() is None, "the generator kept running with a leg down")
+        generator.terminate()
+        generator.wait(timeout=20)
+        ipv6_legs(fabrics, env)
     finally:
         generator.terminate()
         try:
