@@ -53,7 +53,8 @@ class Fabrics:
                                                (self.rx, f"lr{n}", receiver, receiver6)):
                 self.run("ip", "addr", "add", address + "/24", "dev", dev, ns=ns)
                 # The cut below takes a leg's link down: its IPv6 address must survive it.
-                self.run("sysctl", "-qw", f"net.ipv6.conf.{dev}.keep_addr_on_down=1", ns=ns)
+                self.run("sh", "-c", f"echo 1 > /proc/sys/net/ipv6/conf/{dev}/keep_addr_on_down",
+                         ns=ns)
                 self.run("ip", "-6", "addr", "add", address6 + "/64", "dev", dev, "nodad", ns=ns)
                 self.run("ip", "link", "set", dev, "up", ns=ns)
 
