@@ -14,6 +14,9 @@ when namespaces cannot be made here, saying why.
 """
 import json, os, re, signal, subprocess, sys, tempfile, time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from fabrics import Fabrics
+
 SKIP = 77
 here = os.path.dirname(os.path.abspath(__file__))
 check, program = sys.argv[1:3]
@@ -27,35 +30,6 @@ def expect(ok, message):
     if not ok:
         failures.append(message)
     return ok
-
-
-class Fabrics:
-    """Two namespaces, tx and rx, with a veth pair per leg."""
-
-    def __init__(self):
-        tag = str(os.getpid())
-        self.tx, self.rx = "ldtx" + tag, "ldrx" + tag
-        self.made = []
-
-    def run(self, *args, ns=None, check=True):
-        command = (["ip", "netns", "exec", ns] if ns else []) + list(args)
-        return subprocess.run(command, check=check, capture_output=True, text=True)
-
-    def make(self):
-        for ns in (self.tx, self.rx):
-            self.run("ip", "netns", "add", ns)
-            self.made.append(ns)
-            self.run("ip", "link", "set", "lo", "up", ns=ns)
-        for n, (sender, receiver) in enumerate(LEGS):
-            self.run("ip", "link", "add", f"vt{n}", "netns", self.tx, "type", "veth", "peer",
-                     "name", f"vr{n}", "netns", self.rx)
-            for ns, dev, address in ((self.tx, f"vt{n}", sender), (self.rx, f"vr{n}", receiver)):
-                self.run("ip", "addr", "add", address + "/24", "dev", dev, ns=ns)
-                self.run("ip", "link", "set", dev, "up", ns=ns)
-
-    def remove(self):
-        for ns in self.made:
-            self.run("ip", "netns", "delete", ns, check=False)
 
 
 def two_leg_sdp(single):
@@ -95,16 +69,10 @@ def one_shot(fabrics, sdp, seconds):
 
 
 def main():
-    for tool in ("ip", "unshare"):
-        if subprocess.run(["which", tool], capture_output=True).returncode != 0:
-            print(f"skipped: no {tool}")
-            return SKIP
-    fabrics = Fabrics()
-    try:
-        fabrics.make()
-    except (subprocess.CalledProcessError, OSError) as error:
-        fabrics.remove()
-        print(f"skipped: cannot make network namespaces here: {getattr(error, 'stderr', error)}")
+    fabrics = Fabrics("ld", LEGS)
+    why = fabrics.make_or_say_why()
+    if why:
+        print(f"skipped: {why}")
         return SKIP
     folder = tempfile.mkdtemp(prefix="lirafon-dup-")
     runtime = os.path.join(folder, "run")

@@ -8,7 +8,7 @@ alone; the API's state follows.
     two_legs_nmos_test.py PROGRAM
 """
 import json, os, socket, struct, subprocess, sys, tempfile, threading, time
-import urllib.request, urllib.error
+from controller import call
 
 program = sys.argv[1]
 failures = []
@@ -27,15 +27,7 @@ def free_port():
 
 
 def http(port, method, path, body=None):
-    data = json.dumps(body).encode() if body is not None else None
-    request = urllib.request.Request(f"http://127.0.0.1:{port}{path}", data=data, method=method)
-    if data is not None:
-        request.add_header("Content-Type", "application/json")
-    try:
-        with urllib.request.urlopen(request, timeout=5) as reply:
-            return reply.status, reply.read()
-    except urllib.error.HTTPError as error:
-        return error.code, error.read()
+    return call(method, f"http://127.0.0.1:{port}{path}", body)
 
 
 class Listener:
@@ -110,7 +102,7 @@ try:
           f"two legs in constraints and staged: {constraints}, {staged}")
     check([leg["destination_port"] for leg in active["transport_params"]] == [port_a, port_b],
           f"the active legs are where they were set up: {active}")
-    sdp = http(control, "GET", base + "/transportfile")[1].decode()
+    sdp = http(control, "GET", base + "/transportfile")[1]
     check("a=group:DUP primary secondary" in sdp and f"m=audio {port_a} " in sdp and
           f"m=audio {port_b} " in sdp, f"the transport file groups both legs:\n{sdp}")
     status, body = http(control, "PATCH", base + "/staged",
@@ -134,7 +126,7 @@ try:
     check(len(moved.since(before)) > 800 and not leg_b.since(before + 0.2),
           f"leg B's packets went to the new port: {len(moved.since(before))} there, "
           f"{len(leg_b.since(before + 0.2))} still at the old one")
-    sdp = http(control, "GET", base + "/transportfile")[1].decode()
+    sdp = http(control, "GET", base + "/transportfile")[1]
     check(f"m=audio {port_a} " in sdp and f"m=audio {moved.socket.getsockname()[1]} " in sdp,
           f"the transport file follows the second leg:\n{sdp}")
     state = json.loads(http(control, "GET", "/api/state")[1])

@@ -13,6 +13,9 @@ interface named per packet). Exits 77 (skipped) when namespaces cannot be made h
 """
 import json, os, select, socket, statistics, struct, subprocess, sys, tempfile, threading, time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from fabrics import Fabrics
+
 SKIP = 77
 here = os.path.dirname(os.path.abspath(__file__))
 program, check = sys.argv[1:3]
@@ -27,40 +30,6 @@ def expect(ok, message):
     if not ok:
         failures.append(message)
     return ok
-
-
-class Fabrics:
-    """Two namespaces, tx and rx, with a veth pair per leg."""
-
-    def __init__(self):
-        tag = str(os.getpid())
-        self.tx, self.rx = "l2tx" + tag, "l2rx" + tag
-        self.made = []
-
-    def run(self, *args, ns=None, check=True):
-        command = (["ip", "netns", "exec", ns] if ns else []) + list(args)
-        return subprocess.run(command, check=check, capture_output=True, text=True)
-
-    def make(self):
-        for ns in (self.tx, self.rx):
-            self.run("ip", "netns", "add", ns)
-            self.made.append(ns)
-            self.run("ip", "link", "set", "lo", "up", ns=ns)
-        for n, ((sender, receiver, _), (sender6, receiver6, _)) in enumerate(zip(LEGS, LEGS6)):
-            self.run("ip", "link", "add", f"lt{n}", "netns", self.tx, "type", "veth", "peer",
-                     "name", f"lr{n}", "netns", self.rx)
-            for ns, dev, address, address6 in ((self.tx, f"lt{n}", sender, sender6),
-                                               (self.rx, f"lr{n}", receiver, receiver6)):
-                self.run("ip", "addr", "add", address + "/24", "dev", dev, ns=ns)
-                # The cut below takes a leg's link down: its IPv6 address must survive it.
-                self.run("sh", "-c", f"echo 1 > /proc/sys/net/ipv6/conf/{dev}/keep_addr_on_down",
-                         ns=ns)
-                self.run("ip", "-6", "addr", "add", address6 + "/64", "dev", dev, "nodad", ns=ns)
-                self.run("ip", "link", "set", dev, "up", ns=ns)
-
-    def remove(self):
-        for ns in self.made:
-            self.run("ip", "netns", "delete", ns, check=False)
 
 
 # Runs inside the receiving namespace: joins each leg's group on its interface, records every
@@ -117,6 +86,15 @@ print(json.dumps(got))
 """ % {"port": PORT}
 
 
+def record(fabrics, script, legs, seconds):
+    """What a recorder script heard in the receiving namespace: [leg, port, source, at, hex]."""
+    process = subprocess.Popen(
+        ["ip", "netns", "exec", fabrics.rx, sys.executable, "-c", script, json.dumps(legs),
+         str(seconds)], stdout=subprocess.PIPE, text=True)
+    expect(process.stdout.readline().strip() == "ready", f"the recorder joined {legs}")
+    return json.loads(process.communicate(timeout=60)[0].strip().splitlines()[-1])
+
+
 def ipv6_legs(fabrics, env):
     """Two IPv6 legs: every audio packet on both, each from its own interface's address."""
     env = dict(env, LIRAFON_RTP_DESTINATION=f"{LEGS6[0][2]},{LEGS6[1][2]}")
@@ -124,12 +102,7 @@ def ipv6_legs(fabrics, env):
                                   "--pairs", "all"], env=env, stdout=subprocess.DEVNULL,
                                  stderr=subprocess.PIPE, text=True)
     try:
-        recorder = subprocess.Popen(
-            ["ip", "netns", "exec", fabrics.rx, sys.executable, "-c", RECORDER6,
-             json.dumps([["lr0", LEGS6[0][2]], ["lr1", LEGS6[1][2]]]), "2"],
-            stdout=subprocess.PIPE, text=True)
-        expect(recorder.stdout.readline().strip() == "ready", "the IPv6 recorder joined")
-        got = json.loads(recorder.communicate(timeout=60)[0].strip().splitlines()[-1])
+        got = record(fabrics, RECORDER6, [["lr0", LEGS6[0][2]], ["lr1", LEGS6[1][2]]], 2)
         with open(os.path.join(env["XDG_RUNTIME_DIR"], "qel-ndi-lirafon",
                                "QEL Audio Tone 1-audio.sdp")) as f:
             sdp = f.read()
@@ -152,14 +125,6 @@ def ipv6_legs(fabrics, env):
     expect(sources == [{LEGS6[0][0]}, {LEGS6[1][0]}],
            f"IPv6: each leg from its own interface's address: {sources}")
 
-
-def record(fabrics, seconds):
-    process = subprocess.Popen(
-        ["ip", "netns", "exec", fabrics.rx, sys.executable, "-c", RECORDER,
-         json.dumps([[receiver, group] for _, receiver, group in LEGS]), str(seconds)],
-        stdout=subprocess.PIPE, text=True)
-    expect(process.stdout.readline().strip() == "ready", "the recorder joined both groups")
-    return process
 
 
 def compare_legs(got):
@@ -198,16 +163,10 @@ def compare_legs(got):
 
 
 def main():
-    for tool in ("ip", "unshare"):
-        if subprocess.run(["which", tool], capture_output=True).returncode != 0:
-            print(f"skipped: no {tool}")
-            return SKIP
-    fabrics = Fabrics()
-    try:
-        fabrics.make()
-    except (subprocess.CalledProcessError, OSError) as error:
-        fabrics.remove()
-        print(f"skipped: cannot make network namespaces here: {getattr(error, 'stderr', error)}")
+    fabrics = Fabrics("l2", LEGS, LEGS6, ("lt", "lr"))
+    why = fabrics.make_or_say_why()
+    if why:
+        print(f"skipped: {why}")
         return SKIP
     folder = tempfile.mkdtemp(prefix="lirafon-two-legs-")
     runtime = os.path.join(folder, "run")
@@ -227,8 +186,7 @@ def main():
             if os.path.exists(base + "-audio.sdp"):
                 break
             time.sleep(0.02)
-        recorder = record(fabrics, 3)
-        got = json.loads(recorder.communicate(timeout=60)[0].strip().splitlines()[-1])
+        got = record(fabrics, RECORDER, [[receiver, group] for _, receiver, group in LEGS], 3)
         compare_legs(got)
 
         with open(base + "-audio.sdp") as f:
