@@ -291,31 +291,15 @@ bool CBuiltinSender::Retarget(BuiltinStream stream, const CSocketAddress& destin
     }
     m_announcer->SetStreamDestination(static_cast<int>(index), destination.Host(),
                                       destination.Port(), leg);
+    const auto note = [&](auto& where) {
+        where.enabled[index] = enabled;
+        StreamHost(where, stream) = destination.Host();
+        StreamPort(where, stream) = destination.Port();
+    };
     if (leg == 1) {
-        BuiltinLegInfo& second = *m_info.secondLeg;
-        second.enabled[index] = enabled;
-        (stream == BuiltinStream::audio         ? second.destination
-         : stream == BuiltinStream::secondAudio ? second.secondAudioDestination
-                                                : second.videoDestination) = destination.Host();
-        (stream == BuiltinStream::audio         ? second.audioPort
-         : stream == BuiltinStream::secondAudio ? second.secondAudioPort
-                                                : second.videoPort) = destination.Port();
-        return true;
-    }
-    m_info.enabled[index] = enabled;
-    switch (stream) {
-    case BuiltinStream::audio:
-        m_info.destination = destination.Host();
-        m_info.audioPort = destination.Port();
-        break;
-    case BuiltinStream::secondAudio:
-        m_info.secondAudioDestination = destination.Host();
-        m_info.secondAudioPort = destination.Port();
-        break;
-    case BuiltinStream::video:
-        m_info.videoDestination = destination.Host();
-        m_info.videoPort = destination.Port();
-        break;
+        note(*m_info.secondLeg);
+    } else {
+        note(m_info);
     }
     return true;
 }

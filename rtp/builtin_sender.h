@@ -38,6 +38,18 @@ struct BuiltinLegInfo {
     std::string interfaceName; // "" when the system chooses
 };
 
+// Where a stream goes in either leg's fields (both legs name them alike).
+template <class Leg> auto& StreamHost(Leg& leg, BuiltinStream stream) {
+    return stream == BuiltinStream::audio         ? leg.destination
+           : stream == BuiltinStream::secondAudio ? leg.secondAudioDestination
+                                                  : leg.videoDestination;
+}
+template <class Leg> auto& StreamPort(Leg& leg, BuiltinStream stream) {
+    return stream == BuiltinStream::audio         ? leg.audioPort
+           : stream == BuiltinStream::secondAudio ? leg.secondAudioPort
+                                                  : leg.videoPort;
+}
+
 struct BuiltinSenderInfo {
     std::string sourceName;
     std::string destination;            // numeric host of the (first) audio stream

@@ -6,7 +6,6 @@
 
 #include <unistd.h>
 
-#include <array>
 #include <cstdio>
 #include <cstring>
 
@@ -93,13 +92,9 @@ nmos::NodeFacts CNmosHost::Facts() {
         if (info.secondLeg) {
             // Both legs leave from one socket: the same source port.
             const BuiltinLegInfo& leg = *info.secondLeg;
-            const std::array<std::pair<std::string, int>, 3> where{
-                std::pair{leg.destination, leg.audioPort},
-                std::pair{leg.secondAudioDestination, leg.secondAudioPort},
-                std::pair{leg.videoDestination, leg.videoPort}};
             s.secondLeg =
-                nmos::Transport{leg.sourceAddress, info.sourcePorts[index], where[index].first,
-                                where[index].second, leg.enabled[index]};
+                nmos::Transport{leg.sourceAddress, info.sourcePorts[index], StreamHost(leg, which),
+                                StreamPort(leg, which), leg.enabled[index]};
         }
         return s;
     };
@@ -148,12 +143,9 @@ bool CNmosHost::Activate(const std::string& role, const std::vector<nmos::Transp
                 // The first leg moved and the second cannot: the first goes back, so the
                 // stream stays as it was.
                 const auto index = static_cast<size_t>(*stream);
-                const std::array<std::pair<std::string, int>, 3> was{
-                    std::pair{before.destination, before.audioPort},
-                    std::pair{before.secondAudioDestination, before.secondAudioPort},
-                    std::pair{before.videoDestination, before.videoPort}};
                 std::string ignored;
-                if (const auto back = CSocketAddress::Parse(was[index].first, was[index].second)) {
+                if (const auto back = CSocketAddress::Parse(StreamHost(before, *stream),
+                                                            StreamPort(before, *stream))) {
                     RetargetBuiltinSender(m_sender, *stream, *back, before.enabled[index], &ignored,
                                           0);
                 }
