@@ -156,19 +156,26 @@ TEST_F(TwoLegs, ALegMovedOrSwitchedOffAloneLeavesTheOtherWhole) {
 
 // One leg whose every copy the system refuses must not hold back the other leg. The refusal here:
 // the limited broadcast address on a socket not allowed to broadcast, which the kernel turns
-// down (EACCES) before anything is sent.
+// down (EACCES) before anything is sent. A picture leaves in batches of packets, both legs'
+// copies in one call: the refused ones must not end the call for the packets after them.
 TEST_F(TwoLegs, ALegTheSystemRefusesHoldsNothingBack) {
     std::string error;
-    ASSERT_TRUE(RetargetBuiltinSender(sender, BuiltinStream::audio,
-                                      *CSocketAddress::Parse("255.255.255.255", legPort), true,
-                                      &error, 1))
-        << error;
-    SendFrames(2);
+    for (const BuiltinStream stream : {BuiltinStream::audio, BuiltinStream::video}) {
+        ASSERT_TRUE(RetargetBuiltinSender(
+            sender, stream, *CSocketAddress::Parse("255.255.255.255", legPort), true, &error, 1))
+            << error;
+    }
+    TestPicture picture;
+    SendFrames(1);
+    NDIlib_send_send_video_v2(sender, &picture.frame);
+    SendFrames(1);
     EXPECT_EQ(receivers.audio->ReceiveAll().size(), 640u);
+    EXPECT_EQ(receivers.video->ReceiveAll().size(), 720u);
     BuiltinSenderStats stats;
     ASSERT_TRUE(GetBuiltinSenderStats(sender, &stats));
     EXPECT_EQ(stats.refusedByLeg[0], 0u);
-    EXPECT_EQ(stats.refusedByLeg[1], 640u);
+    EXPECT_EQ(stats.refusedByLeg[1], 640u + 720u);
+    EXPECT_EQ(stats.video.packetsUnsent, 0u);
     // Every packet left on the first leg: none is counted as unsent, and the sender reports
     // (which both legs carry) count them all.
     EXPECT_EQ(stats.audio.packetsUnsent, 0u);
